@@ -1,0 +1,84 @@
+#include "bindings/common/arrays.hpp"
+
+#include "bindings/common/method.hpp"
+
+namespace movra::bind {
+
+namespace {
+
+// np.asarray(obj) with a numeric (bool, int, unsigned, float) dtype, or ValueError.
+py::array numeric_array(py::handle obj, const std::string& argname) {
+    if (obj.is_none()) raise(PyExc_ValueError, argname + " must be an array, got None");
+    py::array arr = py::module_::import("numpy").attr("asarray")(obj);
+    const char kind = arr.dtype().kind();
+    if (kind != 'b' && kind != 'i' && kind != 'u' && kind != 'f')
+        raise(PyExc_ValueError, argname + " must hold numeric values, got dtype " +
+                                    py::str(arr.dtype()).cast<std::string>());
+    return arr;
+}
+
+}  // namespace
+
+Vector as_vector(py::handle obj, const std::string& argname) {
+    py::array arr = numeric_array(obj, argname);
+    if (arr.ndim() == 2 && arr.shape(1) == 1) arr = arr.attr("reshape")(-1);
+    if (arr.ndim() != 1)
+        raise(PyExc_ValueError, argname + " must be one-dimensional, got an array of shape " +
+                                    py::str(py::tuple(arr.attr("shape"))).cast<std::string>());
+    return Vector::ensure(arr);
+}
+
+Vector as_matrix(py::handle obj, const std::string& argname) {
+    py::array arr = numeric_array(obj, argname);
+    if (arr.ndim() != 2)
+        raise(PyExc_ValueError, argname + " must be two-dimensional, got an array of shape " +
+                                    py::str(py::tuple(arr.attr("shape"))).cast<std::string>());
+    return Vector::ensure(arr);
+}
+
+Vector as_vector_of_length(py::handle obj, const std::string& argname, std::size_t n) {
+    Vector v = as_vector(obj, argname);
+    if (static_cast<std::size_t>(v.size()) != n)
+        raise(PyExc_ValueError, argname + " has " + std::to_string(v.size()) +
+                                    " values, expected " + std::to_string(n));
+    return v;
+}
+
+Index as_positions(py::handle obj, const std::string& argname, std::size_t n) {
+    if (obj.is_none()) raise(PyExc_ValueError, argname + " must be an array, got None");
+    py::array arr = py::module_::import("numpy").attr("asarray")(obj);
+    if (arr.ndim() != 1)
+        raise(PyExc_ValueError, argname + " must be one-dimensional");
+    const char kind = arr.dtype().kind();
+    if (kind == 'b') {
+        if (static_cast<std::size_t>(arr.size()) != n)
+            raise(PyExc_ValueError, argname + " is a boolean mask of " +
+                                        std::to_string(arr.size()) + " values for " +
+                                        std::to_string(n) + " rows");
+        arr = py::module_::import("numpy").attr("flatnonzero")(arr);
+    } else if (arr.size() == 0) {
+        return new_index(0);
+    } else if (kind != 'i' && kind != 'u') {
+        raise(PyExc_ValueError, argname + " must hold integer positions or a boolean mask, got dtype " +
+                                    py::str(arr.dtype()).cast<std::string>());
+    }
+    Index positions = Index::ensure(arr);
+    Index out = new_index(static_cast<std::size_t>(positions.size()));
+    const std::int64_t* in = positions.data();
+    std::int64_t* o = out.mutable_data();
+    const auto rows = static_cast<std::int64_t>(n);
+    for (py::ssize_t i = 0; i < positions.size(); ++i) {
+        std::int64_t p = in[i];
+        if (p < 0) p += rows;
+        if (p < 0 || p >= rows)
+            raise(PyExc_IndexError, argname + " holds position " + std::to_string(in[i]) +
+                                        " out of range for " + std::to_string(n) + " rows");
+        o[i] = p;
+    }
+    return out;
+}
+
+Vector new_vector(std::size_t n) { return Vector(static_cast<py::ssize_t>(n)); }
+Index new_index(std::size_t n) { return Index(static_cast<py::ssize_t>(n)); }
+
+}  // namespace movra::bind

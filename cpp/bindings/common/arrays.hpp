@@ -1,0 +1,56 @@
+// Arrays at the boundary: whatever users pass (numpy arrays of any numeric dtype, order or
+// strides, lists, pandas objects) becomes a contiguous float64 or int64 array once, checked, and
+// copied only when it must. Kernels then take pointer + length spans.
+#pragma once
+
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+
+#include <cstdint>
+#include <string>
+
+#include "core/span.hpp"
+
+namespace movra::bind {
+
+namespace py = pybind11;
+
+using Vector = py::array_t<double, py::array::c_style | py::array::forcecast>;
+using Index = py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>;
+
+// A 1-D numeric array as contiguous float64. ValueError naming `argname` for non-numeric data,
+// a 0-D or 2-D argument (a 2-D column of one is accepted and ravelled).
+Vector as_vector(py::handle obj, const std::string& argname);
+
+// A 2-D numeric array as C-contiguous float64 (a 1-D argument is rejected).
+Vector as_matrix(py::handle obj, const std::string& argname);
+
+// Same as as_vector, and the length must be `n`.
+Vector as_vector_of_length(py::handle obj, const std::string& argname, std::size_t n);
+
+// Row positions from integer positions (negative ones counted from the end) or a boolean mask,
+// for a data set of `n` rows; out-of-range positions raise IndexError naming `argname`.
+Index as_positions(py::handle obj, const std::string& argname, std::size_t n);
+
+// Views for kernels.
+inline core::Span<const double> span(const Vector& v) {
+    return {v.data(), static_cast<std::size_t>(v.size())};
+}
+inline core::Span<const std::int64_t> span(const Index& v) {
+    return {v.data(), static_cast<std::size_t>(v.size())};
+}
+
+// New arrays owned by Python, to be filled by a kernel.
+Vector new_vector(std::size_t n);
+Index new_index(std::size_t n);
+inline core::Span<double> mutable_span(Vector& v) {
+    return {v.mutable_data(), static_cast<std::size_t>(v.size())};
+}
+inline core::Span<std::int64_t> mutable_span(Index& v) {
+    return {v.mutable_data(), static_cast<std::size_t>(v.size())};
+}
+
+// True when obj is None.
+inline bool is_none(py::handle obj) { return obj.is_none(); }
+
+}  // namespace movra::bind

@@ -1,0 +1,46 @@
+// movra.diagnoser.sagzone: the weak-region diagnoser.
+#include "bindings/sagzone/sagzone_module.hpp"
+
+namespace movra::sagzone {
+
+namespace {
+Deps* loaded = nullptr;
+}
+
+const Deps& deps() { return *loaded; }
+
+void load_deps() {
+    // A failing import fails the module's import with the underlying exception.
+    auto* d = new Deps();
+    d->np = py::module_::import("numpy");
+    d->pd = py::module_::import("pandas");
+    py::module_ stats = py::module_::import("scipy.stats");
+    d->percentileofscore = stats.attr("percentileofscore");
+    d->binned_statistic = stats.attr("binned_statistic");
+    py::module_::import("matplotlib");
+    d->DecisionTreeRegressor = py::module_::import("sklearn.tree").attr("DecisionTreeRegressor");
+    d->BaseDiagnoser = py::module_::import("movra.diagnoser.base").attr("BaseDiagnoser");
+    py::module_ utils = py::module_::import("movra.diagnoser.utils");
+    d->get_scoring_metric = utils.attr("get_scoring_metric");
+    d->calculate_distance = utils.attr("calculate_distance");
+    d->TestDataResult = py::module_::import("movra.utils").attr("TestDataResult");
+    d->scale_plot_ticks = py::module_::import("movra.plots").attr("scale_plot_ticks");
+    py::module_ exceptions = py::module_::import("movra.exceptions");
+    d->MovraError = exceptions.attr("MovraError");
+    d->MovraWarning = exceptions.attr("MovraWarning");
+    d->MovraInfo = exceptions.attr("MovraInfo");
+    loaded = d;
+}
+
+}  // namespace movra::sagzone
+
+PYBIND11_MODULE(sagzone, m) {
+    using namespace movra::sagzone;
+    m.doc() = "Weak-region diagnoser: finds where a model performs worse than threshold times "
+              "its average, by histogram bins or a shallow regression tree on per-sample scores.";
+    load_deps();
+    register_base_slicing(m);
+    register_histogram_slicing(m);
+    register_tree_slicing(m);
+    register_sagzone(m);
+}

@@ -1,0 +1,42 @@
+// What the sagzone module's files share: the Python objects imported at initialisation, and the
+// functions that add each class to the module.
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+#include "bindings/common/method.hpp"
+
+namespace movra::sagzone {
+
+namespace py = pybind11;
+
+// Imported once when the module loads; never released (they live as long as the interpreter).
+struct Deps {
+    py::module_ np;
+    py::module_ pd;
+    py::object percentileofscore;      // scipy.stats.percentileofscore
+    py::object binned_statistic;       // scipy.stats.binned_statistic
+    py::object DecisionTreeRegressor;  // sklearn.tree.DecisionTreeRegressor
+    py::object BaseDiagnoser;
+    py::object get_scoring_metric;
+    py::object calculate_distance;
+    py::object TestDataResult;
+    py::object scale_plot_ticks;
+    py::object MovraError;
+    py::object MovraWarning;
+    py::object MovraInfo;
+};
+
+const Deps& deps();
+void load_deps();
+
+void register_base_slicing(py::module_& m);
+void register_histogram_slicing(py::module_& m);
+void register_tree_slicing(py::module_& m);
+void register_sagzone(py::module_& m);
+
+// The read-only views of a fitted SagZone (get_distance, get_shift, get_marginal) and its
+// static plot_marginal, added to the class being built by register_sagzone.
+void add_sagzone_views(bind::ClassBuilder& cls);
+
+}  // namespace movra::sagzone

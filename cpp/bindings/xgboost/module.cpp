@@ -1,0 +1,46 @@
+// movra.models.xgb2.xgboost: depth-2 boosted trees with a functional-ANOVA reading.
+#include "bindings/xgboost/xgb2_module.hpp"
+
+namespace movra::xgb2 {
+
+namespace {
+Deps* loaded = nullptr;
+}
+
+const Deps& deps() { return *loaded; }
+
+void load_deps() {
+    // A failing import fails the module's import with the underlying exception.
+    auto* d = new Deps();
+    d->np = py::module_::import("numpy");
+    py::module_ xgb = py::module_::import("xgboost");
+    d->XGBRegressor = xgb.attr("XGBRegressor");
+    d->XGBClassifier = xgb.attr("XGBClassifier");
+    py::module_ base = py::module_::import("sklearn.base");
+    d->BaseEstimator = base.attr("BaseEstimator");
+    d->RegressorMixin = base.attr("RegressorMixin");
+    d->ClassifierMixin = base.attr("ClassifierMixin");
+    d->is_classifier = base.attr("is_classifier");
+    py::module_ utils = py::module_::import("sklearn.utils");
+    d->check_array = utils.attr("check_array");
+    d->column_or_1d = utils.attr("column_or_1d");
+    d->check_is_fitted = py::module_::import("sklearn.utils.validation").attr("check_is_fitted");
+    d->LabelBinarizer = py::module_::import("sklearn.preprocessing").attr("LabelBinarizer");
+    d->XGBInterpreter = py::module_::import("movra.models.xgb2.interpret").attr("XGBInterpreter");
+    d->FANOVAInterpreter =
+        py::module_::import("movra.models.interpreter").attr("FANOVAInterpreter");
+    py::module_ model_utils = py::module_::import("movra.models.utils");
+    d->predict_1D_func_tree = model_utils.attr("predict_1D_func_tree");
+    d->predict_2D_func_tree = model_utils.attr("predict_2D_func_tree");
+    loaded = d;
+}
+
+}  // namespace movra::xgb2
+
+PYBIND11_MODULE(xgboost, m) {
+    using namespace movra::xgb2;
+    m.doc() = "Depth-2 boosted trees trained by XGBoost, with monotone constraints and a "
+              "functional-ANOVA decomposition into main effects and pairwise interactions.";
+    load_deps();
+    register_estimators(m);
+}

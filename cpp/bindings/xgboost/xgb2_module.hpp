@@ -1,0 +1,41 @@
+// What the xgboost module's files share: the Python objects imported at initialisation, and the
+// functions that build its classes.
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+#include "bindings/common/method.hpp"
+
+namespace movra::xgb2 {
+
+namespace py = pybind11;
+
+// Imported once when the module loads; never released.
+struct Deps {
+    py::module_ np;
+    py::object XGBRegressor;
+    py::object XGBClassifier;
+    py::object BaseEstimator;
+    py::object RegressorMixin;
+    py::object ClassifierMixin;
+    py::object is_classifier;
+    py::object check_array;
+    py::object column_or_1d;
+    py::object check_is_fitted;
+    py::object LabelBinarizer;
+    py::object XGBInterpreter;
+    py::object FANOVAInterpreter;
+    py::object predict_1D_func_tree;
+    py::object predict_2D_func_tree;
+};
+
+const Deps& deps();
+void load_deps();
+
+// XGB2Base, XGB2Regressor, XGB2Classifier.
+void register_estimators(py::module_& m);
+
+// parse_model, partial_dependence and _base_extract_rules, added to XGB2Base while it is built.
+void add_interpretation_methods(bind::ClassBuilder& base);
+
+}  // namespace movra::xgb2

@@ -1,0 +1,133 @@
+"""The base of the diagnosers: the task, the data set, its splits and the model's predictions."""
+
+import numpy as np
+from sklearn.base import is_classifier
+
+from ..exceptions import MovraError
+
+_TASK_TYPES = ("regression", "classification")
+
+
+def _numeric_matrix(x):
+    if hasattr(x, "columns") and hasattr(x, "to_numpy"):
+        names = [str(c) for c in x.columns]
+        x = x.to_numpy()
+    else:
+        names = None
+    x = np.asarray(x)
+    if x.ndim != 2:
+        raise MovraError(f"x must be a two-dimensional array, got shape {x.shape}.")
+    if x.dtype.kind not in "biuf":
+        try:
+            x = x.astype(float)
+        except (TypeError, ValueError):
+            raise MovraError("x must hold numeric values.") from None
+    return x.astype(float, copy=False), names
+
+
+def _vector(values, name, n):
+    values = np.asarray(values)
+    if values.ndim == 2 and values.shape[1] == 1:
+        values = values.ravel()
+    if values.ndim != 1:
+        raise MovraError(f"{name} must be one-dimensional, got shape {values.shape}.")
+    if values.shape[0] != n:
+        raise MovraError(f"{name} has {values.shape[0]} values, expected {n}.")
+    return values
+
+
+def _selector(index, name, n):
+    index = np.asarray(index)
+    if index.ndim != 1:
+        raise MovraError(f"{name} must be one-dimensional.")
+    if index.dtype.kind == "b":
+        if index.shape[0] != n:
+            raise MovraError(f"{name} is a boolean mask of {index.shape[0]} values for {n} rows.")
+        return np.flatnonzero(index)
+    if index.shape[0] == 0:
+        return np.zeros(0, dtype=np.intp)
+    if index.dtype.kind not in "iu":
+        raise MovraError(f"{name} must hold integer positions or a boolean mask.")
+    if index.min() < -n or index.max() >= n:
+        raise MovraError(f"{name} holds positions out of range for {n} rows.")
+    return index.astype(np.intp)
+
+
+class BaseDiagnoser:
+    """Base class of the diagnosers.
+
+    Parameters
+    ----------
+    estimator : object
+        The fitted model under diagnosis, with ``predict`` (and ``predict_proba`` for
+        classification).
+    task_type : {"regression", "classification"} or None
+        None infers it from the estimator.
+    random_state : int, default=0
+        Random seed.
+    """
+
+    def __init__(self, estimator, task_type=None, random_state=0):
+        if task_type is None:
+            task_type = "classification" if is_classifier(estimator) else "regression"
+        if task_type not in _TASK_TYPES:
+            raise MovraError(
+                f"task_type should be 'regression' or 'classification', got {task_type!r}."
+            )
+        self.estimator = estimator
+        self.task_type = task_type
+        self.random_state = random_state
+
+    def fit(self, x, y, train_idx, test_idx, prediction=None, prediction_proba=None,
+            sample_weight=None, feature_names=None, feature_types=None, target_name=None,
+            predict_name=None):
+        """Record the data set, its splits and the model's predictions."""
+        x, frame_names = _numeric_matrix(x)
+        n, n_features = x.shape
+        if n == 0:
+            raise MovraError("x holds no rows.")
+        y = _vector(y, "y", n)
+        train_idx = _selector(train_idx, "train_idx", n)
+        test_idx = _selector(test_idx, "test_idx", n)
+        if sample_weight is not None:
+            sample_weight = _vector(sample_weight, "sample_weight", n).astype(float)
+            if not np.all(np.isfinite(sample_weight)) or np.any(sample_weight < 0):
+                raise MovraError("sample_weight must hold finite, non-negative values.")
+
+        if feature_names is None:
+            feature_names = frame_names or [f"X{i}" for i in range(n_features)]
+        feature_names = [str(name) for name in feature_names]
+        if len(feature_names) != n_features:
+            raise MovraError(
+                f"feature_names has {len(feature_names)} names for {n_features} features."
+            )
+        if feature_types is None:
+            feature_types = ["numerical"] * n_features
+        feature_types = list(feature_types)
+        if len(feature_types) != n_features:
+            raise MovraError(
+                f"feature_types has {len(feature_types)} types for {n_features} features."
+            )
+
+        if prediction is None:
+            prediction = self.estimator.predict(x)
+        pred = _vector(prediction, "prediction", n)
+        if prediction_proba is None and self.task_type == "classification":
+            prediction_proba = self.estimator.predict_proba(x)
+        if prediction_proba is not None:
+            prediction_proba = np.asarray(prediction_proba)
+            if prediction_proba.ndim == 2 and prediction_proba.shape[1] >= 2:
+                prediction_proba = prediction_proba[:, -1]
+            prediction_proba = _vector(prediction_proba, "prediction_proba", n).astype(float)
+
+        self.x = x
+        self.y = y
+        self.train_idx = train_idx
+        self.test_idx = test_idx
+        self.sample_weight = sample_weight
+        self.pred = pred
+        self.pred_proba = prediction_proba
+        self.feature_names = feature_names
+        self.feature_types = feature_types
+        self.target_name = "y" if target_name is None else target_name
+        self.predict_name = "prediction" if predict_name is None else predict_name

@@ -1,0 +1,203 @@
+"""Scoring metrics and distribution distances used by the diagnosers."""
+
+import numpy as np
+import scipy.stats
+
+from ..exceptions import MovraError
+
+_LOGLOSS_EPS = 1e-15
+
+
+def _as_1d(values):
+    return np.asarray(values, dtype=float).ravel()
+
+
+def _weights(sample_weight, n):
+    if sample_weight is None:
+        return None
+    w = _as_1d(sample_weight)
+    if w.shape[0] != n:
+        raise MovraError(f"sample_weight has {w.shape[0]} values, expected {n}.")
+    return w
+
+
+def _squared_error(y_true, y_pred, sample_weight=None):
+    return (_as_1d(y_true) - _as_1d(y_pred)) ** 2
+
+
+def _absolute_error(y_true, y_pred, sample_weight=None):
+    return np.abs(_as_1d(y_true) - _as_1d(y_pred))
+
+
+def _accuracy(y_true, y_pred, sample_weight=None):
+    return (_as_1d(y_true) == _as_1d(y_pred)).astype(float)
+
+
+def _log_loss(y_true, y_pred, sample_weight=None):
+    y = _as_1d(y_true)
+    p = np.clip(_as_1d(y_pred), _LOGLOSS_EPS, 1 - _LOGLOSS_EPS)
+    return -(y * np.log(p) + (1 - y) * np.log(1 - p))
+
+
+def _r2(y_true, y_pred, sample_weight=None):
+    y, p = _as_1d(y_true), _as_1d(y_pred)
+    if y.shape[0] < 2:
+        return np.nan
+    w = _weights(sample_weight, y.shape[0])
+    w = np.ones_like(y) if w is None else w
+    if np.sum(w) <= 0:
+        return np.nan
+    numerator = np.sum(w * (y - p) ** 2)
+    denominator = np.sum(w * (y - np.average(y, weights=w)) ** 2)
+    if denominator == 0:
+        # A constant target: a perfect fit scores 1, anything else 0 (scikit-learn's convention).
+        return 1.0 if numerator == 0 else 0.0
+    return 1.0 - numerator / denominator
+
+
+def _auc(y_true, y_pred, sample_weight=None):
+    """Area under the ROC curve, ties counted half: the weighted Mann-Whitney statistic."""
+    y, s = _as_1d(y_true), _as_1d(y_pred)
+    w = _weights(sample_weight, y.shape[0])
+    w = np.ones_like(y) if w is None else w
+    positive = y == 1
+    w_pos, w_neg = np.sum(w[positive]), np.sum(w[~positive])
+    if w_pos <= 0 or w_neg <= 0:
+        return np.nan
+    order = np.argsort(s, kind="mergesort")
+    s, pos_w, neg_w = s[order], (w * positive)[order], (w * ~positive)[order]
+    # Group equal scores; a positive beats every negative below its group and ties half of its own.
+    starts = np.flatnonzero(np.r_[True, s[1:] != s[:-1]])
+    pos_group = np.add.reduceat(pos_w, starts)
+    neg_group = np.add.reduceat(neg_w, starts)
+    neg_below = np.cumsum(neg_group) - neg_group
+    return float(np.sum(pos_group * (neg_below + 0.5 * neg_group)) / (w_pos * w_neg))
+
+
+def _f1(y_true, y_pred, sample_weight=None):
+    y, p = _as_1d(y_true), _as_1d(y_pred)
+    w = _weights(sample_weight, y.shape[0])
+    w = np.ones_like(y) if w is None else w
+    tp = np.sum(w[(p == 1) & (y == 1)])
+    fp = np.sum(w[(p == 1) & (y != 1)])
+    fn = np.sum(w[(p != 1) & (y == 1)])
+    denominator = 2 * tp + fp + fn
+    return 0.0 if denominator == 0 else float(2 * tp / denominator)
+
+
+# name: (score sign, function, needs probabilities, additive)
+_METRICS = {
+    "MSE": (-1, _squared_error, False, True),
+    "MAE": (-1, _absolute_error, False, True),
+    "R2": (1, _r2, False, False),
+    "ACC": (1, _accuracy, False, True),
+    "LogLoss": (-1, _log_loss, True, True),
+    "Brier": (-1, _squared_error, True, True),
+    "AUC": (1, _auc, True, False),
+    "F1": (1, _f1, False, False),
+}
+_BY_LOWER_NAME = {name.lower(): name for name in _METRICS}
+
+
+def _averaged(per_sample):
+    def scoring_func(y_true, y_pred, sample_weight=None):
+        scores = per_sample(y_true, y_pred)
+        w = _weights(sample_weight, scores.shape[0])
+        if w is not None and np.sum(w) <= 0:
+            w = None
+        return float(np.average(scores, weights=w))
+
+    scoring_func.__name__ = per_sample.__name__
+    return scoring_func
+
+
+def get_scoring_metric(metric, average=False):
+    """The scoring configuration of a metric.
+
+    Parameters
+    ----------
+    metric : str or None
+        One of "MSE" (also for None), "MAE", "R2", "ACC", "LogLoss", "Brier", "AUC", "F1";
+        case-insensitive.
+    average : bool, default=False
+        With an additive metric, return the (weighted) mean instead of per-sample scores.
+
+    Returns
+    -------
+    score_name : str
+    score_sign : int
+        1 when a higher score is better, -1 when lower is better.
+    scoring_func : callable
+        ``scoring_func(y_true, y_pred, sample_weight=None)``.
+    needs_proba : bool
+        The predictions must be probabilities of the positive class.
+    is_metric_additive : bool
+        ``scoring_func`` returns one score per sample (unless ``average``).
+    """
+    if metric is None:
+        metric = "MSE"
+    if not isinstance(metric, str) or metric.lower() not in _BY_LOWER_NAME:
+        raise MovraError(
+            f"Unknown metric {metric!r}; the metrics are {', '.join(_METRICS)}."
+        )
+    name = _BY_LOWER_NAME[metric.lower()]
+    sign, func, needs_proba, additive = _METRICS[name]
+    if additive and average:
+        func = _averaged(func)
+    return name, sign, func, needs_proba, additive
+
+
+_PSI_BUCKETS = 10
+_PSI_FLOOR = 1e-4
+
+
+def _psi(expected, actual, buckettype):
+    if buckettype == "uniform":
+        edges = np.linspace(np.min(expected), np.max(expected), _PSI_BUCKETS + 1)
+    elif buckettype == "quantile":
+        edges = np.quantile(expected, np.linspace(0, 1, _PSI_BUCKETS + 1))
+    else:
+        raise MovraError(
+            f"Unsupported buckettype {buckettype!r}; use 'uniform' or 'quantile'."
+        )
+    edges = np.unique(edges)
+    # Values outside the first sample's range fall into the end buckets.
+    inner = edges[1:-1]
+    n_buckets = inner.shape[0] + 1
+    expected_share = np.bincount(np.searchsorted(inner, expected, side="right"),
+                                 minlength=n_buckets) / expected.shape[0]
+    actual_share = np.bincount(np.searchsorted(inner, actual, side="right"),
+                               minlength=n_buckets) / actual.shape[0]
+    expected_share = np.maximum(expected_share, _PSI_FLOOR)
+    actual_share = np.maximum(actual_share, _PSI_FLOOR)
+    return float(np.sum((expected_share - actual_share) * np.log(expected_share / actual_share)))
+
+
+def calculate_distance(a, b, buckettype="uniform", method="PSI"):
+    """Distance between two samples of one feature.
+
+    Parameters
+    ----------
+    a, b : array-like
+        The reference sample and the compared sample.
+    buckettype : {"uniform", "quantile"}, default="uniform"
+        PSI buckets: 10 equal-width buckets over the range of ``a``, or its deciles.
+    method : {"PSI", "WD1", "KS"}, default="PSI"
+        Population stability index, first Wasserstein distance, Kolmogorov-Smirnov statistic.
+
+    Returns
+    -------
+    float
+        The distance; NaN when either sample is empty.
+    """
+    a = _as_1d(a)
+    b = _as_1d(b)
+    if method not in ("PSI", "WD1", "KS"):
+        raise MovraError(f"Unsupported distance method {method!r}; use 'PSI', 'WD1' or 'KS'.")
+    if a.shape[0] == 0 or b.shape[0] == 0:
+        return np.nan
+    if method == "PSI":
+        return _psi(a, b, buckettype)
+    if method == "WD1":
+        return float(scipy.stats.wasserstein_distance(a, b))
+    return float(scipy.stats.ks_2samp(a, b).statistic)
