@@ -1,0 +1,72 @@
+"""C++ methods on Python classes: they must look and behave like Python functions."""
+
+import copy
+import inspect
+import pickle
+import pydoc
+
+import pytest
+
+from movra.diagnoser import sagzone
+from movra.diagnoser.base import BaseDiagnoser
+from movra.diagnoser.sagzone import BaseSlicing, HistogramSlicing, SagZone
+
+
+def test_module_is_a_shared_library():
+    assert sagzone.__file__.endswith((".so", ".pyd"))
+    assert sagzone.BaseSlicing.__module__ == "movra.diagnoser.sagzone"
+    assert issubclass(SagZone, BaseDiagnoser) and issubclass(HistogramSlicing, BaseSlicing)
+
+
+def test_signature_names_and_doc():
+    assert str(inspect.signature(BaseSlicing.__init__)) == (
+        "(self, estimator=None, slice_features=None, task_type=None, threshold=1.2, "
+        "min_samples=30, metric=None)"
+    )
+    method = BaseSlicing.get_index
+    assert method.__name__ == "get_index"
+    assert method.__qualname__ == "BaseSlicing.get_index"
+    assert method.__module__ == "movra.diagnoser.sagzone"
+    # Bound, the signature drops self, as for a Python function.
+    bound = BaseSlicing().get_index
+    assert str(inspect.signature(bound)) == "(x, lb1, ub1, lb2=None, ub2=None, right=False)"
+    assert inspect.ismethod(bound) and bound.__self__ is not None
+    text = pydoc.render_doc(BaseSlicing, renderer=pydoc.plaintext)
+    assert "Base slice class for analyzing 1D or 2D numerical features." in text
+    assert "get_rule_list(self, x, y, preds, scores, lb1, ub1" in text
+
+
+@pytest.mark.parametrize(
+    "call, message",
+    [
+        (lambda: BaseSlicing(*range(7)),
+         "__init__() takes from 1 to 7 positional arguments but 8 were given"),
+        (lambda: BaseSlicing(bogus=1), "__init__() got an unexpected keyword argument 'bogus'"),
+        (lambda: BaseSlicing(None, estimator=None),
+         "__init__() got multiple values for argument 'estimator'"),
+        (lambda: BaseSlicing().get_index(), "get_index() missing 3 required positional "
+                                            "arguments: 'x', 'lb1', and 'ub1'"),
+        (lambda: BaseSlicing().get_index([1.0], 0.0),
+         "get_index() missing 1 required positional argument: 'ub1'"),
+        (lambda: SagZone(None), "__init__() missing 1 required positional argument: "
+                                "'slice_features'"),
+        (lambda: BaseSlicing.get_index(), "get_index() missing 4 required positional "
+                                          "arguments: 'self', 'x', 'lb1', and 'ub1'"),
+    ],
+)
+def test_argument_errors_use_cpython_wording(call, message):
+    with pytest.raises(TypeError) as info:
+        call()
+    assert str(info.value) == message
+
+
+@pytest.mark.parametrize("protocol", [2, pickle.HIGHEST_PROTOCOL])
+def test_pickle_and_copy_round_trips(protocol):
+    slicer = HistogramSlicing(slice_features=["a"], threshold=1.5, bins=7, metric="MAE")
+    for clone in (pickle.loads(pickle.dumps(slicer, protocol)), copy.deepcopy(slicer),
+                  copy.copy(slicer)):
+        assert type(clone) is HistogramSlicing
+        assert vars(clone) == vars(slicer)
+    # The methods themselves pickle by reference, like functions.
+    assert pickle.loads(pickle.dumps(BaseSlicing.get_index, protocol)) is BaseSlicing.get_index
+    assert copy.deepcopy(BaseSlicing.get_index) is BaseSlicing.get_index
