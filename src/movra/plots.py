@@ -1,15 +1,56 @@
-"""Plot helpers shared by the toolbox's figures."""
+"""Plot helpers shared by the toolbox's figures, and the weak-region marginal plot."""
 
 import numpy as np
 
+# Good-to-bad colours shared by the marginal plots: green is a good score, red a weak one.
+_GOOD = "#1a9850"
+_MIDDLE = "#fee08b"
+_BAD = "#d73027"
+_OK_BAR = "#6a9fcb"
+_WEAK_BAR = "#d6604d"
+_EMPTY_CELL = "#eeeeee"
 
-def _format_tick(value):
-    if value == 0 or not np.isfinite(value):
-        return f"{value:g}"
-    magnitude = abs(value)
-    if magnitude >= 1e5 or magnitude < 1e-3:
-        return f"{value:.2e}"
-    return f"{value:.4g}"
+
+def _format_ticks(values):
+    """Labels for increasing tick positions: as few decimals as tell them apart readably."""
+    finite = values[np.isfinite(values)]
+    if finite.size == 0:
+        return [f"{v:g}" for v in values]
+    largest = np.max(np.abs(finite))
+    steps = np.diff(np.unique(finite))
+    step = np.min(steps) if steps.size else (largest if largest > 0 else 1.0)
+    if largest >= 1e6 or step < 1e-4:
+        return [f"{v:.3g}" if v == 0 else f"{v:.2e}" for v in values]
+    # The fewest decimals that put every label within 1% of a step of its value.
+    decimals = 0
+    while decimals < 6 and np.max(np.abs(np.round(finite, decimals) - finite)) > 0.01 * step:
+        decimals += 1
+    thousands = "," if largest >= 1e4 else ""
+    labels = []
+    for v in values:
+        text = f"{v:{thousands}.{decimals}f}" if np.isfinite(v) else f"{v:g}"
+        labels.append("0" if text.lstrip("-").strip("0.,") == "" else text)
+    return labels
+
+
+def _thinned_positions(n, max_ticks):
+    """Every k-th of n ticks, the first and the last kept, at most ``max_ticks`` of them.
+
+    A regular stride keeps the labelled ticks evenly spaced when they are bin edges.
+    """
+    if n <= max_ticks or n <= 2:
+        return np.arange(n)
+    if max_ticks <= 1:
+        return np.arange(1)
+    stride = int(np.ceil((n - 1) / (max_ticks - 1)))
+    keep = list(range(0, n, stride))
+    if keep[-1] != n - 1:
+        # The last edge replaces a regular tick that would sit too close to it.
+        if n - 1 - keep[-1] < 0.5 * stride or len(keep) >= max_ticks:
+            keep[-1] = n - 1
+        else:
+            keep.append(n - 1)
+    return np.asarray(keep)
 
 
 def scale_plot_ticks(ax, axis, values, max_ticks=10, rotation=None):
@@ -24,7 +65,7 @@ def scale_plot_ticks(ax, axis, values, max_ticks=10, rotation=None):
     max_ticks : int, default=10
         The largest number of labelled ticks; the first and the last value are always kept.
     rotation : float, optional
-        Rotation of the labels; by default x labels turn 45 degrees when they are many.
+        Rotation of the labels; by default x labels turn 45 degrees when they are many or long.
 
     Returns
     -------
@@ -34,16 +75,343 @@ def scale_plot_ticks(ax, axis, values, max_ticks=10, rotation=None):
     if axis not in ("x", "y"):
         raise ValueError("axis must be 'x' or 'y'.")
     values = np.asarray(values, dtype=float).ravel()
-    if values.shape[0] > max_ticks > 1:
-        keep = np.unique(np.round(np.linspace(0, values.shape[0] - 1, max_ticks)).astype(int))
-        values = values[keep]
-    labels = [_format_tick(v) for v in values]
+    values = values[_thinned_positions(values.shape[0], max_ticks)]
+    labels = _format_ticks(values)
     if axis == "x":
         if rotation is None:
-            rotation = 45 if values.shape[0] > 5 else 0
+            longest = max((len(label) for label in labels), default=0)
+            rotation = 45 if values.shape[0] > 5 and longest > 3 or longest > 8 else 0
         ax.set_xticks(values)
-        ax.set_xticklabels(labels, rotation=rotation, ha="right" if rotation else "center")
+        ax.set_xticklabels(labels, rotation=rotation, ha="right" if rotation else "center",
+                           rotation_mode="anchor")
     else:
         ax.set_yticks(values)
         ax.set_yticklabels(labels, rotation=rotation or 0)
     return values
+
+
+# ---- the marginal plot of the weak-region diagnoser ----
+
+
+def _first(value):
+    """A rule's "values"/"counts" may be a number or a one-element array (tree leaves)."""
+    flat = np.ravel(np.asarray(value, dtype=float))
+    return float(flat[0]) if flat.size else np.nan
+
+
+def _rule_box(rule, key, low, high):
+    """The rule's interval on one feature, clipped to the observed range [low, high]."""
+    bounds = rule["splits"].get(key, {})
+    lb = float(bounds.get("lb", -np.inf))
+    ub = float(bounds.get("ub", np.inf))
+    return max(lb, low), min(ub, high)
+
+
+def _is_weak(value, sign, threshold_value):
+    return np.isfinite(value) and sign * value <= sign * threshold_value
+
+
+def _split_name(use_test):
+    return "test" if use_test else "train"
+
+
+def _region_count(region, use_test):
+    count = region.get("#Test" if use_test else "#Train")
+    return None if count is None else int(count)
+
+
+def _histogram_edges(values, bins):
+    """Equal-width edges as the histogram slicer cuts them: one bin per distinct value when few."""
+    n_unique = np.unique(values).shape[0]
+    n_bins = max(1, min(int(bins) if bins else 10, n_unique))
+    return np.histogram_bin_edges(values, bins=n_bins)
+
+
+def _good_to_bad_cmap(sign):
+    from matplotlib.colors import LinearSegmentedColormap
+
+    # Colours follow the metric: increasing values run from bad to good when higher is better.
+    colours = [_BAD, _MIDDLE, _GOOD] if sign > 0 else [_GOOD, _MIDDLE, _BAD]
+    cmap = LinearSegmentedColormap.from_list("movra_good_to_bad", colours)
+    cmap.set_bad(_EMPTY_CELL)
+    return cmap
+
+
+def _score_norm(values, threshold_value):
+    """The colour scale of the cell scores and which ends of it are clipped.
+
+    With many cells the scale spans the 2nd to 98th percentile, so that one tiny cell with an
+    extreme score does not wash out the others.
+    """
+    from matplotlib.colors import Normalize, TwoSlopeNorm
+
+    finite = values[np.isfinite(values)]
+    if finite.size == 0:
+        return Normalize(vmin=threshold_value - 1, vmax=threshold_value + 1), "neither"
+    low, high = float(np.min(finite)), float(np.max(finite))
+    if finite.size >= 20:
+        low_p, high_p = np.percentile(finite, [2, 98])
+        low, high = min(float(low_p), threshold_value), max(float(high_p), threshold_value)
+    extend = {(False, False): "neither", (True, False): "min", (False, True): "max",
+              (True, True): "both"}[(bool(np.min(finite) < low), bool(np.max(finite) > high))]
+    if low < threshold_value < high:
+        # The neutral colour sits on the threshold, so weak cells are the red ones.
+        return TwoSlopeNorm(vcenter=threshold_value, vmin=low, vmax=high), extend
+    if low == high:
+        low, high = low - 0.5 * abs(low or 1), high + 0.5 * abs(high or 1)
+    return Normalize(vmin=low, vmax=high), extend
+
+
+def _colourbar_ticks(norm, threshold_value):
+    if norm.vmin < threshold_value < norm.vmax:
+        return np.concatenate([np.linspace(norm.vmin, threshold_value, 3)[:-1],
+                               np.linspace(threshold_value, norm.vmax, 4)])
+    return np.linspace(norm.vmin, norm.vmax, 5)
+
+
+def _title(value, feature_text):
+    method = value.get("method", "")
+    text = f"{value['score_name']} by {feature_text} ({method} slicing)"
+    if not value.get("weak_region_stats"):
+        text += ": no weak region"
+    return text
+
+
+def _direction(sign):
+    return "higher is better" if sign > 0 else "lower is better"
+
+
+def _place_labels(ax, centres, texts, span, levels=4):
+    """Region labels along the top of ``ax``, stacked where neighbours would collide.
+
+    Returns the number of labels left out because no level had room for them.
+    """
+    from matplotlib.transforms import blended_transform_factory
+
+    transform = blended_transform_factory(ax.transData, ax.transAxes)
+    # About one character in data units at font size 8 on a 9-inch-wide axes.
+    char = 0.0125 * span
+    occupied = [[] for _ in range(levels)]
+    left_out = 0
+    for i in np.argsort(centres, kind="stable"):
+        half = 0.5 * char * (len(texts[i]) + 1.5)
+        lo, hi = centres[i] - half, centres[i] + half
+        level = next((k for k in range(levels)
+                      if all(hi <= a or lo >= b for a, b in occupied[k])), None)
+        if level is None:
+            left_out += 1
+            continue
+        occupied[level].append((lo, hi))
+        ax.text(centres[i], 0.975 - 0.07 * level, texts[i], transform=transform,
+                ha="center", va="top", fontsize=8, color="#7f1d1d",
+                bbox=dict(boxstyle="round,pad=0.2", facecolor="white", edgecolor="none",
+                          alpha=0.8))
+    return left_out
+
+
+def _plot_one_feature(fig, value, max_ticks):
+    from matplotlib.patches import Patch
+    from matplotlib.lines import Line2D
+
+    fidx = list(value["fidx"])
+    name = value["feature_names"][fidx[0]]
+    column = np.asarray(value["x"], dtype=float)[:, fidx[0]]
+    low, high = float(np.min(column)), float(np.max(column))
+    sign = value["_sign"]
+    threshold_value = float(value["threshold_value"])
+    use_test = bool(value.get("use_test"))
+
+    grid = fig.add_gridspec(2, 1, height_ratios=[3, 1])
+    ax_score = fig.add_subplot(grid[0])
+    ax_hist = fig.add_subplot(grid[1], sharex=ax_score)
+
+    edges = [low, high]
+    heights = []
+    for rule in value.get("rule_list") or []:
+        lb, ub = _rule_box(rule, "f0", low, high)
+        score = _first(rule["values"])
+        edges.extend([lb, ub])
+        if not np.isfinite(score) or _first(rule["counts"]) == 0:
+            continue
+        heights.append(score)
+        colour = _WEAK_BAR if _is_weak(score, sign, threshold_value) else _OK_BAR
+        ax_score.bar(lb, score, width=max(ub - lb, 1e-12 * (high - low or 1)), align="edge",
+                     color=colour, edgecolor="white", linewidth=0.8)
+    ax_score.axhline(threshold_value, color="black", linestyle="--", linewidth=1.2)
+
+    regions = value.get("weak_region_stats") or []
+    centres, texts = [], []
+    for region in regions:
+        lb, ub = max(float(region["lb1"]), low), min(float(region["ub1"]), high)
+        ax_score.axvspan(lb, ub, color=_BAD, alpha=0.12, linewidth=0)
+        count = _region_count(region, use_test)
+        centres.append(0.5 * (lb + ub))
+        texts.append("weak" if count is None else f"n={count:,}")
+    span = (high - low) or 1.0
+    left_out = _place_labels(ax_score, np.asarray(centres), texts, span)
+
+    top = max(heights + [threshold_value, 0.0])
+    bottom = min(heights + [threshold_value, 0.0])
+    # Headroom above the bars for the region labels.
+    ax_score.set_ylim(bottom - 0.05 * (top - bottom), top + 0.35 * ((top - bottom) or 1.0))
+    ax_score.set_ylabel(f"average {value['score_name']}\n({_direction(sign)})")
+    ax_score.tick_params(labelbottom=False)
+    ax_score.grid(axis="y", alpha=0.3)
+
+    handles = [Patch(color=_OK_BAR, label="bin"), Patch(color=_WEAK_BAR, label="weak bin"),
+               Line2D([], [], color="black", linestyle="--",
+                      label=f"threshold {threshold_value:.4g}"),
+               Patch(color=_BAD, alpha=0.12, label=f"weak region ({_split_name(use_test)} n)")]
+    if left_out:
+        handles.append(Patch(color="none", label=f"{left_out} region labels left out"))
+    ax_score.legend(handles=handles, loc="upper left", bbox_to_anchor=(1.01, 1.0),
+                    fontsize=8, frameon=False)
+
+    ax_hist.hist(column, bins=_histogram_edges(column, value.get("bins")), color="#9e9e9e",
+                 edgecolor="white", linewidth=0.5)
+    ax_hist.set_ylabel("count")
+    ax_hist.set_xlabel(name)
+    ax_hist.set_xlim(low - 0.01 * span, high + 0.01 * span)
+    scale_plot_ticks(ax_hist, "x", np.unique(edges), max_ticks=max_ticks)
+    fig.suptitle(_title(value, name))
+
+
+def _plot_two_features(fig, value, max_ticks, cmap):
+    from matplotlib.collections import PatchCollection
+    from matplotlib.lines import Line2D
+    from matplotlib.patches import Patch, Rectangle
+
+    fidx = list(value["fidx"])
+    names = [value["feature_names"][fidx[0]], value["feature_names"][fidx[1]]]
+    data = np.asarray(value["x"], dtype=float)
+    first, second = data[:, fidx[0]], data[:, fidx[1]]
+    low1, high1 = float(np.min(first)), float(np.max(first))
+    low2, high2 = float(np.min(second)), float(np.max(second))
+    span1, span2 = (high1 - low1) or 1.0, (high2 - low2) or 1.0
+    sign = value["_sign"]
+    threshold_value = float(value["threshold_value"])
+    use_test = bool(value.get("use_test"))
+
+    grid = fig.add_gridspec(2, 3, width_ratios=[5, 1.2, 0.25], height_ratios=[1.2, 5])
+    ax_map = fig.add_subplot(grid[1, 0])
+    ax_top = fig.add_subplot(grid[0, 0], sharex=ax_map)
+    ax_right = fig.add_subplot(grid[1, 1], sharey=ax_map)
+    ax_bar = fig.add_subplot(grid[1, 2])
+    ax_key = fig.add_subplot(grid[0, 1:])
+    ax_key.axis("off")
+
+    cells, scores, edges1 = [], [], [low1, high1]
+    for rule in value.get("rule_list") or []:
+        lb1, ub1 = _rule_box(rule, "f0", low1, high1)
+        lb2, ub2 = _rule_box(rule, "f1", low2, high2)
+        if ub1 < lb1 or ub2 < lb2:
+            continue
+        edges1.extend([lb1, ub1])
+        # Degenerate cells (a single value) still get a visible sliver.
+        cells.append(Rectangle((lb1, lb2), max(ub1 - lb1, 0.004 * span1),
+                               max(ub2 - lb2, 0.004 * span2)))
+        score = _first(rule["values"])
+        scores.append(score if _first(rule["counts"]) > 0 else np.nan)
+    scores = np.asarray(scores, dtype=float)
+    if cmap is None:
+        cmap = _good_to_bad_cmap(sign)
+    norm, extend = _score_norm(scores, threshold_value)
+    collection = PatchCollection(cells, cmap=cmap, norm=norm, edgecolor="white", linewidth=0.4)
+    collection.set_array(np.ma.masked_invalid(scores))
+    ax_map.add_collection(collection)
+    colourbar = fig.colorbar(collection, cax=ax_bar, extend=extend)
+    colourbar.set_label(f"average {value['score_name']} ({_direction(sign)})")
+    ticks = _colourbar_ticks(norm, threshold_value)
+    colourbar.set_ticks(ticks)
+    colourbar.set_ticklabels(_format_ticks(ticks))
+    if norm.vmin <= threshold_value <= norm.vmax:
+        colourbar.ax.axhline(threshold_value, color="black", linestyle="--", linewidth=1.2)
+
+    for region in value.get("weak_region_stats") or []:
+        lb1, ub1 = max(float(region["lb1"]), low1), min(float(region["ub1"]), high1)
+        lb2, ub2 = max(float(region["lb2"]), low2), min(float(region["ub2"]), high2)
+        ax_map.add_patch(Rectangle((lb1, lb2), max(ub1 - lb1, 0.004 * span1),
+                                   max(ub2 - lb2, 0.004 * span2), fill=False,
+                                   edgecolor="black", linewidth=1.8))
+        count = _region_count(region, use_test)
+        if count is not None and ub1 - lb1 > 0.09 * span1 and ub2 - lb2 > 0.05 * span2:
+            ax_map.text(0.5 * (lb1 + ub1), 0.5 * (lb2 + ub2), f"n={count:,}", ha="center",
+                        va="center", fontsize=7,
+                        bbox=dict(boxstyle="round,pad=0.15", facecolor="white",
+                                  edgecolor="none", alpha=0.75))
+    ax_map.set_xlim(low1 - 0.01 * span1, high1 + 0.01 * span1)
+    ax_map.set_ylim(low2 - 0.01 * span2, high2 + 0.01 * span2)
+    ax_map.set_xlabel(names[0])
+    ax_map.set_ylabel(names[1])
+
+    edges_first = _histogram_edges(first, value.get("bins"))
+    edges_second = _histogram_edges(second, value.get("bins"))
+    ax_top.hist(first, bins=edges_first, color="#9e9e9e", edgecolor="white", linewidth=0.5)
+    ax_right.hist(second, bins=edges_second, orientation="horizontal", color="#9e9e9e",
+                  edgecolor="white", linewidth=0.5)
+    ax_top.set_ylabel("count")
+    ax_right.set_xlabel("count")
+    ax_top.tick_params(labelbottom=False)
+    ax_right.tick_params(labelleft=False)
+    scale_plot_ticks(ax_map, "x", np.unique(edges1), max_ticks=max_ticks)
+    scale_plot_ticks(ax_map, "y", edges_second, max_ticks=max_ticks)
+
+    handles = [Patch(facecolor="white", edgecolor="black", linewidth=1.8,
+                     label=f"weak region ({_split_name(use_test)} n)"),
+               Patch(color=_EMPTY_CELL, label="empty cell"),
+               Line2D([], [], color="black", linestyle="--",
+                      label=f"threshold {threshold_value:.4g}")]
+    ax_key.legend(handles=handles, loc="center", fontsize=8, frameon=False)
+    fig.suptitle(_title(value, f"{names[0]} and {names[1]}"))
+
+
+def _new_figure(figure_class, figsize):
+    try:
+        return figure_class(figsize=figsize, layout="constrained")
+    except TypeError:  # matplotlib before 3.5
+        return figure_class(figsize=figsize, constrained_layout=True)
+
+
+def plot_marginal_result(result, figsize=None, max_ticks=11, cmap=None):
+    """Draw a weak-region marginal result as a matplotlib figure.
+
+    One slicing feature: the average score of every bin (or tree leaf) as bars, the threshold
+    as a dashed line, the weak regions shaded with their sample counts, and the feature's
+    histogram below. Two slicing features: the average score of every cell as a heat map
+    coloured from good to bad, weak regions outlined, and both features' histograms at the
+    margins.
+
+    Parameters
+    ----------
+    result : TestDataResult or dict
+        The result of ``SagZone.get_marginal``, or its value.
+    figsize : tuple of float, optional
+        Figure size in inches.
+    max_ticks : int, default=11
+        The largest number of labelled ticks per axis (all edges of 10 bins).
+    cmap : matplotlib colormap, optional
+        Heat-map colours for two features; by default from good (green) to bad (red)
+        following the metric's direction.
+
+    Returns
+    -------
+    matplotlib.figure.Figure
+    """
+    from matplotlib.figure import Figure
+
+    value = getattr(result, "value", result)
+    if not isinstance(value, dict):
+        raise TypeError("result must be the result of get_marginal or its value dictionary.")
+    fidx = list(value["fidx"])
+    if len(fidx) not in (1, 2):
+        raise ValueError(f"a marginal plot draws one or two slicing features, got {len(fidx)}.")
+    if np.asarray(value["x"]).shape[0] == 0:
+        raise ValueError("the marginal result holds no rows to draw.")
+    # A standalone Figure: no pyplot state, so it works headless and shows once in a notebook.
+    if len(fidx) == 1:
+        fig = _new_figure(Figure, figsize or (9, 6))
+        _plot_one_feature(fig, value, max_ticks)
+    else:
+        fig = _new_figure(Figure, figsize or (9, 7.5))
+        _plot_two_features(fig, value, max_ticks, cmap)
+    return fig
