@@ -1,8 +1,371 @@
-// The read-only views of a fitted SagZone and its marginal plot.
+// The read-only views of a fitted SagZone (distance, distribution shift, marginal result) and its
+// marginal plot.
+//
+// The weak sample and its reference come from the split the slicer searched: the training rows
+// when it searched them, the test rows otherwise. get_target_idx's positions refer to that split,
+// so applying them to the other split would pick wrong rows or run out of range.
+#include <pybind11/numpy.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "bindings/common/arrays.hpp"
 #include "bindings/sagzone/sagzone_module.hpp"
 
 namespace movra::sagzone {
 
-void add_sagzone_views(bind::ClassBuilder& /*cls*/) {}
+namespace {
+
+using bind::Args;
+using bind::optional;
+using bind::required;
+
+// ---- small pure steps over the arrays' memory (no Python objects) ----
+
+// Positions 0..n-1 that are not among `taken` (which may repeat positions), in increasing order.
+std::vector<std::int64_t> complement_positions(core::Span<const std::int64_t> taken,
+                                               std::size_t n) {
+    std::vector<char> in_taken(n, 0);
+    for (std::int64_t p : taken) in_taken[static_cast<std::size_t>(p)] = 1;
+    std::vector<std::int64_t> rest;
+    rest.reserve(n - std::min(n, taken.size));
+    for (std::size_t i = 0; i < n; ++i)
+        if (!in_taken[i]) rest.push_back(static_cast<std::int64_t>(i));
+    return rest;
+}
+
+// Copies rows rows_of_x[picked[k]] of the row-major matrix x (n_cols columns) into out, one row
+// after the other (transposed = false) or one feature after the other (transposed = true).
+void gather_rows(const double* x, std::size_t n_cols, core::Span<const std::int64_t> rows_of_x,
+                 core::Span<const std::int64_t> picked, bool transposed, double* out) {
+    const std::size_t n_picked = picked.size;
+    for (std::size_t k = 0; k < n_picked; ++k) {
+        const auto row = static_cast<std::size_t>(rows_of_x[static_cast<std::size_t>(picked[k])]);
+        const double* src = x + row * n_cols;
+        for (std::size_t j = 0; j < n_cols; ++j) {
+            if (transposed)
+                out[j * n_picked + k] = src[j];
+            else
+                out[k * n_cols + j] = src[j];
+        }
+    }
+}
+
+// Positions of the at most `k` largest values, largest first; NaN distances (an empty weak
+// sample) come after every number and ties keep the features' order.
+std::vector<std::size_t> largest_first(const std::vector<double>& values, std::size_t k) {
+    std::vector<std::size_t> order(values.size());
+    for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
+    std::stable_sort(order.begin(), order.end(), [&values](std::size_t a, std::size_t b) {
+        const bool a_nan = std::isnan(values[a]);
+        const bool b_nan = std::isnan(values[b]);
+        if (a_nan || b_nan) return !a_nan && b_nan;
+        return values[a] > values[b];
+    });
+    if (order.size() > k) order.resize(k);
+    return order;
+}
+
+// numpy's round to 4 decimals: scale, round half to even, scale back.
+double round4(double value) { return std::nearbyint(value * 10000.0) / 10000.0; }
+
+// ---- the samples ----
+
+struct Reference {
+    std::string title;
+    std::string area_name;
+    bool full;
+};
+
+Reference resolve_compare_to(const py::handle& compare_to) {
+    if (py::isinstance<py::str>(compare_to)) {
+        const auto name = compare_to.cast<std::string>();
+        if (name == "remaining")
+            return {"Distribution Shift: Weak vs Remaining Regions", "Remaining Regions", false};
+        if (name == "full")
+            return {"Distribution Shift: Weak vs Full Regions", "Full Regions", true};
+    }
+    bind::raise(deps().MovraError, "Unsupported value of compare_to.");
+}
+
+// The searched split's rows in the data set, and the positions within it of the weak rows and of
+// the reference rows.
+struct Samples {
+    bind::Vector x;  // all rows, float64, row-major
+    std::size_t n_cols = 0;
+    bind::Index split;
+    bind::Index weak;
+    bind::Index reference;
+};
+
+Samples weak_and_reference(const py::object& self, bool full) {
+    Samples s;
+    const py::object diag = self.attr("diag");
+    s.x = bind::as_matrix(self.attr("x"), "x");
+    const auto n_rows = static_cast<std::size_t>(s.x.shape(0));
+    s.n_cols = static_cast<std::size_t>(s.x.shape(1));
+    const bool searched_test = py::bool_(diag.attr("use_test"));
+    s.split = bind::as_positions(self.attr(searched_test ? "test_idx" : "train_idx"),
+                                 searched_test ? "test_idx" : "train_idx", n_rows);
+    const auto n_split = static_cast<std::size_t>(s.split.size());
+
+    // Without a weak region the weak sample is empty rather than an error.
+    if (py::len(diag.attr("weak_region_stats")) == 0)
+        s.weak = bind::new_index(0);
+    else
+        s.weak = bind::as_positions(self.attr("get_target_idx")(), "weak-region positions",
+                                    n_split);
+
+    if (full) {
+        s.reference = bind::new_index(n_split);
+        std::int64_t* out = s.reference.mutable_data();
+        for (std::size_t i = 0; i < n_split; ++i) out[i] = static_cast<std::int64_t>(i);
+    } else {
+        std::vector<std::int64_t> rest;
+        {
+            // Pure C++ over arrays that this call keeps alive: safe without the GIL.
+            py::gil_scoped_release release;
+            rest = complement_positions(bind::span(s.weak), n_split);
+        }
+        s.reference = bind::new_index(rest.size());
+        std::copy(rest.begin(), rest.end(), s.reference.mutable_data());
+    }
+    return s;
+}
+
+// Rows of the split at the given groups of positions, stacked in order, as a new matrix
+// (features as rows when transposed).
+bind::Vector gather(const Samples& s, const std::vector<const bind::Index*>& groups,
+                    bool transposed) {
+    std::size_t n_picked = 0;
+    for (const bind::Index* g : groups) n_picked += static_cast<std::size_t>(g->size());
+    std::vector<py::ssize_t> shape{static_cast<py::ssize_t>(n_picked),
+                                   static_cast<py::ssize_t>(s.n_cols)};
+    if (transposed) std::swap(shape[0], shape[1]);
+    bind::Vector out(shape);
+    double* dst = out.mutable_data();
+    {
+        // Pure C++ over arrays that this call keeps alive: safe without the GIL.
+        py::gil_scoped_release release;
+        if (transposed) {
+            // One group only: a transposed stack would interleave the groups.
+            gather_rows(s.x.data(), s.n_cols, bind::span(s.split), bind::span(*groups.at(0)),
+                        true, dst);
+        } else {
+            for (const bind::Index* g : groups) {
+                gather_rows(s.x.data(), s.n_cols, bind::span(s.split), bind::span(*g), false,
+                            dst);
+                dst += static_cast<std::size_t>(g->size()) * s.n_cols;
+            }
+        }
+    }
+    return out;
+}
+
+py::object test_data_result(const char* key, const py::dict& value) {
+    return deps().TestDataResult(py::arg("key") = key, py::arg("value") = value);
+}
+
+// The settings every view reports, in the order they are reported.
+void add_settings(py::dict& value, const py::object& self) {
+    for (const char* name : {"slice_features", "bins"}) value[name] = self.attr(name);
+}
+
+void add_search_settings(py::dict& value, const py::object& self) {
+    for (const char* name : {"method", "min_samples", "metric"}) value[name] = self.attr(name);
+}
+
+// ---- the views ----
+
+py::object get_distance(const Args& a) {
+    const py::object& self = a["self"];
+    const Reference ref = resolve_compare_to(a["compare_to"]);
+    const py::list feature_names(self.attr("feature_names"));
+    const std::size_t n_features = py::len(feature_names);
+
+    std::vector<double> distances;
+    if (n_features > 0) {
+        const Samples s = weak_and_reference(self, ref.full);
+        const bind::Vector reference = gather(s, {&s.reference}, true);
+        const bind::Vector weak = gather(s, {&s.weak}, true);
+        const py::object get_row = py::module_::import("operator").attr("getitem");
+        distances.reserve(n_features);
+        for (std::size_t i = 0; i < n_features; ++i) {
+            const py::int_ row(i);
+            // Reference first: the distance is measured against the reference's buckets.
+            py::object d = deps().calculate_distance(
+                get_row(reference, row), get_row(weak, row),
+                py::arg("buckettype") = a["psi_buckets"], py::arg("method") = a["distance_metric"]);
+            distances.push_back(py::float_(d).cast<double>());
+        }
+    }
+
+    const std::vector<std::size_t> top = largest_first(distances, 10);
+    py::list features;
+    bind::Vector rounded = bind::new_vector(top.size());
+    for (std::size_t k = 0; k < top.size(); ++k) {
+        features.append(py::str(feature_names[top[k]]));
+        rounded.mutable_data()[k] = round4(distances[top[k]]);
+    }
+
+    py::dict value;
+    value["purpose"] = "diagnose";
+    value["distance_metric"] = a["distance_metric"];
+    add_settings(value, self);
+    value["threshold_value"] = self.attr("threshold");
+    add_search_settings(value, self);
+    value["title"] = ref.title;
+    value["x"] = features;
+    value["y"] = rounded;
+    return test_data_result("resilience_shift_histogram", value);
+}
+
+py::object get_shift(const Args& a) {
+    const py::object& self = a["self"];
+    const py::object feature_names = self.attr("feature_names");
+    py::object show_feature = a["show_feature"];
+    if (show_feature.is_none()) show_feature = feature_names[py::int_(0)];
+    // The list's own lookup: an unknown feature is its ValueError.
+    const py::object position = feature_names.attr("index")(show_feature);
+    const py::object feature_type = self.attr("feature_types")[position];
+    const Reference ref = resolve_compare_to(a["compare_to"]);
+
+    const Samples s = weak_and_reference(self, ref.full);
+    // Reference rows first, then the weak rows: one table, one index 0..n-1.
+    const bind::Vector rows = gather(s, {&s.reference, &s.weak}, false);
+    const py::module_& np = deps().np;
+    py::object data = deps().pd.attr("DataFrame")(rows, py::arg("columns") = feature_names);
+    py::object labels = np.attr("array")(py::make_tuple(ref.area_name, "Weak Regions"));
+    py::list repeats;
+    repeats.append(py::int_(s.reference.size()));
+    repeats.append(py::int_(s.weak.size()));
+    data.attr("__setitem__")("resi_type_", np.attr("repeat")(labels, repeats));
+
+    py::dict value;
+    value["title"] = ref.title;
+    value["show_feature"] = show_feature;
+    add_settings(value, self);
+    value["threshold_value"] = self.attr("threshold");
+    add_search_settings(value, self);
+    value["feature_type"] = feature_type;
+    value["data"] = data;
+    return test_data_result("sagzone_shift", value);
+}
+
+py::object get_marginal(const Args& a) {
+    const py::object& self = a["self"];
+    const py::object diag = self.attr("diag");
+    py::dict value;
+    add_settings(value, self);
+    add_search_settings(value, self);
+    value["weak_region_stats"] = diag.attr("weak_region_stats");
+    value["fidx"] = diag.attr("fidx");
+    value["rule_list"] = py::hasattr(diag, "rule_list") ? diag.attr("rule_list") : py::none();
+    value["x"] = diag.attr("x");
+    value["y"] = diag.attr("y");
+    value["threshold_value"] = diag.attr("threshold_value");
+    value["score_name"] = diag.attr("score_name");
+    value["_sign"] = diag.attr("score_sign");
+    value["scores"] = diag.attr("scores");
+    value["use_test"] = diag.attr("use_test");
+    value["is_metric_additive"] = diag.attr("is_metric_additive");
+    value["feature_names"] = self.attr("feature_names");
+    return test_data_result("sagzone_plot", value);
+}
+
+py::object plot_marginal(const Args& a) {
+    // The drawing is matplotlib work from end to end; it lives with the package's other plots.
+    const py::object draw = py::module_::import("movra.plots").attr("plot_marginal_result");
+    return draw(a["result"], py::arg("figsize") = a["figsize"],
+                py::arg("max_ticks") = a["max_ticks"], py::arg("cmap") = a["cmap"]);
+}
+
+const char* const kDistanceDoc = R"(Get distance result between samples in and out the weak region.
+
+Parameters
+----------
+psi_buckets : {"uniform", "quantile"}, default="uniform"
+    How the PSI distance cuts the reference sample into buckets.
+distance_metric : {"PSI", "WD1", "KS"}, default="PSI"
+    The distance between the two samples of each feature.
+compare_to : {"remaining", "full"}, default="remaining"
+    The reference sample: the rows outside the weak regions, or all rows of the searched split.
+
+Returns
+-------
+TestDataResult
+    Key "resilience_shift_histogram"; "x" holds the (at most 10) features with the largest
+    distances, largest first, and "y" their distances rounded to 4 decimals.
+)";
+
+const char* const kShiftDoc = R"(Get distribution shift between samples in and out the weak region.
+
+Parameters
+----------
+show_feature : str, optional
+    The feature to show; by default the first feature.
+compare_to : {"remaining", "full"}, default="remaining"
+    The reference sample: the rows outside the weak regions, or all rows of the searched split.
+
+Returns
+-------
+TestDataResult
+    Key "sagzone_shift"; "data" is a DataFrame of the reference rows then the weak rows, with
+    the column "resi_type_" naming the group of each row.
+)";
+
+const char* const kMarginalDoc = R"(Get marginal sagzone result
+
+Returns
+-------
+TestDataResult
+    Key "sagzone_plot": the settings, the weak regions, the rules of every bin or leaf, the
+    searched rows and their scores, as ``plot_marginal`` draws them.
+)";
+
+const char* const kPlotDoc = R"(Draw a marginal sagzone result.
+
+One slicing feature: the average score per bin (or leaf) as bars, the threshold as a dashed
+line, the weak regions shaded with their sample counts, and the feature's histogram below. Two
+slicing features: a heat map of the average score per cell from good to bad, weak regions
+outlined, and the features' histograms at the margins.
+
+Parameters
+----------
+result : TestDataResult or dict
+    The result of ``get_marginal``.
+figsize : tuple of float, optional
+    Figure size in inches.
+max_ticks : int, default=11
+    The largest number of labelled ticks per axis.
+cmap : matplotlib colormap, optional
+    Heat-map colours for two features.
+
+Returns
+-------
+matplotlib.figure.Figure
+)";
+
+}  // namespace
+
+void add_sagzone_views(bind::ClassBuilder& cls) {
+    cls.def("get_distance", kDistanceDoc,
+            {required("self"), optional("psi_buckets", py::str("uniform")),
+             optional("distance_metric", py::str("PSI")),
+             optional("compare_to", py::str("remaining"))},
+            get_distance)
+        .def("get_shift", kShiftDoc,
+             {required("self"), optional("show_feature"),
+              optional("compare_to", py::str("remaining"))},
+             get_shift)
+        .def("get_marginal", kMarginalDoc, {required("self")}, get_marginal)
+        .def_static("plot_marginal", kPlotDoc,
+                    {required("result"), optional("figsize"), optional("max_ticks", py::int_(11)),
+                     optional("cmap")},
+                    plot_marginal);
+}
 
 }  // namespace movra::sagzone
