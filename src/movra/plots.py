@@ -29,7 +29,8 @@ def _format_ticks(values):
     labels = []
     for v in values:
         text = f"{v:{thousands}.{decimals}f}" if np.isfinite(v) else f"{v:g}"
-        labels.append("0" if text.lstrip("-").strip("0.,") == "" else text)
+        # No "-0.00" for a value that only rounds to zero.
+        labels.append(text[1:] if text.startswith("-") and text.strip("-0.,") == "" else text)
     return labels
 
 
@@ -42,10 +43,12 @@ def _thinned_positions(n, max_ticks):
         return np.arange(n)
     if max_ticks <= 1:
         return np.arange(1)
-    stride = int(np.ceil((n - 1) / (max_ticks - 1)))
+    shortest = int(np.ceil((n - 1) / (max_ticks - 1)))
+    # A stride that divides the edges exactly, if one is not much coarser than needed.
+    stride = next((s for s in range(shortest, 2 * shortest + 1) if (n - 1) % s == 0), shortest)
     keep = list(range(0, n, stride))
     if keep[-1] != n - 1:
-        # The last edge replaces a regular tick that would sit too close to it.
+        # The last edge joins or replaces the last regular tick: its gap stays 0.5 to 1.5 strides.
         if n - 1 - keep[-1] < 0.5 * stride or len(keep) >= max_ticks:
             keep[-1] = n - 1
         else:
@@ -133,7 +136,9 @@ def _good_to_bad_cmap(sign):
     # Colours follow the metric: increasing values run from bad to good when higher is better.
     colours = [_BAD, _MIDDLE, _GOOD] if sign > 0 else [_GOOD, _MIDDLE, _BAD]
     cmap = LinearSegmentedColormap.from_list("movra_good_to_bad", colours)
-    cmap.set_bad(_EMPTY_CELL)
+    if hasattr(cmap, "with_extremes"):
+        return cmap.with_extremes(bad=_EMPTY_CELL)
+    cmap.set_bad(_EMPTY_CELL)  # matplotlib before 3.4
     return cmap
 
 

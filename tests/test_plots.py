@@ -1,0 +1,195 @@
+import io
+
+import numpy as np
+import pytest
+from matplotlib.collections import PatchCollection
+from matplotlib.figure import Figure
+from matplotlib.patches import Rectangle
+
+from movra.plots import plot_marginal_result, scale_plot_ticks
+from movra.utils import TestDataResult
+
+rng = np.random.default_rng(3)
+N = 600
+X = np.column_stack([rng.uniform(0, 10, N), rng.uniform(1e4, 9e4, N), rng.normal(size=N)])
+SCORES = rng.exponential(1.0, N) * np.where(X[:, 0] > 7, 4.0, 1.0)
+NAMES = ["tenure", "income", "noise"]
+
+
+def _bin_rule(mask, splits):
+    score = SCORES[mask].mean() if mask.any() else np.nan
+    return {"splits": splits, "values": score, "counts": int(mask.sum())}
+
+
+def _histogram_rules(two):
+    edges = np.linspace(0, 10, 11)
+    rules = []
+    for i in range(10):
+        in_bin = (X[:, 0] >= edges[i]) & ((X[:, 0] < edges[i + 1]) | (i == 9))
+        f0 = {"lb": edges[i], "ub": edges[i + 1]}
+        if not two:
+            rules.append(_bin_rule(in_bin, {"f0": f0}))
+            continue
+        inner = np.linspace(X[in_bin, 1].min(), X[in_bin, 1].max(), 6)
+        for j in range(5):
+            cell = in_bin & (X[:, 1] >= inner[j]) & ((X[:, 1] < inner[j + 1]) | (j == 4))
+            rules.append(_bin_rule(cell, {"f0": f0, "f1": {"lb": inner[j], "ub": inner[j + 1]}}))
+    return rules
+
+
+def _tree_rules(two):
+    # Leaves as a depth-first walk gives them: open outer bounds, values as 1-element arrays.
+    cuts = [({"lb": -np.inf, "ub": 7.0}, X[:, 0] < 7.0), ({"lb": 7.0, "ub": np.inf}, X[:, 0] >= 7.0)]
+    rules = []
+    for f0, mask in cuts:
+        if two:
+            for f1, m1 in [({"lb": -np.inf, "ub": 5e4}, X[:, 1] < 5e4),
+                           ({"lb": 5e4, "ub": np.inf}, X[:, 1] >= 5e4)]:
+                rule = _bin_rule(mask & m1, {"f0": f0, "f1": f1})
+                rules.append(dict(rule, values=np.array([rule["values"]]),
+                                  counts=np.array([rule["counts"]])))
+        else:
+            rule = _bin_rule(mask, {"f0": f0})
+            rules.append(dict(rule, values=np.array([rule["values"]])))
+    return rules
+
+
+def _marginal(method, two, weak=True, sign=-1):
+    rules = _histogram_rules(two) if method == "histogram" else _tree_rules(two)
+    threshold_value = 1.2 * SCORES.mean()
+    regions = []
+    if weak:
+        for rule in rules:
+            score = float(np.ravel(rule["values"])[0])
+            if np.isfinite(score) and sign * score <= sign * threshold_value:
+                f0 = rule["splits"]["f0"]
+                region = {"lb1": max(f0["lb"], 0.0), "ub1": min(f0["ub"], 10.0)}
+                if two:
+                    f1 = rule["splits"]["f1"]
+                    region.update(lb2=max(f1["lb"], 1e4), ub2=min(f1["ub"], 9e4))
+                region.update({"#Train": int(np.ravel(rule["counts"])[0]), "#Test": 7})
+                regions.append(region)
+    value = {
+        "slice_features": NAMES[:2] if two else NAMES[:1], "bins": 10, "method": method,
+        "min_samples": 20, "metric": "MSE", "weak_region_stats": regions,
+        "fidx": [0, 1] if two else [0], "rule_list": rules, "x": X, "y": None,
+        "threshold_value": threshold_value, "score_name": "MSE", "_sign": sign, "scores": SCORES,
+        "use_test": False, "is_metric_additive": True, "feature_names": NAMES,
+    }
+    return TestDataResult(key="sagzone_plot", value=value)
+
+
+def _render(fig):
+    buffer = io.BytesIO()
+    fig.savefig(buffer, format="png", dpi=40)
+    assert buffer.getvalue()[:4] == b"\x89PNG"
+
+
+def _texts(fig):
+    return [t.get_text() for ax in fig.axes for t in ax.texts]
+
+
+@pytest.mark.parametrize("method", ["histogram", "tree"])
+@pytest.mark.parametrize("weak", [True, False])
+def test_one_feature_bars_threshold_regions_and_histogram(method, weak):
+    result = _marginal(method, two=False, weak=weak)
+    fig = plot_marginal_result(result)
+    assert isinstance(fig, Figure)
+    score_ax, hist_ax = fig.axes[:2]
+    value = result.value
+    n_bars = sum(1 for r in value["rule_list"] if np.isfinite(np.ravel(r["values"])[0]))
+    bars = [bar for container in score_ax.containers for bar in container]
+    assert len(bars) == n_bars
+    # Bars of tree leaves are clipped to the observed range, not drawn to infinity.
+    assert all(np.isfinite(b.get_x()) and np.isfinite(b.get_width()) for b in bars)
+    assert any(np.allclose(line.get_ydata(), value["threshold_value"]) for line in score_ax.lines)
+    assert score_ax.get_ylabel().startswith("average MSE")
+    assert hist_ax.get_xlabel() == "tenure"
+    assert sum(hist_ax.containers[0].datavalues) == N
+    counts = [f"n={r['#Train']:,}" for r in value["weak_region_stats"]]
+    assert sorted(t for t in _texts(fig) if t.startswith("n=")) == sorted(counts)
+    assert ("no weak region" in fig.get_suptitle()) is (not weak)
+    _render(fig)
+
+
+@pytest.mark.parametrize("method", ["histogram", "tree"])
+@pytest.mark.parametrize("weak", [True, False])
+def test_two_features_heat_map_outlines_and_margins(method, weak):
+    result = _marginal(method, two=True, weak=weak)
+    fig = plot_marginal_result(result.value)
+    main = next(ax for ax in fig.axes if any(isinstance(c, PatchCollection)
+                                              for c in ax.collections))
+    cells = next(c for c in main.collections if isinstance(c, PatchCollection))
+    assert len(cells.get_paths()) == len(result.value["rule_list"])
+    outlines = [p for p in main.patches if isinstance(p, Rectangle) and not p.get_fill()]
+    assert len(outlines) == len(result.value["weak_region_stats"])
+    assert (main.get_xlabel(), main.get_ylabel()) == ("tenure", "income")
+    lo, hi = main.get_xlim()
+    assert lo > -1 and hi < 11
+    histograms = [ax for ax in fig.axes if ax.containers]
+    assert len(histograms) == 2
+    _render(fig)
+
+
+@pytest.mark.parametrize("sign", [-1, 1])
+def test_heat_map_colours_run_from_good_to_bad_with_the_metric(sign):
+    fig = plot_marginal_result(_marginal("histogram", two=True, weak=False, sign=sign))
+    cells = next(c for ax in fig.axes for c in ax.collections if isinstance(c, PatchCollection))
+    cells.update_scalarmappable()
+    scores = np.array([np.ravel(r["values"])[0] for r in _histogram_rules(True)])
+    colours = cells.get_facecolors()
+    finite = np.flatnonzero(np.isfinite(scores))
+    worst = finite[np.argmax(-sign * scores[finite])]
+    best = finite[np.argmax(sign * scores[finite])]
+    # Red dominates the worst cell and green the best, whichever way the metric points.
+    assert colours[worst][0] > colours[worst][1]
+    assert colours[best][1] > colours[best][0]
+
+
+def test_rejects_what_it_cannot_draw():
+    value = _marginal("histogram", two=False).value
+    with pytest.raises(ValueError, match="one or two"):
+        plot_marginal_result(dict(value, fidx=[0, 1, 2]))
+    with pytest.raises(ValueError, match="no rows"):
+        plot_marginal_result(dict(value, x=np.empty((0, 3))))
+    with pytest.raises(TypeError):
+        plot_marginal_result([1, 2])
+
+
+@pytest.mark.parametrize("n, max_ticks", [
+    (3, 10), (11, 11), (11, 10), (51, 10), (53, 10), (60, 10), (101, 7), (6, 2),
+])
+def test_scale_plot_ticks_thins_evenly_and_keeps_both_ends(n, max_ticks):
+    fig = Figure()
+    ax = fig.add_subplot()
+    values = np.linspace(-3.0, 250.0, n)
+    kept = scale_plot_ticks(ax, "x", values, max_ticks=max_ticks)
+    assert 2 <= len(kept) <= max_ticks and len(kept) <= n
+    assert kept[0] == values[0] and kept[-1] == values[-1]
+    np.testing.assert_array_equal(ax.get_xticks(), kept)
+    if n <= max_ticks:
+        np.testing.assert_array_equal(kept, values)
+    else:
+        # A regular stride, except that the last gap may be up to half a stride off.
+        steps = np.diff(np.searchsorted(values, kept))
+        assert len(set(steps[:-1].tolist())) <= 1
+        assert 0.5 * steps[0] <= steps[-1] <= 1.5 * steps[0]
+    labels = [t.get_text() for t in ax.get_xticklabels()]
+    assert len(set(labels)) == len(labels)
+
+
+@pytest.mark.parametrize("values, expected", [
+    ([0.0, 0.25, 0.5, 0.75, 1.0], ["0.00", "0.25", "0.50", "0.75", "1.00"]),
+    ([18.0, 24.2, 30.4], ["18.0", "24.2", "30.4"]),
+    ([10000.0, 25000.0, 40000.0], ["10,000", "25,000", "40,000"]),
+    ([0.0, 2.5e6, 5e6], ["0", "2.50e+06", "5.00e+06"]),
+])
+def test_scale_plot_ticks_labels(values, expected):
+    ax = Figure().add_subplot()
+    scale_plot_ticks(ax, "y", values)
+    assert [t.get_text() for t in ax.get_yticklabels()] == expected
+
+
+def test_scale_plot_ticks_rejects_unknown_axis():
+    with pytest.raises(ValueError, match="axis"):
+        scale_plot_ticks(Figure().add_subplot(), "z", [0, 1])
