@@ -1,6 +1,69 @@
 """Functional-ANOVA view of a model's effects."""
 
+import numpy as np
+import pandas as pd
+
+from movra.models.utils import predict_1D_func_tree, predict_2D_func_tree
+
 
 class FANOVAInterpreter:
-    def __init__(self, *args, **kwargs):
-        raise NotImplementedError("being written")
+    """Importance of each effect of a functional-ANOVA decomposition.
+
+    The importance of an effect is its variance over the data rows; its share is that variance
+    over the sum of all effects' variances. Effects are listed most important first.
+
+    Parameters
+    ----------
+    effects : dict
+        {"1D": [...], "2D": [...]}; items carry "fidx", "name", "values" and, optionally, an
+        "importance" already measured on the same data (then it is used as given).
+    intercept : float
+
+    Attributes
+    ----------
+    importances_ : pandas.DataFrame
+        Columns "effect" ("1D"/"2D"), "fidx", "name", "importance", "share", sorted by
+        importance, descending (ties keep the effects' order).
+    """
+
+    def __init__(self, effects, intercept):
+        self.effects = effects
+        self.intercept = intercept
+
+    def _items(self):
+        for kind in ("1D", "2D"):
+            for item in self.effects.get(kind, []):
+                yield kind, item
+
+    @staticmethod
+    def _evaluate(kind, item, X):
+        predict = predict_1D_func_tree if kind == "1D" else predict_2D_func_tree
+        return predict(X, item["values"], item["fidx"])
+
+    def fit(self, X):
+        """Measure the importances over the rows of X (the training data)."""
+        X = np.asarray(X, dtype=np.float64)
+        if X.ndim != 2 or X.shape[0] == 0:
+            raise ValueError("X must be a non-empty two-dimensional array")
+        rows = []
+        for kind, item in self._items():
+            importance = item.get("importance")
+            if importance is None:
+                importance = float(np.var(self._evaluate(kind, item, X)))
+            rows.append((kind, tuple(item["fidx"]), item["name"], float(importance)))
+        table = pd.DataFrame(rows, columns=["effect", "fidx", "name", "importance"])
+        total = table["importance"].sum()
+        table["share"] = table["importance"] / total if total > 0 else 0.0
+        self.importances_ = table.sort_values("importance", ascending=False,
+                                              kind="mergesort").reset_index(drop=True)
+        return self
+
+    def predict(self, X):
+        """Intercept plus every effect at the rows of X: the model's raw output."""
+        X = np.asarray(X, dtype=np.float64)
+        if X.ndim != 2:
+            raise ValueError("X must be two-dimensional")
+        out = np.full(X.shape[0], float(self.intercept))
+        for kind, item in self._items():
+            out += self._evaluate(kind, item, X)
+        return out

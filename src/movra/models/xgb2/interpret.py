@@ -1,7 +1,100 @@
 """Functional-ANOVA reading of a fitted XGBoost ensemble of depth-2 trees."""
 
+import json
+import math
+import warnings
+
+import numpy as np
+
+from movra import _kernels
+from movra.exceptions import MovraWarning
+
+# How each objective turns its base_score into the margin it starts from.
+_IDENTITY_OBJECTIVES = {
+    "reg:squarederror", "reg:linear", "reg:squaredlogerror", "reg:pseudohubererror",
+    "reg:absoluteerror", "reg:quantileerror", "binary:hinge",
+}
+_LOGIT_OBJECTIVES = {"binary:logistic", "reg:logistic", "binary:logitraw"}
+_LOG_OBJECTIVES = {"count:poisson", "reg:gamma", "reg:tweedie", "survival:cox"}
+
+
+def _booster(model):
+    return model.get_booster() if hasattr(model, "get_booster") else model
+
+
+def _base_score(text):
+    # 1.7 writes "5E-1"; 2.x/3.x may write a list-like "[5E-1]" (one entry per target).
+    text = str(text).strip().strip("[]")
+    parts = [p for p in text.replace(",", " ").split() if p]
+    if len(parts) != 1:
+        raise ValueError("only single-output models can be decomposed (base_score %r)" % text)
+    # XGBoost keeps it as float32.
+    return float(np.float32(float(parts[0])))
+
+
+def base_margin(booster):
+    """The margin every prediction of the booster starts from (its base_score on the margin
+    scale: the logit of it for logistic objectives, its log for log-link ones)."""
+    config = json.loads(booster.save_config())
+    learner = config["learner"]
+    params = learner["learner_model_param"]
+    if int(params.get("num_class", "0")) > 1 or int(params.get("num_target", "1")) > 1:
+        raise ValueError("only single-output models can be decomposed")
+    score = _base_score(params["base_score"])
+    objective = learner["objective"]["name"]
+    if objective in _IDENTITY_OBJECTIVES:
+        return score
+    if objective in _LOGIT_OBJECTIVES:
+        return math.log(score / (1.0 - score))
+    if objective in _LOG_OBJECTIVES:
+        return math.log(score)
+    raise ValueError("objective %r is not supported" % objective)
+
+
+def read_trees(booster):
+    """The booster's trees as flat node arrays (see movra._kernels.read_xgboost_trees)."""
+    try:
+        raw = booster.save_raw(raw_format="json")
+    except TypeError:  # releases without raw_format
+        raw = booster.save_raw("json")
+    return _kernels.read_xgboost_trees(raw)
+
 
 class XGBInterpreter:
+    """Main effects and pairwise interactions of a fitted XGBoost model of depth-2 trees.
+
+    Every tree is a sum of step functions of at most two features (one per leaf path); they are
+    summed per feature and per pair on the union grid of their split points, and, with
+    ``purification``, mass is moved out of each interaction until it has zero mean along each
+    axis, and out of each main effect until it has zero mean, into the intercept. The density is
+    the product of the training data's marginal frequencies (``true_to_data=False``, exact in one
+    sweep) or the joint cell frequencies of the training data (``true_to_data=True``, iterated to
+    convergence). Intercept plus all effects equals the model's raw margin at every row.
+
+    Parameters
+    ----------
+    model : fitted xgboost.XGBRegressor, XGBClassifier or Booster
+    purification : bool, default=True
+    true_to_data : bool, default=False
+    feature_names : list of str, default=None
+        Names of the model's features; "X0", "X1", ... when None.
+    feature_types : list of str, default=None
+        Kept for the caller; all features are split numerically.
+
+    Attributes
+    ----------
+    effects_ : dict
+        "1D": items with "fidx" (a 1-tuple), "name", "values" ({"split_points", "levels"}) and
+        "importance"; "2D": items with "fidx" (an ascending 2-tuple), "name", "values"
+        ({"split_points": (s1, s2), "levels": (s1 + 2, s2 + 2) grid}) and "importance".
+        A value x is in bin #{p <= float32(x)}; the last level of an axis is for missing values.
+    intercept_ : float
+    base_margin_ : float
+        The model's starting margin (from its base_score).
+    purification_ : list of dict
+        Per interaction: "fidx", "iterations", "converged", "residual".
+    """
+
     def __init__(self, model, purification=True, true_to_data=False, feature_names=None,
                  feature_types=None):
         self.model = model
@@ -10,5 +103,56 @@ class XGBInterpreter:
         self.feature_names = feature_names
         self.feature_types = feature_types
 
-    def fit(self, X):
-        raise NotImplementedError("being written")
+    def fit(self, X, tolerance=1e-13, max_iterations=10000):
+        """Decompose the model; X is the training data whose frequencies weigh the cells."""
+        X = np.asarray(X, dtype=np.float64)
+        if X.ndim != 2:
+            raise ValueError("X must be two-dimensional, got shape %r" % (X.shape,))
+        if X.shape[0] == 0:
+            raise ValueError("X has no rows")
+        booster = _booster(self.model)
+        n_model = booster.num_features() if hasattr(booster, "num_features") else X.shape[1]
+        if X.shape[1] != n_model:
+            raise ValueError("X has %d features, the model %d" % (X.shape[1], n_model))
+        names = (list(self.feature_names) if self.feature_names is not None
+                 else ["X%d" % i for i in range(X.shape[1])])
+        if len(names) != X.shape[1]:
+            raise ValueError("%d feature names for %d features" % (len(names), X.shape[1]))
+
+        self.base_margin_ = base_margin(booster)
+        self.trees_ = read_trees(booster)
+        raw = _kernels.fanova_effects(self.trees_, self.base_margin_, X,
+                                      purify=bool(self.purification),
+                                      true_to_data=bool(self.true_to_data),
+                                      tolerance=tolerance, max_iterations=max_iterations)
+        main_items = []
+        for m in raw["mains"]:
+            j = int(m["feature"])
+            main_items.append({
+                "fidx": (j,),
+                "name": names[j],
+                "values": {"split_points": m["split_points"], "levels": m["levels"]},
+                "importance": m["importance"],
+            })
+        pair_items = []
+        self.purification_ = []
+        for p in raw["pairs"]:
+            a, b = (int(i) for i in p["features"])
+            pair_items.append({
+                "fidx": (a, b),
+                "name": "%s x %s" % (names[a], names[b]),
+                "values": {"split_points": p["split_points"], "levels": p["levels"]},
+                "importance": p["importance"],
+            })
+            self.purification_.append({
+                "fidx": (a, b), "iterations": p["purify_iterations"],
+                "converged": p["purify_converged"], "residual": p["purify_residual"],
+            })
+        if self.purification and self.true_to_data:
+            stuck = [r["fidx"] for r in self.purification_ if not r["converged"]]
+            if stuck:
+                warnings.warn("purification did not converge within %d sweeps for %s"
+                              % (max_iterations, stuck), MovraWarning)
+        self.effects_ = {"1D": main_items, "2D": pair_items}
+        self.intercept_ = raw["intercept"]
+        return self

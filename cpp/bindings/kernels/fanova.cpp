@@ -1,0 +1,194 @@
+// Reading boosted trees and decomposing them into functional-ANOVA effects.
+#include <pybind11/numpy.h>
+
+#include <cstring>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "bindings/common/arrays.hpp"
+#include "bindings/common/method.hpp"
+#include "bindings/kernels/kernels_module.hpp"
+#include "core/fanova.hpp"
+#include "core/trees.hpp"
+
+namespace movra::kernels {
+
+namespace {
+
+template <typename T>
+py::array_t<T> to_numpy(const std::vector<T>& v) {
+    py::array_t<T> out(static_cast<py::ssize_t>(v.size()));
+    if (!v.empty()) std::memcpy(out.mutable_data(), v.data(), v.size() * sizeof(T));
+    return out;
+}
+
+template <typename T>
+using Contig = py::array_t<T, py::array::c_style | py::array::forcecast>;
+
+// The node arrays of a trees dict, checked for equal lengths, kept alive with their view.
+struct HeldTrees {
+    Contig<std::int64_t> offsets, left, right, feature;
+    Contig<double> threshold, value;
+    Contig<std::uint8_t> default_left;
+    core::TreeView view;
+};
+
+template <typename T>
+Contig<T> field(const py::dict& trees, const char* key) {
+    if (!trees.contains(key)) bind::raise(PyExc_ValueError, std::string("trees lacks '") + key + "'");
+    Contig<T> a = Contig<T>::ensure(trees[key]);
+    if (!a || a.ndim() != 1)
+        bind::raise(PyExc_ValueError, std::string("trees['") + key + "'] must be a 1-D numeric array");
+    return a;
+}
+
+template <typename T>
+core::Span<const T> sp(const Contig<T>& a) {
+    return {a.data(), static_cast<std::size_t>(a.size())};
+}
+
+HeldTrees hold_trees(py::handle obj) {
+    if (!py::isinstance<py::dict>(obj)) bind::raise(PyExc_TypeError, "trees must be a dict of arrays");
+    py::dict d = py::reinterpret_borrow<py::dict>(obj);
+    HeldTrees h{field<std::int64_t>(d, "tree_offsets"), field<std::int64_t>(d, "left"),
+                field<std::int64_t>(d, "right"),        field<std::int64_t>(d, "feature"),
+                field<double>(d, "threshold"),          field<double>(d, "value"),
+                field<std::uint8_t>(d, "default_left"), {}};
+    const py::ssize_t n = h.left.size();
+    if (h.right.size() != n || h.feature.size() != n || h.threshold.size() != n ||
+        h.value.size() != n || h.default_left.size() != n)
+        bind::raise(PyExc_ValueError, "the node arrays of trees differ in length");
+    if (h.offsets.size() < 1 || h.offsets.data()[0] != 0 || h.offsets.data()[h.offsets.size() - 1] != n)
+        bind::raise(PyExc_ValueError, "trees['tree_offsets'] must run from 0 to the node count");
+    h.view = core::TreeView{sp(h.offsets), sp(h.left), sp(h.right), sp(h.feature),
+                            sp(h.threshold), sp(h.default_left), sp(h.value)};
+    return h;
+}
+
+py::dict read_trees(py::buffer model) {
+    py::buffer_info info = model.request();
+    // A private copy: the caller's buffer (a bytearray) could change once the GIL is released.
+    std::string text(static_cast<const char*>(info.ptr),
+                     static_cast<std::size_t>(info.size * info.itemsize));
+    core::TreeArrays trees;
+    std::string error;
+    {
+        // The kernel reads only the private copy above.
+        py::gil_scoped_release release;
+        try {
+            trees = core::read_xgboost_json(text.data(), text.size());
+        } catch (const std::invalid_argument& e) {
+            error = e.what();
+        }
+    }
+    if (!error.empty()) bind::raise(PyExc_ValueError, error);
+    py::dict out;
+    out["tree_offsets"] = to_numpy(trees.tree_offsets);
+    out["left"] = to_numpy(trees.left);
+    out["right"] = to_numpy(trees.right);
+    out["feature"] = to_numpy(trees.feature);
+    out["threshold"] = to_numpy(trees.threshold);
+    out["default_left"] = to_numpy(trees.default_left);
+    out["value"] = to_numpy(trees.value);
+    return out;
+}
+
+py::array_t<double> levels_2d(const std::vector<double>& levels, std::size_t rows, std::size_t cols) {
+    py::array_t<double> out({static_cast<py::ssize_t>(rows), static_cast<py::ssize_t>(cols)});
+    if (!levels.empty()) std::memcpy(out.mutable_data(), levels.data(), levels.size() * sizeof(double));
+    return out;
+}
+
+py::dict effects(py::handle trees_obj, double base_margin, py::handle x, bool purify,
+                 bool true_to_data, double tolerance, std::int64_t max_iterations) {
+    HeldTrees trees = hold_trees(trees_obj);
+    bind::Vector xm = bind::as_matrix(x, "X");
+    if (xm.shape(0) == 0) bind::raise(PyExc_ValueError, "X has no rows");
+    if (!(tolerance >= 0.0)) bind::raise(PyExc_ValueError, "tolerance must be non-negative");
+    if (max_iterations < 1) bind::raise(PyExc_ValueError, "max_iterations must be at least 1");
+    const core::Matrix data{xm.data(), static_cast<std::size_t>(xm.shape(0)),
+                            static_cast<std::size_t>(xm.shape(1))};
+    core::FanovaOptions options;
+    options.purify = purify;
+    options.true_to_data = true_to_data;
+    options.tolerance = tolerance;
+    options.max_iterations = static_cast<std::size_t>(max_iterations);
+    core::Effects fx;
+    std::string error;
+    {
+        // The kernels read the node arrays and X held above and write only C++ vectors.
+        py::gil_scoped_release release;
+        try {
+            fx = core::fanova_effects(core::leaf_rules(trees.view, data.n_columns), base_margin,
+                                      data, options);
+        } catch (const std::invalid_argument& e) {
+            error = e.what();
+        }
+    }
+    if (!error.empty()) bind::raise(PyExc_ValueError, error);
+    py::list mains, pairs;
+    for (const core::MainEffect& m : fx.mains) {
+        py::dict d;
+        d["feature"] = m.feature;
+        d["split_points"] = to_numpy(m.split_points);
+        d["levels"] = to_numpy(m.levels);
+        d["importance"] = m.importance;
+        mains.append(d);
+    }
+    for (const core::PairEffect& p : fx.pairs) {
+        py::dict d;
+        d["features"] = py::make_tuple(p.feature_a, p.feature_b);
+        d["split_points"] = py::make_tuple(to_numpy(p.split_points_a), to_numpy(p.split_points_b));
+        d["levels"] = levels_2d(p.levels, p.split_points_a.size() + 2, p.split_points_b.size() + 2);
+        d["importance"] = p.importance;
+        d["purify_iterations"] = p.purify_iterations;
+        d["purify_converged"] = p.purify_converged;
+        d["purify_residual"] = p.purify_residual;
+        pairs.append(d);
+    }
+    py::dict out;
+    out["intercept"] = fx.intercept;
+    out["mains"] = mains;
+    out["pairs"] = pairs;
+    return out;
+}
+
+py::object margins(py::handle trees_obj, double base_margin, py::handle x) {
+    HeldTrees trees = hold_trees(trees_obj);
+    bind::Vector xm = bind::as_matrix(x, "X");
+    const auto n_columns = static_cast<std::size_t>(xm.shape(1));
+    bind::Vector out = bind::new_vector(static_cast<std::size_t>(xm.shape(0)));
+    auto out_span = bind::mutable_span(out);
+    std::string error;
+    {
+        // Reads the arrays held above, writes the new output array only.
+        py::gil_scoped_release release;
+        try {
+            core::leaf_rules(trees.view, n_columns);  // validates indices before the walk
+            core::tree_margins(trees.view, base_margin, bind::span(xm), n_columns, out_span);
+        } catch (const std::invalid_argument& e) {
+            error = e.what();
+        }
+    }
+    if (!error.empty()) bind::raise(PyExc_ValueError, error);
+    return std::move(out);
+}
+
+}  // namespace
+
+void register_fanova(py::module_& m) {
+    m.def("read_xgboost_trees", &read_trees, py::arg("model_json"),
+          "Node arrays of every tree of a gbtree model saved by Booster.save_raw('json'): "
+          "tree_offsets, left, right, feature, threshold, default_left, value.");
+    m.def("fanova_effects", &effects, py::arg("trees"), py::arg("base_margin"), py::arg("X"),
+          py::arg("purify") = true, py::arg("true_to_data") = false,
+          py::arg("tolerance") = 1e-13, py::arg("max_iterations") = 10000,
+          "Intercept, main effects and pairwise interactions of the trees as step functions, "
+          "purified under the rows of X (product of marginal frequencies, or joint cell "
+          "frequencies when true_to_data), with each effect's variance over X.");
+    m.def("tree_margins", &margins, py::arg("trees"), py::arg("base_margin"), py::arg("X"),
+          "base_margin plus the leaf each row reaches in every tree, summed in double.");
+}
+
+}  // namespace movra::kernels

@@ -1,0 +1,16 @@
+// What the _kernels module's files share: the functions that add each topic's kernels.
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+namespace movra::kernels {
+
+namespace py = pybind11;
+
+// read_xgboost_trees, fanova_effects, tree_margins.
+void register_fanova(py::module_& m);
+
+// evaluate_step_1d, evaluate_step_2d.
+void register_step_functions(py::module_& m);
+
+}  // namespace movra::kernels

@@ -1,0 +1,9 @@
+// movra._kernels: the core kernels the package's Python modules call.
+#include "bindings/kernels/kernels_module.hpp"
+
+PYBIND11_MODULE(_kernels, m) {
+    m.doc() = "Compiled kernels of movra: reading boosted trees, functional-ANOVA effects, "
+              "step-function evaluation.";
+    movra::kernels::register_fanova(m);
+    movra::kernels::register_step_functions(m);
+}

@@ -1,0 +1,236 @@
+#include "core/fanova.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <map>
+#include <stdexcept>
+#include <utility>
+
+#include "core/purify.hpp"
+
+namespace movra::core {
+
+namespace {
+
+template <typename T>
+Span<const T> cview(const std::vector<T>& v) {
+    return {v.data(), v.size()};
+}
+template <typename T>
+Span<T> mview(std::vector<T>& v) {
+    return {v.data(), v.size()};
+}
+
+void add_bounds(const FeatureCondition& c, std::vector<double>& points) {
+    if (std::isfinite(c.lower)) points.push_back(c.lower);
+    if (std::isfinite(c.upper)) points.push_back(c.upper);
+}
+
+void sort_unique(std::vector<double>& points) {
+    std::sort(points.begin(), points.end());
+    points.erase(std::unique(points.begin(), points.end()), points.end());
+}
+
+// Bins a condition reaches on a grid, as [begin, end) of the value bins plus the missing bin.
+struct BinRange {
+    std::size_t begin = 0;
+    std::size_t end = 0;
+    bool missing = false;
+};
+
+BinRange bins_of(const FeatureCondition& c, const std::vector<double>& points) {
+    // The bounds are split points of the grid, so lower_bound finds them exactly.
+    BinRange r;
+    r.begin = std::isfinite(c.lower)
+                  ? static_cast<std::size_t>(
+                        std::lower_bound(points.begin(), points.end(), c.lower) - points.begin()) +
+                        1
+                  : 0;
+    r.end = std::isfinite(c.upper)
+                ? static_cast<std::size_t>(
+                      std::lower_bound(points.begin(), points.end(), c.upper) - points.begin()) +
+                      1
+                : points.size() + 1;
+    if (r.end < r.begin) r.end = r.begin;
+    r.missing = c.missing;
+    return r;
+}
+
+template <typename F>
+void for_each_bin(const BinRange& r, std::size_t n_points, F&& f) {
+    for (std::size_t b = r.begin; b < r.end; ++b) f(b);
+    if (r.missing) f(n_points + 1);
+}
+
+// For each bin of a fine grid, the bin of a coarser grid (a subset of its points) holding it.
+std::vector<std::size_t> coarse_bins(const std::vector<double>& fine,
+                                     const std::vector<double>& coarse) {
+    std::vector<std::size_t> map(fine.size() + 2);
+    std::size_t c = 0;
+    map[0] = 0;
+    for (std::size_t b = 1; b <= fine.size(); ++b) {
+        // Fine bin b starts at fine[b - 1].
+        while (c < coarse.size() && coarse[c] <= fine[b - 1]) ++c;
+        map[b] = c;
+    }
+    map[fine.size() + 1] = coarse.size() + 1;
+    return map;
+}
+
+double variance(Span<const double> levels, Span<const double> counts, double n) {
+    double mean = 0.0;
+    for (std::size_t i = 0; i < levels.size; ++i) mean += counts[i] * levels[i];
+    mean /= n;
+    double ss = 0.0;
+    for (std::size_t i = 0; i < levels.size; ++i) {
+        const double d = levels[i] - mean;
+        ss += counts[i] * d * d;
+    }
+    return ss / n;
+}
+
+}  // namespace
+
+Effects fanova_effects(const std::vector<LeafRule>& rules, double base_margin, Matrix data,
+                       const FanovaOptions& options) {
+    if (data.n_rows == 0) throw std::invalid_argument("the data has no rows");
+    Effects out;
+    out.intercept = base_margin;
+
+    // Grids: every split point of a feature for its main effect, and the split points of the
+    // pair's own leaves for an interaction.
+    std::map<std::int64_t, std::size_t> main_of;
+    std::map<std::pair<std::int64_t, std::int64_t>, std::size_t> pair_of;
+    for (const LeafRule& rule : rules)
+        for (int c = 0; c < rule.n_conditions; ++c)
+            main_of.emplace(rule.conditions[c].feature, 0);
+    for (auto& [feature, index] : main_of) {
+        if (static_cast<std::size_t>(feature) >= data.n_columns)
+            throw std::invalid_argument("the trees test feature " + std::to_string(feature) +
+                                        " but the data has " + std::to_string(data.n_columns) +
+                                        " columns");
+        index = out.mains.size();
+        out.mains.emplace_back();
+        out.mains.back().feature = feature;
+    }
+    for (const LeafRule& rule : rules) {
+        for (int c = 0; c < rule.n_conditions; ++c)
+            add_bounds(rule.conditions[c], out.mains[main_of[rule.conditions[c].feature]].split_points);
+        if (rule.n_conditions == 2) {
+            auto key = std::make_pair(rule.conditions[0].feature, rule.conditions[1].feature);
+            auto [it, inserted] = pair_of.emplace(key, 0);
+            if (inserted) it->second = pair_of.size() - 1;
+        }
+    }
+    // Pairs in ascending order of their features.
+    std::vector<std::pair<std::int64_t, std::int64_t>> pair_keys;
+    for (auto& [key, index] : pair_of) {
+        index = pair_keys.size();
+        pair_keys.push_back(key);
+    }
+    out.pairs.resize(pair_keys.size());
+    for (std::size_t p = 0; p < pair_keys.size(); ++p) {
+        out.pairs[p].feature_a = pair_keys[p].first;
+        out.pairs[p].feature_b = pair_keys[p].second;
+    }
+    for (const LeafRule& rule : rules) {
+        if (rule.n_conditions != 2) continue;
+        PairEffect& pe = out.pairs[pair_of[{rule.conditions[0].feature, rule.conditions[1].feature}]];
+        add_bounds(rule.conditions[0], pe.split_points_a);
+        add_bounds(rule.conditions[1], pe.split_points_b);
+    }
+    for (MainEffect& m : out.mains) {
+        sort_unique(m.split_points);
+        m.levels.assign(m.split_points.size() + 2, 0.0);
+    }
+    for (PairEffect& pe : out.pairs) {
+        sort_unique(pe.split_points_a);
+        sort_unique(pe.split_points_b);
+        pe.levels.assign((pe.split_points_a.size() + 2) * (pe.split_points_b.size() + 2), 0.0);
+    }
+
+    // Every leaf adds its value on the cells its path reaches.
+    for (const LeafRule& rule : rules) {
+        if (rule.n_conditions == 0) {
+            out.intercept += rule.value;
+        } else if (rule.n_conditions == 1) {
+            MainEffect& m = out.mains[main_of[rule.conditions[0].feature]];
+            for_each_bin(bins_of(rule.conditions[0], m.split_points), m.split_points.size(),
+                         [&](std::size_t b) { m.levels[b] += rule.value; });
+        } else {
+            PairEffect& pe =
+                out.pairs[pair_of[{rule.conditions[0].feature, rule.conditions[1].feature}]];
+            const std::size_t width = pe.split_points_b.size() + 2;
+            const BinRange rb = bins_of(rule.conditions[1], pe.split_points_b);
+            for_each_bin(bins_of(rule.conditions[0], pe.split_points_a), pe.split_points_a.size(),
+                         [&](std::size_t a) {
+                             for_each_bin(rb, pe.split_points_b.size(), [&](std::size_t b) {
+                                 pe.levels[a * width + b] += rule.value;
+                             });
+                         });
+        }
+    }
+
+    // The rows' bins on each main grid, and the counts per bin.
+    const double n = static_cast<double>(data.n_rows);
+    std::vector<std::vector<std::uint32_t>> row_bins(out.mains.size());
+    std::vector<std::vector<double>> main_counts(out.mains.size());
+    for (std::size_t m = 0; m < out.mains.size(); ++m) {
+        const MainEffect& me = out.mains[m];
+        const Column col = data.column(static_cast<std::size_t>(me.feature));
+        row_bins[m].resize(data.n_rows);
+        main_counts[m].assign(me.levels.size(), 0.0);
+        for (std::size_t r = 0; r < data.n_rows; ++r) {
+            const std::size_t b = step_bin(col[r], cview(me.split_points));
+            row_bins[m][r] = static_cast<std::uint32_t>(b);
+            main_counts[m][b] += 1.0;
+        }
+    }
+
+    for (PairEffect& pe : out.pairs) {
+        const std::size_t ma = main_of[pe.feature_a];
+        const std::size_t mb = main_of[pe.feature_b];
+        const std::size_t na = pe.split_points_a.size() + 2;
+        const std::size_t nb = pe.split_points_b.size() + 2;
+        const auto map_a = coarse_bins(out.mains[ma].split_points, pe.split_points_a);
+        const auto map_b = coarse_bins(out.mains[mb].split_points, pe.split_points_b);
+        std::vector<double> joint(na * nb, 0.0);
+        for (std::size_t r = 0; r < data.n_rows; ++r)
+            joint[map_a[row_bins[ma][r]] * nb + map_b[row_bins[mb][r]]] += 1.0;
+
+        if (options.purify) {
+            std::vector<double> to_a(na), to_b(nb);
+            if (options.true_to_data) {
+                const PurifyReport rep =
+                    purify_pair_joint(mview(pe.levels), na, nb, cview(joint), mview(to_a),
+                                      mview(to_b), options.tolerance, options.max_iterations);
+                pe.purify_iterations = rep.iterations;
+                pe.purify_converged = rep.converged;
+                pe.purify_residual = rep.residual;
+            } else {
+                std::vector<double> pa(na, 0.0), pb(nb, 0.0);
+                for (std::size_t i = 0; i < na; ++i)
+                    for (std::size_t k = 0; k < nb; ++k) {
+                        pa[i] += joint[i * nb + k];
+                        pb[k] += joint[i * nb + k];
+                    }
+                purify_pair_product(mview(pe.levels), na, nb, cview(pa), cview(pb), mview(to_a),
+                                    mview(to_b));
+                pe.purify_iterations = 1;
+            }
+            // What left the interaction joins the mains, on their finer grids.
+            for (std::size_t b = 0; b < map_a.size(); ++b) out.mains[ma].levels[b] += to_a[map_a[b]];
+            for (std::size_t b = 0; b < map_b.size(); ++b) out.mains[mb].levels[b] += to_b[map_b[b]];
+        }
+        pe.importance = variance(cview(pe.levels), cview(joint), n);
+    }
+
+    for (std::size_t m = 0; m < out.mains.size(); ++m) {
+        MainEffect& me = out.mains[m];
+        if (options.purify) out.intercept += center_levels(mview(me.levels), cview(main_counts[m]));
+        me.importance = variance(cview(me.levels), cview(main_counts[m]), n);
+    }
+    return out;
+}
+
+}  // namespace movra::core

@@ -1,0 +1,63 @@
+// Functional-ANOVA decomposition of a boosted ensemble whose leaves test at most two features:
+// intercept + main effects + pairwise interactions, as step functions (see step_functions.hpp),
+// summing exactly to the ensemble's margin at every row.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "core/step_functions.hpp"
+#include "core/trees.hpp"
+
+namespace movra::core {
+
+struct MainEffect {
+    std::int64_t feature = 0;
+    std::vector<double> split_points;  // every split point of the feature in the ensemble
+    std::vector<double> levels;        // split_points.size() + 2
+    double importance = 0.0;           // variance over the data rows
+};
+
+struct PairEffect {
+    std::int64_t feature_a = 0;  // feature_a < feature_b
+    std::int64_t feature_b = 0;
+    std::vector<double> split_points_a;  // split points of the leaves testing this pair
+    std::vector<double> split_points_b;
+    std::vector<double> levels;  // (split_points_a.size() + 2) x (split_points_b.size() + 2)
+    double importance = 0.0;
+    std::size_t purify_iterations = 0;
+    bool purify_converged = true;
+    double purify_residual = 0.0;
+};
+
+struct Effects {
+    double intercept = 0.0;
+    std::vector<MainEffect> mains;  // ascending feature, one per feature the trees test
+    std::vector<PairEffect> pairs;  // ascending (feature_a, feature_b)
+};
+
+struct FanovaOptions {
+    bool purify = true;
+    bool true_to_data = false;    // joint cell frequencies instead of the product of marginals
+    double tolerance = 1e-13;     // joint purification: relative to the pair's largest level
+    std::size_t max_iterations = 10000;
+};
+
+// Row-major data matrix, n_rows x n_columns; NaN is a missing value.
+struct Matrix {
+    const double* data = nullptr;
+    std::size_t n_rows = 0;
+    std::size_t n_columns = 0;
+
+    Column column(std::size_t j) const { return Column{data + j, n_rows, n_columns}; }
+};
+
+// Sums the leaf rules into step functions per feature and per pair, purifies them under the
+// density of the data rows (when options.purify), moves every constant into the intercept, and
+// measures each effect's variance over the rows. `base_margin` starts the intercept. The data
+// must have a column for every feature the rules test and at least one row.
+Effects fanova_effects(const std::vector<LeafRule>& rules, double base_margin, Matrix data,
+                       const FanovaOptions& options);
+
+}  // namespace movra::core
