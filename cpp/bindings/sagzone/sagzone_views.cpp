@@ -263,7 +263,8 @@ py::object get_marginal(const Args& a) {
     add_search_settings(value, self);
     value["weak_region_stats"] = diag.attr("weak_region_stats");
     value["fidx"] = diag.attr("fidx");
-    value["rule_list"] = py::hasattr(diag, "rule_list") ? diag.attr("rule_list") : py::none();
+    value["rule_list"] =
+        py::hasattr(diag, "rule_list") ? py::object(diag.attr("rule_list")) : py::object(py::none());
     value["x"] = diag.attr("x");
     value["y"] = diag.attr("y");
     value["threshold_value"] = diag.attr("threshold_value");
