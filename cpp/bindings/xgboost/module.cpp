@@ -32,6 +32,15 @@ void load_deps() {
     py::module_ model_utils = py::module_::import("movra.models.utils");
     d->predict_1D_func_tree = model_utils.attr("predict_1D_func_tree");
     d->predict_2D_func_tree = model_utils.attr("predict_2D_func_tree");
+    py::module_ validation = py::module_::import("sklearn.utils.validation");
+    d->validate_data = py::getattr(validation, "validate_data", py::none());
+    py::module_ copy = py::module_::import("copy");
+    d->deepcopy = copy.attr("deepcopy");
+    d->shallow_copy = copy.attr("copy");
+    py::object xgb_init_params = py::module_::import("inspect")
+                                     .attr("signature")(xgb.attr("XGBModel").attr("__init__"))
+                                     .attr("parameters");
+    d->xgb_has_device = xgb_init_params.contains("device");
     loaded = d;
 }
 

@@ -27,6 +27,14 @@ struct Deps {
     py::object FANOVAInterpreter;
     py::object predict_1D_func_tree;
     py::object predict_2D_func_tree;
+    // sklearn.utils.validation.validate_data, or None where scikit-learn predates it (the
+    // estimator's own _validate_data is used then).
+    py::object validate_data;
+    py::object deepcopy;
+    py::object shallow_copy;
+    // XGBoost takes a `device` parameter (2.0 and later): GPU training is tree_method "hist" on
+    // device "cuda" there, and "gpu_hist" is deprecated or rejected.
+    bool xgb_has_device = false;
 };
 
 const Deps& deps();

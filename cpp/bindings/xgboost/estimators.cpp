@@ -1,0 +1,415 @@
+// XGB2Base, XGB2Regressor and XGB2Classifier: scikit-learn estimators trained by XGBoost with
+// trees of depth at most 2, so that the ensemble reads back as main effects and pairwise
+// interactions.
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "bindings/xgboost/estimator_methods.hpp"
+
+namespace movra::xgb2 {
+
+namespace {
+
+using bind::optional;
+using bind::Param;
+using bind::required;
+
+constexpr const char* kParamNames[] = {
+    "n_estimators", "eta",           "max_depth",          "tree_method",
+    "max_bin",      "reg_lambda",    "reg_alpha",          "gamma",
+    "feature_names", "feature_types", "mono_increasing_list", "mono_decreasing_list",
+    "random_state"};
+
+// The 13 constructor parameters with their defaults; XGB2Base and its subclasses differ only in
+// max_bin and reg_lambda.
+std::vector<Param> init_params(int max_bin, int reg_lambda) {
+    return {required("self"),
+            optional("n_estimators", py::int_(100)),
+            optional("eta", py::float_(0.3)),
+            optional("max_depth", py::int_(2)),
+            optional("tree_method", py::str("auto")),
+            optional("max_bin", py::int_(max_bin)),
+            optional("reg_lambda", py::int_(reg_lambda)),
+            optional("reg_alpha", py::int_(0)),
+            optional("gamma", py::int_(0)),
+            optional("feature_names"),
+            optional("feature_types"),
+            optional("mono_increasing_list", py::tuple()),
+            optional("mono_decreasing_list", py::tuple()),
+            optional("random_state", py::int_(0))};
+}
+
+// The class a method belongs to, known only once the class is created; the module keeps the
+// class alive, so a borrowed handle is enough (and makes no reference cycle).
+using ClassSlot = std::shared_ptr<py::handle>;
+
+py::object super_of(const ClassSlot& cls, py::handle self) {
+    return py::module_::import("builtins").attr("super")(*cls, self);
+}
+
+py::object base_init(const bind::Args& a) {
+    const py::object& self = a["self"];
+    for (const char* name : kParamNames) py::setattr(self, name, a[name]);
+    return py::none();
+}
+
+py::object subclass_init(const ClassSlot& cls, const bind::Args& a) {
+    py::dict kwargs;
+    for (const char* name : kParamNames) kwargs[name] = a[name];
+    super_of(cls, a["self"]).attr("__init__")(**kwargs);
+    return py::none();
+}
+
+py::dict expected_failed_checks() {
+    py::dict checks;
+    checks["check_sample_weights_invariance"] =
+        py::make_tuple("zero sample_weight is not equivalent to removing samples");
+    return checks;
+}
+
+// Unpacks exactly three values, failing like Python's own `a, b, c = value`.
+std::vector<py::object> unpack_three(py::handle value) {
+    std::vector<py::object> items;
+    for (py::handle item : py::iter(value)) {
+        if (items.size() == 3) bind::raise(PyExc_ValueError, "too many values to unpack (expected 3)");
+        items.push_back(py::reinterpret_borrow<py::object>(item));
+    }
+    if (items.size() < 3)
+        bind::raise(PyExc_ValueError, "not enough values to unpack (expected 3, got " +
+                                          std::to_string(items.size()) + ")");
+    return items;
+}
+
+py::object fit(const bind::Args& a) {
+    const Deps& d = deps();
+    const py::object& self = a["self"];
+    std::vector<py::object> data =
+        unpack_three(self.attr("_validate_input")(a["X"], a["y"], a["sample_weight"]));
+    const auto n_features = self.attr("n_features_in_").cast<py::ssize_t>();
+
+    py::object names = self.attr("feature_names");
+    if (names.is_none()) {
+        py::list generated;
+        for (py::ssize_t i = 0; i < n_features; ++i) generated.append("X" + std::to_string(i));
+        self.attr("feature_names_") = generated;
+    } else {
+        self.attr("feature_names_") = d.deepcopy(names);
+    }
+    py::object types = self.attr("feature_types");
+    if (types.is_none()) {
+        py::list generated;
+        for (py::ssize_t i = 0; i < n_features; ++i) generated.append("numerical");
+        self.attr("feature_types_") = generated;
+    } else {
+        self.attr("feature_types_") = d.deepcopy(types);
+    }
+
+    self.attr("_fit_xgb_raw")(data[0], data[1], data[2]);
+    self.attr("is_fitted_") = true;
+    self.attr("X_") = d.shallow_copy(data[0]);
+    return self;
+}
+
+bool contains(py::handle container, py::handle item) {
+    const int found = PySequence_Contains(container.ptr(), item.ptr());
+    if (found < 0) throw py::error_already_set();
+    return found == 1;
+}
+
+// str() of the tuple of constraints: "(1, 0, -1)", "(0,)" for one feature, "()" for none.
+std::string monotone_constraints_text(const std::vector<int>& constraints) {
+    std::string text = "(";
+    for (std::size_t i = 0; i < constraints.size(); ++i) {
+        if (i > 0) text += ", ";
+        text += std::to_string(constraints[i]);
+    }
+    if (constraints.size() == 1) text += ",";
+    return text + ")";
+}
+
+py::object fit_xgb_raw(const bind::Args& a) {
+    const Deps& d = deps();
+    const py::object& self = a["self"];
+    py::object increasing = self.attr("mono_increasing_list");
+    py::object decreasing = self.attr("mono_decreasing_list");
+    std::vector<int> constraints;
+    for (py::handle name : self.attr("feature_names_")) {
+        if (contains(increasing, name))
+            constraints.push_back(1);
+        else if (contains(decreasing, name))
+            constraints.push_back(-1);
+        else
+            constraints.push_back(0);
+    }
+
+    py::dict params;
+    params["max_depth"] = self.attr("max_depth");
+    params["n_estimators"] = self.attr("n_estimators");
+    params["eta"] = self.attr("eta");
+    params["gamma"] = self.attr("gamma");
+    params["tree_method"] = self.attr("tree_method");
+    params["max_bin"] = self.attr("max_bin");
+    params["reg_lambda"] = self.attr("reg_lambda");
+    params["reg_alpha"] = self.attr("reg_alpha");
+    params["monotone_constraints"] = monotone_constraints_text(constraints);
+    params["random_state"] = self.attr("random_state");
+    self.attr("xgb_params_") = params;
+
+    // xgb_params_ keeps what the user asked for; XGBoost 2 and later train on a GPU with
+    // tree_method "hist" on device "cuda" and no longer take "gpu_hist".
+    py::dict model_params(params);
+    py::object tree_method = params["tree_method"];
+    if (d.xgb_has_device && py::isinstance<py::str>(tree_method) &&
+        tree_method.cast<std::string>() == "gpu_hist") {
+        model_params["tree_method"] = "hist";
+        model_params["device"] = "cuda";
+    }
+    const bool classifier = d.is_classifier(self).cast<bool>();
+    py::object model = (classifier ? d.XGBClassifier : d.XGBRegressor)(**model_params);
+    self.attr("estimator_") = model;
+    model.attr("fit")(a["X"], a["y"].attr("ravel")(), py::arg("sample_weight") = a["sample_weight"]);
+    return py::none();
+}
+
+const char* const kFitDoc = R"(Fit the depth-2 boosted trees.
+
+Parameters
+----------
+X : array-like of shape (n_samples, n_features)
+    Training data.
+y : array-like of shape (n_samples,)
+    Target values (real numbers for regression, two class labels of any type for
+    classification).
+sample_weight : array-like of shape (n_samples,), default=None
+    Sample weights. Rows of zero or negative weight are removed; the others are rescaled
+    to sum to the number of remaining rows. NaN or infinite weights are refused.
+
+Returns
+-------
+self : object
+    The fitted estimator.
+)";
+
+const char* const kFitRawDoc = R"(Build the XGBoost model and fit it on validated data.
+
+Sets ``xgb_params_`` (the parameters handed to XGBoost, monotone constraints included)
+and ``estimator_`` (the fitted ``XGBRegressor`` or ``XGBClassifier``).
+
+Parameters
+----------
+X : ndarray of shape (n_samples, n_features)
+    Validated training data.
+y : ndarray of shape (n_samples,)
+    Validated targets (0/1 for classification).
+sample_weight : ndarray of shape (n_samples,)
+    Normalised sample weights.
+)";
+
+const char* const kValidateDoc = R"(Check and normalise the training data.
+
+Parameters
+----------
+x : array-like of shape (n_samples, n_features)
+    Training data.
+y : array-like of shape (n_samples,)
+    Target values.
+sample_weight : array-like of shape (n_samples,) or None
+    Sample weights; None stands for a weight of one per row.
+
+Returns
+-------
+x : ndarray of shape (n_kept, n_features)
+    The rows of positive weight.
+y : ndarray of shape (n_kept,)
+    Their targets%s.
+sample_weight : ndarray of shape (n_kept,)
+    Their weights, rescaled to sum to n_kept.
+)";
+
+std::string validate_doc(const char* target_note) {
+    std::string doc = kValidateDoc;
+    doc.replace(doc.find("%s"), 2, target_note);
+    return doc;
+}
+
+const char* const kPredictInput = R"(
+Parameters
+----------
+X : array-like of shape (n_samples, n_features)
+    The input samples.
+)";
+
+const char* const kParametersDoc = R"(
+Parameters
+----------
+n_estimators : int, default=100
+    Number of boosted trees.
+
+eta : float, default=0.3
+    Boosting learning rate.
+
+max_depth : int, default=2
+    Maximum depth of each tree. The effects can be read back only up to depth 2.
+
+tree_method : {"exact", "hist", "approx", "gpu_hist", "auto"}, default="auto"
+    XGBoost's tree construction algorithm. "gpu_hist" trains on a CUDA device.
+
+max_bin : int, default=256
+    Maximum number of bins per feature for the histogram methods.
+
+reg_lambda : float, default=0
+    L2 regularisation on leaf weights.
+
+reg_alpha : float, default=0
+    L1 regularisation on leaf weights.
+
+gamma : float, default=0
+    Minimum loss reduction required for a further split.
+
+feature_names : list of str or None, default=None
+    Names of the features; None names them "X0", "X1", ...
+
+feature_types : list of str or None, default=None
+    Type of each feature, "numerical" or "categorical"; None makes them all "numerical".
+
+mono_increasing_list : tuple of str, default=()
+    Names of the features the prediction must increase with.
+
+mono_decreasing_list : tuple of str, default=()
+    Names of the features the prediction must decrease with. A feature in both lists
+    counts as increasing.
+
+random_state : int, default=0
+    Random seed.
+
+Attributes
+----------
+n_features_in_ : int
+    Number of input features.
+
+is_fitted_ : bool
+    True once fitted.
+
+feature_names_ : list of str
+    Names of all input features.
+
+feature_types_ : list of str
+    Types of all input features.
+
+xgb_params_ : dict
+    Parameters handed to the XGBoost model.
+
+estimator_ : %s
+    The fitted XGBoost model.
+
+X_ : ndarray of shape (n_samples, n_features)
+    Copy of the validated training matrix.
+)";
+
+std::string class_doc(const char* first_line, const char* model, const char* extra_attributes) {
+    std::string params = kParametersDoc;
+    params.replace(params.find("%s"), 2, model);
+    return std::string(first_line) + "\n" + params + extra_attributes;
+}
+
+py::object finish_init(bind::ClassBuilder& builder, const ClassSlot& slot) {
+    py::object cls = builder.finish();
+    *slot = cls;
+    return cls;
+}
+
+}  // namespace
+
+void register_estimators(py::module_& m) {
+    const Deps& d = deps();
+    const std::vector<Param> self_X{required("self"), required("X")};
+    const std::vector<Param> self_only{required("self")};
+    const std::vector<Param> validate_params{required("self"), required("x"), required("y"),
+                                             required("sample_weight")};
+
+    bind::ClassBuilder base(m, "XGB2Base", py::make_tuple(d.BaseEstimator), "");
+    base.def("__init__", "", init_params(20, 1), base_init)
+        .def("fit", kFitDoc,
+             {required("self"), required("X"), required("y"), optional("sample_weight")}, fit)
+        .def("_fit_xgb_raw", kFitRawDoc,
+             {required("self"), required("X"), required("y"), required("sample_weight")},
+             fit_xgb_raw);
+    add_interpretation_methods(base);
+    py::object base_cls = base.finish();
+
+    // ---- XGB2Regressor ----
+    auto regressor_slot = std::make_shared<py::handle>();
+    bind::ClassBuilder regressor(
+        m, "XGB2Regressor", py::make_tuple(d.RegressorMixin, base_cls),
+        class_doc("Depth-2 XGBoostRegressor.", "XGBRegressor", ""));
+    regressor
+        .def("__init__", "", init_params(256, 0),
+             [regressor_slot](const bind::Args& a) { return subclass_init(regressor_slot, a); })
+        .def("_more_tags", "", self_only,
+             [](const bind::Args&) {
+                 py::dict tags;
+                 tags["_xfail_checks"] = expected_failed_checks();
+                 return py::object(tags);
+             })
+        .def("__sklearn_tags__", "", self_only,
+             [regressor_slot](const bind::Args& a) {
+                 return super_of(regressor_slot, a["self"]).attr("__sklearn_tags__")();
+             })
+        .def("_validate_input", validate_doc(""), validate_params, validate_regressor_input)
+        .def("predict",
+             std::string("Predict regression targets.\n") + kPredictInput +
+                 "\nReturns\n-------\ny : ndarray of shape (n_samples,)\n    The predicted "
+                 "values.\n",
+             self_X, regressor_predict);
+    finish_init(regressor, regressor_slot);
+
+    // ---- XGB2Classifier ----
+    auto classifier_slot = std::make_shared<py::handle>();
+    bind::ClassBuilder classifier(
+        m, "XGB2Classifier", py::make_tuple(d.ClassifierMixin, base_cls),
+        class_doc("Depth-2 XGBoostClassifier.", "XGBClassifier",
+                  "\nlabel_binarizer_ : LabelBinarizer\n    Maps the two class labels to 0/1.\n\n"
+                  "classes_ : ndarray of shape (2,)\n    The two class labels, sorted.\n"));
+    classifier
+        .def("__init__", "", init_params(256, 0),
+             [classifier_slot](const bind::Args& a) { return subclass_init(classifier_slot, a); })
+        .def("_more_tags", "", self_only,
+             [](const bind::Args&) {
+                 py::dict tags;
+                 tags["binary_only"] = true;
+                 tags["_xfail_checks"] = expected_failed_checks();
+                 return py::object(tags);
+             })
+        .def("__sklearn_tags__", "", self_only,
+             [classifier_slot](const bind::Args& a) {
+                 py::object tags = super_of(classifier_slot, a["self"]).attr("__sklearn_tags__")();
+                 tags.attr("classifier_tags").attr("multi_class") = false;  // binary only
+                 return tags;
+             })
+        .def("_validate_input", validate_doc(", encoded as 0.0/1.0 in the order of classes_"),
+             validate_params, validate_classifier_input)
+        .def("decision_function",
+             std::string("Log-odds of the second class.\n\nThe probability is clipped to "
+                         "[1e-7, 1 - 1e-7] first, so the values are finite.\n") +
+                 kPredictInput +
+                 "\nReturns\n-------\nscores : ndarray of shape (n_samples,)\n    "
+                 "log(p / (1 - p)) with p the probability of the second class.\n",
+             self_X, classifier_decision_function)
+        .def("predict_proba",
+             std::string("Class probabilities.\n") + kPredictInput +
+                 "\nReturns\n-------\nproba : ndarray of shape (n_samples, 2)\n    The "
+                 "probabilities of the two classes, in the order of the labels' sort.\n",
+             self_X, classifier_predict_proba)
+        .def("predict",
+             std::string("Predict class labels.\n\nA sample goes to the second class when its "
+                         "probability is strictly above 0.5.\n") +
+                 kPredictInput +
+                 "\nReturns\n-------\ny : ndarray of shape (n_samples,)\n    The class labels, "
+                 "of the type given to fit.\n",
+             self_X, classifier_predict);
+    finish_init(classifier, classifier_slot);
+}
+
+}  // namespace movra::xgb2
