@@ -1,0 +1,190 @@
+// BaseSlicing: the slicing and scoring configuration, and the three services every strategy
+// calls per candidate slice: the rows inside a slice, its rule record and its weak verdict.
+#include <cmath>
+
+#include "bindings/sagzone/slicing_common.hpp"
+#include "core/region_stats.hpp"
+#include "core/slice_search.hpp"
+
+namespace movra::sagzone {
+
+namespace {
+
+using bind::Args;
+using bind::optional;
+using bind::required;
+
+constexpr const char* kDoc =
+    "Base slice class for analyzing 1D or 2D numerical features.\n"
+    "\n"
+    "The threshold is defined as threshold * test set performance (for regression), and\n"
+    "1 / threshold * test set performance (for classification)\n"
+    "\n"
+    "Parameters\n"
+    "----------\n"
+    "estimator : object, default=None\n"
+    "    The model under diagnosis.\n"
+    "slice_features : list of str, default=None\n"
+    "    One or two feature names to slice on.\n"
+    "task_type : {\"regression\", \"classification\"}, default=None\n"
+    "threshold : float, default=1.2\n"
+    "    A slice is weak when its score is worse than threshold times the average score;\n"
+    "    stored as 1 / threshold for a metric where higher is better.\n"
+    "min_samples : int, default=30\n"
+    "    The fewest samples a merged weak region may hold.\n"
+    "metric : str, default=None\n"
+    "    The scoring metric (None is \"MSE\").\n"
+    "\n"
+    "Attributes\n"
+    "----------\n"
+    "score_name, score_sign, scoring_func, needs_proba, is_metric_additive\n"
+    "    The scoring configuration of `metric`.\n"
+    "fidx : list of int\n"
+    "    Column positions of the slicing features (set when fitted).\n"
+    "threshold_value : float\n"
+    "    The absolute weak-region threshold (set when fitted).\n";
+
+py::object init(const Args& a) {
+    py::object self = a[std::size_t{0}];
+    self.attr("estimator") = a["estimator"];
+    self.attr("slice_features") = a["slice_features"];
+    self.attr("task_type") = a["task_type"];
+    self.attr("metric") = a["metric"];
+    self.attr("min_samples") = a["min_samples"];
+    py::tuple scoring =
+        deps().get_scoring_metric(self.attr("metric"), py::arg("average") = false);
+    if (py::len(scoring) != 5)
+        bind::raise(deps().MovraError, "get_scoring_metric must return five values");
+    self.attr("score_name") = scoring[0];
+    self.attr("score_sign") = scoring[1];
+    self.attr("scoring_func") = scoring[2];
+    self.attr("needs_proba") = scoring[3];
+    self.attr("is_metric_additive") = scoring[4];
+    py::object threshold = a["threshold"];
+    const auto positive = [](py::handle v) {
+        const int r = PyObject_RichCompareBool(v.ptr(), py::int_(0).ptr(), Py_GT);
+        if (r < 0) throw py::error_already_set();
+        return r != 0;
+    };
+    const bool invert = positive(self.attr("score_sign")) && positive(threshold);
+    if (invert) {
+        PyObject* inverted = PyNumber_TrueDivide(py::int_(1).ptr(), threshold.ptr());
+        if (inverted == nullptr) throw py::error_already_set();
+        threshold = py::reinterpret_steal<py::object>(inverted);
+    }
+    self.attr("threshold") = threshold;
+    return py::none();
+}
+
+// The rows inside the slice: on the first feature's values with one slicing feature, else on the
+// second feature's values of rows the caller already restricted to the first feature's interval.
+std::vector<std::int64_t> slice_rows(py::handle self, const bind::Vector& x, const Args& a) {
+    const bool one = py::len(self.attr("fidx")) == 1;
+    core::Bound bound;
+    bound.lb = py::float_(one ? a["lb1"] : a["lb2"]).cast<double>();
+    bound.ub = py::float_(one ? a["ub1"] : a["ub2"]).cast<double>();
+    bound.closed = truthy(a["right"]);
+    const core::Span<const double> values = bind::span(x);
+    std::vector<std::int64_t> rows;
+    {
+        // A scan of a buffer we hold a reference to; no Python objects are touched.
+        py::gil_scoped_release release;
+        rows = core::rows_in_bound(values, bound);
+    }
+    return rows;
+}
+
+py::object get_index(const Args& a) {
+    const bind::Vector x = bind::as_vector(a["x"], "x");
+    return to_positions(slice_rows(a[std::size_t{0}], x, a));
+}
+
+// The slice score: the (weighted) average of the rows' scores for an additive metric, the
+// metric on the rows otherwise; a slice whose weights sum to zero takes the plain average.
+double slice_score(const Scoring& scoring, const bind::Vector& x, const Args& a,
+                   const std::vector<std::int64_t>& rows) {
+    const auto n = static_cast<std::size_t>(x.size());
+    const auto weights = optional_weights(a["sample_weight"], "sample_weight", n);
+    if (scoring.additive) {
+        const bind::Vector scores = bind::as_vector_of_length(a["scores"], "scores", n);
+        const core::ScoreSums sums =
+            core::sums_at(bind::span(scores), span_or_empty(weights), rows);
+        return core::average_score(sums, weights.has_value(), core::ZeroWeights::kZeroSum);
+    }
+    const bind::Vector y = bind::as_vector_of_length(a["y"], "y", n);
+    const bind::Vector preds = bind::as_vector_of_length(a["preds"], "preds", n);
+    return call_set_score(scoring.func, y, preds, weights, rows);
+}
+
+py::object get_rule_list(const Args& a) {
+    py::object self = a[std::size_t{0}];
+    const bind::Vector x = bind::as_vector(a["x"], "x");
+    const std::vector<std::int64_t> rows = slice_rows(self, x, a);
+    double score = std::nan("");
+    if (!rows.empty()) score = slice_score(scoring_of(self), x, a, rows);
+    const bool two = py::len(self.attr("fidx")) != 1;
+    py::list rules;
+    rules.append(rule_record(a["lb1"], a["ub1"], a["lb2"], a["ub2"], two, score,
+                             static_cast<std::int64_t>(rows.size())));
+    return std::move(rules);
+}
+
+py::object evaluate_slice(const Args& a) {
+    py::object self = a[std::size_t{0}];
+    const bind::Vector x = bind::as_vector(a["x"], "x");
+    const std::vector<std::int64_t> rows = slice_rows(self, x, a);
+    py::list weak;
+    if (rows.empty()) return std::move(weak);
+    const Scoring scoring = scoring_of(self);
+    const double score = slice_score(scoring, x, a, rows);
+    const double threshold_value = py::float_(self.attr("threshold_value")).cast<double>();
+    if (core::is_weak(score, scoring.sign, threshold_value)) {
+        const bool two = py::len(self.attr("fidx")) != 1;
+        weak.append(region_record(a["lb1"], a["ub1"], a["lb2"], a["ub2"], two));
+    }
+    return std::move(weak);
+}
+
+std::vector<bind::Param> slice_params() {
+    return {required("self"), required("x"),      required("y"),
+            required("preds"), required("scores"), required("lb1"),
+            required("ub1"),  optional("lb2"),    optional("ub2"),
+            optional("right", py::bool_(false)),   optional("sample_weight")};
+}
+
+}  // namespace
+
+void register_base_slicing(py::module_& m) {
+    py::tuple bases = py::make_tuple(py::module_::import("builtins").attr("object"));
+    bind::ClassBuilder cls(m, "BaseSlicing", bases, kDoc);
+    cls.def("__init__", "", 
+            {required("self"), optional("estimator"), optional("slice_features"),
+             optional("task_type"), optional("threshold", py::float_(1.2)),
+             optional("min_samples", py::int_(30)), optional("metric")},
+            init);
+    cls.def("get_index",
+            "Positions of the samples inside a slice.\n\n"
+            "With one slicing feature, lb1 <= x < ub1 (x <= ub1 when right is true); with two,\n"
+            "the same on lb2, ub2 over the second feature's values of samples already inside\n"
+            "the first feature's interval.\n\n"
+            "Returns\n-------\nnumpy.ndarray of int\n",
+            {required("self"), required("x"), required("lb1"), required("ub1"), optional("lb2"),
+             optional("ub2"), optional("right", py::bool_(false))},
+            get_index);
+    cls.def("get_rule_list",
+            "The rule record of a slice.\n\n"
+            "Returns\n-------\nlist of dict\n"
+            "    One record with keys \"splits\", \"values\" (the slice score, NaN when empty)\n"
+            "    and \"counts\".\n",
+            slice_params(), get_rule_list);
+    cls.def("evaluate_slice",
+            "Judge a slice: weak when its score is at or beyond threshold_value.\n\n"
+            "Returns\n-------\nlist of dict\n"
+            "    One weak-region record (\"lb1\", \"ub1\" and, for two features, \"lb2\",\n"
+            "    \"ub2\") when the slice is weak, else empty.\n",
+            slice_params(), evaluate_slice);
+    add_slicing_driver(cls);
+    base_slicing_class() = cls.finish();
+}
+
+}  // namespace movra::sagzone

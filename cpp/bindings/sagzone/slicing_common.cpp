@@ -1,0 +1,146 @@
+#include "bindings/sagzone/slicing_common.hpp"
+
+#include <algorithm>
+
+#include "core/region_stats.hpp"
+
+namespace movra::sagzone {
+
+py::object& base_slicing_class() {
+    static py::object* cls = new py::object();  // lives as long as the interpreter
+    return *cls;
+}
+
+bool truthy(py::handle obj) {
+    const int r = PyObject_IsTrue(obj.ptr());
+    if (r < 0) throw py::error_already_set();
+    return r != 0;
+}
+
+Scoring scoring_of(py::handle self) {
+    Scoring s;
+    s.name = py::str(self.attr("score_name")).cast<std::string>();
+    s.sign = py::float_(self.attr("score_sign")).cast<double>();
+    s.func = self.attr("scoring_func");
+    s.additive = truthy(self.attr("is_metric_additive"));
+    return s;
+}
+
+std::optional<bind::Vector> optional_weights(py::handle obj, const std::string& argname,
+                                             std::size_t n) {
+    if (obj.is_none()) return std::nullopt;
+    return bind::as_vector_of_length(obj, argname, n);
+}
+
+py::array_t<double> to_array(const std::vector<double>& values) {
+    py::array_t<double> out(static_cast<py::ssize_t>(values.size()));
+    std::copy(values.begin(), values.end(), out.mutable_data());
+    return out;
+}
+
+py::array_t<std::int64_t> to_positions(const std::vector<std::int64_t>& positions) {
+    py::array_t<std::int64_t> out(static_cast<py::ssize_t>(positions.size()));
+    std::copy(positions.begin(), positions.end(), out.mutable_data());
+    return out;
+}
+
+py::array_t<double> gather_array(const bind::Vector& values,
+                                 const std::vector<std::int64_t>& positions) {
+    py::array_t<double> out(static_cast<py::ssize_t>(positions.size()));
+    core::gather(bind::span(values), positions,
+                 {out.mutable_data(), static_cast<std::size_t>(out.size())});
+    return out;
+}
+
+double call_set_score(const py::object& func, const bind::Vector& y, const bind::Vector& preds,
+                      const std::optional<bind::Vector>& weights,
+                      const std::vector<std::int64_t>& rows) {
+    py::object w = weights ? py::object(gather_array(*weights, rows)) : py::object(py::none());
+    py::object score = func(gather_array(y, rows), gather_array(preds, rows),
+                            py::arg("sample_weight") = w);
+    return py::float_(score).cast<double>();
+}
+
+std::vector<std::int64_t> resolve_fidx(py::handle self) {
+    py::object names = self.attr("feature_names");
+    std::vector<std::int64_t> fidx;
+    for (py::handle name : self.attr("slice_features")) {
+        // list.index: a name that is not a feature raises ValueError.
+        const auto position = names.attr("index")(name).cast<std::int64_t>();
+        if (std::find(fidx.begin(), fidx.end(), position) == fidx.end()) fidx.push_back(position);
+    }
+    py::list stored;
+    for (std::int64_t f : fidx) stored.append(py::int_(f));
+    self.attr("fidx") = stored;
+    return fidx;
+}
+
+py::array_t<double> select_columns(const bind::Vector& matrix, const std::vector<std::int64_t>& cols,
+                                   const std::string& argname) {
+    const auto rows = static_cast<std::size_t>(matrix.shape(0));
+    const auto width = static_cast<std::size_t>(matrix.shape(1));
+    for (std::int64_t c : cols)
+        if (c < 0 || static_cast<std::size_t>(c) >= width)
+            bind::raise(PyExc_IndexError, argname + " has " + std::to_string(width) +
+                                              " columns, column " + std::to_string(c) +
+                                              " is out of range");
+    py::array_t<double> out({static_cast<py::ssize_t>(rows), static_cast<py::ssize_t>(cols.size())});
+    const double* in = matrix.data();
+    double* o = out.mutable_data();
+    {
+        // Plain memory copies between buffers we hold references to: no Python objects touched.
+        py::gil_scoped_release release;
+        const std::size_t k = cols.size();
+        for (std::size_t i = 0; i < rows; ++i)
+            for (std::size_t j = 0; j < k; ++j)
+                o[i * k + j] = in[i * width + static_cast<std::size_t>(cols[j])];
+    }
+    return out;
+}
+
+bind::Vector column_of(const bind::Vector& matrix, std::int64_t c, const std::string& argname) {
+    return bind::as_vector(select_columns(matrix, {c}, argname).attr("reshape")(-1), argname);
+}
+
+py::dict bound_dict(py::handle lb, py::handle ub) {
+    py::dict d;
+    d["lb"] = lb;
+    d["ub"] = ub;
+    return d;
+}
+
+py::dict rule_record(py::handle lb1, py::handle ub1, py::handle lb2, py::handle ub2, bool two,
+                     double value, std::int64_t count) {
+    py::dict splits;
+    splits["f0"] = bound_dict(lb1, ub1);
+    if (two) splits["f1"] = bound_dict(lb2, ub2);
+    py::dict rule;
+    rule["splits"] = splits;
+    rule["values"] = py::float_(value);
+    rule["counts"] = py::int_(count);
+    return rule;
+}
+
+py::dict region_record(py::handle lb1, py::handle ub1, py::handle lb2, py::handle ub2, bool two) {
+    py::dict region;
+    region["lb1"] = lb1;
+    region["ub1"] = ub1;
+    if (two) {
+        region["lb2"] = lb2;
+        region["ub2"] = ub2;
+    }
+    return region;
+}
+
+double overall_average(const bind::Vector& scores, const std::optional<bind::Vector>& weights) {
+    const core::Span<const double> s = bind::span(scores), w = span_or_empty(weights);
+    core::ScoreSums sums;
+    {
+        // Reads two buffers we hold references to; no Python objects are touched.
+        py::gil_scoped_release release;
+        sums = core::sums_all(s, w);
+    }
+    return core::average_score(sums, weights.has_value(), core::ZeroWeights::kNotPositiveSum);
+}
+
+}  // namespace movra::sagzone

@@ -1,0 +1,217 @@
+// BaseSlicing.fit: scores the searched split, lets the strategy find weak regions, measures
+// every region on both splits and returns the regions sorted by the gap between them.
+#include <algorithm>
+#include <cmath>
+#include <numeric>
+
+#include "bindings/sagzone/slicing_common.hpp"
+#include "core/histogram.hpp"
+#include "core/region_stats.hpp"
+
+namespace movra::sagzone {
+
+namespace {
+
+using bind::Args;
+using bind::optional;
+using bind::required;
+
+// One split (training or test) seen by the region statistics.
+struct Split {
+    std::string side;  // "train" or "test"
+    std::vector<std::vector<double>> columns;  // the slicing columns
+    std::optional<bind::Vector> scores;         // per-sample scores (additive metric)
+    std::optional<bind::Vector> y, preds;       // for a set metric
+    std::optional<bind::Vector> weights;
+    std::size_t rows = 0;
+};
+
+py::object ravelled(py::handle values) { return deps().np.attr("ravel")(values); }
+
+void require_predictions(py::handle pred, const std::string& argname) {
+    if (pred.is_none())
+        bind::raise(deps().MovraError,
+                    argname + " is None: the metric needs predictions of this split (predicted "
+                              "probabilities for a probability metric).");
+}
+
+Split make_split(const std::string& side, py::handle x, py::handle y, py::handle pred,
+                 py::handle weights, const std::vector<std::int64_t>& fidx,
+                 const Scoring& scoring, py::object search_scores) {
+    Split s;
+    s.side = side;
+    const bind::Vector matrix = bind::as_matrix(x, side + "_x");
+    s.rows = static_cast<std::size_t>(matrix.shape(0));
+    const auto width = static_cast<std::size_t>(matrix.shape(1));
+    for (std::int64_t c : fidx) {
+        if (c < 0 || static_cast<std::size_t>(c) >= width)
+            bind::raise(PyExc_IndexError, side + "_x has no column " + std::to_string(c));
+        std::vector<double> column(s.rows);
+        core::copy_column(matrix.data(), s.rows, width, static_cast<std::size_t>(c),
+                          {column.data(), column.size()});
+        s.columns.push_back(std::move(column));
+    }
+    s.weights = optional_weights(weights, side + "_sample_weight", s.rows);
+    require_predictions(pred, side + "_pred");
+    if (scoring.additive) {
+        // Per-sample scores are elementwise: computed once per split, then gathered per region.
+        if (search_scores.is_none()) search_scores = scoring.func(ravelled(y), ravelled(pred));
+        s.scores = bind::as_vector_of_length(search_scores, side + " scores", s.rows);
+    } else {
+        s.y = bind::as_vector_of_length(ravelled(y), side + "_y", s.rows);
+        s.preds = bind::as_vector_of_length(ravelled(pred), side + "_pred", s.rows);
+    }
+    return s;
+}
+
+// The (all, average) statistics of one region on one split.
+std::pair<py::object, double> side_stats(const Split& s, const Scoring& scoring,
+                                         const std::vector<std::int64_t>& rows) {
+    if (rows.empty()) return {py::list(), std::nan("")};
+    if (scoring.additive) {
+        const core::ScoreSums sums =
+            core::sums_at(bind::span(*s.scores), span_or_empty(s.weights), rows);
+        return {gather_array(*s.scores, rows),
+                core::average_score(sums, s.weights.has_value(), core::ZeroWeights::kZeroSum)};
+    }
+    py::object w = s.weights ? py::object(gather_array(*s.weights, rows)) : py::object(py::none());
+    py::object score = scoring.func(gather_array(*s.y, rows), gather_array(*s.preds, rows),
+                                    py::arg("sample_weight") = w);
+    return {score, py::float_(score).cast<double>()};
+}
+
+py::object fit(const Args& a) {
+    py::object self = a[std::size_t{0}];
+    self.attr("use_test") = a["use_test"];
+    self.attr("weak_region_stats") = py::list();
+    self.attr("feature_names") = a["feature_names"];
+    const Scoring scoring = scoring_of(self);
+    const bool use_test = truthy(a["use_test"]);
+    const char* side = use_test ? "test" : "train";
+    py::object x = a[use_test ? "test_x" : "train_x"];
+    py::object y = a[use_test ? "test_y" : "train_y"];
+    py::object pred = a[use_test ? "test_pred" : "train_pred"];
+    py::object weights = a[use_test ? "test_sample_weight" : "train_sample_weight"];
+
+    require_predictions(pred, std::string(side) + "_pred");
+    py::object preds = ravelled(pred);
+    py::object scores = scoring.additive
+                            ? scoring.func(ravelled(y), preds)
+                            : scoring.func(ravelled(y), preds, py::arg("sample_weight") = weights);
+    self.attr("_fit")(x, y, preds, scores, py::arg("sample_weight") = weights);
+
+    py::list weak = self.attr("weak_region");
+    if (py::len(weak) == 0) return py::none();
+
+    std::vector<std::int64_t> fidx;
+    for (py::handle f : self.attr("fidx")) fidx.push_back(f.cast<std::int64_t>());
+    const bool two = fidx.size() != 1;
+    if (two) fidx.resize(2);
+    const Split train = make_split("train", a["train_x"], a["train_y"], a["train_pred"],
+                                   a["train_sample_weight"], fidx, scoring,
+                                   use_test ? py::object(py::none()) : scores);
+    const Split test = make_split("test", a["test_x"], a["test_y"], a["test_pred"],
+                                  a["test_sample_weight"], fidx, scoring,
+                                  use_test ? scores : py::object(py::none()));
+    // An upper bound is closed where it reaches the test data's maximum of that column.
+    std::vector<double> test_max;
+    for (const auto& column : test.columns) {
+        if (column.empty())
+            bind::raise(PyExc_ValueError,
+                        "zero-size array to reduction operation maximum which has no identity");
+        test_max.push_back(core::value_range({column.data(), column.size()}).max);
+    }
+
+    const std::string name = scoring.name;
+    std::vector<py::dict> rows_out;
+    std::vector<double> gaps;
+    for (py::handle item : weak) {
+        py::dict row = py::reinterpret_borrow<py::object>(item).attr("copy")();
+        std::vector<core::Bound> bounds;
+        for (std::size_t k = 0; k < fidx.size(); ++k) {
+            const std::string i = std::to_string(k + 1);
+            core::Bound b;
+            b.lb = py::float_(item[py::str("lb" + i)]).cast<double>();
+            b.ub = py::float_(item[py::str("ub" + i)]).cast<double>();
+            b.closed = b.ub == test_max[k];
+            bounds.push_back(b);
+        }
+        std::pair<py::object, double> stats[2];
+        std::size_t counts[2] = {0, 0};
+        const Split* splits[2] = {&train, &test};
+        for (int s = 0; s < 2; ++s) {
+            const Split& split = *splits[s];
+            std::vector<std::int64_t> rows;
+            {
+                // Scans of columns owned by C++; no Python objects are touched.
+                py::gil_scoped_release release;
+                const core::Span<const double> c1{split.columns[0].data(), split.rows};
+                rows = two ? core::rows_in_box(c1, bounds[0],
+                                               {split.columns[1].data(), split.rows}, bounds[1])
+                           : core::rows_in_bound(c1, bounds[0]);
+            }
+            counts[s] = rows.size();
+            stats[s] = side_stats(split, scoring, rows);
+        }
+        row["#Train"] = py::int_(counts[0]);
+        row["#Test"] = py::int_(counts[1]);
+        row[py::str("train_" + name + " All")] = stats[0].first;
+        row[py::str("train_" + name)] = py::float_(stats[0].second);
+        row[py::str("test_" + name + " All")] = stats[1].first;
+        row[py::str("test_" + name)] = py::float_(stats[1].second);
+        const double gap = stats[1].second - stats[0].second;
+        row["Gap"] = py::float_(gap);
+        rows_out.push_back(row);
+        gaps.push_back(gap);
+    }
+
+    // Largest gap first; equal gaps keep the regions' order and a NaN gap goes last.
+    std::vector<std::size_t> order(gaps.size());
+    std::iota(order.begin(), order.end(), 0);
+    std::stable_sort(order.begin(), order.end(), [&](std::size_t i, std::size_t j) {
+        if (std::isnan(gaps[j])) return !std::isnan(gaps[i]);
+        if (std::isnan(gaps[i])) return false;
+        return gaps[i] > gaps[j];
+    });
+    py::list stats_sorted;
+    for (std::size_t i : order) stats_sorted.append(rows_out[i]);
+    self.attr("weak_region_stats") = stats_sorted;
+
+    py::list feature_names = py::list(a["feature_names"]);
+    py::list columns;
+    py::dict renames;
+    for (std::size_t k = 0; k < fidx.size(); ++k) {
+        const std::string i = std::to_string(k + 1);
+        columns.append("lb" + i);
+        columns.append("ub" + i);
+        py::str fname = py::str(feature_names[static_cast<std::size_t>(fidx[k])]);
+        renames[py::str("lb" + i)] = py::str("[") + fname;
+        renames[py::str("ub" + i)] = fname + py::str(")");
+    }
+    for (const std::string& c : {std::string("#Test"), std::string("#Train"), "test_" + name,
+                                 "train_" + name, std::string("Gap")})
+        columns.append(c);
+    py::object frame = deps().pd.attr("DataFrame")(stats_sorted);
+    py::object all_rows = py::module_::import("builtins").attr("slice")(py::none());
+    py::object output = frame.attr("loc")[py::make_tuple(all_rows, columns)];
+    return output.attr("rename")(py::arg("columns") = renames);
+}
+
+}  // namespace
+
+void add_slicing_driver(bind::ClassBuilder& cls) {
+    cls.def("fit",
+            "Search weak regions and measure them on the training and test data.\n\n"
+            "The strategy's _fit searches the test data when use_test is true, else the\n"
+            "training data; every weak region is then measured on both.\n\n"
+            "Returns\n-------\npandas.DataFrame or None\n"
+            "    One row per weak region, largest gap (test minus training score) first;\n"
+            "    None when no weak region was found.\n",
+            {required("self"), required("train_x"), required("train_y"), required("test_x"),
+             required("test_y"), optional("train_pred"), optional("test_pred"),
+             optional("feature_names"), optional("use_test", py::bool_(true)),
+             optional("train_sample_weight"), optional("test_sample_weight")},
+            fit);
+}
+
+}  // namespace movra::sagzone

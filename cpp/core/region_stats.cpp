@@ -1,0 +1,65 @@
+#include "core/region_stats.hpp"
+
+#include <cmath>
+
+namespace movra::core {
+
+double average_score(const ScoreSums& sums, bool weighted, ZeroWeights rule) {
+    if (sums.count == 0) return std::nan("");
+    const bool unusable =
+        rule == ZeroWeights::kZeroSum ? sums.weight == 0.0 : !(sums.weight > 0.0);
+    if (weighted && !unusable) return sums.weighted / sums.weight;
+    return sums.sum / static_cast<double>(sums.count);
+}
+
+std::vector<std::int64_t> rows_in_bound(Span<const double> column, Bound bound) {
+    std::vector<std::int64_t> rows;
+    for (std::size_t i = 0; i < column.size; ++i)
+        if (bound.contains(column[i])) rows.push_back(static_cast<std::int64_t>(i));
+    return rows;
+}
+
+std::vector<std::int64_t> rows_in_box(Span<const double> first, Bound first_bound,
+                                      Span<const double> second, Bound second_bound) {
+    std::vector<std::int64_t> rows;
+    for (std::size_t i = 0; i < first.size; ++i)
+        if (first_bound.contains(first[i]) && second_bound.contains(second[i]))
+            rows.push_back(static_cast<std::int64_t>(i));
+    return rows;
+}
+
+ScoreSums sums_at(Span<const double> scores, Span<const double> weights,
+                  const std::vector<std::int64_t>& positions) {
+    ScoreSums s;
+    for (std::int64_t p : positions) {
+        const auto i = static_cast<std::size_t>(p);
+        s.add(scores[i], weights.empty() ? 1.0 : weights[i]);
+    }
+    return s;
+}
+
+ScoreSums sums_all(Span<const double> scores, Span<const double> weights) {
+    ScoreSums s;
+    for (std::size_t i = 0; i < scores.size; ++i) s.add(scores[i], weights.empty() ? 1.0 : weights[i]);
+    return s;
+}
+
+void gather(Span<const double> values, const std::vector<std::int64_t>& positions,
+            Span<double> out) {
+    for (std::size_t k = 0; k < positions.size(); ++k)
+        out[k] = values[static_cast<std::size_t>(positions[k])];
+}
+
+void copy_column(const double* matrix, std::size_t rows, std::size_t cols, std::size_t c,
+                 Span<double> out) {
+    for (std::size_t i = 0; i < rows; ++i) out[i] = matrix[i * cols + c];
+}
+
+double percentile_of_score(Span<const double> values, double score, bool weak) {
+    if (values.empty()) return std::nan("");
+    std::size_t count = 0;
+    for (double v : values) count += weak ? (v <= score) : (v < score);
+    return static_cast<double>(count) * (100.0 / static_cast<double>(values.size));
+}
+
+}  // namespace movra::core

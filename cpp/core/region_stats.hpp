@@ -1,0 +1,76 @@
+// Rows inside a region and the statistics of their scores.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "core/span.hpp"
+
+namespace movra::core {
+
+// Count, sum of scores, sum of weights and sum of weight * score over a set of rows.
+struct ScoreSums {
+    std::int64_t count = 0;
+    double sum = 0.0;
+    double weight = 0.0;
+    double weighted = 0.0;
+
+    void add(double score, double w) {
+        ++count;
+        sum += score;
+        weight += w;
+        weighted += w * score;
+    }
+    void add(const ScoreSums& other) {
+        count += other.count;
+        sum += other.sum;
+        weight += other.weight;
+        weighted += other.weighted;
+    }
+};
+
+// When the weighted average falls back to the plain one.
+enum class ZeroWeights {
+    kZeroSum,         // the weights sum to exactly zero (the average would divide by zero)
+    kNotPositiveSum,  // the weights sum to zero or less
+};
+
+// Average score: weighted when `weighted`, unless the weights fall under `rule`; NaN for no rows.
+double average_score(const ScoreSums& sums, bool weighted, ZeroWeights rule);
+
+// One interval on one column: lb <= v < ub, or lb <= v <= ub when `closed`.
+struct Bound {
+    double lb = 0.0;
+    double ub = 0.0;
+    bool closed = false;
+    bool contains(double v) const { return v >= lb && (closed ? v <= ub : v < ub); }
+};
+
+// Positions of the rows inside `bound` on `column`.
+std::vector<std::int64_t> rows_in_bound(Span<const double> column, Bound bound);
+
+// Positions of the rows inside both bounds (columns of equal length).
+std::vector<std::int64_t> rows_in_box(Span<const double> first, Bound first_bound,
+                                      Span<const double> second, Bound second_bound);
+
+// Sums of scores (and weights, when given; else weight 1) over the rows at `positions`.
+ScoreSums sums_at(Span<const double> scores, Span<const double> weights,
+                  const std::vector<std::int64_t>& positions);
+
+// Sums over every row.
+ScoreSums sums_all(Span<const double> scores, Span<const double> weights);
+
+// Values at `positions`.
+void gather(Span<const double> values, const std::vector<std::int64_t>& positions,
+            Span<double> out);
+
+// Column `c` of a row-major matrix of `cols` columns.
+void copy_column(const double* matrix, std::size_t rows, std::size_t cols, std::size_t c,
+                 Span<double> out);
+
+// Percentile rank of `score` among `values` (0 to 100): the share strictly below it, or at or
+// below it when `weak`; NaN for no values.
+double percentile_of_score(Span<const double> values, double score, bool weak);
+
+}  // namespace movra::core

@@ -1,0 +1,128 @@
+#include "core/slice_search.hpp"
+
+#include <algorithm>
+#include <cmath>
+
+#include "core/intervals.hpp"
+
+namespace movra::core {
+
+namespace {
+
+// Runs of weak bins merged, kept when they hold at least min_samples rows, clipped to the range.
+void merge_weak_bins(OneFeatureSearch& s, const SearchSettings& settings) {
+    std::vector<BinInterval> weak;
+    for (std::size_t b : s.weak_bins) weak.push_back({s.edges[b], s.edges[b + 1], b, b});
+    std::vector<BinInterval> kept;
+    for (const BinInterval& run : merge_touching_intervals(std::move(weak))) {
+        // The run's rows are exactly its bins' rows: the edges are strictly increasing and only
+        // the last bin (upper edge = maximum) is closed.
+        std::int64_t count = 0;
+        for (std::size_t b = run.first_bin; b <= run.last_bin; ++b) count += s.bin_sums[b].count;
+        if (settings.min_samples <= count) kept.push_back(run);
+    }
+    std::vector<bool> merged_bin(s.bin_rules.size(), false);
+    for (const BinInterval& run : kept) {
+        SliceRule region{std::max(run.lb, s.range.min), std::min(run.ub, s.range.max), 0.0, 0};
+        s.regions.push_back(region);
+        // The bins lying inside the clipped region become one rule.
+        ScoreSums sums;
+        double lb = 0.0, ub = 0.0;
+        bool any = false;
+        for (std::size_t b = 0; b < s.bin_rules.size(); ++b) {
+            const SliceRule& r = s.bin_rules[b];
+            if (r.lb >= region.lb && r.ub <= region.ub) {
+                lb = any ? std::min(lb, r.lb) : r.lb;
+                ub = any ? std::max(ub, r.ub) : r.ub;
+                any = true;
+                merged_bin[b] = true;
+                sums.add(s.bin_sums[b]);
+            }
+        }
+        if (!any) continue;
+        const double value = sums.count == 0
+                                 ? 0.0
+                                 : average_score(sums, true, settings.merge_weights);
+        s.rules.push_back({lb, ub, value, sums.count});
+    }
+    for (std::size_t b = 0; b < s.bin_rules.size(); ++b)
+        if (!merged_bin[b]) s.rules.push_back(s.bin_rules[b]);
+}
+
+}  // namespace
+
+OneFeatureSearch search_one_feature(Span<const double> x, Span<const double> scores,
+                                    Span<const double> weights, const SearchSettings& settings) {
+    OneFeatureSearch s;
+    s.range = value_range(x);
+    s.edges = equal_width_edges(s.range, histogram_bin_count(x, settings.max_bins));
+    const std::size_t n_bins = s.edges.size() - 1;
+    s.bin_sums.assign(n_bins, ScoreSums{});
+    const BinLocator locate(s.edges);
+    const bool weighted = !weights.empty();
+    for (std::size_t i = 0; i < x.size; ++i)
+        s.bin_sums[locate(x[i])].add(scores[i], weighted ? weights[i] : 1.0);
+    for (std::size_t b = 0; b < n_bins; ++b) {
+        const double value = average_score(s.bin_sums[b], weighted, ZeroWeights::kZeroSum);
+        s.bin_rules.push_back({s.edges[b], s.edges[b + 1], value, s.bin_sums[b].count});
+        if (s.bin_sums[b].count > 0 &&
+            is_weak(value, settings.score_sign, settings.threshold_value))
+            s.weak_bins.push_back(b);
+    }
+    if (s.weak_bins.empty()) {
+        s.rules = s.bin_rules;
+        return s;
+    }
+    // Unweighted sums stand in for the weights: a weight of one per row.
+    merge_weak_bins(s, settings);
+    return s;
+}
+
+TwoFeatureSearch search_two_features(Span<const double> first, Span<const double> second,
+                                     Span<const double> scores, Span<const double> weights,
+                                     const SearchSettings& settings) {
+    TwoFeatureSearch t;
+    const ValueRange range1 = value_range(first);
+    t.edges = equal_width_edges(range1, histogram_bin_count(first, settings.max_bins));
+    const std::size_t n_bins = t.edges.size() - 1;
+    std::vector<std::int32_t> bin_of_row(first.size);
+    assign_bins(first, t.edges, {bin_of_row.data(), bin_of_row.size()});
+    const BinGroups groups = group_by_bin({bin_of_row.data(), bin_of_row.size()}, n_bins);
+
+    const bool weighted = !weights.empty();
+    std::vector<double> x2, s2, w2;
+    for (std::size_t b = 0; b < n_bins; ++b) {
+        FirstFeatureBin fb;
+        fb.lb1 = std::max(t.edges[b], range1.min);
+        fb.ub1 = std::min(t.edges[b + 1], range1.max);
+        const std::size_t begin = groups.offsets[b], end = groups.offsets[b + 1];
+        fb.support = static_cast<std::int64_t>(end - begin);
+        if (begin == end) {
+            fb.lb2 = fb.ub2 = std::nan("");
+            t.bins.push_back(std::move(fb));
+            continue;
+        }
+        x2.clear();
+        s2.clear();
+        w2.clear();
+        for (std::size_t k = begin; k < end; ++k) {
+            const auto row = static_cast<std::size_t>(groups.order[k]);
+            x2.push_back(second[row]);
+            s2.push_back(scores[row]);
+            if (weighted) w2.push_back(weights[row]);
+        }
+        const Span<const double> values{x2.data(), x2.size()};
+        fb.search = search_one_feature(values, {s2.data(), s2.size()}, {w2.data(), w2.size()},
+                                       settings);
+        fb.lb2 = fb.search.range.min;
+        fb.ub2 = fb.search.range.max;
+        for (const SliceRule& region : fb.search.regions) {
+            fb.lb2q.push_back(percentile_of_score(values, region.lb, false));
+            fb.ub2q.push_back(percentile_of_score(values, region.ub, fb.ub2 == region.ub));
+        }
+        t.bins.push_back(std::move(fb));
+    }
+    return t;
+}
+
+}  // namespace movra::core

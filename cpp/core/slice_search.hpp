@@ -1,0 +1,74 @@
+// The histogram search for weak regions of an additive metric: bins of one feature judged by
+// their average score, weak runs merged, small regions dropped; and the same search on a second
+// feature inside every bin of a first one.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "core/histogram.hpp"
+#include "core/region_stats.hpp"
+#include "core/span.hpp"
+
+namespace movra::core {
+
+// A slice's bounds on the feature being binned, its score and its number of rows.
+struct SliceRule {
+    double lb = 0.0;
+    double ub = 0.0;
+    double value = 0.0;
+    std::int64_t count = 0;
+};
+
+struct SearchSettings {
+    std::int64_t max_bins = 10;
+    double threshold_value = 0.0;
+    double score_sign = -1.0;
+    std::int64_t min_samples = 0;
+    // When a merged region's weighted score falls back to the plain average.
+    ZeroWeights merge_weights = ZeroWeights::kNotPositiveSum;
+};
+
+// Weak: the score is at or beyond the threshold value in the bad direction (NaN never is).
+inline bool is_weak(double score, double score_sign, double threshold_value) {
+    return score_sign * score <= score_sign * threshold_value;
+}
+
+struct OneFeatureSearch {
+    ValueRange range;
+    std::vector<double> edges;
+    std::vector<ScoreSums> bin_sums;
+    std::vector<SliceRule> bin_rules;     // every bin, in order (value NaN when empty)
+    std::vector<std::size_t> weak_bins;   // the bins judged weak, in order
+    std::vector<SliceRule> regions;       // kept merged regions, bounds clipped to the range
+    std::vector<SliceRule> rules;         // merged rules, then the bin rules outside them
+};
+
+// One pass over the rows accumulates every bin; merging works on the bin sums alone.
+// `weights` may be empty (unweighted). Throws std::invalid_argument as numpy's histogram does.
+OneFeatureSearch search_one_feature(Span<const double> x, Span<const double> scores,
+                                    Span<const double> weights, const SearchSettings& settings);
+
+struct FirstFeatureBin {
+    std::int64_t support = 0;
+    double lb1 = 0.0;  // bin bounds clipped to the first feature's range
+    double ub1 = 0.0;
+    double lb2 = 0.0;  // range of the second feature inside the bin; NaN when empty
+    double ub2 = 0.0;
+    OneFeatureSearch search;         // the search on the second feature (empty bin: nothing)
+    std::vector<double> lb2q, ub2q;  // percentile ranks of each region's bounds in the bin
+};
+
+struct TwoFeatureSearch {
+    std::vector<double> edges;  // the first feature's
+    std::vector<FirstFeatureBin> bins;
+};
+
+// Rows are grouped by first-feature bin (a stable counting sort), then searched on the second
+// feature group by group. `settings.merge_weights` applies to the inner merges.
+TwoFeatureSearch search_two_features(Span<const double> first, Span<const double> second,
+                                     Span<const double> scores, Span<const double> weights,
+                                     const SearchSettings& settings);
+
+}  // namespace movra::core
