@@ -1,0 +1,124 @@
+from typing import Any, Dict, Iterator, List, Optional, Sequence
+
+import numpy as np
+import pandas as pd
+from matplotlib.figure import Figure
+
+from movra.diagnoser.base import BaseDiagnoser
+from movra.utils import TestDataResult
+
+class BaseSlicing:
+    """Base slice class for analyzing 1D or 2D numerical features."""
+
+    estimator: Any
+    slice_features: Optional[List[str]]
+    task_type: Optional[str]
+    metric: Optional[str]
+    min_samples: int
+    score_name: str
+    score_sign: int
+    needs_proba: bool
+    is_metric_additive: bool
+    threshold: float
+    def __init__(
+        self,
+        estimator: Any = None,
+        slice_features: Optional[Sequence[str]] = None,
+        task_type: Optional[str] = None,
+        threshold: float = 1.2,
+        min_samples: int = 30,
+        metric: Optional[str] = None,
+    ) -> None: ...
+    def get_index(
+        self, x: Any, lb1: float, ub1: float, lb2: Optional[float] = None,
+        ub2: Optional[float] = None, right: bool = False,
+    ) -> np.ndarray: ...
+    def get_rule_list(
+        self, x: Any, y: Any, preds: Any, scores: Any, lb1: float, ub1: float,
+        lb2: Optional[float] = None, ub2: Optional[float] = None, right: bool = False,
+        sample_weight: Any = None,
+    ) -> List[Dict[str, Any]]: ...
+    def evaluate_slice(
+        self, x: Any, y: Any, preds: Any, scores: Any, lb1: float, ub1: float,
+        lb2: Optional[float] = None, ub2: Optional[float] = None, right: bool = False,
+        sample_weight: Any = None,
+    ) -> List[Dict[str, float]]: ...
+    def fit(
+        self, train_x: Any, train_y: Any, test_x: Any, test_y: Any, train_pred: Any = None,
+        test_pred: Any = None, feature_names: Optional[List[str]] = None, use_test: bool = True,
+        train_sample_weight: Any = None, test_sample_weight: Any = None,
+    ) -> Optional[pd.DataFrame]: ...
+
+class HistogramSlicing(BaseSlicing):
+    bins: int
+    def __init__(
+        self,
+        estimator: Any = None,
+        slice_features: Optional[Sequence[str]] = None,
+        task_type: Optional[str] = None,
+        threshold: float = 1.2,
+        min_samples: int = 30,
+        bins: int = 10,
+        metric: Optional[str] = None,
+    ) -> None: ...
+    def _fit(self, x: Any, y: Any, preds: Any, scores: Any, sample_weight: Any) -> None: ...
+    def _fit1d(
+        self, x: Any, y: Any, preds: Any, scores: Any, lb1: Optional[float] = None,
+        ub1: Optional[float] = None, lb2: Optional[float] = None, ub2: Optional[float] = None,
+        sample_weight: Any = None,
+    ) -> tuple: ...
+    def _fit2d(self, x: Any, y: Any, preds: Any, scores: Any, sample_weight: Any) -> tuple: ...
+
+class TreeSlicing(BaseSlicing):
+    """Tree based slicing for analyzing 1D or 2D features."""
+
+    max_depth: int
+    tree_estimator: Any
+    def __init__(
+        self,
+        estimator: Any = None,
+        slice_features: Optional[Sequence[str]] = None,
+        task_type: Optional[str] = None,
+        threshold: float = 1.2,
+        max_depth: int = 2,
+        min_samples: int = 30,
+        metric: Optional[str] = None,
+    ) -> None: ...
+    def _dfs(self, tree: Any, curr_node_idx: int, rule: Dict[str, Dict[str, float]]) -> Iterator[Dict[str, Any]]: ...
+    def _fit(self, x: Any, y: Any, preds: Any, scores: Any, sample_weight: Any = None) -> None: ...
+
+class SagZone(BaseDiagnoser):
+    """Sagzone Test"""
+
+    diag: Optional[BaseSlicing]
+    output: Optional[pd.DataFrame]
+    def __init__(
+        self,
+        estimator: Any,
+        slice_features: Sequence[str],
+        task_type: Optional[str] = None,
+        threshold: float = 1.2,
+        method: str = "histogram",
+        bins: int = 10,
+        max_depth: int = 2,
+        min_samples: int = 20,
+        metric: Optional[str] = None,
+        use_test: bool = False,
+        random_state: int = 0,
+    ) -> None: ...
+    def fit(
+        self, x: Any, y: Any, train_idx: Any, test_idx: Any, prediction: Any = None,
+        prediction_proba: Any = None, sample_weight: Any = None,
+        feature_names: Optional[List[str]] = None, feature_types: Optional[List[str]] = None,
+        target_name: Optional[str] = None, predict_name: Optional[str] = None,
+    ) -> None: ...
+    def get_target_idx(self) -> np.ndarray: ...
+    def get_result(self) -> TestDataResult: ...
+    def get_distance(
+        self, psi_buckets: str = "uniform", distance_metric: str = "PSI",
+        compare_to: str = "remaining",
+    ) -> TestDataResult: ...
+    def get_shift(self, show_feature: Optional[str] = None, compare_to: str = "remaining") -> TestDataResult: ...
+    def get_marginal(self) -> TestDataResult: ...
+    @staticmethod
+    def plot_marginal(result: TestDataResult, *args: Any, **kwargs: Any) -> Figure: ...
