@@ -159,7 +159,7 @@ py::object fit_xgb_raw(const bind::Args& a) {
 
     // xgb_params_ keeps what the user asked for; XGBoost 2 and later train on a GPU with
     // tree_method "hist" on device "cuda" and no longer take "gpu_hist".
-    py::dict model_params(params);
+    py::dict model_params = params.attr("copy")();
     py::object tree_method = params["tree_method"];
     if (d.xgb_has_device && py::isinstance<py::str>(tree_method) &&
         tree_method.cast<std::string>() == "gpu_hist") {

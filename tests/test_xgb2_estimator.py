@@ -1,0 +1,397 @@
+"""The depth-2 boosted-tree estimators: construction, validation, fitting and prediction."""
+import copy
+import inspect
+import io
+import pickle
+import pydoc
+import warnings
+
+import joblib
+import numpy as np
+import pandas as pd
+import pytest
+import xgboost
+from sklearn.base import ClassifierMixin, RegressorMixin, clone, is_classifier, is_regressor
+from sklearn.exceptions import NotFittedError
+from sklearn.model_selection import GridSearchCV, cross_val_score
+
+from movra.models.xgb2.xgboost import XGB2Base, XGB2Classifier, XGB2Regressor
+
+PARAM_ORDER = [
+    "n_estimators", "eta", "max_depth", "tree_method", "max_bin", "reg_lambda", "reg_alpha",
+    "gamma", "feature_names", "feature_types", "mono_increasing_list",
+    "mono_decreasing_list", "random_state",
+]
+SUBCLASS_DEFAULTS = dict(
+    n_estimators=100, eta=0.3, max_depth=2, tree_method="auto", max_bin=256, reg_lambda=0,
+    reg_alpha=0, gamma=0, feature_names=None, feature_types=None, mono_increasing_list=(),
+    mono_decreasing_list=(), random_state=0,
+)
+BASE_DEFAULTS = dict(SUBCLASS_DEFAULTS, max_bin=20, reg_lambda=1)
+XFAIL = {"check_sample_weights_invariance":
+         ("zero sample_weight is not equivalent to removing samples",)}
+FEATURE_MESSAGE = ("The number of features in predict is\n" + " " * 21
+                   + "different from the number of features in fit.")
+
+
+def regression_data(n=300, p=4, seed=0):
+    rng = np.random.RandomState(seed)
+    X = rng.uniform(-1, 1, size=(n, p))
+    y = X[:, 0] + 2 * X[:, 1] * X[:, 2] + 0.1 * rng.normal(size=n)
+    return X, y
+
+
+def classification_data(n=300, p=4, seed=0, labels=(0, 1)):
+    X, score = regression_data(n, p, seed)
+    return X, np.where(score > 0, labels[1], labels[0])
+
+
+def fitted(cls, **params):
+    X, y = regression_data() if cls is XGB2Regressor else classification_data()
+    return cls(n_estimators=10, **params).fit(X, y), X
+
+
+# ---- construction ----------------------------------------------------------------------------
+
+@pytest.mark.parametrize("cls, defaults", [
+    (XGB2Base, BASE_DEFAULTS), (XGB2Regressor, SUBCLASS_DEFAULTS),
+    (XGB2Classifier, SUBCLASS_DEFAULTS)])
+def test_defaults_and_exactly_thirteen_params(cls, defaults):
+    est = cls()
+    assert list(inspect.signature(cls.__init__).parameters)[1:] == PARAM_ORDER
+    assert est.get_params() == defaults
+    assert len(est.get_params()) == 13
+    for name, value in defaults.items():
+        assert getattr(est, name) == value
+
+
+@pytest.mark.parametrize("cls", [XGB2Base, XGB2Regressor, XGB2Classifier])
+def test_positional_arguments_are_stored_unchanged(cls):
+    values = [object() for _ in PARAM_ORDER]
+    est = cls(*values)
+    for name, value in zip(PARAM_ORDER, values):
+        assert getattr(est, name) is value
+    # __init__ only stores: nothing else lands in the instance.
+    assert sorted(vars(est)) == sorted(PARAM_ORDER)
+    with pytest.raises(TypeError, match=r"__init__\(\) takes from 1 to 14 positional arguments "
+                                        r"but 15 were given"):
+        cls(*values, 1)
+    with pytest.raises(TypeError, match="got an unexpected keyword argument 'depth'"):
+        cls(depth=3)
+
+
+def test_class_tree_and_docstrings():
+    assert XGB2Regressor.__bases__ == (RegressorMixin, XGB2Base)
+    assert XGB2Classifier.__bases__ == (ClassifierMixin, XGB2Base)
+    assert is_regressor(XGB2Regressor()) and is_classifier(XGB2Classifier())
+    assert XGB2Regressor.__doc__.startswith("Depth-2 XGBoostRegressor.")
+    assert XGB2Classifier.__doc__.startswith("Depth-2 XGBoostClassifier.")
+    for cls in (XGB2Regressor, XGB2Classifier):
+        assert cls.__module__ == "movra.models.xgb2.xgboost"
+        text = pydoc.render_doc(cls, renderer=pydoc.plaintext)
+        for section in ("Parameters\n", "Attributes\n", "mono_increasing_list : tuple of str",
+                        "max_bin : int, default=256", "reg_lambda : float, default=0",
+                        "xgb_params_ : dict", "Returns\n"):
+            assert section in text
+
+
+def test_more_tags_and_sklearn_tags():
+    assert XGB2Regressor()._more_tags() == {"_xfail_checks": XFAIL}
+    tags = XGB2Classifier()._more_tags()
+    assert tags == {"binary_only": True, "_xfail_checks": XFAIL}
+    assert list(tags) == ["binary_only", "_xfail_checks"]
+    # A new dict every call: callers may edit it.
+    assert XGB2Regressor()._more_tags() is not XGB2Regressor()._more_tags()
+    sklearn_tags = pytest.importorskip("sklearn.utils").__dict__.get("get_tags")
+    if sklearn_tags is not None:
+        assert sklearn_tags(XGB2Classifier()).classifier_tags.multi_class is False
+        assert sklearn_tags(XGB2Regressor()).regressor_tags is not None
+
+
+# ---- validation ------------------------------------------------------------------------------
+
+@pytest.mark.parametrize("cls", [XGB2Regressor, XGB2Classifier])
+@pytest.mark.parametrize("weights, kept, expected", [
+    ([0, 2, 2], [1, 2], [1.0, 1.0]),
+    ([1, 1, 1], [0, 1, 2], [1.0, 1.0, 1.0]),
+    ([-1.0, 3, 0.5, 0.5], [1, 2, 3], [2.25, 0.375, 0.375]),
+    (None, [0, 1, 2], [1.0, 1.0, 1.0]),
+])
+def test_weights_drop_rows_and_sum_to_row_count(cls, weights, kept, expected):
+    n = 3 if weights is None else len(weights)
+    X = np.arange(2.0 * n).reshape(n, 2)
+    y = np.array(["a", "b", "a", "b"][:len(X)]) if cls is XGB2Classifier else X[:, 0] * 2
+    x_out, y_out, w_out = cls()._validate_input(X, y, weights)
+    np.testing.assert_array_equal(x_out, X[kept])
+    assert w_out.shape == (len(kept),) and w_out.dtype == np.float64
+    np.testing.assert_allclose(w_out, expected, rtol=1e-15)
+    if cls is XGB2Classifier:
+        np.testing.assert_array_equal(y_out, (y[kept] == "b").astype(float))
+        assert y_out.dtype == np.float64 and y_out.ndim == 1
+    else:
+        np.testing.assert_array_equal(y_out, y[kept])
+
+
+@pytest.mark.parametrize("cls", [XGB2Regressor, XGB2Classifier])
+@pytest.mark.parametrize("n, weights, message", [
+    (3, [1, 1], "sample_weight shape mismatches the input"),
+    (3, np.ones((3, 2)), "sample_weight shape mismatches the input"),
+    (3, 1.0, "sample_weight shape mismatches the input"),
+    (3, [0, 0, 0], "Invalid sample_weight"),
+    (3, [-1, 0, -2], "Invalid sample_weight"),
+    (3, [1, np.nan, 1], "Invalid sample_weight"),
+    (3, [1, np.inf, 1], "Invalid sample_weight"),
+    (3, [-np.inf, 1, 1], "Invalid sample_weight"),
+    (2, [0, 1], "n_samples=1"),
+    (1, None, "n_samples=1"),
+])
+def test_weight_and_size_errors(cls, n, weights, message):
+    X = np.arange(2.0 * n).reshape(n, 2)
+    y = np.array([0, 1, 0])[:n]
+    with pytest.raises(ValueError) as info:
+        cls().fit(X, y, sample_weight=weights)
+    assert str(info.value) == message
+
+
+def test_weights_as_list_series_and_column_and_input_untouched():
+    X, y = regression_data(20)
+    w = np.linspace(0, 2, 20)
+    before = w.copy()
+    results = [XGB2Regressor()._validate_input(X, y, form)[2]
+               for form in (w, list(w), pd.Series(w), w.reshape(-1, 1))]
+    np.testing.assert_array_equal(w, before)
+    for other in results[1:]:
+        np.testing.assert_array_equal(other, results[0])
+    np.testing.assert_allclose(results[0], 19 * w[1:] / w[1:].sum(), rtol=1e-15)
+
+
+def test_classifier_labels_and_class_counts():
+    X = np.arange(8.0).reshape(4, 2)
+    _, y, _ = XGB2Classifier()._validate_input(X, ["yes", "no", "no", "yes"], None)
+    np.testing.assert_array_equal(y, [1.0, 0.0, 0.0, 1.0])
+    with pytest.raises(ValueError) as info:
+        XGB2Classifier().fit(X, [0, 1, 2, 1])
+    assert str(info.value) == "multi-classification not supported"
+    with pytest.raises(ValueError) as info:
+        XGB2Classifier().fit(X, ["a"] * 4)
+    assert str(info.value) == "Classifier can't train when only one class is present."
+    # Zero weights can leave a single class.
+    with pytest.raises(ValueError, match="only one class"):
+        XGB2Classifier().fit(X, [0, 1, 0, 1], sample_weight=[1, 0, 1, 0])
+
+
+@pytest.mark.parametrize("cls", [XGB2Regressor, XGB2Classifier])
+def test_scikit_learn_validation_errors_propagate(cls):
+    X = np.arange(8.0).reshape(4, 2)
+    y = [0, 1, 0, 1]
+    bad = X.copy()
+    bad[0, 0] = np.nan
+    with pytest.raises(ValueError, match="NaN"):
+        cls().fit(bad, y)
+    with pytest.raises(ValueError, match="inconsistent numbers of samples"):
+        cls().fit(X, y[:3])
+    with pytest.raises(ValueError, match="requires y to be passed"):
+        cls().fit(X, None)
+    with pytest.raises(ValueError, match="0 sample"):
+        cls().fit(np.empty((0, 2)), [])
+    if cls is XGB2Regressor:
+        with pytest.raises(ValueError):
+            cls().fit(X, ["a", "b", "a", "b"])
+    else:
+        with pytest.raises(ValueError, match="Unknown label type"):
+            cls().fit(X, [0.1, 0.2, 0.3, 0.4])
+
+
+# ---- fitting ---------------------------------------------------------------------------------
+
+@pytest.mark.parametrize("cls", [XGB2Regressor, XGB2Classifier])
+def test_fit_sets_state(cls):
+    est, X = fitted(cls)
+    assert est.is_fitted_ is True
+    assert est.n_features_in_ == 4
+    assert est.feature_names_ == ["X0", "X1", "X2", "X3"]
+    assert est.feature_types_ == ["numerical"] * 4
+    assert list(est.xgb_params_) == [
+        "max_depth", "n_estimators", "eta", "gamma", "tree_method", "max_bin", "reg_lambda",
+        "reg_alpha", "monotone_constraints", "random_state"]
+    assert est.xgb_params_["monotone_constraints"] == "(0, 0, 0, 0)"
+    assert est.xgb_params_["n_estimators"] == 10
+    expected_model = xgboost.XGBClassifier if cls is XGB2Classifier else xgboost.XGBRegressor
+    assert type(est.estimator_) is expected_model
+    assert est.X_ is not X
+    np.testing.assert_array_equal(est.X_, X)
+    if cls is XGB2Classifier:
+        np.testing.assert_array_equal(est.classes_, [0, 1])
+
+
+def test_feature_names_and_types_are_deep_copied():
+    names = ["a", "b", "c", "d"]
+    types = ["numerical"] * 3 + ["categorical"]
+    est = XGB2Regressor(feature_names=names, feature_types=types, n_estimators=2)
+    assert est.feature_names is names
+    X, y = regression_data()
+    est.fit(X, y)
+    assert est.feature_names_ == names and est.feature_names_ is not names
+    assert est.feature_types_ == types and est.feature_types_ is not types
+
+
+@pytest.mark.parametrize("p, increasing, decreasing, text", [
+    (3, ("X1",), (), "(0, 1, 0)"),
+    (3, (), ("X0", "X2"), "(-1, 0, -1)"),
+    (3, ("X2",), ("X2", "X0"), "(-1, 0, 1)"),
+    (1, (), (), "(0,)"),
+    (1, ["X0"], (), "(1,)"),
+])
+def test_monotone_constraints_text(p, increasing, decreasing, text):
+    X, y = regression_data(p=max(p, 3))
+    est = XGB2Regressor(n_estimators=2, mono_increasing_list=increasing,
+                        mono_decreasing_list=decreasing).fit(X[:, :p], y)
+    assert est.xgb_params_["monotone_constraints"] == text
+
+
+def test_monotone_constraints_hold():
+    rng = np.random.RandomState(1)
+    X = rng.uniform(-1, 1, size=(500, 2))
+    y = np.sin(3 * X[:, 0]) + X[:, 1] + 0.3 * rng.normal(size=500)
+    est = XGB2Regressor(mono_increasing_list=("X0",), mono_decreasing_list=("X1",)).fit(X, y)
+    grid = np.linspace(-1, 1, 101)
+    for other in (-0.5, 0.0, 0.7):
+        along_0 = est.predict(np.column_stack([grid, np.full_like(grid, other)]))
+        along_1 = est.predict(np.column_stack([np.full_like(grid, other), grid]))
+        assert np.all(np.diff(along_0) >= 0) and np.all(np.diff(along_1) <= 0)
+
+
+@pytest.mark.parametrize("cls, model_cls", [
+    (XGB2Regressor, xgboost.XGBRegressor), (XGB2Classifier, xgboost.XGBClassifier)])
+def test_predictions_equal_xgboost_trained_with_the_same_params(cls, model_cls):
+    X, y = regression_data(400) if cls is XGB2Regressor else classification_data(400)
+    w = np.random.RandomState(3).uniform(-0.5, 2.0, size=len(X))
+    est = cls(max_bin=32, mono_increasing_list=("X0",), reg_lambda=0.5).fit(X, y, w)
+    Xv, yv, wv = est._validate_input(X, y, w)
+    assert len(yv) == np.sum(w > 0)
+    model = model_cls(**est.xgb_params_).fit(Xv, yv, sample_weight=wv)
+    X_new = regression_data(100, seed=9)[0]
+    if cls is XGB2Regressor:
+        np.testing.assert_array_equal(est.predict(X_new), model.predict(X_new))
+    else:
+        np.testing.assert_array_equal(est.predict_proba(X_new), model.predict_proba(X_new))
+        np.testing.assert_array_equal(est.predict(X_new), model.predict(X_new))
+
+
+def test_second_fit_replaces_state():
+    X, y = classification_data(labels=("a", "b"))
+    est = XGB2Classifier(n_estimators=3).fit(X, y)
+    first_model = est.estimator_
+    est.set_params(n_estimators=4).fit(X[:, :2], np.where(y == "a", "u", "v"))
+    assert est.estimator_ is not first_model and est.n_features_in_ == 2
+    assert est.feature_names_ == ["X0", "X1"]
+    assert set(est.predict(X[:, :2])) <= {"u", "v"}
+
+
+def test_gpu_hist_is_kept_in_params_but_trained_as_hist_on_cuda():
+    X, y = regression_data(60)
+    est = XGB2Regressor(tree_method="gpu_hist", n_estimators=2)
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")  # XGBoost falls back to the CPU without a GPU
+        try:
+            est.fit(X, y)
+        except xgboost.core.XGBoostError as error:  # a build without CUDA may refuse
+            assert "gpu_hist" not in str(error)
+    assert est.xgb_params_["tree_method"] == "gpu_hist"
+    if "device" in est.estimator_.get_params():
+        assert est.estimator_.get_params()["tree_method"] == "hist"
+        assert est.estimator_.get_params()["device"] == "cuda"
+
+
+# ---- prediction ------------------------------------------------------------------------------
+
+@pytest.mark.parametrize("cls", [XGB2Regressor, XGB2Classifier])
+def test_prediction_input_checks(cls):
+    method = "predict" if cls is XGB2Regressor else "predict_proba"
+    X = np.ones((5, 4))
+    with pytest.raises(NotFittedError):
+        getattr(cls(), method)(X)
+    est, _ = fitted(cls)
+    with pytest.raises(ValueError, match="Expected 2D array"):
+        getattr(est, method)(np.ones(4))
+    for name in ("predict", "decision_function", "predict_proba"):
+        if hasattr(est, name):
+            with pytest.raises(ValueError) as info:
+                getattr(est, name)(np.ones((5, 3)))
+            assert str(info.value) == FEATURE_MESSAGE
+
+
+@pytest.mark.parametrize("labels", [
+    ("no", "yes"), (False, True), (-1, 1), (3, 7), (0.0, 2.0), ("a", "b")])
+def test_labels_round_trip(labels):
+    X, y = classification_data(labels=labels)
+    y = np.asarray(y, dtype=np.asarray(labels).dtype)
+    est = XGB2Classifier(n_estimators=20).fit(X, y)
+    pred = est.predict(X)
+    assert pred.dtype == y.dtype
+    assert set(pred.tolist()) == set(labels)
+    assert np.mean(pred == y) > 0.8
+    proba = est.predict_proba(X)
+    np.testing.assert_array_equal(pred, np.where(proba[:, 1] > 0.5, labels[1], labels[0]))
+
+
+def test_decision_function_clips_in_float64_and_threshold_is_strict():
+    est, X = fitted(XGB2Classifier)
+    proba = est.predict_proba(X)
+    expected = np.log(np.clip(proba[:, 1].astype(np.float64), 1e-7, 0.9999999))
+    expected -= np.log1p(-np.clip(proba[:, 1].astype(np.float64), 1e-7, 0.9999999))
+    np.testing.assert_allclose(est.decision_function(X), expected, rtol=1e-12, atol=1e-12)
+
+    est.predict_proba = lambda X: np.array(
+        [[0.0, 1.0], [1.0, 0.0], [0.5, 0.5], [0.25, 0.75]], dtype=np.float32)
+    scores = est.decision_function(None)
+    assert scores.dtype == np.float64
+    top = np.log(0.9999999 / (1 - 0.9999999))
+    assert abs(top - 16.118) < 1e-3
+    np.testing.assert_allclose(scores, [top, np.log(1e-7 / (1 - 1e-7)), 0.0, np.log(3)],
+                               rtol=1e-12)
+    np.testing.assert_array_equal(est.predict(None), [1, 0, 0, 1])
+
+
+# ---- scikit-learn tooling --------------------------------------------------------------------
+
+@pytest.mark.parametrize("cls", [XGB2Regressor, XGB2Classifier])
+def test_clone_set_params_and_persistence(cls, tmp_path):
+    names = ["a", "b", "c", "d"]
+    est = cls(n_estimators=5, feature_names=names)
+    twin = clone(est)
+    assert twin.get_params() == est.get_params() and not hasattr(twin, "is_fitted_")
+    assert twin.set_params(eta=0.1, max_bin=64) is twin
+    assert (twin.eta, twin.max_bin, est.eta) == (0.1, 64, 0.3)
+
+    est, X = fitted(cls)
+    method = est.predict_proba if cls is XGB2Classifier else est.predict
+    expected = method(X)
+    copies = [pickle.loads(pickle.dumps(est, protocol=p)) for p in (2, pickle.HIGHEST_PROTOCOL)]
+    copies.append(copy.deepcopy(est))
+    path = tmp_path / "model.joblib"
+    joblib.dump(est, path)
+    copies.append(joblib.load(path))
+    for other in copies:
+        assert type(other) is cls
+        other_method = other.predict_proba if cls is XGB2Classifier else other.predict
+        np.testing.assert_array_equal(other_method(X), expected)
+        np.testing.assert_array_equal(other.predict(X), est.predict(X))
+
+
+def test_grid_search_and_cross_validation():
+    X, y = classification_data(200, labels=("neg", "pos"))
+    scores = cross_val_score(XGB2Classifier(n_estimators=30), X, y, cv=3, scoring="roc_auc")
+    assert scores.shape == (3,) and np.all(scores > 0.7)
+    Xr, yr = regression_data(200)
+    search = GridSearchCV(XGB2Regressor(n_estimators=5), {"max_depth": [1, 2]}, cv=2).fit(Xr, yr)
+    assert search.best_params_["max_depth"] in (1, 2)
+
+
+def test_help_shows_the_docstring():
+    out = io.StringIO()
+    pydoc.Helper(output=out).help(XGB2Regressor)
+    text = out.getvalue()
+    assert "Depth-2 XGBoostRegressor." in text
+    assert "fit(self, X, y, sample_weight=None)" in text
+    assert "n_estimators=100" in text
