@@ -8,17 +8,17 @@ std::size_t step_bin(double x, Span<const double> split_points) {
     if (std::isnan(x)) return split_points.size + 1;
     // XGBoost compares float32 values; the split points are float32 numbers held as doubles.
     const double v = static_cast<double>(static_cast<float>(x));
-    std::size_t lo = 0;
-    std::size_t hi = split_points.size;
-    while (lo < hi) {  // first split point greater than v
-        const std::size_t mid = lo + (hi - lo) / 2;
-        if (split_points[mid] <= v) {
-            lo = mid + 1;
-        } else {
-            hi = mid;
-        }
+    // First split point greater than v; written without a data-dependent branch, since rows come
+    // in no order and a mispredicted branch per halving costs more than the comparison.
+    const double* first = split_points.data;
+    std::size_t len = split_points.size;
+    while (len > 0) {
+        const std::size_t half = len / 2;
+        const bool right = first[half] <= v;
+        first = right ? first + half + 1 : first;
+        len = right ? len - half - 1 : half;
     }
-    return lo;
+    return static_cast<std::size_t>(first - split_points.data);
 }
 
 bool strictly_increasing(Span<const double> split_points) {

@@ -44,6 +44,9 @@ TreeView view(const TreeArrays& trees);
 // categorical splits or vector leaves.
 TreeArrays read_xgboost_json(const char* text, std::size_t length);
 
+// The same from Booster.save_raw("ubj"), which XGBoost writes several times faster than JSON.
+TreeArrays read_xgboost_ubjson(const char* data, std::size_t length);
+
 // What a leaf asks of one feature: float32(x) in [lower, upper), or x missing when `missing`.
 struct FeatureCondition {
     std::int64_t feature = -1;

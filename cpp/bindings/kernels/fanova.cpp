@@ -66,6 +66,19 @@ HeldTrees hold_trees(py::handle obj) {
     return h;
 }
 
+// JSON text opens with '{' then a quoted key (or '}'); UBJSON's keys start with a length marker.
+bool is_json(const std::string& text) {
+    std::size_t i = 0;
+    auto skip = [&] {
+        while (i < text.size() && (text[i] == ' ' || text[i] == '\n' || text[i] == '\r' || text[i] == '\t')) ++i;
+    };
+    skip();
+    if (i == text.size() || text[i] != '{') return false;
+    ++i;
+    skip();
+    return i < text.size() && (text[i] == '"' || text[i] == '}');
+}
+
 py::dict read_trees(py::buffer model) {
     py::buffer_info info = model.request();
     // A private copy: the caller's buffer (a bytearray) could change once the GIL is released.
@@ -77,7 +90,8 @@ py::dict read_trees(py::buffer model) {
         // The kernel reads only the private copy above.
         py::gil_scoped_release release;
         try {
-            trees = core::read_xgboost_json(text.data(), text.size());
+            trees = is_json(text) ? core::read_xgboost_json(text.data(), text.size())
+                                  : core::read_xgboost_ubjson(text.data(), text.size());
         } catch (const std::invalid_argument& e) {
             error = e.what();
         }
@@ -179,7 +193,8 @@ py::object margins(py::handle trees_obj, double base_margin, py::handle x) {
 
 void register_fanova(py::module_& m) {
     m.def("read_xgboost_trees", &read_trees, py::arg("model_json"),
-          "Node arrays of every tree of a gbtree model saved by Booster.save_raw('json'): "
+          "Node arrays of every tree of a gbtree model saved by Booster.save_raw('ubj') or "
+          "save_raw('json') (recognised from the data): "
           "tree_offsets, left, right, feature, threshold, default_left, value.");
     m.def("fanova_effects", &effects, py::arg("trees"), py::arg("base_margin"), py::arg("X"),
           py::arg("purify") = true, py::arg("true_to_data") = false,

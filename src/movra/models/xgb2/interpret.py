@@ -53,10 +53,8 @@ def base_margin(booster):
 
 def read_trees(booster):
     """The booster's trees as flat node arrays (see movra._kernels.read_xgboost_trees)."""
-    try:
-        raw = booster.save_raw(raw_format="json")
-    except TypeError:  # releases without raw_format
-        raw = booster.save_raw("json")
+    # UBJSON: XGBoost writes it several times faster than JSON, with the exact float32 values.
+    raw = booster.save_raw(raw_format="ubj")
     return _kernels.read_xgboost_trees(raw)
 
 

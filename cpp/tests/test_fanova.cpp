@@ -1,0 +1,115 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <random>
+#include <vector>
+
+#include "core/fanova.hpp"
+#include "core/trees.hpp"
+
+using namespace movra::core;
+
+namespace {
+
+// A random ensemble of depth-2 trees on n_features, float32 thresholds, random default branches.
+TreeArrays random_ensemble(std::size_t n_trees, std::size_t n_features, std::mt19937_64& rng) {
+    std::uniform_int_distribution<std::int64_t> feat(0, static_cast<std::int64_t>(n_features) - 1);
+    std::normal_distribution<double> g;
+    std::bernoulli_distribution coin(0.5);
+    TreeArrays t;
+    for (std::size_t k = 0; k < n_trees; ++k) {
+        const bool stump = k % 5 == 0;
+        const std::size_t n = stump ? 3 : 7;
+        for (std::size_t i = 0; i < n; ++i) {
+            const bool leaf = stump ? i > 0 : i > 2;
+            t.left.push_back(leaf ? -1 : static_cast<std::int64_t>(2 * i + 1));
+            t.right.push_back(leaf ? -1 : static_cast<std::int64_t>(2 * i + 2));
+            t.feature.push_back(leaf ? -1 : feat(rng));
+            t.threshold.push_back(leaf ? 0.0 : static_cast<double>(static_cast<float>(g(rng))));
+            t.default_left.push_back(coin(rng) ? 1 : 0);
+            t.value.push_back(leaf ? static_cast<double>(static_cast<float>(g(rng))) : 0.0);
+        }
+        t.tree_offsets.push_back(static_cast<std::int64_t>(t.left.size()));
+    }
+    return t;
+}
+
+std::vector<double> random_rows(std::size_t n, std::size_t p, std::mt19937_64& rng, double nan_rate) {
+    std::normal_distribution<double> g;
+    std::bernoulli_distribution missing(nan_rate);
+    std::vector<double> x(n * p);
+    for (double& v : x) v = missing(rng) ? std::nan("") : 1.5 * g(rng);
+    return x;
+}
+
+std::vector<double> effects_sum(const Effects& fx, const std::vector<double>& x, std::size_t p) {
+    const std::size_t n = x.size() / p;
+    std::vector<double> total(n, fx.intercept), part(n);
+    for (const MainEffect& m : fx.mains) {
+        evaluate_step_1d(Column{x.data() + m.feature, n, p}, {m.split_points.data(), m.split_points.size()},
+                         {m.levels.data(), m.levels.size()}, {part.data(), n});
+        for (std::size_t r = 0; r < n; ++r) total[r] += part[r];
+    }
+    for (const PairEffect& e : fx.pairs) {
+        evaluate_step_2d(Column{x.data() + e.feature_a, n, p}, Column{x.data() + e.feature_b, n, p},
+                         {e.split_points_a.data(), e.split_points_a.size()},
+                         {e.split_points_b.data(), e.split_points_b.size()},
+                         {e.levels.data(), e.levels.size()}, {part.data(), n});
+        for (std::size_t r = 0; r < n; ++r) total[r] += part[r];
+    }
+    return total;
+}
+
+}  // namespace
+
+class FanovaExactness : public ::testing::TestWithParam<int> {};
+
+TEST_P(FanovaExactness, EffectsSumToTheTreesAtEveryRow) {
+    const int mode = GetParam();  // 0: raw sums, 1: product density, 2: joint density
+    std::mt19937_64 rng(static_cast<unsigned>(100 + mode));
+    const std::size_t p = 4;
+    const TreeArrays trees = random_ensemble(40, p, rng);
+    const std::vector<double> train = random_rows(300, p, rng, 0.1);
+    FanovaOptions options;
+    options.purify = mode > 0;
+    options.true_to_data = mode == 2;
+    const Effects fx = fanova_effects(leaf_rules(view(trees), p), 0.75,
+                                      Matrix{train.data(), 300, p}, options);
+    const std::vector<double> test = random_rows(500, p, rng, 0.2);
+    std::vector<double> reference(500);
+    tree_margins(view(trees), 0.75, {test.data(), test.size()}, p, {reference.data(), 500});
+    const std::vector<double> total = effects_sum(fx, test, p);
+    for (std::size_t r = 0; r < 500; ++r) EXPECT_NEAR(total[r], reference[r], 1e-11);
+    for (const PairEffect& e : fx.pairs) EXPECT_TRUE(e.purify_converged);
+}
+
+INSTANTIATE_TEST_SUITE_P(Modes, FanovaExactness, ::testing::Values(0, 1, 2));
+
+TEST(Fanova, PurifiedEffectsHaveZeroMeanOverTheData) {
+    std::mt19937_64 rng(7);
+    const std::size_t p = 3, n = 400;
+    const TreeArrays trees = random_ensemble(30, p, rng);
+    const std::vector<double> x = random_rows(n, p, rng, 0.05);
+    const Effects fx = fanova_effects(leaf_rules(view(trees), p), 0.0, Matrix{x.data(), n, p}, {});
+    std::vector<double> part(n);
+    for (const MainEffect& m : fx.mains) {
+        evaluate_step_1d(Column{x.data() + m.feature, n, p}, {m.split_points.data(), m.split_points.size()},
+                         {m.levels.data(), m.levels.size()}, {part.data(), n});
+        double mean = 0, sq = 0;
+        for (double v : part) mean += v;
+        mean /= static_cast<double>(n);
+        for (double v : part) sq += (v - mean) * (v - mean);
+        EXPECT_NEAR(mean, 0.0, 1e-12);
+        EXPECT_NEAR(m.importance, sq / static_cast<double>(n), 1e-12);
+    }
+}
+
+TEST(Fanova, RejectsDataWithoutTheTestedColumns) {
+    std::mt19937_64 rng(1);
+    const TreeArrays trees = random_ensemble(10, 4, rng);
+    const std::vector<double> x(2 * 2, 0.0);
+    EXPECT_THROW(fanova_effects(leaf_rules(view(trees), 4), 0.0, Matrix{x.data(), 2, 2}, {}),
+                 std::invalid_argument);
+    EXPECT_THROW(fanova_effects(leaf_rules(view(trees), 4), 0.0, Matrix{x.data(), 0, 4}, {}),
+                 std::invalid_argument);
+}
