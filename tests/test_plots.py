@@ -193,3 +193,9 @@ def test_scale_plot_ticks_labels(values, expected):
 def test_scale_plot_ticks_rejects_unknown_axis():
     with pytest.raises(ValueError, match="axis"):
         scale_plot_ticks(Figure().add_subplot(), "z", [0, 1])
+
+
+def test_scale_plot_ticks_drops_crowded_irregular_edges():
+    ax = Figure().add_subplot()
+    kept = scale_plot_ticks(ax, "x", [0.03, 2.99, 6.36, 38.47])
+    np.testing.assert_array_equal(kept, [0.03, 6.36, 38.47])

@@ -56,6 +56,20 @@ def _thinned_positions(n, max_ticks):
     return np.asarray(keep)
 
 
+def _spread_out(values, share):
+    """Drops ticks closer than ``share`` of the range to a neighbour, as irregular edges (tree
+    splits) can be, so that their labels do not collide; the first and the last tick stay."""
+    if values.shape[0] <= 2 or not np.all(np.isfinite(values)):
+        return values
+    gap = share * (values[-1] - values[0])
+    keep = [0]
+    for i in range(1, values.shape[0] - 1):
+        if values[i] - values[keep[-1]] >= gap and values[-1] - values[i] >= gap:
+            keep.append(i)
+    keep.append(values.shape[0] - 1)
+    return values[keep]
+
+
 def scale_plot_ticks(ax, axis, values, max_ticks=10, rotation=None):
     """Put ticks at ``values``, thinned to at most ``max_ticks`` and formatted compactly.
 
@@ -81,13 +95,19 @@ def scale_plot_ticks(ax, axis, values, max_ticks=10, rotation=None):
     values = values[_thinned_positions(values.shape[0], max_ticks)]
     labels = _format_ticks(values)
     if axis == "x":
+        longest = max((len(label) for label in labels), default=0)
         if rotation is None:
-            longest = max((len(label) for label in labels), default=0)
             rotation = 45 if values.shape[0] > 5 and longest > 3 or longest > 8 else 0
+        # The room a label needs as a share of an axis some 6 inches long: its width when
+        # level, about its height when turned.
+        values = _spread_out(values, 0.035 if rotation else 0.016 * min(longest, 7))
+        labels = _format_ticks(values)
         ax.set_xticks(values)
         ax.set_xticklabels(labels, rotation=rotation, ha="right" if rotation else "center",
                            rotation_mode="anchor")
     else:
+        values = _spread_out(values, 0.03)
+        labels = _format_ticks(values)
         ax.set_yticks(values)
         ax.set_yticklabels(labels, rotation=rotation or 0)
     return values
@@ -128,6 +148,11 @@ def _histogram_edges(values, bins):
     n_unique = np.unique(values).shape[0]
     n_bins = max(1, min(int(bins) if bins else 10, n_unique))
     return np.histogram_bin_edges(values, bins=n_bins)
+
+
+def _histogram_bins(value):
+    # The slicer's own bins for histogram slicing; a finer view of the data for tree slicing.
+    return value.get("bins") if value.get("method") == "histogram" else 20
 
 
 def _good_to_bad_cmap(sign):
@@ -272,11 +297,14 @@ def _plot_one_feature(fig, value, max_ticks):
     ax_score.legend(handles=handles, loc="upper left", bbox_to_anchor=(1.01, 1.0),
                     fontsize=8, frameon=False)
 
-    ax_hist.hist(column, bins=_histogram_edges(column, value.get("bins")), color="#9e9e9e",
+    ax_hist.hist(column, bins=_histogram_edges(column, _histogram_bins(value)), color="#9e9e9e",
                  edgecolor="white", linewidth=0.5)
     ax_hist.set_ylabel("count")
     ax_hist.set_xlabel(name)
     ax_hist.set_xlim(low - 0.01 * span, high + 0.01 * span)
+    if value.get("method") == "histogram":
+        # The slicer's bin edges, including those inside merged regions.
+        edges = _histogram_edges(column, value.get("bins"))
     scale_plot_ticks(ax_hist, "x", np.unique(edges), max_ticks=max_ticks)
     fig.suptitle(_title(value, name))
 
@@ -349,8 +377,8 @@ def _plot_two_features(fig, value, max_ticks, cmap):
     ax_map.set_xlabel(names[0])
     ax_map.set_ylabel(names[1])
 
-    edges_first = _histogram_edges(first, value.get("bins"))
-    edges_second = _histogram_edges(second, value.get("bins"))
+    edges_first = _histogram_edges(first, _histogram_bins(value))
+    edges_second = _histogram_edges(second, _histogram_bins(value))
     ax_top.hist(first, bins=edges_first, color="#9e9e9e", edgecolor="white", linewidth=0.5)
     ax_right.hist(second, bins=edges_second, orientation="horizontal", color="#9e9e9e",
                   edgecolor="white", linewidth=0.5)
@@ -358,6 +386,8 @@ def _plot_two_features(fig, value, max_ticks, cmap):
     ax_right.set_xlabel("count")
     ax_top.tick_params(labelbottom=False)
     ax_right.tick_params(labelleft=False)
+    if value.get("method") == "histogram":
+        edges1 = edges_first
     scale_plot_ticks(ax_map, "x", np.unique(edges1), max_ticks=max_ticks)
     scale_plot_ticks(ax_map, "y", edges_second, max_ticks=max_ticks)
 

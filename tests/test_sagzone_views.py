@@ -1,0 +1,224 @@
+import inspect
+
+import numpy as np
+import pandas as pd
+import pytest
+from matplotlib.figure import Figure
+from sklearn.linear_model import LinearRegression
+
+from movra.diagnoser.sagzone import SagZone
+from movra.diagnoser.utils import calculate_distance
+from movra.exceptions import MovraError
+from movra.utils import TestDataResult
+
+N = 900
+TITLES = {"remaining": "Distribution Shift: Weak vs Remaining Regions",
+          "full": "Distribution Shift: Weak vs Full Regions"}
+AREAS = {"remaining": "Remaining Regions", "full": "Full Regions"}
+
+
+def _data(n_features=4, seed=0):
+    rng = np.random.default_rng(seed)
+    x = rng.uniform(0, 1, size=(N, n_features))
+    y = x[:, 0] + 0.1 * rng.normal(size=N)
+    pred = x[:, 0].copy()
+    # The model is badly off for large first and second features: the weak corner.
+    corner = (x[:, 0] > 0.7) & (x[:, 1] > 0.5)
+    pred[x[:, 0] > 0.7] += 0.4
+    pred[corner] += 0.4
+    # The weak rows also differ in the last feature, so its distribution shifts most.
+    x[corner, -1] = rng.uniform(0.8, 1.0, size=int(corner.sum()))
+    order = rng.permutation(N)
+    return x, y, pred, np.sort(order[:600]), np.sort(order[600:])
+
+
+def _fitted(features=("X0",), method="histogram", use_test=False, threshold=1.2,
+            n_features=4, feature_types=None):
+    x, y, pred, train_idx, test_idx = _data(n_features)
+    model = LinearRegression().fit(x, y)
+    zone = SagZone(model, list(features), task_type="regression", threshold=threshold,
+                   method=method, bins=10, max_depth=2, min_samples=20, metric="MSE",
+                   use_test=use_test)
+    zone.fit(x, y, train_idx, test_idx, prediction=pred, feature_types=feature_types)
+    return zone
+
+
+def _searched_rows(zone):
+    return zone.x[zone.test_idx if zone.use_test else zone.train_idx]
+
+
+def _weak_positions(zone):
+    if not zone.diag.weak_region_stats:
+        return np.zeros(0, dtype=int)
+    return np.asarray(zone.get_target_idx())
+
+
+def _samples(zone, compare_to):
+    rows = _searched_rows(zone)
+    weak = _weak_positions(zone)
+    if compare_to == "full":
+        return rows, rows[weak]
+    return rows[np.setdiff1d(np.arange(len(rows)), weak)], rows[weak]
+
+
+CASES = [(("X0",), "histogram"), (("X0",), "tree"), (("X0", "X1"), "histogram"),
+         (("X0", "X1"), "tree")]
+
+
+@pytest.mark.parametrize("features, method", CASES)
+@pytest.mark.parametrize("use_test", [False, True])
+@pytest.mark.parametrize("compare_to", ["remaining", "full"])
+def test_distance_compares_weak_rows_of_the_searched_split(features, method, use_test,
+                                                           compare_to):
+    zone = _fitted(features, method, use_test)
+    assert len(zone.diag.weak_region_stats) > 0
+    reference, weak = _samples(zone, compare_to)
+    result = zone.get_distance(psi_buckets="quantile", distance_metric="WD1",
+                               compare_to=compare_to)
+    assert isinstance(result, TestDataResult) and result.key == "resilience_shift_histogram"
+    value = result.value
+    assert list(value) == ["purpose", "distance_metric", "slice_features", "bins",
+                           "threshold_value", "method", "min_samples", "metric", "title", "x",
+                           "y"]
+    assert value["purpose"] == "diagnose" and value["distance_metric"] == "WD1"
+    assert value["title"] == TITLES[compare_to]
+    assert value["slice_features"] == list(features) and value["method"] == method
+    assert (value["bins"], value["min_samples"], value["metric"]) == (10, 20, "MSE")
+    # The user's factor, not the slicer's absolute threshold.
+    assert value["threshold_value"] == 1.2
+    expected = [calculate_distance(reference[:, i], weak[:, i], buckettype="quantile",
+                                   method="WD1") for i in range(4)]
+    order = sorted(range(4), key=lambda i: -expected[i])
+    assert value["x"] == [zone.feature_names[i] for i in order]
+    np.testing.assert_array_equal(value["y"], np.round(np.array(expected)[order], 4))
+
+
+def test_distance_keeps_the_ten_largest_rounded():
+    zone = _fitted(n_features=13)
+    reference, weak = _samples(zone, "remaining")
+    value = zone.get_distance().value
+    expected = np.array([calculate_distance(reference[:, i], weak[:, i]) for i in range(13)])
+    assert len(value["x"]) == len(value["y"]) == 10
+    assert set(value["x"]) == {f"X{i}" for i in np.argsort(expected)[::-1][:10]}
+    assert np.all(np.diff(value["y"]) <= 0)
+    np.testing.assert_array_equal(value["y"], np.round(np.sort(expected)[::-1][:10], 4))
+    assert np.all(value["y"] * 1e4 == np.round(value["y"] * 1e4))
+
+
+@pytest.mark.parametrize("view", ["get_distance", "get_shift"])
+@pytest.mark.parametrize("compare_to", ["Remaining", "all", None])
+def test_unsupported_compare_to(view, compare_to):
+    zone = _fitted()
+    with pytest.raises(MovraError, match=r"^Unsupported value of compare_to\.$"):
+        getattr(zone, view)(compare_to=compare_to)
+
+
+@pytest.mark.parametrize("features, method", CASES)
+@pytest.mark.parametrize("use_test", [False, True])
+@pytest.mark.parametrize("compare_to", ["remaining", "full"])
+def test_shift_table_holds_reference_rows_then_weak_rows(features, method, use_test,
+                                                         compare_to):
+    types = ["numerical", "categorical", "numerical", "numerical"]
+    zone = _fitted(features, method, use_test, feature_types=types)
+    reference, weak = _samples(zone, compare_to)
+    result = zone.get_shift(show_feature="X1", compare_to=compare_to)
+    assert isinstance(result, TestDataResult) and result.key == "sagzone_shift"
+    value = result.value
+    assert list(value) == ["title", "show_feature", "slice_features", "bins", "threshold_value",
+                           "method", "min_samples", "metric", "feature_type", "data"]
+    assert value["title"] == TITLES[compare_to] and value["show_feature"] == "X1"
+    assert value["feature_type"] == "categorical" and value["threshold_value"] == 1.2
+    data = value["data"]
+    assert isinstance(data, pd.DataFrame)
+    assert list(data.columns) == ["X0", "X1", "X2", "X3", "resi_type_"]
+    assert list(data.index) == list(range(len(reference) + len(weak)))
+    np.testing.assert_array_equal(data.iloc[:, :4].to_numpy(), np.vstack([reference, weak]))
+    assert data["resi_type_"].tolist() == ([AREAS[compare_to]] * len(reference)
+                                           + ["Weak Regions"] * len(weak))
+    if compare_to == "full":
+        # Every searched row, and the weak rows once more.
+        assert len(data) == len(_searched_rows(zone)) + len(weak)
+
+
+def test_shift_defaults_and_unknown_feature():
+    zone = _fitted()
+    value = zone.get_shift().value
+    assert value["show_feature"] == "X0" and value["feature_type"] == "numerical"
+    assert value["title"] == TITLES["remaining"]
+    with pytest.raises(ValueError):
+        zone.get_shift(show_feature="X9")
+
+
+@pytest.mark.parametrize("features, method", CASES)
+@pytest.mark.parametrize("use_test", [False, True])
+def test_marginal_result_carries_the_slicer_state(features, method, use_test):
+    zone = _fitted(features, method, use_test)
+    result = zone.get_marginal()
+    assert isinstance(result, TestDataResult) and result.key == "sagzone_plot"
+    value = result.value
+    assert list(value) == ["slice_features", "bins", "method", "min_samples", "metric",
+                           "weak_region_stats", "fidx", "rule_list", "x", "y",
+                           "threshold_value", "score_name", "_sign", "scores", "use_test",
+                           "is_metric_additive", "feature_names"]
+    diag = zone.diag
+    for key, attr in [("weak_region_stats", "weak_region_stats"), ("fidx", "fidx"),
+                      ("rule_list", "rule_list"), ("x", "x"), ("y", "y"),
+                      ("scores", "scores"), ("_sign", "score_sign")]:
+        assert value[key] is getattr(diag, attr)
+    assert value["threshold_value"] == diag.threshold_value
+    assert value["score_name"] == "MSE" and value["use_test"] is use_test
+    assert value["is_metric_additive"] is True and value["feature_names"] == zone.feature_names
+    # The searched split's rows.
+    np.testing.assert_array_equal(np.asarray(value["x"]), _searched_rows(zone))
+
+    fig = SagZone.plot_marginal(result)
+    assert isinstance(fig, Figure) and len(fig.axes) >= 2
+    fig.savefig(__import__("io").BytesIO(), format="png", dpi=30)
+
+
+def test_marginal_without_rule_list():
+    zone = _fitted()
+    del zone.diag.rule_list
+    assert zone.get_marginal().value["rule_list"] is None
+
+
+@pytest.mark.parametrize("features, method", CASES)
+def test_no_weak_region_still_gives_results(features, method):
+    zone = _fitted(features, method, threshold=50.0)
+    assert zone.output is None and zone.diag.weak_region_stats == []
+    distance = zone.get_distance().value
+    assert distance["x"] == ["X0", "X1", "X2", "X3"]
+    assert np.all(np.isnan(distance["y"]))
+    data = zone.get_shift(compare_to="full").value["data"]
+    assert len(data) == len(_searched_rows(zone))
+    assert set(data["resi_type_"]) == {"Full Regions"}
+    marginal = zone.get_marginal()
+    assert marginal.value["weak_region_stats"] == []
+    fig = zone.plot_marginal(marginal)
+    assert "no weak region" in fig.get_suptitle()
+
+
+@pytest.mark.parametrize("compare_to", ["remaining", "full"])
+def test_distance_without_features(compare_to):
+    zone = _fitted()
+    zone.feature_names = []
+    value = zone.get_distance(compare_to=compare_to).value
+    assert value["title"] == TITLES[compare_to]
+    assert value["x"] == [] and len(value["y"]) == 0
+
+
+def test_view_signatures_and_docstrings():
+    params = inspect.signature(SagZone.get_distance).parameters
+    assert [(p.name, p.default) for p in params.values()][1:] == [
+        ("psi_buckets", "uniform"), ("distance_metric", "PSI"), ("compare_to", "remaining")]
+    params = inspect.signature(SagZone.get_shift).parameters
+    assert [(p.name, p.default) for p in params.values()][1:] == [
+        ("show_feature", None), ("compare_to", "remaining")]
+    assert list(inspect.signature(SagZone.get_marginal).parameters) == ["self"]
+    assert list(inspect.signature(SagZone.plot_marginal).parameters)[0] == "result"
+    assert isinstance(inspect.getattr_static(SagZone, "plot_marginal"), staticmethod)
+    assert SagZone.get_distance.__doc__.startswith(
+        "Get distance result between samples in and out the weak region.")
+    assert SagZone.get_shift.__doc__.startswith(
+        "Get distribution shift between samples in and out the weak region.")
+    assert SagZone.get_marginal.__doc__.startswith("Get marginal sagzone result")
