@@ -120,7 +120,6 @@ py::object fit(const Args& a) {
         bind::raise(deps().MovraError, "sagzone method should be either histogram or tree.");
     }
     const std::vector<std::int64_t> columns = slicing_columns(self);
-    self.attr("diag") = slicer;
 
     py::object x = self.attr("x"), y = self.attr("y");
     py::object train_idx = self.attr("train_idx"), test_idx = self.attr("test_idx");
@@ -128,6 +127,7 @@ py::object fit(const Args& a) {
     py::object train_x = take(x, train_idx), test_x = take(x, test_idx);
     require_finite(self, bind::as_matrix(train_x, "x"), columns);
     require_finite(self, bind::as_matrix(test_x, "x"), columns);
+    self.attr("diag") = slicer;
     py::object pred = truthy(slicer.attr("needs_proba")) ? self.attr("pred_proba") : self.attr("pred");
     self.attr("output") = slicer.attr("fit")(
         py::arg("train_x") = train_x, py::arg("train_y") = take(y, train_idx),
