@@ -122,12 +122,25 @@ def _first(value):
     return float(flat[0]) if flat.size else np.nan
 
 
+def _interval(lb, ub, low, high):
+    """An interval whose open ends (tree leaves) stop at the observed range [low, high]."""
+    lb, ub = float(lb), float(ub)
+    return (lb if np.isfinite(lb) else low), (ub if np.isfinite(ub) else high)
+
+
 def _rule_box(rule, key, low, high):
-    """The rule's interval on one feature, clipped to the observed range [low, high]."""
+    """The rule's interval on one feature."""
     bounds = rule["splits"].get(key, {})
-    lb = float(bounds.get("lb", -np.inf))
-    ub = float(bounds.get("ub", np.inf))
-    return max(lb, low), min(ub, high)
+    return _interval(bounds.get("lb", -np.inf), bounds.get("ub", np.inf), low, high)
+
+
+def _observed(data, position, name):
+    """The finite values of one feature of the searched rows."""
+    column = np.asarray(data, dtype=float)[:, position]
+    column = column[np.isfinite(column)]
+    if column.shape[0] == 0:
+        raise ValueError(f"feature {name!r} has no finite values to draw.")
+    return column, float(np.min(column)), float(np.max(column))
 
 
 def _is_weak(value, sign, threshold_value):
@@ -245,8 +258,7 @@ def _plot_one_feature(fig, value, max_ticks):
 
     fidx = list(value["fidx"])
     name = value["feature_names"][fidx[0]]
-    column = np.asarray(value["x"], dtype=float)[:, fidx[0]]
-    low, high = float(np.min(column)), float(np.max(column))
+    column, low, high = _observed(value["x"], fidx[0], name)
     sign = value["_sign"]
     threshold_value = float(value["threshold_value"])
     use_test = bool(value.get("use_test"))
@@ -268,16 +280,18 @@ def _plot_one_feature(fig, value, max_ticks):
         ax_score.bar(lb, score, width=max(ub - lb, 1e-12 * (high - low or 1)), align="edge",
                      color=colour, edgecolor="white", linewidth=0.8)
     ax_score.axhline(threshold_value, color="black", linestyle="--", linewidth=1.2)
+    # A constant feature's single bin is wider than the data: show all of it.
+    start, stop = min(edges), max(edges)
+    span = (stop - start) or 1.0
 
     regions = value.get("weak_region_stats") or []
     centres, texts = [], []
     for region in regions:
-        lb, ub = max(float(region["lb1"]), low), min(float(region["ub1"]), high)
+        lb, ub = _interval(region["lb1"], region["ub1"], low, high)
         ax_score.axvspan(lb, ub, color=_BAD, alpha=0.12, linewidth=0)
         count = _region_count(region, use_test)
         centres.append(0.5 * (lb + ub))
         texts.append("weak" if count is None else f"n={count:,}")
-    span = (high - low) or 1.0
     left_out = _place_labels(ax_score, np.asarray(centres), texts, span)
 
     top = max(heights + [threshold_value, 0.0])
@@ -288,7 +302,8 @@ def _plot_one_feature(fig, value, max_ticks):
     ax_score.tick_params(labelbottom=False)
     ax_score.grid(axis="y", alpha=0.3)
 
-    handles = [Patch(color=_OK_BAR, label="bin"), Patch(color=_WEAK_BAR, label="weak bin"),
+    part = "leaf" if value.get("method") == "tree" else "bin"
+    handles = [Patch(color=_OK_BAR, label=part), Patch(color=_WEAK_BAR, label=f"weak {part}"),
                Line2D([], [], color="black", linestyle="--",
                       label=f"threshold {threshold_value:.4g}"),
                Patch(color=_BAD, alpha=0.12, label=f"weak region ({_split_name(use_test)} n)")]
@@ -301,7 +316,7 @@ def _plot_one_feature(fig, value, max_ticks):
                  edgecolor="white", linewidth=0.5)
     ax_hist.set_ylabel("count")
     ax_hist.set_xlabel(name)
-    ax_hist.set_xlim(low - 0.01 * span, high + 0.01 * span)
+    ax_hist.set_xlim(start - 0.01 * span, stop + 0.01 * span)
     if value.get("method") == "histogram":
         # The slicer's bin edges, including those inside merged regions.
         edges = _histogram_edges(column, value.get("bins"))
@@ -316,11 +331,8 @@ def _plot_two_features(fig, value, max_ticks, cmap):
 
     fidx = list(value["fidx"])
     names = [value["feature_names"][fidx[0]], value["feature_names"][fidx[1]]]
-    data = np.asarray(value["x"], dtype=float)
-    first, second = data[:, fidx[0]], data[:, fidx[1]]
-    low1, high1 = float(np.min(first)), float(np.max(first))
-    low2, high2 = float(np.min(second)), float(np.max(second))
-    span1, span2 = (high1 - low1) or 1.0, (high2 - low2) or 1.0
+    first, low1, high1 = _observed(value["x"], fidx[0], names[0])
+    second, low2, high2 = _observed(value["x"], fidx[1], names[1])
     sign = value["_sign"]
     threshold_value = float(value["threshold_value"])
     use_test = bool(value.get("use_test"))
@@ -333,18 +345,24 @@ def _plot_two_features(fig, value, max_ticks, cmap):
     ax_key = fig.add_subplot(grid[0, 1:])
     ax_key.axis("off")
 
-    cells, scores, edges1 = [], [], [low1, high1]
+    boxes, scores = [], []
     for rule in value.get("rule_list") or []:
-        lb1, ub1 = _rule_box(rule, "f0", low1, high1)
-        lb2, ub2 = _rule_box(rule, "f1", low2, high2)
-        if ub1 < lb1 or ub2 < lb2:
+        box = _rule_box(rule, "f0", low1, high1) + _rule_box(rule, "f1", low2, high2)
+        if box[1] < box[0] or box[3] < box[2]:
             continue
-        edges1.extend([lb1, ub1])
-        # Degenerate cells (a single value) still get a visible sliver.
-        cells.append(Rectangle((lb1, lb2), max(ub1 - lb1, 0.004 * span1),
-                               max(ub2 - lb2, 0.004 * span2)))
+        boxes.append(box)
         score = _first(rule["values"])
         scores.append(score if _first(rule["counts"]) > 0 else np.nan)
+    # The drawn range: the data's, widened to whole cells (a constant feature's bin is wider).
+    start1 = min([low1] + [b[0] for b in boxes])
+    stop1 = max([high1] + [b[1] for b in boxes])
+    start2 = min([low2] + [b[2] for b in boxes])
+    stop2 = max([high2] + [b[3] for b in boxes])
+    span1, span2 = (stop1 - start1) or 1.0, (stop2 - start2) or 1.0
+    edges1 = [start1, stop1] + [b[k] for b in boxes for k in (0, 1)]
+    # Degenerate cells (a single value) still get a visible sliver.
+    cells = [Rectangle((b[0], b[2]), max(b[1] - b[0], 0.004 * span1),
+                       max(b[3] - b[2], 0.004 * span2)) for b in boxes]
     scores = np.asarray(scores, dtype=float)
     if cmap is None:
         cmap = _good_to_bad_cmap(sign)
@@ -361,8 +379,8 @@ def _plot_two_features(fig, value, max_ticks, cmap):
         colourbar.ax.axhline(threshold_value, color="black", linestyle="--", linewidth=1.2)
 
     for region in value.get("weak_region_stats") or []:
-        lb1, ub1 = max(float(region["lb1"]), low1), min(float(region["ub1"]), high1)
-        lb2, ub2 = max(float(region["lb2"]), low2), min(float(region["ub2"]), high2)
+        lb1, ub1 = _interval(region["lb1"], region["ub1"], low1, high1)
+        lb2, ub2 = _interval(region["lb2"], region["ub2"], low2, high2)
         ax_map.add_patch(Rectangle((lb1, lb2), max(ub1 - lb1, 0.004 * span1),
                                    max(ub2 - lb2, 0.004 * span2), fill=False,
                                    edgecolor="black", linewidth=1.8))
@@ -372,8 +390,8 @@ def _plot_two_features(fig, value, max_ticks, cmap):
                         va="center", fontsize=7,
                         bbox=dict(boxstyle="round,pad=0.15", facecolor="white",
                                   edgecolor="none", alpha=0.75))
-    ax_map.set_xlim(low1 - 0.01 * span1, high1 + 0.01 * span1)
-    ax_map.set_ylim(low2 - 0.01 * span2, high2 + 0.01 * span2)
+    ax_map.set_xlim(start1 - 0.01 * span1, stop1 + 0.01 * span1)
+    ax_map.set_ylim(start2 - 0.01 * span2, stop2 + 0.01 * span2)
     ax_map.set_xlabel(names[0])
     ax_map.set_ylabel(names[1])
 
