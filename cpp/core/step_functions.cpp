@@ -1,5 +1,6 @@
 #include "core/step_functions.hpp"
 
+#include <algorithm>
 #include <cmath>
 
 namespace movra::core {
@@ -40,6 +41,22 @@ void evaluate_step_2d(Column a, Column b, Span<const double> split_points_a,
     const std::size_t width = split_points_b.size + 2;
     for (std::size_t r = 0; r < a.size; ++r)
         out[r] = levels[step_bin(a[r], split_points_a) * width + step_bin(b[r], split_points_b)];
+}
+
+std::vector<std::vector<double>> split_points_by_feature(Span<const std::int64_t> feature_of_row,
+                                                         Span<const double> split,
+                                                         std::size_t n_features) {
+    std::vector<std::vector<double>> out(n_features);
+    for (std::size_t r = 0; r < feature_of_row.size; ++r) {
+        const std::int64_t f = feature_of_row[r];
+        if (f < 0 || static_cast<std::size_t>(f) >= n_features || std::isnan(split[r])) continue;
+        out[static_cast<std::size_t>(f)].push_back(split[r]);
+    }
+    for (auto& points : out) {
+        std::sort(points.begin(), points.end());
+        points.erase(std::unique(points.begin(), points.end()), points.end());
+    }
+    return out;
 }
 
 }  // namespace movra::core

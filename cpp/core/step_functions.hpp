@@ -10,6 +10,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include <vector>
+
 #include "core/span.hpp"
 
 namespace movra::core {
@@ -37,5 +39,11 @@ void evaluate_step_1d(Column x, Span<const double> split_points, Span<const doub
 void evaluate_step_2d(Column a, Column b, Span<const double> split_points_a,
                       Span<const double> split_points_b, Span<const double> levels,
                       Span<double> out);
+
+// The distinct split values of each feature, ascending: row r of a split table tests feature
+// feature_of_row[r] (negative for a leaf row) at split[r] (NaN skipped).
+std::vector<std::vector<double>> split_points_by_feature(Span<const std::int64_t> feature_of_row,
+                                                         Span<const double> split,
+                                                         std::size_t n_features);
 
 }  // namespace movra::core

@@ -83,3 +83,12 @@ TEST(StrictlyIncreasing, RejectsTiesDisorderAndNaN) {
     EXPECT_FALSE(strictly_increasing(sp({2.0, 1.0})));
     EXPECT_FALSE(strictly_increasing(sp({std::nan("")})));
 }
+
+TEST(SplitPointsByFeature, SortedDistinctPerFeatureSkippingLeavesAndNaN) {
+    const std::vector<std::int64_t> f{0, 1, -1, 0, 0, 1, 2};
+    const std::vector<double> s{2.0, 1.0, std::nan(""), -1.0, 2.0, std::nan(""), 5.0};
+    const auto out = split_points_by_feature({f.data(), f.size()}, sp(s), 2);
+    ASSERT_EQ(out.size(), 2u);
+    EXPECT_EQ(out[0], (std::vector<double>{-1.0, 2.0}));
+    EXPECT_EQ(out[1], (std::vector<double>{1.0}));
+}

@@ -1,8 +1,161 @@
 // Reading a fitted depth-2 ensemble: split points, functional-ANOVA effects, partial dependence.
+#include <pybind11/numpy.h>
+
+#include <cstring>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "bindings/common/arrays.hpp"
 #include "bindings/xgboost/xgb2_module.hpp"
+#include "core/step_functions.hpp"
 
 namespace movra::xgb2 {
 
-void add_interpretation_methods(bind::ClassBuilder& /*base*/) {}
+namespace {
+
+using bind::required;
+
+constexpr const char* kDepthMessage = "Cannot interpret XGB with depth more than 2.";
+
+constexpr const char* kParseModelDoc = R"(Decompose the fitted ensemble into main effects and pairwise interactions.
+
+Every depth-2 tree is a sum of step functions of at most two features; they are summed per
+feature and per pair and purified under the product of the training data's marginal
+frequencies, so that each main effect has mean zero and each interaction zero mean along each
+axis. Intercept plus all effects equals the model's raw margin (the log-odds for the
+classifier) at every row, missing values included.
+
+Returns
+-------
+None, or the text "Cannot interpret XGB with depth more than 2." when max_depth exceeds 2
+(nothing is computed then).
+
+Attributes set
+--------------
+unp_ : XGBInterpreter
+    The interpreter fitted on X_.
+effects_ : dict
+    {"1D": [...], "2D": [...]}; each item has "fidx", "name", "values" and "importance".
+intercept_ : float
+fanova_ : FANOVAInterpreter
+    Importance of each effect (variance over the training data and share), sorted.
+)";
+
+constexpr const char* kPartialDependenceDoc = R"(Values of one effect at the rows of X.
+
+Parameters
+----------
+fidx : tuple of one or two ints
+    The feature index of a main effect, or the ascending pair of an interaction, as in the
+    items' "fidx".
+X : array-like of shape (n_samples, n_features)
+    Data with all the model's features; NaN is a missing value.
+
+Returns
+-------
+ndarray of shape (n_samples,)
+
+Raises
+------
+ValueError
+    "Effect not found." when no effect has these feature indices.
+)";
+
+constexpr const char* kExtractRulesDoc = R"(Read the distinct split values of every feature.
+
+Sets n_splits_raw_: a dict from each name of feature_names_ to the sorted distinct split values
+of that feature in the booster's trees (trees_to_dataframe), empty for an unused feature.
+)";
+
+py::object parse_model(const bind::Args& a) {
+    const Deps& d = deps();
+    const py::object& self = a["self"];
+    // Python's own comparison, so any number type (and its errors) behaves as in Python.
+    const py::object max_depth = self.attr("max_depth");
+    if (max_depth > py::int_(2)) return py::str(kDepthMessage);
+    d.check_is_fitted(self);
+    py::dict kwargs;
+    kwargs["purification"] = true;
+    kwargs["true_to_data"] = false;
+    kwargs["feature_names"] = self.attr("feature_names_");
+    kwargs["feature_types"] = self.attr("feature_types_");
+    py::object unp = d.XGBInterpreter(self.attr("estimator_"), **kwargs);
+    self.attr("unp_") = unp;
+    unp.attr("fit")(self.attr("X_"));
+    self.attr("effects_") = unp.attr("effects_");
+    self.attr("intercept_") = unp.attr("intercept_");
+    py::object fanova = d.FANOVAInterpreter(self.attr("effects_"), self.attr("intercept_"));
+    fanova.attr("fit")(self.attr("X_"));
+    self.attr("fanova_") = fanova;
+    return py::none();
+}
+
+py::object partial_dependence(const bind::Args& a) {
+    const Deps& d = deps();
+    const py::object& self = a["self"];
+    // A list or a tuple of indices names the same effect.
+    const py::tuple fidx(a["fidx"]);
+    const std::size_t ndim = fidx.size();
+    if (ndim != 1 && ndim != 2) bind::raise(PyExc_ValueError, "Effect not found.");
+    const py::object evaluate = ndim == 1 ? d.predict_1D_func_tree : d.predict_2D_func_tree;
+    py::object items = self.attr("effects_")[ndim == 1 ? "1D" : "2D"];
+    for (py::handle item : items) {
+        py::object item_fidx = item["fidx"];
+        if (item_fidx.equal(fidx)) return evaluate(a["X"], item["values"], item_fidx);
+    }
+    bind::raise(PyExc_ValueError, "Effect not found.");
+}
+
+py::object base_extract_rules(const bind::Args& a) {
+    const py::object& self = a["self"];
+    py::object booster = self.attr("estimator_").attr("get_booster")();
+    py::object table = booster.attr("trees_to_dataframe")();
+    const auto n_features = self.attr("n_features_in_").cast<std::size_t>();
+
+    // The booster's name of each feature: its own names when it has them, else "f0", "f1", ...
+    std::unordered_map<std::string, std::int64_t> index_of;
+    py::object booster_names = booster.attr("feature_names");
+    for (std::size_t i = 0; i < n_features; ++i) {
+        const std::string name = booster_names.is_none()
+                                     ? "f" + std::to_string(i)
+                                     : py::str(booster_names[py::int_(i)]).cast<std::string>();
+        index_of.emplace(name, static_cast<std::int64_t>(i));
+    }
+    py::list features = table["Feature"].attr("tolist")();
+    bind::Index feature_of_row = bind::new_index(static_cast<std::size_t>(py::len(features)));
+    std::int64_t* f = feature_of_row.mutable_data();
+    for (std::size_t r = 0; r < features.size(); ++r) {
+        auto it = index_of.find(py::str(features[r]).cast<std::string>());
+        f[r] = it == index_of.end() ? -1 : it->second;
+    }
+    bind::Vector split = bind::as_vector_of_length(table["Split"], "Split", features.size());
+    std::vector<std::vector<double>> points;
+    {
+        // Reads the two arrays held above; writes C++ vectors only.
+        py::gil_scoped_release release;
+        points = core::split_points_by_feature(bind::span(feature_of_row), bind::span(split),
+                                               n_features);
+    }
+    py::dict out;
+    py::object names = self.attr("feature_names_");
+    for (std::size_t i = 0; i < n_features; ++i) {
+        bind::Vector v = bind::new_vector(points[i].size());
+        if (!points[i].empty())
+            std::memcpy(v.mutable_data(), points[i].data(), points[i].size() * sizeof(double));
+        out[names[py::int_(i)]] = v;
+    }
+    self.attr("n_splits_raw_") = out;
+    return py::none();
+}
+
+}  // namespace
+
+void add_interpretation_methods(bind::ClassBuilder& base) {
+    base.def("parse_model", kParseModelDoc, {required("self")}, parse_model)
+        .def("partial_dependence", kPartialDependenceDoc,
+             {required("self"), required("fidx"), required("X")}, partial_dependence)
+        .def("_base_extract_rules", kExtractRulesDoc, {required("self")}, base_extract_rules);
+}
 
 }  // namespace movra::xgb2
