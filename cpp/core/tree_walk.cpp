@@ -18,7 +18,7 @@ LeafBound* find_bound(LeafBounds& bounds, const std::string& key) {
 
 }  // namespace
 
-std::vector<LeafRule> tree_leaf_rules(const TreeArrays& tree, std::int64_t start,
+std::vector<TreeLeaf> tree_leaf_rules(const FittedTreeNodes& tree, std::int64_t start,
                                       const LeafBounds& rule) {
     const double inf = std::numeric_limits<double>::infinity();
     const auto in_range = [&](std::int64_t node) {
@@ -27,7 +27,7 @@ std::vector<LeafRule> tree_leaf_rules(const TreeArrays& tree, std::int64_t start
     if (!in_range(start))
         throw std::invalid_argument("node " + std::to_string(start) + " is not in the tree");
 
-    std::vector<LeafRule> leaves;
+    std::vector<TreeLeaf> leaves;
     // An explicit stack; the right child is pushed first so the left subtree comes out first.
     std::vector<std::pair<std::int64_t, LeafBounds>> stack;
     stack.emplace_back(start, rule);

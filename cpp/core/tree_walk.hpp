@@ -10,7 +10,7 @@
 namespace movra::core {
 
 // Flat node arrays of a fitted tree (scikit-learn's tree_ layout); a leaf has feature -2.
-struct TreeArrays {
+struct FittedTreeNodes {
     const std::int64_t* children_left = nullptr;
     const std::int64_t* children_right = nullptr;
     const std::int64_t* feature = nullptr;
@@ -29,7 +29,7 @@ struct LeafBound {
 // Bounds per feature key ("f0", "f1", ...), in the order the keys were first bounded.
 using LeafBounds = std::vector<std::pair<std::string, LeafBound>>;
 
-struct LeafRule {
+struct TreeLeaf {
     LeafBounds splits;
     double value = 0.0;
     std::int64_t count = 0;
@@ -39,7 +39,7 @@ struct LeafRule {
 // subtree before right subtree. A left child lowers the key's upper bound to the threshold (or
 // bounds it by (-inf, threshold]), a right child raises its lower bound. Throws
 // std::invalid_argument for a node index out of range or a structure that is not a tree.
-std::vector<LeafRule> tree_leaf_rules(const TreeArrays& tree, std::int64_t start,
+std::vector<TreeLeaf> tree_leaf_rules(const FittedTreeNodes& tree, std::int64_t start,
                                       const LeafBounds& rule);
 
 // The leaf's bounds on key "f<position>", clipped to [min, max] (an unbounded side gives the

@@ -83,7 +83,7 @@ py::object dfs(const Args& a) {
         static_cast<std::size_t>(threshold.size()) != nodes || static_cast<std::size_t>(samples.size()) != nodes ||
         nodes == 0 || static_cast<std::size_t>(value.size()) % nodes != 0)
         bind::raise(PyExc_ValueError, "tree arrays of inconsistent lengths");
-    core::TreeArrays arrays{left.data(),      right.data(), feature.data(), threshold.data(),
+    core::FittedTreeNodes arrays{left.data(),      right.data(), feature.data(), threshold.data(),
                             value.data(),     static_cast<std::size_t>(value.size()) / nodes,
                             samples.data(),   nodes};
     core::LeafBounds start;
@@ -94,14 +94,14 @@ py::object dfs(const Args& a) {
                                            py::float_(bounds["ub"]).cast<double>()});
     }
     const auto node = py::int_(a["curr_node_idx"]).cast<std::int64_t>();
-    std::vector<core::LeafRule> leaves;
+    std::vector<core::TreeLeaf> leaves;
     {
         // A walk over arrays we hold references to; no Python objects are touched.
         py::gil_scoped_release release;
         leaves = core::tree_leaf_rules(arrays, node, start);
     }
     py::list rules;
-    for (const core::LeafRule& leaf : leaves) {
+    for (const core::TreeLeaf& leaf : leaves) {
         py::dict splits;
         for (const auto& entry : leaf.splits)
             splits[py::str(entry.first)] =

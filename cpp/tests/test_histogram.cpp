@@ -1,0 +1,101 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <stdexcept>
+#include <vector>
+
+#include "core/histogram.hpp"
+
+using namespace movra::core;
+
+namespace {
+Span<const double> view(const std::vector<double>& v) { return {v.data(), v.size()}; }
+}  // namespace
+
+TEST(EqualWidthEdges, StartPlusIndexTimesStepLastExactlyStop) {
+    const std::vector<double> e = equal_width_edges({0.1, 0.7}, 3);
+    ASSERT_EQ(e.size(), 4u);
+    const double step = (0.7 - 0.1) / 3.0;
+    EXPECT_EQ(e[0], 0.1);
+    EXPECT_EQ(e[1], 1.0 * step + 0.1);
+    EXPECT_EQ(e[2], 2.0 * step + 0.1);
+    EXPECT_EQ(e[3], 0.7);
+}
+
+TEST(EqualWidthEdges, ConstantRangeIsWidened) {
+    EXPECT_EQ(equal_width_edges({2.0, 2.0}, 1), (std::vector<double>{1.5, 2.5}));
+}
+
+TEST(EqualWidthEdges, RefusesWhatNumpyRefuses) {
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    const double inf = std::numeric_limits<double>::infinity();
+    EXPECT_THROW(equal_width_edges({nan, nan}, 3), std::invalid_argument);
+    EXPECT_THROW(equal_width_edges({0.0, inf}, 3), std::invalid_argument);
+    EXPECT_THROW(equal_width_edges({0.0, 1.0}, 0), std::invalid_argument);
+    // two adjacent doubles cannot hold three finite-sized bins
+    EXPECT_THROW(equal_width_edges({1.0, std::nextafter(1.0, 2.0)}, 3), std::invalid_argument);
+    try {
+        equal_width_edges({nan, nan}, 3);
+    } catch (const std::invalid_argument& e) {
+        EXPECT_STREQ(e.what(), "autodetected range of [nan, nan] is not finite");
+    }
+}
+
+TEST(BinCount, DistinctValuesBelowTheLimit) {
+    const std::vector<double> few{3, 1, 3, 2, 1, 1};
+    EXPECT_EQ(histogram_bin_count(view(few), 10), 3);
+    EXPECT_EQ(histogram_bin_count(view(few), 2), 2);
+    EXPECT_EQ(count_distinct_up_to(view(few), 100), 3u);
+}
+
+TEST(ValueRange, MinMaxNaNAndEmpty) {
+    const std::vector<double> v{2, -1, 5};
+    EXPECT_EQ(value_range(view(v)).min, -1);
+    EXPECT_EQ(value_range(view(v)).max, 5);
+    const std::vector<double> with_nan{1, std::nan(""), 3};
+    EXPECT_TRUE(std::isnan(value_range(view(with_nan)).min));
+    EXPECT_THROW(value_range(Span<const double>{}), std::invalid_argument);
+}
+
+TEST(AssignBins, EdgeValuesGoUpMaximumToLastBin) {
+    const std::vector<double> edges = equal_width_edges({0.0, 1.0}, 10);
+    std::vector<double> x;
+    for (double e : edges) x.push_back(e);
+    std::vector<std::int32_t> bins(x.size());
+    assign_bins(view(x), edges, {bins.data(), bins.size()});
+    for (std::size_t i = 0; i + 1 < x.size(); ++i) EXPECT_EQ(bins[i], static_cast<int>(i));
+    EXPECT_EQ(bins.back(), 9);
+}
+
+TEST(AssignBins, AgreesWithComparisonsOnValuesNextToEdges) {
+    const std::vector<double> edges = equal_width_edges({-3.3, 7.1}, 7);
+    std::vector<double> x;
+    for (double e : edges) {
+        x.push_back(std::nextafter(e, -1e9));
+        x.push_back(e);
+        x.push_back(std::nextafter(e, 1e9));
+    }
+    std::vector<std::int32_t> bins(x.size());
+    assign_bins(view(x), edges, {bins.data(), bins.size()});
+    for (std::size_t i = 0; i < x.size(); ++i) {
+        if (x[i] < edges.front() || x[i] > edges.back()) continue;
+        const auto b = static_cast<std::size_t>(bins[i]);
+        EXPECT_GE(x[i], edges[b]);
+        if (b + 2 < edges.size()) EXPECT_LT(x[i], edges[b + 1]);
+        else EXPECT_LE(x[i], edges[b + 1]);
+    }
+}
+
+TEST(GroupByBin, StableCountingSort) {
+    const std::vector<std::int32_t> bins{2, 0, 2, 1, 0};
+    const BinGroups g = group_by_bin({bins.data(), bins.size()}, 4);
+    EXPECT_EQ(g.offsets, (std::vector<std::size_t>{0, 2, 3, 5, 5}));
+    EXPECT_EQ(g.order, (std::vector<std::int64_t>{1, 4, 3, 0, 2}));
+}
+
+TEST(FormatDouble, ReadsBackLikePythonRepr) {
+    EXPECT_EQ(format_double(0.1), "0.1");
+    EXPECT_EQ(format_double(5.0), "5.0");
+    EXPECT_EQ(format_double(-std::numeric_limits<double>::infinity()), "-inf");
+}

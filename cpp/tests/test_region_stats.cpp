@@ -1,0 +1,67 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <vector>
+
+#include "core/region_stats.hpp"
+
+using namespace movra::core;
+
+namespace {
+Span<const double> view(const std::vector<double>& v) { return {v.data(), v.size()}; }
+}  // namespace
+
+TEST(AverageScore, WeightedPlainAndZeroSums) {
+    ScoreSums s;
+    s.add(1.0, 3.0);
+    s.add(5.0, 1.0);
+    EXPECT_DOUBLE_EQ(average_score(s, true, ZeroWeights::kZeroSum), 2.0);
+    EXPECT_DOUBLE_EQ(average_score(s, false, ZeroWeights::kZeroSum), 3.0);
+    ScoreSums zero;
+    zero.add(1.0, 0.0);
+    zero.add(5.0, 0.0);
+    EXPECT_DOUBLE_EQ(average_score(zero, true, ZeroWeights::kZeroSum), 3.0);
+    ScoreSums negative;
+    negative.add(1.0, -1.0);
+    negative.add(5.0, 0.5);
+    EXPECT_DOUBLE_EQ(average_score(negative, true, ZeroWeights::kZeroSum), (-1.0 + 2.5) / -0.5);
+    EXPECT_DOUBLE_EQ(average_score(negative, true, ZeroWeights::kNotPositiveSum), 3.0);
+    EXPECT_TRUE(std::isnan(average_score(ScoreSums{}, true, ZeroWeights::kZeroSum)));
+}
+
+TEST(RowsInBound, OpenAndClosedUpperBound) {
+    const std::vector<double> x{0.0, 1.0, 2.0, std::nan(""), 1.5};
+    EXPECT_EQ(rows_in_bound(view(x), {1.0, 2.0, false}), (std::vector<std::int64_t>{1, 4}));
+    EXPECT_EQ(rows_in_bound(view(x), {1.0, 2.0, true}), (std::vector<std::int64_t>{1, 2, 4}));
+}
+
+TEST(RowsInBox, BothColumns) {
+    const std::vector<double> a{0, 1, 2, 3}, b{5, 6, 7, 8};
+    EXPECT_EQ(rows_in_box(view(a), {1, 3, true}, view(b), {5, 8, false}),
+              (std::vector<std::int64_t>{1, 2}));
+}
+
+TEST(SumsAt, WithAndWithoutWeights) {
+    const std::vector<double> s{1, 2, 3}, w{0, 2, 4};
+    const ScoreSums plain = sums_at(view(s), {}, {0, 2});
+    EXPECT_EQ(plain.count, 2);
+    EXPECT_EQ(plain.sum, 4);
+    EXPECT_EQ(plain.weight, 2);
+    const ScoreSums weighted = sums_at(view(s), view(w), {1, 2});
+    EXPECT_EQ(weighted.weighted, 16);
+    EXPECT_EQ(sums_all(view(s), view(w)).weight, 6);
+}
+
+TEST(PercentileOfScore, StrictAndWeak) {
+    const std::vector<double> a{1, 2, 3, 3, 4};
+    EXPECT_DOUBLE_EQ(percentile_of_score(view(a), 3, false), 40.0);
+    EXPECT_DOUBLE_EQ(percentile_of_score(view(a), 3, true), 80.0);
+    EXPECT_TRUE(std::isnan(percentile_of_score(Span<const double>{}, 3, true)));
+}
+
+TEST(CopyColumn, RowMajor) {
+    const std::vector<double> m{1, 2, 3, 4, 5, 6};
+    std::vector<double> out(2);
+    copy_column(m.data(), 2, 3, 2, {out.data(), out.size()});
+    EXPECT_EQ(out, (std::vector<double>{3, 6}));
+}

@@ -1,0 +1,123 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <vector>
+
+#include "core/slice_search.hpp"
+
+using namespace movra::core;
+
+namespace {
+Span<const double> view(const std::vector<double>& v) { return {v.data(), v.size()}; }
+
+// x = 0.5, 1.5, ..., 9.5 (ten rows each), plus 0 and 10 so the edges are the integers.
+std::vector<double> ten_bins() {
+    std::vector<double> x;
+    for (int b = 0; b < 10; ++b)
+        for (int k = 0; k < 10; ++k) x.push_back(b + 0.5);
+    x.front() = 0.0;
+    x.back() = 10.0;
+    return x;
+}
+
+std::vector<double> scores_bad_in(const std::vector<double>& x, std::vector<int> bad) {
+    std::vector<double> s;
+    for (double v : x) {
+        const int b = std::min(static_cast<int>(v), 9);
+        s.push_back(std::find(bad.begin(), bad.end(), b) != bad.end() ? 9.0 : 1.0);
+    }
+    return s;
+}
+}  // namespace
+
+TEST(SearchOneFeature, MergesAdjacentWeakBinsAndDropsSmallRegions) {
+    const auto x = ten_bins();
+    const auto s = scores_bad_in(x, {2, 3, 6});
+    SearchSettings settings;
+    settings.threshold_value = 1.2 * (1.0 * 70 + 9.0 * 30) / 100;
+    settings.min_samples = 11;
+    const OneFeatureSearch r = search_one_feature(view(x), view(s), {}, settings);
+    ASSERT_EQ(r.edges.size(), 11u);
+    EXPECT_EQ(r.weak_bins, (std::vector<std::size_t>{2, 3, 6}));
+    ASSERT_EQ(r.regions.size(), 1u);  // bin 6 alone holds 10 rows < 11
+    EXPECT_EQ(r.regions[0].lb, 2.0);
+    EXPECT_EQ(r.regions[0].ub, 4.0);
+    ASSERT_EQ(r.rules.size(), 9u);
+    EXPECT_EQ(r.rules[0].count, 20);
+    EXPECT_EQ(r.rules[0].value, 9.0);
+    EXPECT_EQ(r.rules[1].lb, 0.0);  // the bins outside follow in order
+}
+
+TEST(SearchOneFeature, HigherIsBetterAndEmptyBins) {
+    const std::vector<double> x{0, 0, 0, 10, 10, 10};
+    const std::vector<double> s{1, 1, 1, 0, 0, 0};
+    SearchSettings settings;
+    settings.score_sign = 1.0;
+    settings.threshold_value = 0.5;
+    settings.max_bins = 5;  // two distinct values: two bins
+    const OneFeatureSearch r = search_one_feature(view(x), view(s), {}, settings);
+    ASSERT_EQ(r.bin_rules.size(), 2u);
+    ASSERT_EQ(r.regions.size(), 1u);
+    EXPECT_EQ(r.regions[0].lb, 5.0);
+    EXPECT_EQ(r.regions[0].ub, 10.0);
+
+    settings.max_bins = 3;
+    const std::vector<double> x3{0, 0, 10, 5.0};
+    const std::vector<double> s3{1, 1, 0, 1};
+    const OneFeatureSearch r3 = search_one_feature(view(x3), view(s3), {}, settings);
+    EXPECT_EQ(r3.bin_rules[1].count, 1);
+    EXPECT_EQ(r3.bin_rules[2].count, 1);
+}
+
+TEST(SearchOneFeature, ZeroWeightRegionsFallBackToThePlainMean) {
+    const auto x = ten_bins();
+    const auto s = scores_bad_in(x, {0});
+    std::vector<double> w(x.size(), 1.0);
+    for (int k = 0; k < 10; ++k) w[static_cast<std::size_t>(k)] = 0.0;
+    SearchSettings settings;
+    settings.threshold_value = 1.2;
+    const OneFeatureSearch r = search_one_feature(view(x), view(s), view(w), settings);
+    EXPECT_EQ(r.bin_rules[0].value, 9.0);
+    ASSERT_EQ(r.regions.size(), 1u);
+    EXPECT_EQ(r.rules[0].value, 9.0);
+}
+
+TEST(SearchTwoFeatures, GroupsBinStatsAndPercentiles) {
+    // first feature: two bins, the second empty of rows between
+    const std::vector<double> a{0, 0, 0, 0, 3, 3, 3, 3, 1.2};
+    const std::vector<double> b{0, 1, 2, 3, 0, 1, 2, 3, 5};
+    const std::vector<double> s{1, 1, 9, 9, 1, 1, 1, 1, 1};
+    SearchSettings settings;
+    settings.max_bins = 3;
+    settings.threshold_value = 2.0;
+    settings.min_samples = 1;
+    settings.merge_weights = ZeroWeights::kZeroSum;
+    const TwoFeatureSearch t = search_two_features(view(a), view(b), view(s), {}, settings);
+    ASSERT_EQ(t.bins.size(), 3u);
+    EXPECT_EQ(t.bins[0].support, 4);
+    EXPECT_EQ(t.bins[1].support, 1);
+    EXPECT_EQ(t.bins[2].support, 4);
+    ASSERT_EQ(t.bins[0].search.regions.size(), 1u);
+    EXPECT_EQ(t.bins[0].search.regions[0].lb, 2.0);
+    EXPECT_EQ(t.bins[0].search.regions[0].ub, 3.0);
+    EXPECT_DOUBLE_EQ(t.bins[0].lb2q[0], 50.0);
+    EXPECT_DOUBLE_EQ(t.bins[0].ub2q[0], 100.0);  // reaches the bin's maximum: weak rank
+    EXPECT_EQ(t.bins[2].ub1, 3.0);
+}
+
+TEST(SearchTwoFeatures, EmptyFirstFeatureBin) {
+    const std::vector<double> a{0, 0, 3, 3};
+    const std::vector<double> b{1, 2, 3, 4};
+    const std::vector<double> s{1, 1, 1, 1};
+    SearchSettings settings;
+    settings.max_bins = 3;
+    const TwoFeatureSearch t = search_two_features(view(a), view(b), view(s), {}, settings);
+    ASSERT_EQ(t.bins.size(), 2u);  // two distinct values
+    const std::vector<double> a4{0, 0, 3, 3, 3.0, 0.2};
+    const std::vector<double> b4{1, 2, 3, 4, 5, 6};
+    const std::vector<double> s4{1, 1, 1, 1, 1, 1};
+    const TwoFeatureSearch t4 = search_two_features(view(a4), view(b4), view(s4), {}, settings);
+    ASSERT_EQ(t4.bins.size(), 3u);
+    EXPECT_EQ(t4.bins[1].support, 0);
+    EXPECT_TRUE(std::isnan(t4.bins[1].lb2));
+}
