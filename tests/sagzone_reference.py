@@ -239,3 +239,56 @@ class ReferenceSlicing:
             renames["lb%d" % (k + 1)] = "[" + feature_names[c]
             renames["ub%d" % (k + 1)] = feature_names[c] + ")"
         return frame.rename(columns=renames)
+
+
+class ReferenceTreeSlicing(ReferenceSlicing):
+    """Tree slicing: a regression tree of the scores, its leaves walked depth first."""
+
+    def __init__(self, slice_features, threshold=1.2, max_depth=2, min_samples=30, metric=None):
+        super().__init__(slice_features, threshold=threshold, min_samples=min_samples,
+                         metric=metric)
+        from sklearn.tree import DecisionTreeRegressor
+        self.max_depth = max_depth
+        self.tree_estimator = DecisionTreeRegressor(max_depth=max_depth,
+                                                    min_samples_leaf=min_samples)
+
+    def _dfs(self, tree, node, rule):
+        feature, threshold = tree.feature[node], tree.threshold[node]
+        if feature == -2:
+            yield {"splits": rule, "values": tree.value[node].flatten()[0],
+                   "counts": tree.n_node_samples[node]}
+            return
+        key = "f%d" % feature
+        left = {k: dict(v) for k, v in rule.items()}
+        if key in left:
+            left[key]["ub"] = min(left[key]["ub"], threshold)
+        else:
+            left[key] = {"lb": -np.inf, "ub": threshold}
+        yield from self._dfs(tree, tree.children_left[node], left)
+        right = {k: dict(v) for k, v in rule.items()}
+        if key in right:
+            right[key]["lb"] = max(right[key]["lb"], threshold)
+        else:
+            right[key] = {"lb": threshold, "ub": np.inf}
+        yield from self._dfs(tree, tree.children_right[node], right)
+
+    def _fit(self, x, y, preds, scores, sample_weight=None):
+        w = sample_weight
+        if w is not None and not np.sum(w) > 0:
+            w = None
+        self.threshold_value = self.threshold * np.average(scores, weights=w)
+        fidx = [self.feature_names.index(name) for name in self.slice_features]
+        indexes = np.unique(fidx, return_index=True)[1]
+        self.fidx = [fidx[i] for i in sorted(indexes)]
+        columns = x[:, self.fidx]
+        self.tree_estimator.fit(columns, scores, sample_weight=sample_weight)
+        self.rule_list = list(self._dfs(self.tree_estimator.tree_, 0, {}))
+        self.weak_region = []
+        for leaf in self.rule_list:
+            if self.score_sign * leaf["values"] <= self.score_sign * self.threshold_value:
+                region = {}
+                for k in range(len(self.fidx)):
+                    bound = leaf["splits"].get("f%d" % k, {"lb": -np.inf, "ub": np.inf})
+                    region["lb%d" % (k + 1)] = max(bound["lb"], columns[:, k].min())
+                    region["ub%d" % (k + 1)] = min(bound["ub"], columns[:, k].max())
+                self.weak_region.append(region)

@@ -111,3 +111,32 @@ def test_histogram_search_equals_numpy_formulation(seed):
     else:
         assert list(got.columns) == list(expected.columns)
         _same(got.to_dict("list"), expected.to_dict("list"), "output")
+
+
+@pytest.mark.parametrize("seed", range(40))
+def test_tree_walk_and_regions_equal_numpy_formulation(seed):
+    from sagzone_reference import ReferenceTreeSlicing
+    from movra.diagnoser.sagzone import TreeSlicing
+
+    slice_features, settings, split = _data_set(seed)
+    metric = settings["metric"] if settings["metric"] in ("MSE", "MAE", "ACC", "LogLoss",
+                                                          "Brier") else "MSE"
+    ours = TreeSlicing(slice_features=slice_features, threshold=settings["threshold"],
+                       max_depth=3, min_samples=max(settings["min_samples"], 1), metric=metric)
+    w = split["test_sample_weight" if split["use_test"] else "train_sample_weight"]
+    if w is not None and not w.any():
+        with pytest.raises(ValueError, match="non-zero"):  # scikit-learn's refusal propagates
+            ours.fit(**split)
+        return
+    ours.fit(**split)
+    reference = ReferenceTreeSlicing(slice_features, threshold=settings["threshold"],
+                                     max_depth=3, min_samples=max(settings["min_samples"], 1),
+                                     metric=metric)
+    # the same fitted tree for both walks: tree fitting may break ties at random
+    reference.tree_estimator = ours.tree_estimator
+    reference.tree_estimator.fit = lambda *args, **kwargs: None
+    reference.fit(**split)
+    _same(ours.threshold_value, reference.threshold_value, "threshold_value")
+    _same(ours.rule_list, reference.rule_list, "rule_list")
+    _same(ours.weak_region, reference.weak_region, "weak_region")
+    _same(ours.weak_region_stats, reference.weak_region_stats, "weak_region_stats")
