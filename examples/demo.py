@@ -77,9 +77,10 @@ def show_table(title, table):
     if table is None:
         print("  no weak region")
         return
-    with pd.option_context("display.width", 140, "display.max_columns", 20,
-                           "display.float_format", "{:,.5g}".format):
-        print(table.to_string(index=False))
+    # Bounds as they are, errors to two decimals.
+    errors = {c: "{:,.2f}".format for c in table.columns
+              if c.startswith(("test_", "train_")) or c == "Gap"}
+    print(table.to_string(index=False, formatters=errors, float_format="{:,.6g}".format))
 
 
 def diagnose(model, x, y, train_idx, test_idx, features, method, name, **settings):
