@@ -80,6 +80,23 @@ def test_positional_arguments_are_stored_unchanged(cls):
         cls(depth=3)
 
 
+@pytest.mark.parametrize("cls", [XGB2Regressor, XGB2Classifier])
+def test_subclass_init_passes_all_parameters_to_base_by_keyword(cls, monkeypatch):
+    calls = []
+    original = XGB2Base.__init__
+
+    def spy(self, *args, **kwargs):
+        calls.append((args, kwargs))
+        original(self, *args, **kwargs)
+
+    monkeypatch.setattr(XGB2Base, "__init__", spy)
+    est = cls(5, max_bin=7)
+    assert len(calls) == 1 and calls[0][0] == ()
+    assert list(calls[0][1]) == PARAM_ORDER
+    assert calls[0][1] == dict(SUBCLASS_DEFAULTS, n_estimators=5, max_bin=7)
+    assert est.max_bin == 7
+
+
 def test_class_tree_and_docstrings():
     assert XGB2Regressor.__bases__ == (RegressorMixin, XGB2Base)
     assert XGB2Classifier.__bases__ == (ClassifierMixin, XGB2Base)
@@ -151,6 +168,23 @@ def test_weight_and_size_errors(cls, n, weights, message):
     with pytest.raises(ValueError) as info:
         cls().fit(X, y, sample_weight=weights)
     assert str(info.value) == message
+
+
+@pytest.mark.parametrize("n", [2, 7, 9, 128, 129, 1000, 8193, 20000])
+def test_weight_cleaning_matches_numpy(n):
+    rng = np.random.RandomState(n)
+    for _ in range(5):
+        X = rng.normal(size=(n, 2))
+        y = rng.normal(size=n)
+        w = rng.exponential(size=n) * (rng.uniform(size=n) > 0.3)
+        w -= 0.1 * (rng.uniform(size=n) > 0.9)
+        w[:2] = [0.5, 1.5]
+        keep = np.where(w > 0)[0]
+        expected = len(keep) * w[keep] / np.sum(w[keep])
+        x_out, y_out, w_out = XGB2Regressor()._validate_input(X, y, w)
+        np.testing.assert_array_equal(w_out, expected)
+        np.testing.assert_array_equal(x_out, X[keep])
+        np.testing.assert_array_equal(y_out, y[keep])
 
 
 def test_weights_as_list_series_and_column_and_input_untouched():

@@ -93,7 +93,8 @@ TEST(SampleWeights, RandomWeightsSumToRowCountAndKeepRatios) {
         std::size_t expected_kept = 0;
         for (double v : w) expected_kept += v > 0.0 ? 1 : 0;
         EXPECT_EQ(c.selection.n_kept, expected_kept);
-        EXPECT_NEAR(sum, static_cast<double>(expected_kept), 1e-9 * static_cast<double>(expected_kept));
+        const auto n_kept = static_cast<double>(expected_kept);
+        EXPECT_NEAR(sum, n_kept, 1e-9 * n_kept);
     }
 }
 

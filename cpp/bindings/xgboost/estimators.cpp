@@ -16,11 +16,13 @@ using bind::optional;
 using bind::Param;
 using bind::required;
 
-constexpr const char* kParamNames[] = {
-    "n_estimators", "eta",           "max_depth",          "tree_method",
-    "max_bin",      "reg_lambda",    "reg_alpha",          "gamma",
-    "feature_names", "feature_types", "mono_increasing_list", "mono_decreasing_list",
-    "random_state"};
+constexpr const char* kParamNames[] = {"n_estimators",         "eta",
+                                       "max_depth",            "tree_method",
+                                       "max_bin",              "reg_lambda",
+                                       "reg_alpha",            "gamma",
+                                       "feature_names",        "feature_types",
+                                       "mono_increasing_list", "mono_decreasing_list",
+                                       "random_state"};
 
 // The 13 constructor parameters with their defaults; XGB2Base and its subclasses differ only in
 // max_bin and reg_lambda.
@@ -73,7 +75,8 @@ py::dict expected_failed_checks() {
 std::vector<py::object> unpack_three(py::handle value) {
     std::vector<py::object> items;
     for (py::handle item : py::iter(value)) {
-        if (items.size() == 3) bind::raise(PyExc_ValueError, "too many values to unpack (expected 3)");
+        if (items.size() == 3)
+            bind::raise(PyExc_ValueError, "too many values to unpack (expected 3)");
         items.push_back(py::reinterpret_borrow<py::object>(item));
     }
     if (items.size() < 3)
@@ -169,7 +172,8 @@ py::object fit_xgb_raw(const bind::Args& a) {
     const bool classifier = d.is_classifier(self).cast<bool>();
     py::object model = (classifier ? d.XGBClassifier : d.XGBRegressor)(**model_params);
     self.attr("estimator_") = model;
-    model.attr("fit")(a["X"], a["y"].attr("ravel")(), py::arg("sample_weight") = a["sample_weight"]);
+    model.attr("fit")(a["X"], a["y"].attr("ravel")(),
+                      py::arg("sample_weight") = a["sample_weight"]);
     return py::none();
 }
 
