@@ -7,13 +7,13 @@
 #include <pybind11/numpy.h>
 
 #include <algorithm>
-#include <cmath>
 #include <cstdint>
 #include <string>
 #include <vector>
 
 #include "bindings/common/arrays.hpp"
 #include "bindings/sagzone/sagzone_module.hpp"
+#include "core/weak_sample.hpp"
 
 namespace movra::sagzone {
 
@@ -22,55 +22,6 @@ namespace {
 using bind::Args;
 using bind::optional;
 using bind::required;
-
-// ---- small pure steps over the arrays' memory (no Python objects) ----
-
-// Positions 0..n-1 that are not among `taken` (which may repeat positions), in increasing order.
-std::vector<std::int64_t> complement_positions(core::Span<const std::int64_t> taken,
-                                               std::size_t n) {
-    std::vector<char> in_taken(n, 0);
-    for (std::int64_t p : taken) in_taken[static_cast<std::size_t>(p)] = 1;
-    std::vector<std::int64_t> rest;
-    rest.reserve(n - std::min(n, taken.size));
-    for (std::size_t i = 0; i < n; ++i)
-        if (!in_taken[i]) rest.push_back(static_cast<std::int64_t>(i));
-    return rest;
-}
-
-// Copies rows rows_of_x[picked[k]] of the row-major matrix x (n_cols columns) into out, one row
-// after the other (transposed = false) or one feature after the other (transposed = true).
-void gather_rows(const double* x, std::size_t n_cols, core::Span<const std::int64_t> rows_of_x,
-                 core::Span<const std::int64_t> picked, bool transposed, double* out) {
-    const std::size_t n_picked = picked.size;
-    for (std::size_t k = 0; k < n_picked; ++k) {
-        const auto row = static_cast<std::size_t>(rows_of_x[static_cast<std::size_t>(picked[k])]);
-        const double* src = x + row * n_cols;
-        for (std::size_t j = 0; j < n_cols; ++j) {
-            if (transposed)
-                out[j * n_picked + k] = src[j];
-            else
-                out[k * n_cols + j] = src[j];
-        }
-    }
-}
-
-// Positions of the at most `k` largest values, largest first; NaN distances (an empty weak
-// sample) come after every number and ties keep the features' order.
-std::vector<std::size_t> largest_first(const std::vector<double>& values, std::size_t k) {
-    std::vector<std::size_t> order(values.size());
-    for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
-    std::stable_sort(order.begin(), order.end(), [&values](std::size_t a, std::size_t b) {
-        const bool a_nan = std::isnan(values[a]);
-        const bool b_nan = std::isnan(values[b]);
-        if (a_nan || b_nan) return !a_nan && b_nan;
-        return values[a] > values[b];
-    });
-    if (order.size() > k) order.resize(k);
-    return order;
-}
-
-// numpy's round to 4 decimals: scale, round half to even, scale back.
-double round4(double value) { return std::nearbyint(value * 10000.0) / 10000.0; }
 
 // ---- the samples ----
 
@@ -128,7 +79,7 @@ Samples weak_and_reference(const py::object& self, bool full) {
         {
             // Pure C++ over arrays that this call keeps alive: safe without the GIL.
             py::gil_scoped_release release;
-            rest = complement_positions(bind::span(s.weak), n_split);
+            rest = core::complement_positions(bind::span(s.weak), n_split);
         }
         s.reference = bind::new_index(rest.size());
         std::copy(rest.begin(), rest.end(), s.reference.mutable_data());
@@ -147,18 +98,20 @@ bind::Vector gather(const Samples& s, const std::vector<const bind::Index*>& gro
     if (transposed) std::swap(shape[0], shape[1]);
     bind::Vector out(shape);
     double* dst = out.mutable_data();
+    const auto n_rows = static_cast<std::size_t>(s.x.shape(0));
     {
         // Pure C++ over arrays that this call keeps alive: safe without the GIL.
         py::gil_scoped_release release;
         if (transposed) {
             // One group only: a transposed stack would interleave the groups.
-            gather_rows(s.x.data(), s.n_cols, bind::span(s.split), bind::span(*groups.at(0)),
-                        true, dst);
+            core::gather_rows(s.x.data(), n_rows, s.n_cols, bind::span(s.split),
+                              bind::span(*groups.at(0)), true, {dst, n_picked * s.n_cols});
         } else {
             for (const bind::Index* g : groups) {
-                gather_rows(s.x.data(), s.n_cols, bind::span(s.split), bind::span(*g), false,
-                            dst);
-                dst += static_cast<std::size_t>(g->size()) * s.n_cols;
+                const std::size_t size = static_cast<std::size_t>(g->size()) * s.n_cols;
+                core::gather_rows(s.x.data(), n_rows, s.n_cols, bind::span(s.split),
+                                  bind::span(*g), false, {dst, size});
+                dst += size;
             }
         }
     }
@@ -203,12 +156,13 @@ py::object get_distance(const Args& a) {
         }
     }
 
-    const std::vector<std::size_t> top = largest_first(distances, 10);
+    const std::vector<std::size_t> top =
+        core::largest_first({distances.data(), distances.size()}, 10);
     py::list features;
     bind::Vector rounded = bind::new_vector(top.size());
     for (std::size_t k = 0; k < top.size(); ++k) {
         features.append(py::str(feature_names[top[k]]));
-        rounded.mutable_data()[k] = round4(distances[top[k]]);
+        rounded.mutable_data()[k] = core::round_decimals(distances[top[k]], 4);
     }
 
     py::dict value;
