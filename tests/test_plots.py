@@ -39,7 +39,8 @@ def _histogram_rules(two):
 
 def _tree_rules(two):
     # Leaves as a depth-first walk gives them: open outer bounds, values as 1-element arrays.
-    cuts = [({"lb": -np.inf, "ub": 7.0}, X[:, 0] < 7.0), ({"lb": 7.0, "ub": np.inf}, X[:, 0] >= 7.0)]
+    cuts = [({"lb": -np.inf, "ub": 7.0}, X[:, 0] < 7.0),
+            ({"lb": 7.0, "ub": np.inf}, X[:, 0] >= 7.0)]
     rules = []
     for f0, mask in cuts:
         if two:

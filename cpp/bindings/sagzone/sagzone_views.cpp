@@ -217,8 +217,10 @@ py::object get_marginal(const Args& a) {
     add_search_settings(value, self);
     value["weak_region_stats"] = diag.attr("weak_region_stats");
     value["fidx"] = diag.attr("fidx");
-    value["rule_list"] =
-        py::hasattr(diag, "rule_list") ? py::object(diag.attr("rule_list")) : py::object(py::none());
+    // A slicer that never built rules reports none.
+    py::object rule_list = py::none();
+    if (py::hasattr(diag, "rule_list")) rule_list = diag.attr("rule_list");
+    value["rule_list"] = rule_list;
     value["x"] = diag.attr("x");
     value["y"] = diag.attr("y");
     value["threshold_value"] = diag.attr("threshold_value");
