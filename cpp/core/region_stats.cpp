@@ -1,6 +1,8 @@
 #include "core/region_stats.hpp"
 
+#include <algorithm>
 #include <cmath>
+#include <limits>
 
 namespace movra::core {
 
@@ -25,6 +27,45 @@ std::vector<std::int64_t> rows_in_box(Span<const double> first, Bound first_boun
     for (std::size_t i = 0; i < first.size; ++i)
         if (first_bound.contains(first[i]) && second_bound.contains(second[i]))
             rows.push_back(static_cast<std::int64_t>(i));
+    return rows;
+}
+
+std::vector<std::vector<std::int64_t>> rows_in_regions(Span<const double> first,
+                                                       Span<const double> second,
+                                                       const std::vector<RegionBox>& regions) {
+    std::vector<std::vector<std::int64_t>> rows(regions.size());
+    if (regions.empty()) return rows;
+    // Cells of the first column between consecutive distinct bounds: cell c is
+    // [breaks[c - 1], breaks[c]), the first and last cells open to infinity.
+    std::vector<double> breaks;
+    for (const RegionBox& r : regions)
+        for (double b : {r.first.lb, r.first.ub})
+            if (!std::isnan(b)) breaks.push_back(b);
+    std::sort(breaks.begin(), breaks.end());
+    breaks.erase(std::unique(breaks.begin(), breaks.end()), breaks.end());
+    const std::size_t n_cells = breaks.size() + 1;
+    const double inf = std::numeric_limits<double>::infinity();
+    // The regions overlapping each cell (a superset: every row is still checked exactly).
+    std::vector<std::size_t> offsets(n_cells + 1, 0);
+    std::vector<std::size_t> candidates;
+    for (std::size_t c = 0; c < n_cells; ++c) {
+        const double lo = c == 0 ? -inf : breaks[c - 1];
+        const double hi = c == breaks.size() ? inf : breaks[c];
+        for (std::size_t r = 0; r < regions.size(); ++r)
+            if (regions[r].first.lb < hi && regions[r].first.ub >= lo) candidates.push_back(r);
+        offsets[c + 1] = candidates.size();
+    }
+    const bool two = !second.empty();
+    for (std::size_t i = 0; i < first.size; ++i) {
+        const double v = first[i];
+        const auto c = static_cast<std::size_t>(
+            std::upper_bound(breaks.begin(), breaks.end(), v) - breaks.begin());
+        for (std::size_t k = offsets[c]; k < offsets[c + 1]; ++k) {
+            const RegionBox& r = regions[candidates[k]];
+            if (r.first.contains(v) && (!two || r.second.contains(second[i])))
+                rows[candidates[k]].push_back(static_cast<std::int64_t>(i));
+        }
+    }
     return rows;
 }
 

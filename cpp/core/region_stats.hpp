@@ -54,6 +54,20 @@ std::vector<std::int64_t> rows_in_bound(Span<const double> column, Bound bound);
 std::vector<std::int64_t> rows_in_box(Span<const double> first, Bound first_bound,
                                       Span<const double> second, Bound second_bound);
 
+// A region on one or two columns.
+struct RegionBox {
+    Bound first;
+    Bound second;  // used when the regions have two columns
+};
+
+// Positions of the rows inside every region, each list in increasing row order. One pass over the
+// rows: a row's first-column value finds its cell among the regions' first-column bounds, and
+// only the regions overlapping that cell are checked, so the cost is O(n log R) plus the checks
+// instead of one pass per region. `second` is empty for regions on one column.
+std::vector<std::vector<std::int64_t>> rows_in_regions(Span<const double> first,
+                                                       Span<const double> second,
+                                                       const std::vector<RegionBox>& regions);
+
 // Sums of scores (and weights, when given; else weight 1) over the rows at `positions`.
 ScoreSums sums_at(Span<const double> scores, Span<const double> weights,
                   const std::vector<std::int64_t>& positions);

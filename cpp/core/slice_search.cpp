@@ -87,32 +87,37 @@ TwoFeatureSearch search_two_features(Span<const double> first, Span<const double
     const std::size_t n_bins = t.edges.size() - 1;
     std::vector<std::int32_t> bin_of_row(first.size);
     assign_bins(first, t.edges, {bin_of_row.data(), bin_of_row.size()});
-    const BinGroups groups = group_by_bin({bin_of_row.data(), bin_of_row.size()}, n_bins);
-
+    // Rows scattered into contiguous groups by first-feature bin (a stable counting sort that
+    // reads every row once, in order).
+    std::vector<std::size_t> offsets(n_bins + 1, 0);
+    for (std::int32_t b : bin_of_row) ++offsets[static_cast<std::size_t>(b) + 1];
+    for (std::size_t b = 0; b < n_bins; ++b) offsets[b + 1] += offsets[b];
     const bool weighted = !weights.empty();
-    std::vector<double> x2, s2, w2;
+    std::vector<double> x2(first.size), s2(first.size), w2(weighted ? first.size : 0);
+    {
+        std::vector<std::size_t> next(offsets.begin(), offsets.end() - 1);
+        for (std::size_t i = 0; i < first.size; ++i) {
+            const std::size_t k = next[static_cast<std::size_t>(bin_of_row[i])]++;
+            x2[k] = second[i];
+            s2[k] = scores[i];
+            if (weighted) w2[k] = weights[i];
+        }
+    }
     for (std::size_t b = 0; b < n_bins; ++b) {
         FirstFeatureBin fb;
         fb.lb1 = std::max(t.edges[b], range1.min);
         fb.ub1 = std::min(t.edges[b + 1], range1.max);
-        const std::size_t begin = groups.offsets[b], end = groups.offsets[b + 1];
+        const std::size_t begin = offsets[b], end = offsets[b + 1];
         fb.support = static_cast<std::int64_t>(end - begin);
         if (begin == end) {
             fb.lb2 = fb.ub2 = std::nan("");
             t.bins.push_back(std::move(fb));
             continue;
         }
-        x2.clear();
-        s2.clear();
-        w2.clear();
-        for (std::size_t k = begin; k < end; ++k) {
-            const auto row = static_cast<std::size_t>(groups.order[k]);
-            x2.push_back(second[row]);
-            s2.push_back(scores[row]);
-            if (weighted) w2.push_back(weights[row]);
-        }
-        const Span<const double> values{x2.data(), x2.size()};
-        fb.search = search_one_feature(values, {s2.data(), s2.size()}, {w2.data(), w2.size()},
+        const Span<const double> values{x2.data() + begin, end - begin};
+        const Span<const double> group_weights =
+            weighted ? Span<const double>{w2.data() + begin, end - begin} : Span<const double>{};
+        fb.search = search_one_feature(values, {s2.data() + begin, end - begin}, group_weights,
                                        settings);
         fb.lb2 = fb.search.range.min;
         fb.ub2 = fb.search.range.max;

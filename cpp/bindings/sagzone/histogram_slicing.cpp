@@ -175,21 +175,18 @@ py::dict bin_stats_entry(double lb1, double ub1, double lb2, double ub2, std::in
     return d;
 }
 
-py::object fit2d(const Args& a) {
-    py::object self = a[std::size_t{0}];
+// The search of the second feature inside every bin of the first.
+py::tuple fit2d_columns(py::handle self, const bind::Vector& first, const bind::Vector& second,
+                        py::handle y_obj, py::handle preds_obj, py::handle scores_obj,
+                        py::handle weights_obj) {
     self.attr("bin_stats") = py::list();
     const SearchContext c = context_of(self, true);
-    const bind::Vector matrix = bind::as_matrix(a["x"], "x");
-    if (matrix.shape(1) < 2)
-        bind::raise(PyExc_ValueError, "x must have two columns (first and second slicing feature)");
-    const bind::Vector first = column_of(matrix, 0, "x");
-    const bind::Vector second = column_of(matrix, 1, "x");
     const auto n = static_cast<std::size_t>(first.size());
-    const auto weights = optional_weights(a["sample_weight"], "sample_weight", n);
+    const auto weights = optional_weights(weights_obj, "sample_weight", n);
     py::list weak_region, rule_list_all, bin_stats;
 
     if (c.scoring.additive) {
-        const bind::Vector scores = bind::as_vector_of_length(a["scores"], "scores", n);
+        const bind::Vector scores = bind::as_vector_of_length(scores_obj, "scores", n);
         core::TwoFeatureSearch t;
         {
             const auto f = bind::span(first), s = bind::span(second), sc = bind::span(scores);
@@ -217,8 +214,8 @@ py::object fit2d(const Args& a) {
     }
 
     // A set metric: group rows by first-feature bin, then the per-bin search by metric calls.
-    const bind::Vector y = bind::as_vector_of_length(a["y"], "y", n);
-    const bind::Vector preds = bind::as_vector_of_length(a["preds"], "preds", n);
+    const bind::Vector y = bind::as_vector_of_length(y_obj, "y", n);
+    const bind::Vector preds = bind::as_vector_of_length(preds_obj, "preds", n);
     const auto fs = bind::span(first);
     std::vector<double> edges;
     core::ValueRange range;
@@ -262,6 +259,15 @@ py::object fit2d(const Args& a) {
     return py::make_tuple(weak_region, rule_list_all, to_array(edges));
 }
 
+py::object fit2d(const Args& a) {
+    const bind::Vector matrix = bind::as_matrix(a["x"], "x");
+    if (matrix.shape(1) < 2)
+        bind::raise(PyExc_ValueError, "x must have two columns (first and second slicing feature)");
+    const std::vector<bind::Vector> columns = slicing_columns(a["x"], {0, 1}, "x");
+    return fit2d_columns(a[std::size_t{0}], columns[0], columns[1], a["y"], a["preds"],
+                         a["scores"], a["sample_weight"]);
+}
+
 py::object fit(const Args& a) {
     py::object self = a[std::size_t{0}];
     py::object x = a["x"], y = a["y"], preds = a["preds"], scores = a["scores"];
@@ -289,14 +295,15 @@ py::object fit(const Args& a) {
     const std::vector<std::int64_t> fidx = resolve_fidx(self);
     if (fidx.empty())
         bind::raise(deps().MovraError, "Only Support at most two slicing features.");
-    const bind::Vector matrix = bind::as_matrix(x, "x");
     py::tuple result;
     if (fidx.size() == 1) {
-        py::object column = column_of(matrix, fidx[0], "x");
-        result = self.attr("_fit1d")(column, y, preds, scores, py::arg("sample_weight") = sample_weight);
+        const std::vector<bind::Vector> column = slicing_columns(x, {fidx[0]}, "x");
+        result = self.attr("_fit1d")(column[0], y, preds, scores,
+                                     py::arg("sample_weight") = sample_weight);
     } else {
-        py::object columns = select_columns(matrix, {fidx[0], fidx[1]}, "x");
-        result = self.attr("_fit2d")(columns, y, preds, scores, py::arg("sample_weight") = sample_weight);
+        // The two columns go to the search directly; _fit2d would only split them apart again.
+        const std::vector<bind::Vector> columns = slicing_columns(x, {fidx[0], fidx[1]}, "x");
+        result = fit2d_columns(self, columns[0], columns[1], y, preds, scores, sample_weight);
     }
     self.attr("weak_region") = result[0];
     self.attr("rule_list") = result[1];

@@ -60,7 +60,7 @@ py::object take(py::handle values, py::handle rows) {
 }
 
 // Every slicing feature must name a column, and that column must be finite on the given rows.
-std::vector<std::int64_t> slicing_columns(py::handle self) {
+std::vector<std::int64_t> slicing_feature_columns(py::handle self) {
     py::list names = py::list(self.attr("feature_names"));
     std::vector<std::int64_t> columns;
     for (py::handle feature : self.attr("slice_features")) {
@@ -78,11 +78,12 @@ std::vector<std::int64_t> slicing_columns(py::handle self) {
     return columns;
 }
 
-void require_finite(py::handle self, const bind::Vector& matrix,
-                    const std::vector<std::int64_t>& columns) {
+void require_finite(py::handle self, py::handle matrix, const std::vector<std::int64_t>& columns) {
     py::list features = py::list(self.attr("slice_features"));
+    // Extracted into the fit's column scope: the slicer reuses them.
+    const std::vector<bind::Vector> extracted = slicing_columns(matrix, columns, "x");
     for (std::size_t k = 0; k < columns.size(); ++k) {
-        const bind::Vector column = column_of(matrix, columns[k], "x");
+        const bind::Vector& column = extracted[k];
         if (core::first_non_finite(bind::span(column)) != static_cast<std::size_t>(column.size()))
             bind::raise(deps().MovraError,
                         "slicing feature " + py::repr(features[k]).cast<std::string>() +
@@ -119,14 +120,15 @@ py::object fit(const Args& a) {
     } else {
         bind::raise(deps().MovraError, "sagzone method should be either histogram or tree.");
     }
-    const std::vector<std::int64_t> columns = slicing_columns(self);
+    const std::vector<std::int64_t> columns = slicing_feature_columns(self);
 
     py::object x = self.attr("x"), y = self.attr("y");
     py::object train_idx = self.attr("train_idx"), test_idx = self.attr("test_idx");
     py::object weights = self.attr("sample_weight");
     py::object train_x = take(x, train_idx), test_x = take(x, test_idx);
-    require_finite(self, bind::as_matrix(train_x, "x"), columns);
-    require_finite(self, bind::as_matrix(test_x, "x"), columns);
+    ColumnScope columns_of_this_fit;
+    require_finite(self, train_x, columns);
+    require_finite(self, test_x, columns);
     self.attr("diag") = slicer;
     py::object pred = truthy(slicer.attr("needs_proba")) ? self.attr("pred_proba") : self.attr("pred");
     self.attr("output") = slicer.attr("fit")(

@@ -98,36 +98,119 @@ py::array_t<double> select_columns(const bind::Vector& matrix, const std::vector
     return out;
 }
 
+namespace {
+
+struct CachedColumn {
+    py::object matrix;
+    std::int64_t column;
+    bind::Vector values;
+};
+thread_local std::vector<CachedColumn>* active_columns = nullptr;
+
+}  // namespace
+
+ColumnScope::ColumnScope() : outermost_(active_columns == nullptr) {
+    if (outermost_) active_columns = new std::vector<CachedColumn>();
+}
+
+ColumnScope::~ColumnScope() {
+    if (outermost_) {
+        delete active_columns;
+        active_columns = nullptr;
+    }
+}
+
+std::vector<bind::Vector> slicing_columns(py::handle matrix, const std::vector<std::int64_t>& cols,
+                                          const std::string& argname) {
+    std::vector<std::optional<bind::Vector>> found(cols.size());
+    std::vector<std::size_t> missing;
+    for (std::size_t k = 0; k < cols.size(); ++k) {
+        if (active_columns != nullptr)
+            for (const CachedColumn& c : *active_columns)
+                if (c.matrix.ptr() == matrix.ptr() && c.column == cols[k]) found[k] = c.values;
+        if (!found[k]) missing.push_back(k);
+    }
+    if (!missing.empty()) {
+        const bind::Vector m = bind::as_matrix(matrix, argname);
+        const auto rows = static_cast<std::size_t>(m.shape(0));
+        const auto width = static_cast<std::size_t>(m.shape(1));
+        std::vector<double*> outputs;
+        std::vector<std::size_t> positions;
+        for (std::size_t k : missing) {
+            if (cols[k] < 0 || static_cast<std::size_t>(cols[k]) >= width)
+                bind::raise(PyExc_IndexError, argname + " has " + std::to_string(width) +
+                                                  " columns, column " + std::to_string(cols[k]) +
+                                                  " is out of range");
+            found[k] = bind::new_vector(rows);
+            outputs.push_back(found[k]->mutable_data());
+            positions.push_back(static_cast<std::size_t>(cols[k]));
+        }
+        const double* in = m.data();
+        {
+            // Copies between buffers we hold references to; no Python objects are touched.
+            // All missing columns in one pass: each row's cache line is read once.
+            py::gil_scoped_release release;
+            for (std::size_t i = 0; i < rows; ++i)
+                for (std::size_t j = 0; j < outputs.size(); ++j)
+                    outputs[j][i] = in[i * width + positions[j]];
+        }
+        if (active_columns != nullptr)
+            for (std::size_t k : missing)
+                active_columns->push_back(
+                    {py::reinterpret_borrow<py::object>(matrix), cols[k], *found[k]});
+    }
+    std::vector<bind::Vector> out;
+    for (auto& f : found) out.push_back(std::move(*f));
+    return out;
+}
+
+const Keys& keys() {
+    static const Keys* k = new Keys{py::str("lb"),     py::str("ub"),     py::str("splits"),
+                                    py::str("values"), py::str("counts"), py::str("f0"),
+                                    py::str("f1"),     py::str("lb1"),    py::str("ub1"),
+                                    py::str("lb2"),    py::str("ub2")};
+    return *k;
+}
+
 bind::Vector column_of(const bind::Vector& matrix, std::int64_t c, const std::string& argname) {
     return bind::as_vector(select_columns(matrix, {c}, argname).attr("reshape")(-1), argname);
 }
 
+namespace {
+void set_item(py::dict& d, const py::str& key, py::handle value) {
+    if (PyDict_SetItem(d.ptr(), key.ptr(), value.ptr()) != 0) throw py::error_already_set();
+}
+}  // namespace
+
 py::dict bound_dict(py::handle lb, py::handle ub) {
+    const Keys& k = keys();
     py::dict d;
-    d["lb"] = lb;
-    d["ub"] = ub;
+    set_item(d, k.lb, lb);
+    set_item(d, k.ub, ub);
     return d;
 }
 
 py::dict rule_record(py::handle lb1, py::handle ub1, py::handle lb2, py::handle ub2, bool two,
                      double value, std::int64_t count) {
+    const Keys& k = keys();
     py::dict splits;
-    splits["f0"] = bound_dict(lb1, ub1);
-    if (two) splits["f1"] = bound_dict(lb2, ub2);
+    set_item(splits, k.f0, bound_dict(lb1, ub1));
+    if (two) set_item(splits, k.f1, bound_dict(lb2, ub2));
     py::dict rule;
-    rule["splits"] = splits;
-    rule["values"] = py::float_(value);
-    rule["counts"] = py::int_(count);
+    set_item(rule, k.splits, splits);
+    set_item(rule, k.values, py::float_(value));
+    set_item(rule, k.counts, py::int_(count));
     return rule;
 }
 
 py::dict region_record(py::handle lb1, py::handle ub1, py::handle lb2, py::handle ub2, bool two) {
+    const Keys& k = keys();
     py::dict region;
-    region["lb1"] = lb1;
-    region["ub1"] = ub1;
+    set_item(region, k.lb1, lb1);
+    set_item(region, k.ub1, ub1);
     if (two) {
-        region["lb2"] = lb2;
-        region["ub2"] = ub2;
+        set_item(region, k.lb2, lb2);
+        set_item(region, k.ub2, ub2);
     }
     return region;
 }

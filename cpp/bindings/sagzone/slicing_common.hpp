@@ -62,8 +62,34 @@ std::vector<std::int64_t> resolve_fidx(py::handle self);
 py::array_t<double> select_columns(const bind::Vector& matrix, const std::vector<std::int64_t>& cols,
                                    const std::string& argname);
 
+// While a ColumnScope is alive on this thread (one fit: the facade's, then the driver's nested in
+// it), the slicing columns extracted from a matrix are kept and handed out again, so each split's
+// rows are read with the matrix's stride only once per fit. Entries hold a reference to their
+// matrix, so its address cannot be reused by another object during the scope.
+class ColumnScope {
+public:
+    ColumnScope();
+    ~ColumnScope();
+    ColumnScope(const ColumnScope&) = delete;
+    ColumnScope& operator=(const ColumnScope&) = delete;
+
+private:
+    bool outermost_;
+};
+
+// Columns `cols` of the 2-D array `matrix` (any numeric array-like), each a contiguous float64
+// array; extracted in one pass, or taken from the active scope.
+std::vector<bind::Vector> slicing_columns(py::handle matrix, const std::vector<std::int64_t>& cols,
+                                          const std::string& argname);
+
 // Column c of a 2-D float64 array as a new 1-D array.
 bind::Vector column_of(const bind::Vector& matrix, std::int64_t c, const std::string& argname);
+
+// Dictionary keys used for every rule and region, created once.
+struct Keys {
+    py::str lb, ub, splits, values, counts, f0, f1, lb1, ub1, lb2, ub2;
+};
+const Keys& keys();
 
 // {"lb": lb, "ub": ub}
 py::dict bound_dict(py::handle lb, py::handle ub);

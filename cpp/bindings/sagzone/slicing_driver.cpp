@@ -19,7 +19,7 @@ using bind::required;
 // One split (training or test) seen by the region statistics.
 struct Split {
     std::string side;  // "train" or "test"
-    std::vector<std::vector<double>> columns;  // the slicing columns
+    std::vector<bind::Vector> columns;          // the slicing columns
     std::optional<bind::Vector> scores;         // per-sample scores (additive metric)
     std::optional<bind::Vector> y, preds;       // for a set metric
     std::optional<bind::Vector> weights;
@@ -40,17 +40,8 @@ Split make_split(const std::string& side, py::handle x, py::handle y, py::handle
                  const Scoring& scoring, py::object search_scores) {
     Split s;
     s.side = side;
-    const bind::Vector matrix = bind::as_matrix(x, side + "_x");
-    s.rows = static_cast<std::size_t>(matrix.shape(0));
-    const auto width = static_cast<std::size_t>(matrix.shape(1));
-    for (std::int64_t c : fidx) {
-        if (c < 0 || static_cast<std::size_t>(c) >= width)
-            bind::raise(PyExc_IndexError, side + "_x has no column " + std::to_string(c));
-        std::vector<double> column(s.rows);
-        core::copy_column(matrix.data(), s.rows, width, static_cast<std::size_t>(c),
-                          {column.data(), column.size()});
-        s.columns.push_back(std::move(column));
-    }
+    s.columns = slicing_columns(x, fidx, side + "_x");
+    s.rows = static_cast<std::size_t>(s.columns[0].size());
     s.weights = optional_weights(weights, side + "_sample_weight", s.rows);
     require_predictions(pred, side + "_pred");
     if (scoring.additive) {
@@ -82,6 +73,7 @@ std::pair<py::object, double> side_stats(const Split& s, const Scoring& scoring,
 
 py::object fit(const Args& a) {
     py::object self = a[std::size_t{0}];
+    ColumnScope columns_of_this_fit;
     self.attr("use_test") = a["use_test"];
     self.attr("weak_region_stats") = py::list();
     self.attr("feature_names") = a["feature_names"];
@@ -116,52 +108,51 @@ py::object fit(const Args& a) {
     // An upper bound is closed where it reaches the test data's maximum of that column.
     std::vector<double> test_max;
     for (const auto& column : test.columns) {
-        if (column.empty())
+        if (column.size() == 0)
             bind::raise(PyExc_ValueError,
                         "zero-size array to reduction operation maximum which has no identity");
-        test_max.push_back(core::value_range({column.data(), column.size()}).max);
+        test_max.push_back(core::value_range(bind::span(column)).max);
     }
 
     const std::string name = scoring.name;
+    std::vector<core::RegionBox> boxes;
     std::vector<py::dict> rows_out;
-    std::vector<double> gaps;
     for (py::handle item : weak) {
-        py::dict row = py::reinterpret_borrow<py::object>(item).attr("copy")();
-        std::vector<core::Bound> bounds;
+        rows_out.push_back(py::reinterpret_borrow<py::object>(item).attr("copy")());
+        core::Bound bounds[2];
         for (std::size_t k = 0; k < fidx.size(); ++k) {
             const std::string i = std::to_string(k + 1);
-            core::Bound b;
-            b.lb = py::float_(item[py::str("lb" + i)]).cast<double>();
-            b.ub = py::float_(item[py::str("ub" + i)]).cast<double>();
-            b.closed = b.ub == test_max[k];
-            bounds.push_back(b);
+            bounds[k].lb = py::float_(item[py::str("lb" + i)]).cast<double>();
+            bounds[k].ub = py::float_(item[py::str("ub" + i)]).cast<double>();
+            bounds[k].closed = bounds[k].ub == test_max[k];
         }
-        std::pair<py::object, double> stats[2];
-        std::size_t counts[2] = {0, 0};
-        const Split* splits[2] = {&train, &test};
-        for (int s = 0; s < 2; ++s) {
-            const Split& split = *splits[s];
-            std::vector<std::int64_t> rows;
-            {
-                // Scans of columns owned by C++; no Python objects are touched.
-                py::gil_scoped_release release;
-                const core::Span<const double> c1{split.columns[0].data(), split.rows};
-                rows = two ? core::rows_in_box(c1, bounds[0],
-                                               {split.columns[1].data(), split.rows}, bounds[1])
-                           : core::rows_in_bound(c1, bounds[0]);
-            }
-            counts[s] = rows.size();
-            stats[s] = side_stats(split, scoring, rows);
-        }
-        row["#Train"] = py::int_(counts[0]);
-        row["#Test"] = py::int_(counts[1]);
-        row[py::str("train_" + name + " All")] = stats[0].first;
-        row[py::str("train_" + name)] = py::float_(stats[0].second);
-        row[py::str("test_" + name + " All")] = stats[1].first;
-        row[py::str("test_" + name)] = py::float_(stats[1].second);
-        const double gap = stats[1].second - stats[0].second;
+        boxes.push_back({bounds[0], bounds[1]});
+    }
+    std::vector<std::vector<std::int64_t>> members[2];
+    const Split* splits[2] = {&train, &test};
+    for (int s = 0; s < 2; ++s) {
+        const Split& split = *splits[s];
+        const core::Span<const double> c1{split.columns[0].data(), split.rows};
+        const core::Span<const double> c2 =
+            two ? core::Span<const double>{split.columns[1].data(), split.rows}
+                : core::Span<const double>{};
+        // One pass over columns owned by C++; no Python objects are touched.
+        py::gil_scoped_release release;
+        members[s] = core::rows_in_regions(c1, c2, boxes);
+    }
+    std::vector<double> gaps;
+    for (std::size_t r = 0; r < rows_out.size(); ++r) {
+        py::dict& row = rows_out[r];
+        const auto train_stats = side_stats(train, scoring, members[0][r]);
+        const auto test_stats = side_stats(test, scoring, members[1][r]);
+        row["#Train"] = py::int_(members[0][r].size());
+        row["#Test"] = py::int_(members[1][r].size());
+        row[py::str("train_" + name + " All")] = train_stats.first;
+        row[py::str("train_" + name)] = py::float_(train_stats.second);
+        row[py::str("test_" + name + " All")] = test_stats.first;
+        row[py::str("test_" + name)] = py::float_(test_stats.second);
+        const double gap = test_stats.second - train_stats.second;
         row["Gap"] = py::float_(gap);
-        rows_out.push_back(row);
         gaps.push_back(gap);
     }
 
