@@ -279,10 +279,10 @@ def test_importances_are_variances_over_the_data_sorted_with_shares():
         for item in interp.effects_[kind]:
             values = predict(X, item["values"], item["fidx"])
             assert item["importance"] == pytest.approx(np.var(values), rel=1e-9, abs=1e-15)
-    given = FANOVAInterpreter(interp.effects_, interp.intercept_).fit(X).importances_
+    given = FANOVAInterpreter(interp.effects_, interp.intercept_).fit(X).importance_table()
     stripped = {k: [{key: v for key, v in item.items() if key != "importance"} for item in items]
                 for k, items in interp.effects_.items()}
-    measured = FANOVAInterpreter(stripped, interp.intercept_).fit(X).importances_
+    measured = FANOVAInterpreter(stripped, interp.intercept_).fit(X).importance_table()
     assert list(given.columns) == ["effect", "fidx", "name", "importance", "share"]
     assert given["importance"].is_monotonic_decreasing
     assert given["share"].sum() == pytest.approx(1.0)

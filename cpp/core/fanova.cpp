@@ -178,18 +178,19 @@ Effects fanova_effects(const std::vector<LeafRule>& rules, double base_margin, M
     std::vector<std::vector<std::uint32_t>> row_bins(n_mains);
     std::vector<std::vector<double>> main_counts(n_mains);
     std::vector<std::size_t> columns(n_mains);
-    std::vector<Span<const double>> grids(n_mains);
+    std::vector<StepLocator> locators;
+    locators.reserve(n_mains);
     std::vector<std::vector<std::uint32_t>> counts(n_mains);
     for (std::size_t m = 0; m < n_mains; ++m) {
         columns[m] = static_cast<std::size_t>(out.mains[m].feature);
-        grids[m] = cview(out.mains[m].split_points);
+        locators.emplace_back(cview(out.mains[m].split_points));
         row_bins[m].resize(data.n_rows);
         counts[m].assign(out.mains[m].levels.size(), 0);
     }
     for (std::size_t r = 0; r < data.n_rows; ++r) {
         const double* row = data.data + r * data.n_columns;
         for (std::size_t m = 0; m < n_mains; ++m) {
-            const auto b = static_cast<std::uint32_t>(step_bin(row[columns[m]], grids[m]));
+            const auto b = static_cast<std::uint32_t>(locators[m].bin(row[columns[m]]));
             row_bins[m][r] = b;
             ++counts[m][b];
         }

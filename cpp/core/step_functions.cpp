@@ -22,6 +22,22 @@ std::size_t step_bin(double x, Span<const double> split_points) {
     return static_cast<std::size_t>(first - split_points.data);
 }
 
+StepLocator::StepLocator(Span<const double> split_points) : points_(split_points) {
+    const std::size_t s = points_.size;
+    if (s < 2) return;  // bin() answers from the end points alone
+    n_buckets_ = 4 * s;
+    const double range = points_[s - 1] - points_[0];
+    scale_ = static_cast<double>(n_buckets_) / range;
+    if (!std::isfinite(scale_)) {  // a range too small or too large for the table
+        scale_ = 0.0;
+        n_buckets_ = 1;
+    }
+    start_.assign(n_buckets_ + 1, 0);
+    // Count the points per bucket, then prefix sums: start_[k] = points in buckets < k.
+    for (std::size_t i = 0; i < s; ++i) ++start_[bucket(points_[i]) + 1];
+    for (std::size_t k = 1; k <= n_buckets_; ++k) start_[k] += start_[k - 1];
+}
+
 bool strictly_increasing(Span<const double> split_points) {
     for (std::size_t i = 0; i < split_points.size; ++i) {
         if (std::isnan(split_points[i])) return false;
@@ -32,15 +48,18 @@ bool strictly_increasing(Span<const double> split_points) {
 
 void evaluate_step_1d(Column x, Span<const double> split_points, Span<const double> levels,
                       Span<double> out) {
-    for (std::size_t r = 0; r < x.size; ++r) out[r] = levels[step_bin(x[r], split_points)];
+    const StepLocator locate(split_points);
+    for (std::size_t r = 0; r < x.size; ++r) out[r] = levels[locate.bin(x[r])];
 }
 
 void evaluate_step_2d(Column a, Column b, Span<const double> split_points_a,
                       Span<const double> split_points_b, Span<const double> levels,
                       Span<double> out) {
     const std::size_t width = split_points_b.size + 2;
+    const StepLocator locate_a(split_points_a);
+    const StepLocator locate_b(split_points_b);
     for (std::size_t r = 0; r < a.size; ++r)
-        out[r] = levels[step_bin(a[r], split_points_a) * width + step_bin(b[r], split_points_b)];
+        out[r] = levels[locate_a.bin(a[r]) * width + locate_b.bin(b[r])];
 }
 
 std::vector<std::vector<double>> split_points_by_feature(Span<const std::int64_t> feature_of_row,

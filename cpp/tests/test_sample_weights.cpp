@@ -3,7 +3,6 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
-#include <random>
 #include <vector>
 
 #include "core/binary_labels.hpp"
@@ -68,34 +67,6 @@ TEST(SampleWeights, NoPositiveWeight) {
     EXPECT_EQ(clean({0.0, 0.0}).selection.status, WeightStatus::no_positive_weight);
     EXPECT_EQ(clean({-1.0, 0.0, -2.0}).selection.status, WeightStatus::no_positive_weight);
     EXPECT_EQ(clean({}).selection.status, WeightStatus::no_positive_weight);
-}
-
-TEST(SampleWeights, RandomWeightsSumToRowCountAndKeepRatios) {
-    std::mt19937_64 rng(7);
-    std::uniform_real_distribution<double> draw(-1.0, 5.0);
-    for (int trial = 0; trial < 50; ++trial) {
-        std::vector<double> w(1 + static_cast<std::size_t>(trial) * 37);
-        for (double& v : w) v = draw(rng);
-        w[0] = 1.0;  // at least one kept row
-        Cleaned c = clean(w);
-        ASSERT_EQ(c.selection.status, WeightStatus::ok);
-        double sum = 0.0;
-        for (std::size_t k = 0; k < c.rows.size(); ++k) {
-            const double original = w[static_cast<std::size_t>(c.rows[k])];
-            ASSERT_GT(original, 0.0);
-            if (k > 0) {
-                ASSERT_GT(c.rows[k], c.rows[k - 1]);
-            }
-            // Every kept weight is scaled by the same factor.
-            EXPECT_NEAR(c.weights[k] / original, c.weights[0] / w[0], 1e-12 * c.weights[0] / w[0]);
-            sum += c.weights[k];
-        }
-        std::size_t expected_kept = 0;
-        for (double v : w) expected_kept += v > 0.0 ? 1 : 0;
-        EXPECT_EQ(c.selection.n_kept, expected_kept);
-        const auto n_kept = static_cast<double>(expected_kept);
-        EXPECT_NEAR(sum, n_kept, 1e-9 * n_kept);
-    }
 }
 
 TEST(BinaryLabels, StrictThresholdAndNaN) {

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <random>
@@ -91,4 +92,36 @@ TEST(SplitPointsByFeature, SortedDistinctPerFeatureSkippingLeavesAndNaN) {
     ASSERT_EQ(out.size(), 2u);
     EXPECT_EQ(out[0], (std::vector<double>{-1.0, 2.0}));
     EXPECT_EQ(out[1], (std::vector<double>{1.0}));
+}
+
+TEST(StepLocator, EqualsStepBinOnSpreadClusteredAndExtremePoints) {
+    std::mt19937_64 rng(17);
+    std::normal_distribution<double> g;
+    const double inf = std::numeric_limits<double>::infinity();
+    const float big = std::numeric_limits<float>::max();
+    std::vector<std::vector<double>> grids = {
+        {}, {0.25}, {-1.0, 1.0}, {-static_cast<double>(big), 0.0, static_cast<double>(big)},
+        {1.0, static_cast<double>(std::nextafter(1.0f, 2.0f))}};
+    for (int trial = 0; trial < 30; ++trial) {
+        std::vector<double> p;
+        for (int i = 0; i < 5 * trial; ++i) {
+            // Half the points in a tight cluster: many share one bucket.
+            const double v = i % 2 ? g(rng) * 100 : 3.0 + g(rng) * 1e-5;
+            p.push_back(static_cast<double>(static_cast<float>(v)));
+        }
+        std::sort(p.begin(), p.end());
+        p.erase(std::unique(p.begin(), p.end()), p.end());
+        grids.push_back(p);
+    }
+    for (const auto& p : grids) {
+        const StepLocator locate(sp(p));
+        std::vector<double> xs{std::nan(""), inf, -inf, 0.0, 1e300, -1e300};
+        for (double q : p) {
+            xs.push_back(q);
+            xs.push_back(std::nextafter(q, -inf));
+            xs.push_back(std::nextafter(q, inf));
+        }
+        for (int k = 0; k < 300; ++k) xs.push_back(k % 2 ? g(rng) * 100 : 3.0 + g(rng) * 1e-5);
+        for (double x : xs) ASSERT_EQ(locate.bin(x), step_bin(x, sp(p))) << x;
+    }
 }

@@ -1,7 +1,6 @@
 """Functional-ANOVA view of a model's effects."""
 
 import numpy as np
-import pandas as pd
 
 from movra.models.utils import predict_1D_func_tree, predict_2D_func_tree
 
@@ -21,9 +20,9 @@ class FANOVAInterpreter:
 
     Attributes
     ----------
-    importances_ : pandas.DataFrame
-        Columns "effect" ("1D"/"2D"), "fidx", "name", "importance", "share", sorted by
-        importance, descending (ties keep the effects' order).
+    importances_ : list of dict
+        One per effect, most important first (ties keep the effects' order): "effect" ("1D"
+        or "2D"), "fidx", "name", "importance", "share".
     """
 
     def __init__(self, effects, intercept):
@@ -50,13 +49,21 @@ class FANOVAInterpreter:
             importance = item.get("importance")
             if importance is None:
                 importance = float(np.var(self._evaluate(kind, item, X)))
-            rows.append((kind, tuple(item["fidx"]), item["name"], float(importance)))
-        table = pd.DataFrame(rows, columns=["effect", "fidx", "name", "importance"])
-        total = table["importance"].sum()
-        table["share"] = table["importance"] / total if total > 0 else 0.0
-        self.importances_ = table.sort_values("importance", ascending=False,
-                                              kind="mergesort").reset_index(drop=True)
+            rows.append({"effect": kind, "fidx": tuple(item["fidx"]), "name": item["name"],
+                         "importance": float(importance)})
+        total = sum(r["importance"] for r in rows)
+        for r in rows:
+            r["share"] = r["importance"] / total if total > 0 else 0.0
+        # sorted() is stable: equal importances keep the effects' order.
+        self.importances_ = sorted(rows, key=lambda r: -r["importance"])
         return self
+
+    def importance_table(self):
+        """importances_ as a pandas DataFrame."""
+        import pandas as pd
+
+        return pd.DataFrame(self.importances_,
+                            columns=["effect", "fidx", "name", "importance", "share"])
 
     def predict(self, X):
         """Intercept plus every effect at the rows of X: the model's raw output."""
