@@ -1,7 +1,6 @@
 """The depth-2 boosted-tree estimators: construction, validation, fitting and prediction."""
 import copy
 import inspect
-import io
 import pickle
 import pydoc
 import warnings
@@ -10,6 +9,7 @@ import joblib
 import numpy as np
 import pandas as pd
 import pytest
+import sklearn.utils
 import xgboost
 from sklearn.base import ClassifierMixin, RegressorMixin, clone, is_classifier, is_regressor
 from sklearn.exceptions import NotFittedError
@@ -57,44 +57,26 @@ def fitted(cls, **params):
     (XGB2Base, BASE_DEFAULTS), (XGB2Regressor, SUBCLASS_DEFAULTS),
     (XGB2Classifier, SUBCLASS_DEFAULTS)])
 def test_defaults_and_exactly_thirteen_params(cls, defaults):
-    est = cls()
     assert list(inspect.signature(cls.__init__).parameters)[1:] == PARAM_ORDER
-    assert est.get_params() == defaults
-    assert len(est.get_params()) == 13
-    for name, value in defaults.items():
-        assert getattr(est, name) == value
+    assert cls().get_params() == defaults and len(defaults) == 13
 
 
 @pytest.mark.parametrize("cls", [XGB2Base, XGB2Regressor, XGB2Classifier])
-def test_positional_arguments_are_stored_unchanged(cls):
+def test_init_stores_arguments_unchanged_through_the_base(cls, monkeypatch):
     values = [object() for _ in PARAM_ORDER]
     est = cls(*values)
-    for name, value in zip(PARAM_ORDER, values):
-        assert getattr(est, name) is value
-    # __init__ only stores: nothing else lands in the instance.
-    assert sorted(vars(est)) == sorted(PARAM_ORDER)
-    with pytest.raises(TypeError, match=r"__init__\(\) takes from 1 to 14 positional arguments "
-                                        r"but 15 were given"):
+    assert [getattr(est, name) for name in PARAM_ORDER] == values
+    assert sorted(vars(est)) == sorted(PARAM_ORDER)  # nothing else set
+    with pytest.raises(TypeError, match=r"takes from 1 to 14 positional arguments but 15 were"):
         cls(*values, 1)
-    with pytest.raises(TypeError, match="got an unexpected keyword argument 'depth'"):
-        cls(depth=3)
-
-
-@pytest.mark.parametrize("cls", [XGB2Regressor, XGB2Classifier])
-def test_subclass_init_passes_all_parameters_to_base_by_keyword(cls, monkeypatch):
-    calls = []
-    original = XGB2Base.__init__
-
-    def spy(self, *args, **kwargs):
-        calls.append((args, kwargs))
-        original(self, *args, **kwargs)
-
-    monkeypatch.setattr(XGB2Base, "__init__", spy)
-    est = cls(5, max_bin=7)
-    assert len(calls) == 1 and calls[0][0] == ()
-    assert list(calls[0][1]) == PARAM_ORDER
-    assert calls[0][1] == dict(SUBCLASS_DEFAULTS, n_estimators=5, max_bin=7)
-    assert est.max_bin == 7
+    if cls is not XGB2Base:  # subclasses hand all 13 values to XGB2Base by keyword
+        calls = []
+        original = XGB2Base.__init__
+        monkeypatch.setattr(XGB2Base, "__init__",
+                            lambda self, *a, **k: calls.append((a, k)) or original(self, *a, **k))
+        cls(5, max_bin=7)
+        assert calls == [((), dict(SUBCLASS_DEFAULTS, n_estimators=5, max_bin=7))]
+        assert list(calls[0][1]) == PARAM_ORDER
 
 
 def test_class_tree_and_docstrings():
@@ -106,9 +88,9 @@ def test_class_tree_and_docstrings():
     for cls in (XGB2Regressor, XGB2Classifier):
         assert cls.__module__ == "movra.models.xgb2.xgboost"
         text = pydoc.render_doc(cls, renderer=pydoc.plaintext)
-        for section in ("Parameters\n", "Attributes\n", "mono_increasing_list : tuple of str",
-                        "max_bin : int, default=256", "reg_lambda : float, default=0",
-                        "xgb_params_ : dict", "Returns\n"):
+        for section in ("Parameters\n", "Attributes\n", "max_bin : int, default=256",
+                        "reg_lambda : float, default=0", "xgb_params_ : dict", "Returns\n",
+                        "fit(self, X, y, sample_weight=None)", "n_estimators=100"):
             assert section in text
 
 
@@ -117,12 +99,8 @@ def test_more_tags_and_sklearn_tags():
     tags = XGB2Classifier()._more_tags()
     assert tags == {"binary_only": True, "_xfail_checks": XFAIL}
     assert list(tags) == ["binary_only", "_xfail_checks"]
-    # A new dict every call: callers may edit it.
-    assert XGB2Regressor()._more_tags() is not XGB2Regressor()._more_tags()
-    sklearn_tags = pytest.importorskip("sklearn.utils").__dict__.get("get_tags")
-    if sklearn_tags is not None:
-        assert sklearn_tags(XGB2Classifier()).classifier_tags.multi_class is False
-        assert sklearn_tags(XGB2Regressor()).regressor_tags is not None
+    if hasattr(sklearn.utils, "get_tags"):
+        assert sklearn.utils.get_tags(XGB2Classifier()).classifier_tags.multi_class is False
 
 
 # ---- validation ------------------------------------------------------------------------------
@@ -140,24 +118,18 @@ def test_weights_drop_rows_and_sum_to_row_count(cls, weights, kept, expected):
     y = np.array(["a", "b", "a", "b"][:len(X)]) if cls is XGB2Classifier else X[:, 0] * 2
     x_out, y_out, w_out = cls()._validate_input(X, y, weights)
     np.testing.assert_array_equal(x_out, X[kept])
-    assert w_out.shape == (len(kept),) and w_out.dtype == np.float64
-    np.testing.assert_allclose(w_out, expected, rtol=1e-15)
-    if cls is XGB2Classifier:
-        np.testing.assert_array_equal(y_out, (y[kept] == "b").astype(float))
-        assert y_out.dtype == np.float64 and y_out.ndim == 1
-    else:
-        np.testing.assert_array_equal(y_out, y[kept])
+    np.testing.assert_array_equal(w_out, expected)
+    expected_y = (y[kept] == "b").astype(float) if cls is XGB2Classifier else y[kept]
+    np.testing.assert_array_equal(y_out, expected_y)
+    assert y_out.dtype == w_out.dtype == np.float64 and y_out.ndim == w_out.ndim == 1
 
 
 @pytest.mark.parametrize("cls", [XGB2Regressor, XGB2Classifier])
 @pytest.mark.parametrize("n, weights, message", [
     (3, [1, 1], "sample_weight shape mismatches the input"),
     (3, np.ones((3, 2)), "sample_weight shape mismatches the input"),
-    (3, 1.0, "sample_weight shape mismatches the input"),
-    (3, [0, 0, 0], "Invalid sample_weight"),
-    (3, [-1, 0, -2], "Invalid sample_weight"),
+    (3, [-1, 0, 0], "Invalid sample_weight"),
     (3, [1, np.nan, 1], "Invalid sample_weight"),
-    (3, [1, np.inf, 1], "Invalid sample_weight"),
     (3, [-np.inf, 1, 1], "Invalid sample_weight"),
     (2, [0, 1], "n_samples=1"),
     (1, None, "n_samples=1"),
@@ -170,7 +142,7 @@ def test_weight_and_size_errors(cls, n, weights, message):
     assert str(info.value) == message
 
 
-@pytest.mark.parametrize("n", [2, 7, 9, 128, 129, 1000, 8193, 20000])
+@pytest.mark.parametrize("n", [2, 9, 129, 1000, 20000])
 def test_weight_cleaning_matches_numpy(n):
     rng = np.random.RandomState(n)
     for _ in range(5):
@@ -190,50 +162,41 @@ def test_weight_cleaning_matches_numpy(n):
 def test_weights_as_list_series_and_column_and_input_untouched():
     X, y = regression_data(20)
     w = np.linspace(0, 2, 20)
-    before = w.copy()
-    results = [XGB2Regressor()._validate_input(X, y, form)[2]
-               for form in (w, list(w), pd.Series(w), w.reshape(-1, 1))]
-    np.testing.assert_array_equal(w, before)
-    for other in results[1:]:
-        np.testing.assert_array_equal(other, results[0])
-    np.testing.assert_allclose(results[0], 19 * w[1:] / w[1:].sum(), rtol=1e-15)
+    for form in (list(w), pd.Series(w), w.reshape(-1, 1), w):
+        np.testing.assert_array_equal(XGB2Regressor()._validate_input(X, y, form)[2],
+                                      19 * w[1:] / w[1:].sum())
+    np.testing.assert_array_equal(w, np.linspace(0, 2, 20))  # the caller's array is untouched
 
 
 def test_classifier_labels_and_class_counts():
     X = np.arange(8.0).reshape(4, 2)
     _, y, _ = XGB2Classifier()._validate_input(X, ["yes", "no", "no", "yes"], None)
     np.testing.assert_array_equal(y, [1.0, 0.0, 0.0, 1.0])
-    with pytest.raises(ValueError) as info:
-        XGB2Classifier().fit(X, [0, 1, 2, 1])
-    assert str(info.value) == "multi-classification not supported"
-    with pytest.raises(ValueError) as info:
-        XGB2Classifier().fit(X, ["a"] * 4)
-    assert str(info.value) == "Classifier can't train when only one class is present."
-    # Zero weights can leave a single class.
-    with pytest.raises(ValueError, match="only one class"):
-        XGB2Classifier().fit(X, [0, 1, 0, 1], sample_weight=[1, 0, 1, 0])
+    for y, w, message in [([0, 1, 2, 1], None, "multi-classification not supported"),
+                          (["a"] * 4, None, "Classifier can't train when only one class is "
+                                            "present."),
+                          ([0, 1, 0, 1], [1, 0, 1, 0], "Classifier can't train when only one "
+                                                       "class is present.")]:
+        with pytest.raises(ValueError) as info:
+            XGB2Classifier().fit(X, y, w)
+        assert str(info.value) == message
 
 
 @pytest.mark.parametrize("cls", [XGB2Regressor, XGB2Classifier])
 def test_scikit_learn_validation_errors_propagate(cls):
     X = np.arange(8.0).reshape(4, 2)
     y = [0, 1, 0, 1]
-    bad = X.copy()
-    bad[0, 0] = np.nan
-    with pytest.raises(ValueError, match="NaN"):
-        cls().fit(bad, y)
-    with pytest.raises(ValueError, match="inconsistent numbers of samples"):
-        cls().fit(X, y[:3])
-    with pytest.raises(ValueError, match="requires y to be passed"):
-        cls().fit(X, None)
-    with pytest.raises(ValueError, match="0 sample"):
-        cls().fit(np.empty((0, 2)), [])
     if cls is XGB2Regressor:
-        with pytest.raises(ValueError):
-            cls().fit(X, ["a", "b", "a", "b"])
+        bad_y, bad_y_message = np.array(list("abab"), dtype=object), "could not convert"
     else:
-        with pytest.raises(ValueError, match="Unknown label type"):
-            cls().fit(X, [0.1, 0.2, 0.3, 0.4])
+        bad_y, bad_y_message = [0.1, 0.2, 0.3, 0.4], "Unknown label type"
+    for x_in, y_in, message in [(np.where(X > 6, np.nan, X), y, "NaN"),
+                                (X, y[:3], "inconsistent numbers of samples"),
+                                (X, None, "requires y to be passed"),
+                                (np.empty((0, 2)), [], "0 sample"),
+                                (X, bad_y, bad_y_message)]:
+        with pytest.raises(ValueError, match=message):
+            cls().fit(x_in, y_in)
 
 
 # ---- fitting ---------------------------------------------------------------------------------
@@ -241,8 +204,7 @@ def test_scikit_learn_validation_errors_propagate(cls):
 @pytest.mark.parametrize("cls", [XGB2Regressor, XGB2Classifier])
 def test_fit_sets_state(cls):
     est, X = fitted(cls)
-    assert est.is_fitted_ is True
-    assert est.n_features_in_ == 4
+    assert est.is_fitted_ is True and est.n_features_in_ == 4
     assert est.feature_names_ == ["X0", "X1", "X2", "X3"]
     assert est.feature_types_ == ["numerical"] * 4
     assert list(est.xgb_params_) == [
@@ -256,17 +218,10 @@ def test_fit_sets_state(cls):
     np.testing.assert_array_equal(est.X_, X)
     if cls is XGB2Classifier:
         np.testing.assert_array_equal(est.classes_, [0, 1])
-
-
-def test_feature_names_and_types_are_deep_copied():
-    names = ["a", "b", "c", "d"]
-    types = ["numerical"] * 3 + ["categorical"]
-    est = XGB2Regressor(feature_names=names, feature_types=types, n_estimators=2)
-    assert est.feature_names is names
-    X, y = regression_data()
-    est.fit(X, y)
+    names, types = ["a", "b", "c", "d"], [["numerical"]] * 4
+    est.set_params(feature_names=names, feature_types=types).fit(X, est.predict(X))
     assert est.feature_names_ == names and est.feature_names_ is not names
-    assert est.feature_types_ == types and est.feature_types_ is not types
+    assert est.feature_types_ == types and est.feature_types_[0] is not types[0]  # deep copy
 
 
 @pytest.mark.parametrize("p, increasing, decreasing, text", [
@@ -310,16 +265,6 @@ def test_predictions_equal_xgboost_trained_with_the_same_params(cls, model_cls):
     else:
         np.testing.assert_array_equal(est.predict_proba(X_new), model.predict_proba(X_new))
         np.testing.assert_array_equal(est.predict(X_new), model.predict(X_new))
-
-
-def test_second_fit_replaces_state():
-    X, y = classification_data(labels=("a", "b"))
-    est = XGB2Classifier(n_estimators=3).fit(X, y)
-    first_model = est.estimator_
-    est.set_params(n_estimators=4).fit(X[:, :2], np.where(y == "a", "u", "v"))
-    assert est.estimator_ is not first_model and est.n_features_in_ == 2
-    assert est.feature_names_ == ["X0", "X1"]
-    assert set(est.predict(X[:, :2])) <= {"u", "v"}
 
 
 def test_gpu_hist_is_kept_in_params_but_trained_as_hist_on_cuda():
@@ -391,26 +336,20 @@ def test_decision_function_clips_in_float64_and_threshold_is_strict():
 
 @pytest.mark.parametrize("cls", [XGB2Regressor, XGB2Classifier])
 def test_clone_set_params_and_persistence(cls, tmp_path):
-    names = ["a", "b", "c", "d"]
-    est = cls(n_estimators=5, feature_names=names)
+    est, X = fitted(cls, feature_names=["a", "b", "c", "d"])
     twin = clone(est)
     assert twin.get_params() == est.get_params() and not hasattr(twin, "is_fitted_")
     assert twin.set_params(eta=0.1, max_bin=64) is twin
     assert (twin.eta, twin.max_bin, est.eta) == (0.1, 64, 0.3)
 
-    est, X = fitted(cls)
-    method = est.predict_proba if cls is XGB2Classifier else est.predict
-    expected = method(X)
+    method = "predict_proba" if cls is XGB2Classifier else "predict"
+    joblib.dump(est, tmp_path / "model.joblib")
     copies = [pickle.loads(pickle.dumps(est, protocol=p)) for p in (2, pickle.HIGHEST_PROTOCOL)]
-    copies.append(copy.deepcopy(est))
-    path = tmp_path / "model.joblib"
-    joblib.dump(est, path)
-    copies.append(joblib.load(path))
+    copies += [copy.deepcopy(est), joblib.load(tmp_path / "model.joblib")]
     for other in copies:
         assert type(other) is cls
-        other_method = other.predict_proba if cls is XGB2Classifier else other.predict
-        np.testing.assert_array_equal(other_method(X), expected)
-        np.testing.assert_array_equal(other.predict(X), est.predict(X))
+        for name in {method, "predict"}:
+            np.testing.assert_array_equal(getattr(other, name)(X), getattr(est, name)(X))
 
 
 def test_grid_search_and_cross_validation():
@@ -420,12 +359,3 @@ def test_grid_search_and_cross_validation():
     Xr, yr = regression_data(200)
     search = GridSearchCV(XGB2Regressor(n_estimators=5), {"max_depth": [1, 2]}, cv=2).fit(Xr, yr)
     assert search.best_params_["max_depth"] in (1, 2)
-
-
-def test_help_shows_the_docstring():
-    out = io.StringIO()
-    pydoc.Helper(output=out).help(XGB2Regressor)
-    text = out.getvalue()
-    assert "Depth-2 XGBoostRegressor." in text
-    assert "fit(self, X, y, sample_weight=None)" in text
-    assert "n_estimators=100" in text
