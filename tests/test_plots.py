@@ -6,78 +6,27 @@ from matplotlib.collections import PatchCollection
 from matplotlib.figure import Figure
 from matplotlib.patches import Rectangle
 
+from sklearn.linear_model import LinearRegression
+
+from movra.diagnoser.sagzone import SagZone
 from movra.plots import plot_marginal_result, scale_plot_ticks
-from movra.utils import TestDataResult
 
 rng = np.random.default_rng(3)
 N = 600
 X = np.column_stack([rng.uniform(0, 10, N), rng.uniform(1e4, 9e4, N), rng.normal(size=N)])
-SCORES = rng.exponential(1.0, N) * np.where(X[:, 0] > 7, 4.0, 1.0)
+Y = X[:, 0] + rng.normal(size=N)
+# Predictions drift away for large tenure, most where income is high as well.
+PRED = X[:, 0] + (X[:, 0] > 7) * (1.5 + 2.0 * (X[:, 1] > 5e4))
 NAMES = ["tenure", "income", "noise"]
 
 
-def _bin_rule(mask, splits):
-    score = SCORES[mask].mean() if mask.any() else np.nan
-    return {"splits": splits, "values": score, "counts": int(mask.sum())}
-
-
-def _histogram_rules(two):
-    edges = np.linspace(0, 10, 11)
-    rules = []
-    for i in range(10):
-        in_bin = (X[:, 0] >= edges[i]) & ((X[:, 0] < edges[i + 1]) | (i == 9))
-        f0 = {"lb": edges[i], "ub": edges[i + 1]}
-        if not two:
-            rules.append(_bin_rule(in_bin, {"f0": f0}))
-            continue
-        inner = np.linspace(X[in_bin, 1].min(), X[in_bin, 1].max(), 6)
-        for j in range(5):
-            cell = in_bin & (X[:, 1] >= inner[j]) & ((X[:, 1] < inner[j + 1]) | (j == 4))
-            rules.append(_bin_rule(cell, {"f0": f0, "f1": {"lb": inner[j], "ub": inner[j + 1]}}))
-    return rules
-
-
-def _tree_rules(two):
-    # Leaves as a depth-first walk gives them: open outer bounds, values as 1-element arrays.
-    cuts = [({"lb": -np.inf, "ub": 7.0}, X[:, 0] < 7.0),
-            ({"lb": 7.0, "ub": np.inf}, X[:, 0] >= 7.0)]
-    rules = []
-    for f0, mask in cuts:
-        if two:
-            for f1, m1 in [({"lb": -np.inf, "ub": 5e4}, X[:, 1] < 5e4),
-                           ({"lb": 5e4, "ub": np.inf}, X[:, 1] >= 5e4)]:
-                rule = _bin_rule(mask & m1, {"f0": f0, "f1": f1})
-                rules.append(dict(rule, values=np.array([rule["values"]]),
-                                  counts=np.array([rule["counts"]])))
-        else:
-            rule = _bin_rule(mask, {"f0": f0})
-            rules.append(dict(rule, values=np.array([rule["values"]])))
-    return rules
-
-
-def _marginal(method, two, weak=True, sign=-1):
-    rules = _histogram_rules(two) if method == "histogram" else _tree_rules(two)
-    threshold_value = 1.2 * SCORES.mean()
-    regions = []
-    if weak:
-        for rule in rules:
-            score = float(np.ravel(rule["values"])[0])
-            if np.isfinite(score) and sign * score <= sign * threshold_value:
-                f0 = rule["splits"]["f0"]
-                region = {"lb1": max(f0["lb"], 0.0), "ub1": min(f0["ub"], 10.0)}
-                if two:
-                    f1 = rule["splits"]["f1"]
-                    region.update(lb2=max(f1["lb"], 1e4), ub2=min(f1["ub"], 9e4))
-                region.update({"#Train": int(np.ravel(rule["counts"])[0]), "#Test": 7})
-                regions.append(region)
-    value = {
-        "slice_features": NAMES[:2] if two else NAMES[:1], "bins": 10, "method": method,
-        "min_samples": 20, "metric": "MSE", "weak_region_stats": regions,
-        "fidx": [0, 1] if two else [0], "rule_list": rules, "x": X, "y": None,
-        "threshold_value": threshold_value, "score_name": "MSE", "_sign": sign, "scores": SCORES,
-        "use_test": False, "is_metric_additive": True, "feature_names": NAMES,
-    }
-    return TestDataResult(key="sagzone_plot", value=value)
+def _marginal(method, two, weak=True, metric="MSE"):
+    zone = SagZone(LinearRegression(), ["tenure", "income"] if two else ["tenure"],
+                   task_type="regression", threshold=1.2 if weak else 50.0, method=method,
+                   metric=metric, min_samples=20)
+    zone.fit(X, Y, np.arange(400), np.arange(400, N), prediction=PRED, feature_names=NAMES)
+    assert bool(zone.diag.weak_region_stats) is weak
+    return zone.get_marginal()
 
 
 def _render(fig):
@@ -106,7 +55,7 @@ def test_one_feature_bars_threshold_regions_and_histogram(method, weak):
     assert any(np.allclose(line.get_ydata(), value["threshold_value"]) for line in score_ax.lines)
     assert score_ax.get_ylabel().startswith("average MSE")
     assert hist_ax.get_xlabel() == "tenure"
-    assert sum(hist_ax.containers[0].datavalues) == N
+    assert sum(hist_ax.containers[0].datavalues) == 400
     counts = [f"n={r['#Train']:,}" for r in value["weak_region_stats"]]
     assert sorted(t for t in _texts(fig) if t.startswith("n=")) == sorted(counts)
     assert ("no weak region" in " ".join(t.get_text() for t in fig.texts)) is (not weak)
@@ -132,12 +81,13 @@ def test_two_features_heat_map_outlines_and_margins(method, weak):
     _render(fig)
 
 
-@pytest.mark.parametrize("sign", [-1, 1])
-def test_heat_map_colours_run_from_good_to_bad_with_the_metric(sign):
-    fig = plot_marginal_result(_marginal("histogram", two=True, weak=False, sign=sign))
+@pytest.mark.parametrize("metric, sign", [("MSE", -1), ("R2", 1)])
+def test_heat_map_colours_run_from_good_to_bad_with_the_metric(metric, sign):
+    result = _marginal("histogram", two=True, metric=metric)
+    fig = plot_marginal_result(result)
     cells = next(c for ax in fig.axes for c in ax.collections if isinstance(c, PatchCollection))
     cells.update_scalarmappable()
-    scores = np.array([np.ravel(r["values"])[0] for r in _histogram_rules(True)])
+    scores = np.array([np.ravel(r["values"])[0] for r in result.value["rule_list"]])
     colours = cells.get_facecolors()
     finite = np.flatnonzero(np.isfinite(scores))
     worst = finite[np.argmax(-sign * scores[finite])]
@@ -204,14 +154,14 @@ def test_scale_plot_ticks_drops_crowded_irregular_edges():
 
 @pytest.mark.parametrize("two", [False, True])
 def test_constant_feature_and_missing_values_still_draw(two):
-    value = dict(_marginal("histogram", two=two, weak=False).value)
-    x = X.copy()
+    value = dict(_marginal("histogram", two=two).value)
+    x = value["x"].copy()
     x[:, 0] = 4.0
     x[:5, 1] = np.nan
     # The slicer's single bin of a constant feature is one wide around the value.
     value.update(x=x, rule_list=[{"splits": {"f0": {"lb": 3.5, "ub": 4.5},
                                              "f1": {"lb": 1e4, "ub": 9e4}},
-                                  "values": 1.0, "counts": N}])
+                                  "values": 1.0, "counts": 400}])
     fig = plot_marginal_result(value)
     axis = next(ax for ax in fig.axes if ax.get_xlabel() == "tenure")
     lo, hi = axis.get_xlim()

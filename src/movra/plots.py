@@ -245,8 +245,10 @@ def _place_labels(ax, centres, texts, span, levels=4):
             left_out += 1
             continue
         occupied[level].append((lo, hi))
+        # Inside the axes by construction: kept out of the layout, clipped if the range is odd.
         ax.text(centres[i], 0.975 - 0.07 * level, texts[i], transform=transform,
-                ha="center", va="top", fontsize=8, color="#7f1d1d",
+                ha="center", va="top", fontsize=8, color="#7f1d1d", clip_on=True,
+                in_layout=False,
                 bbox=dict(boxstyle="round,pad=0.2", facecolor="white", edgecolor="none",
                           alpha=0.8))
     return left_out
@@ -387,7 +389,7 @@ def _plot_two_features(fig, value, max_ticks, cmap):
         count = _region_count(region, use_test)
         if count is not None and ub1 - lb1 > 0.09 * span1 and ub2 - lb2 > 0.05 * span2:
             ax_map.text(0.5 * (lb1 + ub1), 0.5 * (lb2 + ub2), f"n={count:,}", ha="center",
-                        va="center", fontsize=7,
+                        va="center", fontsize=7, clip_on=True, in_layout=False,
                         bbox=dict(boxstyle="round,pad=0.15", facecolor="white",
                                   edgecolor="none", alpha=0.75))
     ax_map.set_xlim(start1 - 0.01 * span1, stop1 + 0.01 * span1)
