@@ -333,9 +333,10 @@ def test_unknown_effect(fidx):
         est.partial_dependence(fidx, X)
 
 
-def test_deeper_trees_are_not_interpreted():
+@pytest.mark.parametrize("max_depth", [3, None])
+def test_deeper_trees_are_not_interpreted(max_depth):
     rng, X, y = make_data(0)
-    est = XGB2Regressor(n_estimators=5, max_depth=3).fit(X, y)
+    est = XGB2Regressor(n_estimators=5, max_depth=max_depth).fit(X, y)
     assert est.parse_model() == "Cannot interpret XGB with depth more than 2."
     assert not hasattr(est, "effects_")
 

@@ -18,6 +18,16 @@ TreeArrays random_ensemble(std::size_t n_trees, std::size_t n_features, std::mt1
     std::bernoulli_distribution coin(0.5);
     TreeArrays t;
     for (std::size_t k = 0; k < n_trees; ++k) {
+        if (k % 7 == 3) {  // a tree that is a single leaf: a constant
+            t.left.push_back(-1);
+            t.right.push_back(-1);
+            t.feature.push_back(-1);
+            t.threshold.push_back(0.0);
+            t.default_left.push_back(0);
+            t.value.push_back(static_cast<double>(static_cast<float>(g(rng))));
+            t.tree_offsets.push_back(static_cast<std::int64_t>(t.left.size()));
+            continue;
+        }
         const bool stump = k % 5 == 0;
         const std::size_t n = stump ? 3 : 7;
         for (std::size_t i = 0; i < n; ++i) {

@@ -71,9 +71,10 @@ of that feature in the booster's trees (trees_to_dataframe), empty for an unused
 py::object parse_model(const bind::Args& a) {
     const Deps& d = deps();
     const py::object& self = a["self"];
-    // Python's own comparison, so any number type (and its errors) behaves as in Python.
+    // Python's own comparison, so any number type behaves as in Python. None leaves the depth
+    // to XGBoost, whose default (6) is too deep as well.
     const py::object max_depth = self.attr("max_depth");
-    if (max_depth > py::int_(2)) return py::str(kDepthMessage);
+    if (max_depth.is_none() || max_depth > py::int_(2)) return py::str(kDepthMessage);
     d.check_is_fitted(self);
     py::dict kwargs;
     kwargs["purification"] = true;
