@@ -135,6 +135,14 @@ def test_shift_table_holds_reference_rows_then_weak_rows(features, method, use_t
     np.testing.assert_array_equal(data.iloc[:, :4].to_numpy(), np.vstack([reference, weak]))
     assert data["resi_type_"].tolist() == ([AREAS[compare_to]] * len(reference)
                                            + ["Weak Regions"] * len(weak))
+    # The weak rows lie inside the weak regions, on the searched split.
+    inside = np.zeros(len(weak), dtype=bool)
+    for r in zone.diag.weak_region_stats:
+        box = (weak[:, 0] >= r["lb1"]) & (weak[:, 0] <= r["ub1"])
+        if len(features) == 2:
+            box &= (weak[:, 1] >= r["lb2"]) & (weak[:, 1] <= r["ub2"])
+        inside |= box
+    assert len(weak) > 0 and inside.all()
     if compare_to == "full":
         # Every searched row, and the weak rows once more.
         assert len(data) == len(_searched_rows(zone)) + len(weak)
