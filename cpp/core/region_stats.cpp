@@ -56,10 +56,18 @@ std::vector<std::vector<std::int64_t>> rows_in_regions(Span<const double> first,
         offsets[c + 1] = candidates.size();
     }
     const bool two = !second.empty();
+    // Few bounds (the usual case): counting the bounds at or below the value, without branches,
+    // beats a binary search whose branches the data make unpredictable.
+    const bool few = breaks.size() <= 16;
     for (std::size_t i = 0; i < first.size; ++i) {
         const double v = first[i];
-        const auto c = static_cast<std::size_t>(
-            std::upper_bound(breaks.begin(), breaks.end(), v) - breaks.begin());
+        std::size_t c = 0;
+        if (few) {
+            for (double b : breaks) c += static_cast<std::size_t>(b <= v);
+        } else {
+            c = static_cast<std::size_t>(std::upper_bound(breaks.begin(), breaks.end(), v) -
+                                         breaks.begin());
+        }
         for (std::size_t k = offsets[c]; k < offsets[c + 1]; ++k) {
             const RegionBox& r = regions[candidates[k]];
             if (r.first.contains(v) && (!two || r.second.contains(second[i])))
