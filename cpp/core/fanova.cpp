@@ -116,13 +116,10 @@ Effects fanova_effects(const std::vector<LeafRule>& rules, double base_margin, M
     for (const LeafRule& rule : rules) {
         for (int c = 0; c < rule.n_conditions; ++c)
             add_bounds(rule.conditions[c], out.mains[main_of[rule.conditions[c].feature]].split_points);
-        if (rule.n_conditions == 2) {
-            auto key = std::make_pair(rule.conditions[0].feature, rule.conditions[1].feature);
-            auto [it, inserted] = pair_of.emplace(key, 0);
-            if (inserted) it->second = pair_of.size() - 1;
-        }
+        if (rule.n_conditions == 2)
+            pair_of.emplace(std::make_pair(rule.conditions[0].feature, rule.conditions[1].feature), 0);
     }
-    // Pairs in ascending order of their features.
+    // Pairs numbered in ascending order of their features.
     std::vector<std::pair<std::int64_t, std::int64_t>> pair_keys;
     for (auto& [key, index] : pair_of) {
         index = pair_keys.size();
