@@ -14,20 +14,35 @@ double average_score(const ScoreSums& sums, bool weighted, ZeroWeights rule) {
     return sums.sum / static_cast<double>(sums.count);
 }
 
-std::vector<std::int64_t> rows_in_bound(Span<const double> column, Bound bound) {
-    std::vector<std::int64_t> rows;
-    for (std::size_t i = 0; i < column.size; ++i)
-        if (bound.contains(column[i])) rows.push_back(static_cast<std::int64_t>(i));
+namespace {
+
+// Positions where `inside(i)` holds: a branch-free count, then a branch-free fill (the data make
+// the test unpredictable, and a mispredicted branch per row costs more than the two passes).
+template <typename Inside>
+std::vector<std::int64_t> select_rows(std::size_t n, Inside inside) {
+    std::size_t count = 0;
+    for (std::size_t i = 0; i < n; ++i) count += static_cast<std::size_t>(inside(i));
+    std::vector<std::int64_t> rows(count + 1);  // one spare slot for the last rejected write
+    std::size_t k = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        rows[k] = static_cast<std::int64_t>(i);
+        k += static_cast<std::size_t>(inside(i));
+    }
+    rows.pop_back();
     return rows;
+}
+
+}  // namespace
+
+std::vector<std::int64_t> rows_in_bound(Span<const double> column, Bound bound) {
+    return select_rows(column.size, [&](std::size_t i) { return bound.contains(column[i]); });
 }
 
 std::vector<std::int64_t> rows_in_box(Span<const double> first, Bound first_bound,
                                       Span<const double> second, Bound second_bound) {
-    std::vector<std::int64_t> rows;
-    for (std::size_t i = 0; i < first.size; ++i)
-        if (first_bound.contains(first[i]) && second_bound.contains(second[i]))
-            rows.push_back(static_cast<std::int64_t>(i));
-    return rows;
+    return select_rows(first.size, [&](std::size_t i) {
+        return first_bound.contains(first[i]) & second_bound.contains(second[i]);
+    });
 }
 
 std::vector<std::vector<std::int64_t>> rows_in_regions(Span<const double> first,
@@ -59,21 +74,35 @@ std::vector<std::vector<std::int64_t>> rows_in_regions(Span<const double> first,
     // Few bounds (the usual case): counting the bounds at or below the value, without branches,
     // beats a binary search whose branches the data make unpredictable.
     const bool few = breaks.size() <= 16;
-    for (std::size_t i = 0; i < first.size; ++i) {
-        const double v = first[i];
+    const auto cell_of = [&](double v) {
+        if (!few)
+            return static_cast<std::size_t>(std::upper_bound(breaks.begin(), breaks.end(), v) -
+                                            breaks.begin());
         std::size_t c = 0;
-        if (few) {
-            for (double b : breaks) c += static_cast<std::size_t>(b <= v);
-        } else {
-            c = static_cast<std::size_t>(std::upper_bound(breaks.begin(), breaks.end(), v) -
-                                         breaks.begin());
-        }
+        for (double b : breaks) c += static_cast<std::size_t>(b <= v);
+        return c;
+    };
+    const auto inside = [&](const RegionBox& r, std::size_t i) {
+        return r.first.contains(first[i]) & (!two || r.second.contains(second[i]));
+    };
+    // Two passes, counting then filling, both without a branch on the data.
+    std::vector<std::size_t> counts(regions.size(), 0);
+    for (std::size_t i = 0; i < first.size; ++i) {
+        const std::size_t c = cell_of(first[i]);
+        for (std::size_t k = offsets[c]; k < offsets[c + 1]; ++k)
+            counts[candidates[k]] += static_cast<std::size_t>(inside(regions[candidates[k]], i));
+    }
+    for (std::size_t r = 0; r < regions.size(); ++r) rows[r].resize(counts[r] + 1);
+    std::vector<std::size_t> filled(regions.size(), 0);
+    for (std::size_t i = 0; i < first.size; ++i) {
+        const std::size_t c = cell_of(first[i]);
         for (std::size_t k = offsets[c]; k < offsets[c + 1]; ++k) {
-            const RegionBox& r = regions[candidates[k]];
-            if (r.first.contains(v) && (!two || r.second.contains(second[i])))
-                rows[candidates[k]].push_back(static_cast<std::int64_t>(i));
+            const std::size_t r = candidates[k];
+            rows[r][filled[r]] = static_cast<std::int64_t>(i);
+            filled[r] += static_cast<std::size_t>(inside(regions[r], i));
         }
     }
+    for (auto& r : rows) r.pop_back();
     return rows;
 }
 
@@ -88,8 +117,13 @@ ScoreSums sums_at(Span<const double> scores, Span<const double> weights,
 }
 
 ScoreSums sums_all(Span<const double> scores, Span<const double> weights) {
+    // Summed in the same four interleaved lanes as the bins of the histogram search, so a bin
+    // holding every row has exactly the overall average (a tie at threshold 1 stays a tie).
+    ScoreSums lanes[4];
+    for (std::size_t i = 0; i < scores.size; ++i)
+        lanes[i % 4].add(scores[i], weights.empty() ? 1.0 : weights[i]);
     ScoreSums s;
-    for (std::size_t i = 0; i < scores.size; ++i) s.add(scores[i], weights.empty() ? 1.0 : weights[i]);
+    for (const ScoreSums& lane : lanes) s.add(lane);
     return s;
 }
 

@@ -44,7 +44,7 @@ struct Bound {
     double lb = 0.0;
     double ub = 0.0;
     bool closed = false;
-    bool contains(double v) const { return v >= lb && (closed ? v <= ub : v < ub); }
+    bool contains(double v) const { return (v >= lb) & (closed ? v <= ub : v < ub); }
 };
 
 // Positions of the rows inside `bound` on `column`.

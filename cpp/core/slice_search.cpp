@@ -57,11 +57,17 @@ OneFeatureSearch search_one_feature(Span<const double> x, Span<const double> sco
     s.range = value_range(x);
     s.edges = equal_width_edges(s.range, histogram_bin_count(x, settings.max_bins));
     const std::size_t n_bins = s.edges.size() - 1;
-    s.bin_sums.assign(n_bins, ScoreSums{});
     const BinLocator locate(s.edges);
     const bool weighted = !weights.empty();
+    // Four interleaved sets of bin sums: consecutive rows in one bin would otherwise wait on each
+    // other's additions. sums_all uses the same lanes.
+    constexpr std::size_t kLanes = 4;
+    std::vector<ScoreSums> lanes(kLanes * n_bins);
     for (std::size_t i = 0; i < x.size; ++i)
-        s.bin_sums[locate(x[i])].add(scores[i], weighted ? weights[i] : 1.0);
+        lanes[locate(x[i]) * kLanes + i % kLanes].add(scores[i], weighted ? weights[i] : 1.0);
+    s.bin_sums.assign(n_bins, ScoreSums{});
+    for (std::size_t b = 0; b < n_bins; ++b)
+        for (std::size_t l = 0; l < kLanes; ++l) s.bin_sums[b].add(lanes[b * kLanes + l]);
     for (std::size_t b = 0; b < n_bins; ++b) {
         const double value = average_score(s.bin_sums[b], weighted, ZeroWeights::kZeroSum);
         s.bin_rules.push_back({s.edges[b], s.edges[b + 1], value, s.bin_sums[b].count});
