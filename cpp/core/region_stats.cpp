@@ -50,6 +50,15 @@ std::vector<std::vector<std::int64_t>> rows_in_regions(Span<const double> first,
                                                        const std::vector<RegionBox>& regions) {
     std::vector<std::vector<std::int64_t>> rows(regions.size());
     if (regions.empty()) return rows;
+    const bool two_columns = !second.empty();
+    // A few regions: one branch-free pass each is cheaper than locating every row's cell.
+    if (regions.size() <= 8) {
+        for (std::size_t r = 0; r < regions.size(); ++r)
+            rows[r] = two_columns
+                          ? rows_in_box(first, regions[r].first, second, regions[r].second)
+                          : rows_in_bound(first, regions[r].first);
+        return rows;
+    }
     // Cells of the first column between consecutive distinct bounds: cell c is
     // [breaks[c - 1], breaks[c]), the first and last cells open to infinity.
     std::vector<double> breaks;
@@ -70,7 +79,7 @@ std::vector<std::vector<std::int64_t>> rows_in_regions(Span<const double> first,
             if (regions[r].first.lb < hi && regions[r].first.ub >= lo) candidates.push_back(r);
         offsets[c + 1] = candidates.size();
     }
-    const bool two = !second.empty();
+    const bool two = two_columns;
     // Few bounds (the usual case): counting the bounds at or below the value, without branches,
     // beats a binary search whose branches the data make unpredictable.
     const bool few = breaks.size() <= 16;

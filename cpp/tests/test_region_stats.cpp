@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdint>
 #include <vector>
 
 #include "core/region_stats.hpp"
@@ -64,4 +65,32 @@ TEST(CopyColumn, RowMajor) {
     std::vector<double> out(2);
     copy_column(m.data(), 2, 3, 2, {out.data(), out.size()});
     EXPECT_EQ(out, (std::vector<double>{3, 6}));
+}
+
+TEST(RowsInRegions, EqualsOneSelectionPerRegionFewAndMany) {
+    // A fixed pseudo-random walk of values and region bounds.
+    std::vector<double> a, b;
+    std::uint64_t state = 12345;
+    const auto next = [&]() {
+        state = state * 6364136223846793005ULL + 1442695040888963407ULL;
+        return static_cast<double>(state >> 40) / static_cast<double>(1ULL << 24) * 10.0;
+    };
+    for (int i = 0; i < 2000; ++i) {
+        a.push_back(std::floor(next()));  // many ties on the bounds
+        b.push_back(next());
+    }
+    for (std::size_t n_regions : {3u, 40u}) {
+        std::vector<RegionBox> regions;
+        for (std::size_t r = 0; r < n_regions; ++r) {
+            const double lo = std::floor(next()), lo2 = next();
+            regions.push_back({{lo, lo + std::floor(next() / 3.0), r % 2 == 0},
+                               {lo2, lo2 + next() / 2.0, r % 3 == 0}});
+        }
+        const auto two = rows_in_regions(view(a), view(b), regions);
+        const auto one = rows_in_regions(view(a), {}, regions);
+        for (std::size_t r = 0; r < n_regions; ++r) {
+            EXPECT_EQ(two[r], rows_in_box(view(a), regions[r].first, view(b), regions[r].second));
+            EXPECT_EQ(one[r], rows_in_bound(view(a), regions[r].first));
+        }
+    }
 }
