@@ -47,8 +47,8 @@ BinRange bins_of(const FeatureCondition& c, const std::vector<double>& points) {
                         1
                   : 0;
     r.end = std::isfinite(c.upper)
-                ? static_cast<std::size_t>(
-                      std::lower_bound(points.begin(), points.end(), c.upper) - points.begin()) +
+                ? static_cast<std::size_t>(std::lower_bound(points.begin(), points.end(), c.upper) -
+                                           points.begin()) +
                       1
                 : points.size() + 1;
     if (r.end < r.begin) r.end = r.begin;
@@ -102,8 +102,7 @@ Effects fanova_effects(const std::vector<LeafRule>& rules, double base_margin, M
     std::map<std::int64_t, std::size_t> main_of;
     std::map<std::pair<std::int64_t, std::int64_t>, std::size_t> pair_of;
     for (const LeafRule& rule : rules)
-        for (int c = 0; c < rule.n_conditions; ++c)
-            main_of.emplace(rule.conditions[c].feature, 0);
+        for (int c = 0; c < rule.n_conditions; ++c) main_of.emplace(rule.conditions[c].feature, 0);
     for (auto& [feature, index] : main_of) {
         if (static_cast<std::size_t>(feature) >= data.n_columns)
             throw std::invalid_argument("the trees test feature " + std::to_string(feature) +
@@ -115,9 +114,11 @@ Effects fanova_effects(const std::vector<LeafRule>& rules, double base_margin, M
     }
     for (const LeafRule& rule : rules) {
         for (int c = 0; c < rule.n_conditions; ++c)
-            add_bounds(rule.conditions[c], out.mains[main_of[rule.conditions[c].feature]].split_points);
+            add_bounds(rule.conditions[c],
+                       out.mains[main_of[rule.conditions[c].feature]].split_points);
         if (rule.n_conditions == 2)
-            pair_of.emplace(std::make_pair(rule.conditions[0].feature, rule.conditions[1].feature), 0);
+            pair_of.emplace(std::make_pair(rule.conditions[0].feature, rule.conditions[1].feature),
+                            0);
     }
     // Pairs numbered in ascending order of their features.
     std::vector<std::pair<std::int64_t, std::int64_t>> pair_keys;
@@ -132,7 +133,8 @@ Effects fanova_effects(const std::vector<LeafRule>& rules, double base_margin, M
     }
     for (const LeafRule& rule : rules) {
         if (rule.n_conditions != 2) continue;
-        PairEffect& pe = out.pairs[pair_of[{rule.conditions[0].feature, rule.conditions[1].feature}]];
+        PairEffect& pe =
+            out.pairs[pair_of[{rule.conditions[0].feature, rule.conditions[1].feature}]];
         add_bounds(rule.conditions[0], pe.split_points_a);
         add_bounds(rule.conditions[1], pe.split_points_b);
     }
@@ -243,8 +245,10 @@ Effects fanova_effects(const std::vector<LeafRule>& rules, double base_margin, M
                 pe.purify_iterations = 1;
             }
             // What left the interaction joins the mains, on their finer grids.
-            for (std::size_t b = 0; b < map_a.size(); ++b) out.mains[ma].levels[b] += to_a[map_a[b]];
-            for (std::size_t b = 0; b < map_b.size(); ++b) out.mains[mb].levels[b] += to_b[map_b[b]];
+            for (std::size_t b = 0; b < map_a.size(); ++b)
+                out.mains[ma].levels[b] += to_a[map_a[b]];
+            for (std::size_t b = 0; b < map_b.size(); ++b)
+                out.mains[mb].levels[b] += to_b[map_b[b]];
         }
         pe.importance = variance(cview(pe.levels), cview(joint), n);
     }

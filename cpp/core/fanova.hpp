@@ -39,8 +39,8 @@ struct Effects {
 
 struct FanovaOptions {
     bool purify = true;
-    bool true_to_data = false;    // joint cell frequencies instead of the product of marginals
-    double tolerance = 1e-13;     // joint purification: relative to the pair's largest level
+    bool true_to_data = false;  // joint cell frequencies instead of the product of marginals
+    double tolerance = 1e-13;   // joint purification: relative to the pair's largest level
     std::size_t max_iterations = 10000;
 };
 

@@ -16,9 +16,8 @@ double total(Span<const double> p) {
 
 }  // namespace
 
-void purify_pair_product(Span<double> levels, std::size_t na, std::size_t nb,
-                         Span<const double> pa, Span<const double> pb, Span<double> to_rows,
-                         Span<double> to_cols) {
+void purify_pair_product(Span<double> levels, std::size_t na, std::size_t nb, Span<const double> pa,
+                         Span<const double> pb, Span<double> to_rows, Span<double> to_cols) {
     const double sa = total(pa);
     const double sb = total(pb);
     for (std::size_t i = 0; i < na; ++i) {
@@ -40,9 +39,8 @@ void purify_pair_product(Span<double> levels, std::size_t na, std::size_t nb,
 }
 
 PurifyReport purify_pair_joint(Span<double> levels, std::size_t na, std::size_t nb,
-                               Span<const double> joint, Span<double> to_rows,
-                               Span<double> to_cols, double tolerance,
-                               std::size_t max_iterations) {
+                               Span<const double> joint, Span<double> to_rows, Span<double> to_cols,
+                               double tolerance, std::size_t max_iterations) {
     std::fill(to_rows.begin(), to_rows.end(), 0.0);
     std::fill(to_cols.begin(), to_cols.end(), 0.0);
     double scale = 0.0;

@@ -12,9 +12,8 @@ namespace movra::core {
 // Product density pa (rows) x pb (columns), both non-negative with positive sums. One sweep is
 // exact: each row's mean under pb goes to to_rows, then each column's mean under pa to to_cols.
 // levels is row-major na x nb; to_rows (na) and to_cols (nb) are overwritten.
-void purify_pair_product(Span<double> levels, std::size_t na, std::size_t nb,
-                         Span<const double> pa, Span<const double> pb, Span<double> to_rows,
-                         Span<double> to_cols);
+void purify_pair_product(Span<double> levels, std::size_t na, std::size_t nb, Span<const double> pa,
+                         Span<const double> pb, Span<double> to_rows, Span<double> to_cols);
 
 struct PurifyReport {
     std::size_t iterations = 0;
@@ -27,9 +26,8 @@ struct PurifyReport {
 // max_iterations sweeps have run. Rows and columns without mass keep their levels.
 // to_rows and to_cols accumulate what moved (overwritten first).
 PurifyReport purify_pair_joint(Span<double> levels, std::size_t na, std::size_t nb,
-                               Span<const double> joint, Span<double> to_rows,
-                               Span<double> to_cols, double tolerance,
-                               std::size_t max_iterations);
+                               Span<const double> joint, Span<double> to_rows, Span<double> to_cols,
+                               double tolerance, std::size_t max_iterations);
 
 // Subtracts the mean of `levels` under the weights p (positive sum) and returns it.
 double center_levels(Span<double> levels, Span<const double> p);

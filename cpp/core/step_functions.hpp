@@ -33,7 +33,7 @@ std::size_t step_bin(double x, Span<const double> split_points);
 // monotone in the value, so the narrowed range always holds the answer: results equal step_bin.
 // Keeps a view of the split points, which must outlive it and be strictly increasing.
 class StepLocator {
-public:
+  public:
     explicit StepLocator(Span<const double> split_points);
     std::size_t bin(double x) const {
         if (std::isnan(x)) return points_.size + 1;
@@ -55,7 +55,7 @@ public:
         return lo;
     }
 
-private:
+  private:
     std::size_t bucket(double v) const {
         const double t = (v - points_[0]) * scale_;
         return t < static_cast<double>(n_buckets_) ? static_cast<std::size_t>(t) : n_buckets_ - 1;

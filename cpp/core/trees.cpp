@@ -14,7 +14,7 @@ namespace {
 
 // A forward-only JSON reader: the model is walked once, skipping what the trees do not need.
 class JsonCursor {
-public:
+  public:
     JsonCursor(const char* text, std::size_t length) : p_(text), end_(text + length) {}
 
     [[noreturn]] void fail(const std::string& what) const {
@@ -153,7 +153,7 @@ public:
         }
     }
 
-private:
+  private:
     void skip_blanks() {
         while (p_ != end_ && (*p_ == ' ' || *p_ == '\n' || *p_ == '\r' || *p_ == '\t')) ++p_;
     }
@@ -170,11 +170,10 @@ private:
     const char* end_;
 };
 
-
 // The same walk over XGBoost's UBJSON (Booster.save_raw("ubj")): big-endian numbers, typed
 // arrays of raw float32/int32/uint8 values, length-prefixed strings. No decimal text to parse.
 class UbjCursor {
-public:
+  public:
     UbjCursor(const char* data, std::size_t length)
         : p_(reinterpret_cast<const unsigned char*>(data)), end_(p_ + length) {}
 
@@ -267,7 +266,7 @@ public:
         }
     }
 
-private:
+  private:
     void skip_noops() {
         if (pending_ == 0)
             while (p_ != end_ && *p_ == 'N') ++p_;
@@ -302,17 +301,28 @@ private:
 
     double scalar(unsigned char m) {
         switch (m) {
-            case 'i': return static_cast<double>(big_endian<std::int8_t>());
-            case 'U': return static_cast<double>(big_endian<std::uint8_t>());
-            case 'I': return static_cast<double>(big_endian<std::int16_t>());
-            case 'l': return static_cast<double>(big_endian<std::int32_t>());
-            case 'L': return static_cast<double>(big_endian<std::int64_t>());
-            case 'd': return static_cast<double>(big_endian<float>());
-            case 'D': return big_endian<double>();
-            case 'T': return 1.0;
-            case 'F': return 0.0;
-            case 'Z': return 0.0;
-            default: fail("expected a number");
+            case 'i':
+                return static_cast<double>(big_endian<std::int8_t>());
+            case 'U':
+                return static_cast<double>(big_endian<std::uint8_t>());
+            case 'I':
+                return static_cast<double>(big_endian<std::int16_t>());
+            case 'l':
+                return static_cast<double>(big_endian<std::int32_t>());
+            case 'L':
+                return static_cast<double>(big_endian<std::int64_t>());
+            case 'd':
+                return static_cast<double>(big_endian<float>());
+            case 'D':
+                return big_endian<double>();
+            case 'T':
+                return 1.0;
+            case 'F':
+                return 0.0;
+            case 'Z':
+                return 0.0;
+            default:
+                fail("expected a number");
         }
     }
 

@@ -44,7 +44,8 @@ TreeArrays random_ensemble(std::size_t n_trees, std::size_t n_features, std::mt1
     return t;
 }
 
-std::vector<double> random_rows(std::size_t n, std::size_t p, std::mt19937_64& rng, double nan_rate) {
+std::vector<double> random_rows(std::size_t n, std::size_t p, std::mt19937_64& rng,
+                                double nan_rate) {
     std::normal_distribution<double> g;
     std::bernoulli_distribution missing(nan_rate);
     std::vector<double> x(n * p);
@@ -56,7 +57,8 @@ std::vector<double> effects_sum(const Effects& fx, const std::vector<double>& x,
     const std::size_t n = x.size() / p;
     std::vector<double> total(n, fx.intercept), part(n);
     for (const MainEffect& m : fx.mains) {
-        evaluate_step_1d(Column{x.data() + m.feature, n, p}, {m.split_points.data(), m.split_points.size()},
+        evaluate_step_1d(Column{x.data() + m.feature, n, p},
+                         {m.split_points.data(), m.split_points.size()},
                          {m.levels.data(), m.levels.size()}, {part.data(), n});
         for (std::size_t r = 0; r < n; ++r) total[r] += part[r];
     }
@@ -83,8 +85,8 @@ TEST_P(FanovaExactness, EffectsSumToTheTreesAtEveryRow) {
     FanovaOptions options;
     options.purify = mode > 0;
     options.true_to_data = mode == 2;
-    const Effects fx = fanova_effects(leaf_rules(view(trees), p), 0.75,
-                                      Matrix{train.data(), 300, p}, options);
+    const Effects fx =
+        fanova_effects(leaf_rules(view(trees), p), 0.75, Matrix{train.data(), 300, p}, options);
     const std::vector<double> test = random_rows(500, p, rng, 0.2);
     std::vector<double> reference(500);
     tree_margins(view(trees), 0.75, {test.data(), test.size()}, p, {reference.data(), 500});
@@ -103,7 +105,8 @@ TEST(Fanova, PurifiedEffectsHaveZeroMeanOverTheData) {
     const Effects fx = fanova_effects(leaf_rules(view(trees), p), 0.0, Matrix{x.data(), n, p}, {});
     std::vector<double> part(n);
     for (const MainEffect& m : fx.mains) {
-        evaluate_step_1d(Column{x.data() + m.feature, n, p}, {m.split_points.data(), m.split_points.size()},
+        evaluate_step_1d(Column{x.data() + m.feature, n, p},
+                         {m.split_points.data(), m.split_points.size()},
                          {m.levels.data(), m.levels.size()}, {part.data(), n});
         double mean = 0, sq = 0;
         for (double v : part) mean += v;

@@ -58,7 +58,8 @@ TEST(PurifyPairProduct, AdditiveFunctionLeavesNothing) {
     const std::size_t na = 3, nb = 4;
     std::vector<double> f(na * nb);
     for (std::size_t i = 0; i < na; ++i)
-        for (std::size_t k = 0; k < nb; ++k) f[i * nb + k] = 2.0 * static_cast<double>(i) - static_cast<double>(k * k);
+        for (std::size_t k = 0; k < nb; ++k)
+            f[i * nb + k] = 2.0 * static_cast<double>(i) - static_cast<double>(k * k);
     std::vector<double> pa{1, 2, 3}, pb{4, 0, 1, 1}, to_a(na), to_b(nb);
     purify_pair_product(sp(f), na, nb, csp(pa), csp(pb), sp(to_a), sp(to_b));
     for (double v : f) EXPECT_NEAR(v, 0.0, 1e-14);
@@ -80,14 +81,16 @@ TEST(PurifyPairJoint, ConvergesToZeroConditionalMeans) {
         EXPECT_GE(rep.iterations, 1u);
         for (std::size_t i = 0; i < na; ++i) {
             double m = 0, w = 0;
-            for (std::size_t k = 0; k < nb; ++k) m += joint[i * nb + k] * f[i * nb + k], w += joint[i * nb + k];
+            for (std::size_t k = 0; k < nb; ++k)
+                m += joint[i * nb + k] * f[i * nb + k], w += joint[i * nb + k];
             if (w > 0) {
                 EXPECT_NEAR(m / w, 0.0, 1e-12);
             }
         }
         for (std::size_t k = 0; k < nb; ++k) {
             double m = 0, w = 0;
-            for (std::size_t i = 0; i < na; ++i) m += joint[i * nb + k] * f[i * nb + k], w += joint[i * nb + k];
+            for (std::size_t i = 0; i < na; ++i)
+                m += joint[i * nb + k] * f[i * nb + k], w += joint[i * nb + k];
             EXPECT_NEAR(m / w, 0.0, 1e-12);
         }
         EXPECT_EQ(to_a[2], 0.0);  // nothing moves out of a row without mass

@@ -45,7 +45,8 @@ TEST(StepBin, MatchesLinearCountOnRandomData) {
     std::normal_distribution<double> g;
     for (int trial = 0; trial < 50; ++trial) {
         std::vector<double> p;
-        for (int i = 0; i < trial; ++i) p.push_back(static_cast<double>(static_cast<float>(g(rng))));
+        for (int i = 0; i < trial; ++i)
+            p.push_back(static_cast<double>(static_cast<float>(g(rng))));
         std::sort(p.begin(), p.end());
         p.erase(std::unique(p.begin(), p.end()), p.end());
         for (int k = 0; k < 200; ++k) {
@@ -64,16 +65,16 @@ TEST(EvaluateStep, OneAndTwoFeaturesOnStridedColumns) {
     const std::vector<double> x{0.0, 5.0, 9.0,  //
                                 2.0, nan, 9.0,  //
                                 nan, 1.0, 9.0};
-    const std::vector<double> p{1.0};        // bins: <1, >=1, missing
-    const std::vector<double> q{2.0, 3.0};   // bins: <2, [2,3), >=3, missing
+    const std::vector<double> p{1.0};       // bins: <1, >=1, missing
+    const std::vector<double> q{2.0, 3.0};  // bins: <2, [2,3), >=3, missing
     const std::vector<double> levels1{10, 20, 30};
     std::vector<double> out(3);
     evaluate_step_1d(Column{x.data(), 3, 3}, sp(p), sp(levels1), {out.data(), 3});
     EXPECT_EQ(out, (std::vector<double>{10, 20, 30}));
     std::vector<double> levels2(3 * 4);
     for (std::size_t i = 0; i < levels2.size(); ++i) levels2[i] = static_cast<double>(i);
-    evaluate_step_2d(Column{x.data(), 3, 3}, Column{x.data() + 1, 3, 3}, sp(p), sp(q),
-                     sp(levels2), {out.data(), 3});
+    evaluate_step_2d(Column{x.data(), 3, 3}, Column{x.data() + 1, 3, 3}, sp(p), sp(q), sp(levels2),
+                     {out.data(), 3});
     EXPECT_EQ(out, (std::vector<double>{0 * 4 + 2, 1 * 4 + 3, 2 * 4 + 0}));
 }
 
@@ -100,7 +101,10 @@ TEST(StepLocator, EqualsStepBinOnSpreadClusteredAndExtremePoints) {
     const double inf = std::numeric_limits<double>::infinity();
     const float big = std::numeric_limits<float>::max();
     std::vector<std::vector<double>> grids = {
-        {}, {0.25}, {-1.0, 1.0}, {-static_cast<double>(big), 0.0, static_cast<double>(big)},
+        {},
+        {0.25},
+        {-1.0, 1.0},
+        {-static_cast<double>(big), 0.0, static_cast<double>(big)},
         {1.0, static_cast<double>(std::nextafter(1.0f, 2.0f))}};
     for (int trial = 0; trial < 30; ++trial) {
         std::vector<double> p;

@@ -34,7 +34,8 @@ struct Ubj {
     void raw(T v) {
         unsigned char b[sizeof(T)];
         std::memcpy(b, &v, sizeof(T));
-        for (std::size_t i = 0; i < sizeof(T); ++i) out.push_back(static_cast<char>(b[sizeof(T) - 1 - i]));
+        for (std::size_t i = 0; i < sizeof(T); ++i)
+            out.push_back(static_cast<char>(b[sizeof(T) - 1 - i]));
     }
     void key(const std::string& k) {
         out.push_back('L');
@@ -210,15 +211,17 @@ TEST(LeafRules, SameFeatureTwiceNarrowsOneInterval) {
 
 TEST(LeafRules, RejectsBadTrees) {
     // A child pointing back at the root.
-    TreeArrays cycle = one_tree({1, 0, -1}, {2, 2, -1}, {0, 0, -1}, {1, 2, 0}, {0, 0, 0}, {0, 0, 1});
+    TreeArrays cycle =
+        one_tree({1, 0, -1}, {2, 2, -1}, {0, 0, -1}, {1, 2, 0}, {0, 0, 0}, {0, 0, 1});
     EXPECT_THROW(leaf_rules(view(cycle), 1), std::invalid_argument);
     // Feature index beyond the data.
-    TreeArrays wide = one_tree({1, -1, -1}, {2, -1, -1}, {5, -1, -1}, {1, 0, 0}, {0, 0, 0}, {0, 1, 2});
+    TreeArrays wide =
+        one_tree({1, -1, -1}, {2, -1, -1}, {5, -1, -1}, {1, 0, 0}, {0, 0, 0}, {0, 1, 2});
     EXPECT_THROW(leaf_rules(view(wide), 3), std::invalid_argument);
     // A path through three features (depth 3).
-    TreeArrays deep = one_tree({1, 3, -1, 5, -1, -1, -1}, {2, 4, -1, 6, -1, -1, -1},
-                               {0, 1, -1, 2, -1, -1, -1}, {0, 0, 0, 0, 0, 0, 0},
-                               {0, 0, 0, 0, 0, 0, 0}, {0, 0, 1, 0, 1, 1, 1});
+    TreeArrays deep =
+        one_tree({1, 3, -1, 5, -1, -1, -1}, {2, 4, -1, 6, -1, -1, -1}, {0, 1, -1, 2, -1, -1, -1},
+                 {0, 0, 0, 0, 0, 0, 0}, {0, 0, 0, 0, 0, 0, 0}, {0, 0, 1, 0, 1, 1, 1});
     EXPECT_THROW(leaf_rules(view(deep), 3), std::invalid_argument);
 }
 
@@ -227,8 +230,8 @@ TEST(TreeMargins, Float32RoundingAndDefaultBranch) {
     const double nan = std::numeric_limits<double>::quiet_NaN();
     // 0.49999999 rounds to float32 0.5, which is not < 0.5: the row goes right.
     std::vector<double> x{0.49999999, 0.0, 3.0,  //
-                          0.4, nan, 0.0,         //
-                          nan, 0.0, nan};
+                          0.4,        nan, 0.0,  //
+                          nan,        0.0, nan};
     std::vector<double> out(3);
     tree_margins(view(t), 0.25, {x.data(), x.size()}, 3, {out.data(), out.size()});
     EXPECT_EQ(out[0], 4.25);

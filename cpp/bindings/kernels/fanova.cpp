@@ -1,4 +1,6 @@
 // Reading boosted trees and decomposing them into functional-ANOVA effects.
+#include "core/fanova.hpp"
+
 #include <pybind11/numpy.h>
 
 #include <cstring>
@@ -9,7 +11,6 @@
 #include "bindings/common/arrays.hpp"
 #include "bindings/common/method.hpp"
 #include "bindings/kernels/kernels_module.hpp"
-#include "core/fanova.hpp"
 #include "core/trees.hpp"
 
 namespace movra::kernels {
@@ -36,10 +37,12 @@ struct HeldTrees {
 
 template <typename T>
 Contig<T> field(const py::dict& trees, const char* key) {
-    if (!trees.contains(key)) bind::raise(PyExc_ValueError, std::string("trees lacks '") + key + "'");
+    if (!trees.contains(key))
+        bind::raise(PyExc_ValueError, std::string("trees lacks '") + key + "'");
     Contig<T> a = Contig<T>::ensure(trees[key]);
     if (!a || a.ndim() != 1)
-        bind::raise(PyExc_ValueError, std::string("trees['") + key + "'] must be a 1-D numeric array");
+        bind::raise(PyExc_ValueError,
+                    std::string("trees['") + key + "'] must be a 1-D numeric array");
     return a;
 }
 
@@ -49,7 +52,8 @@ core::Span<const T> sp(const Contig<T>& a) {
 }
 
 HeldTrees hold_trees(py::handle obj) {
-    if (!py::isinstance<py::dict>(obj)) bind::raise(PyExc_TypeError, "trees must be a dict of arrays");
+    if (!py::isinstance<py::dict>(obj))
+        bind::raise(PyExc_TypeError, "trees must be a dict of arrays");
     py::dict d = py::reinterpret_borrow<py::dict>(obj);
     HeldTrees h{field<std::int64_t>(d, "tree_offsets"), field<std::int64_t>(d, "left"),
                 field<std::int64_t>(d, "right"),        field<std::int64_t>(d, "feature"),
@@ -59,9 +63,10 @@ HeldTrees hold_trees(py::handle obj) {
     if (h.right.size() != n || h.feature.size() != n || h.threshold.size() != n ||
         h.value.size() != n || h.default_left.size() != n)
         bind::raise(PyExc_ValueError, "the node arrays of trees differ in length");
-    if (h.offsets.size() < 1 || h.offsets.data()[0] != 0 || h.offsets.data()[h.offsets.size() - 1] != n)
+    if (h.offsets.size() < 1 || h.offsets.data()[0] != 0 ||
+        h.offsets.data()[h.offsets.size() - 1] != n)
         bind::raise(PyExc_ValueError, "trees['tree_offsets'] must run from 0 to the node count");
-    h.view = core::TreeView{sp(h.offsets), sp(h.left), sp(h.right), sp(h.feature),
+    h.view = core::TreeView{sp(h.offsets),   sp(h.left),         sp(h.right), sp(h.feature),
                             sp(h.threshold), sp(h.default_left), sp(h.value)};
     return h;
 }
@@ -70,7 +75,9 @@ HeldTrees hold_trees(py::handle obj) {
 bool is_json(const std::string& text) {
     std::size_t i = 0;
     auto skip = [&] {
-        while (i < text.size() && (text[i] == ' ' || text[i] == '\n' || text[i] == '\r' || text[i] == '\t')) ++i;
+        while (i < text.size() &&
+               (text[i] == ' ' || text[i] == '\n' || text[i] == '\r' || text[i] == '\t'))
+            ++i;
     };
     skip();
     if (i == text.size() || text[i] != '{') return false;
@@ -108,9 +115,11 @@ py::dict read_trees(py::buffer model) {
     return out;
 }
 
-py::array_t<double> levels_2d(const std::vector<double>& levels, std::size_t rows, std::size_t cols) {
+py::array_t<double> levels_2d(const std::vector<double>& levels, std::size_t rows,
+                              std::size_t cols) {
     py::array_t<double> out({static_cast<py::ssize_t>(rows), static_cast<py::ssize_t>(cols)});
-    if (!levels.empty()) std::memcpy(out.mutable_data(), levels.data(), levels.size() * sizeof(double));
+    if (!levels.empty())
+        std::memcpy(out.mutable_data(), levels.data(), levels.size() * sizeof(double));
     return out;
 }
 
@@ -197,8 +206,8 @@ void register_fanova(py::module_& m) {
           "save_raw('json') (recognised from the data): "
           "tree_offsets, left, right, feature, threshold, default_left, value.");
     m.def("fanova_effects", &effects, py::arg("trees"), py::arg("base_margin"), py::arg("X"),
-          py::arg("purify") = true, py::arg("true_to_data") = false,
-          py::arg("tolerance") = 1e-13, py::arg("max_iterations") = 10000,
+          py::arg("purify") = true, py::arg("true_to_data") = false, py::arg("tolerance") = 1e-13,
+          py::arg("max_iterations") = 10000,
           "Intercept, main effects and pairwise interactions of the trees as step functions, "
           "purified under the rows of X (product of marginal frequencies, or joint cell "
           "frequencies when true_to_data), with each effect's variance over X.");

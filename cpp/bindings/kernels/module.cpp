@@ -2,8 +2,9 @@
 #include "bindings/kernels/kernels_module.hpp"
 
 PYBIND11_MODULE(_kernels, m) {
-    m.doc() = "Compiled kernels of movra: reading boosted trees, functional-ANOVA effects, "
-              "step-function evaluation.";
+    m.doc() =
+        "Compiled kernels of movra: reading boosted trees, functional-ANOVA effects, "
+        "step-function evaluation.";
     movra::kernels::register_fanova(m);
     movra::kernels::register_step_functions(m);
 }

@@ -1,4 +1,6 @@
 // Step-function evaluation: the rows of a data matrix looked up among an effect's split points.
+#include "core/step_functions.hpp"
+
 #include <pybind11/numpy.h>
 
 #include <string>
@@ -6,7 +8,6 @@
 #include "bindings/common/arrays.hpp"
 #include "bindings/common/method.hpp"
 #include "bindings/kernels/kernels_module.hpp"
-#include "core/step_functions.hpp"
 
 namespace movra::kernels {
 
@@ -29,11 +30,13 @@ ColumnView column_view(py::handle x, std::int64_t j) {
     Strided a = Strided::ensure(arr);
     if (!a) throw py::error_already_set();
     if (a.ndim() == 1) {
-        if (j > 0) bind::raise(PyExc_ValueError, "X is one-dimensional: no column " + std::to_string(j));
+        if (j > 0)
+            bind::raise(PyExc_ValueError, "X is one-dimensional: no column " + std::to_string(j));
         j = 0;
     } else if (a.ndim() == 2) {
         if (j < 0 || j >= a.shape(1))
-            bind::raise(PyExc_ValueError, "column " + std::to_string(j) + " is out of range for X with " +
+            bind::raise(PyExc_ValueError, "column " + std::to_string(j) +
+                                              " is out of range for X with " +
                                               std::to_string(a.shape(1)) + " columns");
     } else {
         bind::raise(PyExc_ValueError, "X must be one- or two-dimensional");
@@ -63,7 +66,8 @@ py::object evaluate_1d(py::handle x, py::handle split_points, py::handle levels,
                        std::int64_t column) {
     ColumnView xv = column_view(x, column);
     bind::Vector s = split_points_of(split_points, "split_points");
-    bind::Vector l = bind::as_vector_of_length(levels, "levels", static_cast<std::size_t>(s.size()) + 2);
+    bind::Vector l =
+        bind::as_vector_of_length(levels, "levels", static_cast<std::size_t>(s.size()) + 2);
     bind::Vector out = bind::new_vector(xv.column.size);
     auto out_span = bind::mutable_span(out);
     {
@@ -91,8 +95,8 @@ py::object evaluate_2d(py::handle x, py::handle split_points_a, py::handle split
     {
         // Only memory owned by the arrays held above is touched; no Python object is used.
         py::gil_scoped_release release;
-        core::evaluate_step_2d(av.column, bv.column, bind::span(sa), bind::span(sb),
-                               bind::span(l), out_span);
+        core::evaluate_step_2d(av.column, bv.column, bind::span(sa), bind::span(sb), bind::span(l),
+                               out_span);
     }
     return std::move(out);
 }

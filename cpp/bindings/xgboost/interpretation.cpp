@@ -18,7 +18,8 @@ using bind::required;
 
 constexpr const char* kDepthMessage = "Cannot interpret XGB with depth more than 2.";
 
-constexpr const char* kParseModelDoc = R"(Decompose the fitted ensemble into main effects and pairwise interactions.
+constexpr const char* kParseModelDoc =
+    R"(Decompose the fitted ensemble into main effects and pairwise interactions.
 
 Every depth-2 tree is a sum of step functions of at most two features; they are summed per
 feature and per pair and purified under the product of the training data's marginal
