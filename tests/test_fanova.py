@@ -375,3 +375,24 @@ def test_interpreter_refusals():
                                          ("[2.9954782E0]", float(np.float32(2.9954782)))])
 def test_base_score_forms(text, value):
     assert _base_score(text) == value
+
+
+def test_kernels_refuse_malformed_trees_and_models():
+    from movra import _kernels
+
+    rng, X, y = make_data(0)
+    model = xgb.XGBRegressor(max_depth=2, n_estimators=3).fit(X, y)
+    trees = _kernels.read_xgboost_trees(model.get_booster().save_raw("ubj"))
+    assert _kernels.fanova_effects(trees, 0.0, X)["mains"]
+    for key, value in [("left", 99), ("feature", 7), ("tree_offsets", -1)]:
+        bad = {k: v.copy() for k, v in trees.items()}
+        bad[key][0 if key != "tree_offsets" else -1] = value
+        with pytest.raises(ValueError):
+            _kernels.fanova_effects(bad, 0.0, X)
+    short = dict(trees, threshold=trees["threshold"][:-1])
+    with pytest.raises(ValueError, match="length"):
+        _kernels.fanova_effects(short, 0.0, X)
+    raw = bytes(model.get_booster().save_raw("ubj"))
+    for broken in (raw[: len(raw) // 2], b"{}", b"not a model", raw[:1]):
+        with pytest.raises(ValueError, match="XGBoost model|trees"):
+            _kernels.read_xgboost_trees(broken)
