@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <limits>
 
 namespace movra::core {
@@ -80,31 +81,37 @@ std::vector<std::vector<std::int64_t>> rows_in_regions(Span<const double> first,
         offsets[c + 1] = candidates.size();
     }
     const bool two = two_columns;
-    // Few bounds (the usual case): counting the bounds at or below the value, without branches,
-    // beats a binary search whose branches the data make unpredictable.
-    const bool few = breaks.size() <= 16;
-    const auto cell_of = [&](double v) {
-        if (!few)
-            return static_cast<std::size_t>(std::upper_bound(breaks.begin(), breaks.end(), v) -
-                                            breaks.begin());
-        std::size_t c = 0;
-        for (double b : breaks) c += static_cast<std::size_t>(b <= v);
-        return c;
+    // Each row's cell: the number of bounds at or below its value, by a binary search without
+    // branches (the data would make a branch on every step unpredictable).
+    const auto cell_of = [&](double v) -> std::size_t {
+        if (breaks.empty()) return 0;
+        const double* base = breaks.data();
+        std::size_t len = breaks.size();
+        while (len > 1) {
+            const std::size_t half = len / 2;
+            base = base[half] <= v ? base + half : base;
+            len -= half;
+        }
+        return static_cast<std::size_t>(base - breaks.data()) +
+               static_cast<std::size_t>(*base <= v);
     };
+    std::vector<std::uint32_t> cells(first.size);
+    for (std::size_t i = 0; i < first.size; ++i)
+        cells[i] = static_cast<std::uint32_t>(cell_of(first[i]));
     const auto inside = [&](const RegionBox& r, std::size_t i) {
         return r.first.contains(first[i]) & (!two || r.second.contains(second[i]));
     };
     // Two passes, counting then filling, both without a branch on the data.
     std::vector<std::size_t> counts(regions.size(), 0);
     for (std::size_t i = 0; i < first.size; ++i) {
-        const std::size_t c = cell_of(first[i]);
+        const std::size_t c = cells[i];
         for (std::size_t k = offsets[c]; k < offsets[c + 1]; ++k)
             counts[candidates[k]] += static_cast<std::size_t>(inside(regions[candidates[k]], i));
     }
     for (std::size_t r = 0; r < regions.size(); ++r) rows[r].resize(counts[r] + 1);
     std::vector<std::size_t> filled(regions.size(), 0);
     for (std::size_t i = 0; i < first.size; ++i) {
-        const std::size_t c = cell_of(first[i]);
+        const std::size_t c = cells[i];
         for (std::size_t k = offsets[c]; k < offsets[c + 1]; ++k) {
             const std::size_t r = candidates[k];
             rows[r][filled[r]] = static_cast<std::int64_t>(i);
