@@ -52,16 +52,17 @@ std::vector<std::vector<std::int64_t>> rows_in_regions(Span<const double> first,
     std::vector<std::vector<std::int64_t>> rows(regions.size());
     if (regions.empty()) return rows;
     const bool two_columns = !second.empty();
-    // A few regions: one branch-free pass each is cheaper than locating every row's cell.
-    if (regions.size() <= 8) {
+    // A few regions on one column: one branch-free pass each is cheaper than locating every
+    // row's cell. Boxes on two columns are narrow on the first, so cells pay off at once.
+    if (!two_columns && regions.size() <= 8) {
         for (std::size_t r = 0; r < regions.size(); ++r)
             rows[r] = two_columns
                           ? rows_in_box(first, regions[r].first, second, regions[r].second)
                           : rows_in_bound(first, regions[r].first);
         return rows;
     }
-    // Cells of the first column between consecutive distinct bounds: cell c is
-    // [breaks[c - 1], breaks[c]), the first and last cells open to infinity.
+    // Cells of the first column between consecutive distinct bounds: cell c holds the values
+    // with exactly c bounds at or below them.
     std::vector<double> breaks;
     for (const RegionBox& r : regions)
         for (double b : {r.first.lb, r.first.ub})
@@ -69,20 +70,8 @@ std::vector<std::vector<std::int64_t>> rows_in_regions(Span<const double> first,
     std::sort(breaks.begin(), breaks.end());
     breaks.erase(std::unique(breaks.begin(), breaks.end()), breaks.end());
     const std::size_t n_cells = breaks.size() + 1;
-    const double inf = std::numeric_limits<double>::infinity();
-    // The regions overlapping each cell (a superset: every row is still checked exactly).
-    std::vector<std::size_t> offsets(n_cells + 1, 0);
-    std::vector<std::size_t> candidates;
-    for (std::size_t c = 0; c < n_cells; ++c) {
-        const double lo = c == 0 ? -inf : breaks[c - 1];
-        const double hi = c == breaks.size() ? inf : breaks[c];
-        for (std::size_t r = 0; r < regions.size(); ++r)
-            if (regions[r].first.lb < hi && regions[r].first.ub >= lo) candidates.push_back(r);
-        offsets[c + 1] = candidates.size();
-    }
-    const bool two = two_columns;
-    // Each row's cell: the number of bounds at or below its value, by a binary search without
-    // branches (the data would make a branch on every step unpredictable).
+    // The number of bounds at or below v, by a binary search without branches (the data would
+    // make a branch on every step unpredictable).
     const auto cell_of = [&](double v) -> std::size_t {
         if (breaks.empty()) return 0;
         const double* base = breaks.data();
@@ -95,30 +84,46 @@ std::vector<std::vector<std::int64_t>> rows_in_regions(Span<const double> first,
         return static_cast<std::size_t>(base - breaks.data()) +
                static_cast<std::size_t>(*base <= v);
     };
+    // Rows grouped by cell, in increasing row order within a cell (a stable counting sort).
     std::vector<std::uint32_t> cells(first.size);
-    for (std::size_t i = 0; i < first.size; ++i)
+    std::vector<std::size_t> offsets(n_cells + 1, 0);
+    for (std::size_t i = 0; i < first.size; ++i) {
         cells[i] = static_cast<std::uint32_t>(cell_of(first[i]));
-    const auto inside = [&](const RegionBox& r, std::size_t i) {
-        return r.first.contains(first[i]) & (!two || r.second.contains(second[i]));
-    };
-    // Two passes, counting then filling, both without a branch on the data.
-    std::vector<std::size_t> counts(regions.size(), 0);
-    for (std::size_t i = 0; i < first.size; ++i) {
-        const std::size_t c = cells[i];
-        for (std::size_t k = offsets[c]; k < offsets[c + 1]; ++k)
-            counts[candidates[k]] += static_cast<std::size_t>(inside(regions[candidates[k]], i));
+        ++offsets[cells[i] + 1];
     }
-    for (std::size_t r = 0; r < regions.size(); ++r) rows[r].resize(counts[r] + 1);
-    std::vector<std::size_t> filled(regions.size(), 0);
-    for (std::size_t i = 0; i < first.size; ++i) {
-        const std::size_t c = cells[i];
-        for (std::size_t k = offsets[c]; k < offsets[c + 1]; ++k) {
-            const std::size_t r = candidates[k];
-            rows[r][filled[r]] = static_cast<std::int64_t>(i);
-            filled[r] += static_cast<std::size_t>(inside(regions[r], i));
+    for (std::size_t c = 0; c < n_cells; ++c) offsets[c + 1] += offsets[c];
+    std::vector<std::int64_t> order(first.size);
+    {
+        std::vector<std::size_t> next(offsets.begin(), offsets.end() - 1);
+        for (std::size_t i = 0; i < first.size; ++i)
+            order[next[cells[i]]++] = static_cast<std::int64_t>(i);
+    }
+    const bool two = two_columns;
+    for (std::size_t r = 0; r < regions.size(); ++r) {
+        const RegionBox& box = regions[r];
+        if (std::isnan(box.first.lb) || std::isnan(box.first.ub)) continue;
+        // Rows with lb <= x <= ub lie in the cells from lb's to ub's.
+        const std::size_t c_lo = cell_of(box.first.lb), c_hi = cell_of(box.first.ub);
+        if (c_lo > c_hi) continue;
+        std::vector<std::int64_t>& out = rows[r];
+        out.resize(offsets[c_hi + 1] - offsets[c_lo] + 1);  // a spare slot for rejected writes
+        std::size_t k = 0;
+        for (std::size_t c = c_lo; c <= c_hi; ++c) {
+            const std::size_t merged = k;
+            for (std::size_t j = offsets[c]; j < offsets[c + 1]; ++j) {
+                const auto i = static_cast<std::size_t>(order[j]);
+                out[k] = order[j];
+                k += static_cast<std::size_t>(box.first.contains(first[i]) &
+                                              (!two || box.second.contains(second[i])));
+            }
+            // Each cell's rows are in order; merging keeps the whole list in row order.
+            if (merged > 0 && merged < k)
+                std::inplace_merge(out.begin(), out.begin() + static_cast<std::ptrdiff_t>(merged),
+                                   out.begin() + static_cast<std::ptrdiff_t>(k));
         }
+        out.resize(k + 1);
+        out.pop_back();
     }
-    for (auto& r : rows) r.pop_back();
     return rows;
 }
 
