@@ -189,9 +189,9 @@ PyTypeObject* method_type() {
                                {Py_tp_members, method_members},
                                {Py_tp_methods, method_methods},
                                {0, nullptr}};
-        PyType_Spec spec = {"movra.method", static_cast<int>(sizeof(MethodObject)), 0,
+        PyType_Spec type_spec = {"movra.method", static_cast<int>(sizeof(MethodObject)), 0,
                             Py_TPFLAGS_DEFAULT, slots};
-        PyObject* created = PyType_FromSpec(&spec);
+        PyObject* created = PyType_FromSpec(&type_spec);
         if (created == nullptr) throw py::error_already_set();
         return reinterpret_cast<PyTypeObject*>(created);
     }();
