@@ -13,12 +13,13 @@ ValueRange value_range(Span<const double> x) {
         throw std::invalid_argument(
             "zero-size array to reduction operation minimum which has no identity");
     ValueRange r{x[0], x[0]};
-    bool has_nan = std::isnan(x[0]);
-    for (std::size_t i = 1; i < x.size; ++i) {
+    bool has_nan = false;
+    for (std::size_t i = 0; i < x.size; ++i) {
         const double v = x[i];
-        if (v < r.min) r.min = v;
-        if (v > r.max) r.max = v;
-        if (v != v) has_nan = true;
+        // Selects rather than branches: the order of the data must not cost mispredictions.
+        r.min = v < r.min ? v : r.min;
+        r.max = v > r.max ? v : r.max;
+        has_nan |= v != v;
     }
     if (has_nan) r.min = r.max = std::nan("");
     return r;

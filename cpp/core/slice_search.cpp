@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <memory>
 
 #include "core/intervals.hpp"
 
@@ -91,15 +92,18 @@ TwoFeatureSearch search_two_features(Span<const double> first, Span<const double
     const ValueRange range1 = value_range(first);
     t.edges = equal_width_edges(range1, histogram_bin_count(first, settings.max_bins));
     const std::size_t n_bins = t.edges.size() - 1;
-    std::vector<std::int32_t> bin_of_row(first.size);
-    assign_bins(first, t.edges, {bin_of_row.data(), bin_of_row.size()});
+    // Buffers filled completely below: left uninitialised rather than zeroed first.
+    const std::unique_ptr<std::int32_t[]> bin_of_row(new std::int32_t[first.size]);
+    assign_bins(first, t.edges, {bin_of_row.get(), first.size});
     // Rows scattered into contiguous groups by first-feature bin (a stable counting sort that
     // reads every row once, in order).
     std::vector<std::size_t> offsets(n_bins + 1, 0);
-    for (std::int32_t b : bin_of_row) ++offsets[static_cast<std::size_t>(b) + 1];
+    for (std::size_t i = 0; i < first.size; ++i)
+        ++offsets[static_cast<std::size_t>(bin_of_row[i]) + 1];
     for (std::size_t b = 0; b < n_bins; ++b) offsets[b + 1] += offsets[b];
     const bool weighted = !weights.empty();
-    std::vector<double> x2(first.size), s2(first.size), w2(weighted ? first.size : 0);
+    const std::unique_ptr<double[]> x2(new double[first.size]), s2(new double[first.size]);
+    const std::unique_ptr<double[]> w2(weighted ? new double[first.size] : nullptr);
     {
         std::vector<std::size_t> next(offsets.begin(), offsets.end() - 1);
         for (std::size_t i = 0; i < first.size; ++i) {
@@ -120,10 +124,10 @@ TwoFeatureSearch search_two_features(Span<const double> first, Span<const double
             t.bins.push_back(std::move(fb));
             continue;
         }
-        const Span<const double> values{x2.data() + begin, end - begin};
+        const Span<const double> values{x2.get() + begin, end - begin};
         const Span<const double> group_weights =
-            weighted ? Span<const double>{w2.data() + begin, end - begin} : Span<const double>{};
-        fb.search = search_one_feature(values, {s2.data() + begin, end - begin}, group_weights,
+            weighted ? Span<const double>{w2.get() + begin, end - begin} : Span<const double>{};
+        fb.search = search_one_feature(values, {s2.get() + begin, end - begin}, group_weights,
                                        settings);
         fb.lb2 = fb.search.range.min;
         fb.ub2 = fb.search.range.max;
