@@ -154,11 +154,6 @@ void gather(Span<const double> values, const std::vector<std::int64_t>& position
         out[k] = values[static_cast<std::size_t>(positions[k])];
 }
 
-void copy_column(const double* matrix, std::size_t rows, std::size_t cols, std::size_t c,
-                 Span<double> out) {
-    for (std::size_t i = 0; i < rows; ++i) out[i] = matrix[i * cols + c];
-}
-
 double percentile_of_score(Span<const double> values, double score, bool weak) {
     if (values.empty()) return std::nan("");
     std::size_t count = 0;

@@ -80,10 +80,6 @@ ScoreSums sums_all(Span<const double> scores, Span<const double> weights);
 void gather(Span<const double> values, const std::vector<std::int64_t>& positions,
             Span<double> out);
 
-// Column `c` of a row-major matrix of `cols` columns.
-void copy_column(const double* matrix, std::size_t rows, std::size_t cols, std::size_t c,
-                 Span<double> out);
-
 // Percentile rank of `score` among `values` (0 to 100): the share strictly below it, or at or
 // below it when `weak`; NaN for no values.
 double percentile_of_score(Span<const double> values, double score, bool weak);

@@ -60,13 +60,6 @@ TEST(PercentileOfScore, StrictAndWeak) {
     EXPECT_TRUE(std::isnan(percentile_of_score(Span<const double>{}, 3, true)));
 }
 
-TEST(CopyColumn, RowMajor) {
-    const std::vector<double> m{1, 2, 3, 4, 5, 6};
-    std::vector<double> out(2);
-    copy_column(m.data(), 2, 3, 2, {out.data(), out.size()});
-    EXPECT_EQ(out, (std::vector<double>{3, 6}));
-}
-
 TEST(RowsInRegions, EqualsOneSelectionPerRegionFewAndMany) {
     // A fixed pseudo-random walk of values and region bounds.
     std::vector<double> a, b;
