@@ -34,6 +34,22 @@ def test_task_type_is_inferred(model, y, expected):
     assert BaseDiagnoser(model).task_type == expected
 
 
+class _PlainModel:
+    """A model that is not a scikit-learn estimator."""
+
+    def __init__(self, kind=None):
+        if kind is not None:
+            self._estimator_type = kind
+
+    def predict(self, x):
+        return np.zeros(len(x))
+
+
+@pytest.mark.parametrize("kind, expected", [(None, "regression"), ("classifier", "classification")])
+def test_task_type_of_a_plain_model(kind, expected):
+    assert BaseDiagnoser(_PlainModel(kind)).task_type == expected
+
+
 def test_bad_task_type():
     with pytest.raises(MovraError, match="task_type"):
         BaseDiagnoser(LinearRegression(), task_type="ranking")

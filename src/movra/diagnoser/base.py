@@ -8,6 +8,16 @@ from ..exceptions import MovraError
 _TASK_TYPES = ("regression", "classification")
 
 
+def _infer_task_type(estimator):
+    try:
+        classifier = is_classifier(estimator)
+    except AttributeError:
+        # Newer scikit-learn reads tags that only its own estimators carry; a plain model
+        # object still tells its kind by the attribute older scikit-learn used.
+        classifier = getattr(estimator, "_estimator_type", None) == "classifier"
+    return "classification" if classifier else "regression"
+
+
 def _numeric_matrix(x):
     if hasattr(x, "columns") and hasattr(x, "to_numpy"):
         names = [str(c) for c in x.columns]
@@ -69,7 +79,7 @@ class BaseDiagnoser:
 
     def __init__(self, estimator, task_type=None, random_state=0):
         if task_type is None:
-            task_type = "classification" if is_classifier(estimator) else "regression"
+            task_type = _infer_task_type(estimator)
         if task_type not in _TASK_TYPES:
             raise MovraError(
                 f"task_type should be 'regression' or 'classification', got {task_type!r}."
