@@ -1,4 +1,4 @@
-from typing import Any, Dict, Iterator, List, Optional, Sequence
+from typing import Any, Dict, Iterator, List, Optional, Sequence, Tuple
 
 import numpy as np
 import pandas as pd
@@ -121,4 +121,7 @@ class SagZone(BaseDiagnoser):
     def get_shift(self, show_feature: Optional[str] = None, compare_to: str = "remaining") -> TestDataResult: ...
     def get_marginal(self) -> TestDataResult: ...
     @staticmethod
-    def plot_marginal(result: TestDataResult, *args: Any, **kwargs: Any) -> Figure: ...
+    def plot_marginal(
+        result: TestDataResult, figsize: Optional[Tuple[float, float]] = None,
+        max_ticks: int = 11, cmap: Any = None,
+    ) -> Figure: ...

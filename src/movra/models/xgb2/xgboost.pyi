@@ -28,6 +28,8 @@ class XGB2Base(BaseEstimator):
     effects_: Dict[str, List[Dict[str, Any]]]
     intercept_: float
     n_splits_raw_: Dict[str, np.ndarray]
+    unp_: Any
+    fanova_: Any
     def __init__(
         self,
         n_estimators: int = 100,
