@@ -63,7 +63,7 @@ struct RegionBox {
 // Positions of the rows inside every region, each list in increasing row order. One pass over the
 // rows: a row's first-column value finds its cell among the regions' first-column bounds, and
 // only the regions overlapping that cell are checked, so the cost is O(n log R) plus the checks
-// instead of one pass per region (for up to 8 regions on one column, one cheap pass per region is used).
+// instead of one pass per region (up to 8 regions get two cheap passes each instead).
 // `second` is empty for regions on one column.
 std::vector<std::vector<std::int64_t>> rows_in_regions(Span<const double> first,
                                                        Span<const double> second,

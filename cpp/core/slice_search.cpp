@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <memory>
+#include <type_traits>
 
 #include "core/intervals.hpp"
 
@@ -54,8 +55,14 @@ void merge_weak_bins(OneFeatureSearch& s, const SearchSettings& settings) {
 
 OneFeatureSearch search_one_feature(Span<const double> x, Span<const double> scores,
                                     Span<const double> weights, const SearchSettings& settings) {
+    return search_one_feature_in_range(x, scores, weights, settings, value_range(x));
+}
+
+OneFeatureSearch search_one_feature_in_range(Span<const double> x, Span<const double> scores,
+                                             Span<const double> weights,
+                                             const SearchSettings& settings, ValueRange range) {
     OneFeatureSearch s;
-    s.range = value_range(x);
+    s.range = range;
     s.edges = equal_width_edges(s.range, histogram_bin_count(x, settings.max_bins));
     const std::size_t n_bins = s.edges.size() - 1;
     const BinLocator locate(s.edges);
@@ -87,31 +94,52 @@ OneFeatureSearch search_one_feature(Span<const double> x, Span<const double> sco
 
 TwoFeatureSearch search_two_features(Span<const double> first, Span<const double> second,
                                      Span<const double> scores, Span<const double> weights,
-                                     const SearchSettings& settings) {
+                                     const SearchSettings& settings,
+                                     const ValueRange* first_range) {
     TwoFeatureSearch t;
-    const ValueRange range1 = value_range(first);
+    const ValueRange range1 = first_range != nullptr ? *first_range : value_range(first);
     t.edges = equal_width_edges(range1, histogram_bin_count(first, settings.max_bins));
     const std::size_t n_bins = t.edges.size() - 1;
     // Buffers filled completely below: left uninitialised rather than zeroed first.
     const std::unique_ptr<std::int32_t[]> bin_of_row(new std::int32_t[first.size]);
-    assign_bins(first, t.edges, {bin_of_row.get(), first.size});
-    // Rows scattered into contiguous groups by first-feature bin (a stable counting sort that
-    // reads every row once, in order).
+    // Each row's bin and the bins' sizes in one pass.
     std::vector<std::size_t> offsets(n_bins + 1, 0);
-    for (std::size_t i = 0; i < first.size; ++i)
-        ++offsets[static_cast<std::size_t>(bin_of_row[i]) + 1];
+    {
+        const BinLocator locate(t.edges);
+        for (std::size_t i = 0; i < first.size; ++i) {
+            const std::size_t b = locate(first[i]);
+            bin_of_row[i] = static_cast<std::int32_t>(b);
+            ++offsets[b + 1];
+        }
+    }
     for (std::size_t b = 0; b < n_bins; ++b) offsets[b + 1] += offsets[b];
     const bool weighted = !weights.empty();
     const std::unique_ptr<double[]> x2(new double[first.size]), s2(new double[first.size]);
     const std::unique_ptr<double[]> w2(weighted ? new double[first.size] : nullptr);
+    // Rows scattered into contiguous groups by first-feature bin (a stable counting sort that
+    // reads every row once, in order); the second feature's range in every group comes along.
+    std::vector<ValueRange> range2(n_bins, ValueRange{HUGE_VAL, -HUGE_VAL});
+    std::vector<unsigned char> nan2(n_bins, 0);
     {
         std::vector<std::size_t> next(offsets.begin(), offsets.end() - 1);
-        for (std::size_t i = 0; i < first.size; ++i) {
-            const std::size_t k = next[static_cast<std::size_t>(bin_of_row[i])]++;
-            x2[k] = second[i];
-            s2[k] = scores[i];
-            if (weighted) w2[k] = weights[i];
-        }
+        const auto scatter = [&](auto with_weights) {
+            for (std::size_t i = 0; i < first.size; ++i) {
+                const auto b = static_cast<std::size_t>(bin_of_row[i]);
+                const std::size_t k = next[b]++;
+                const double v = second[i];
+                x2[k] = v;
+                s2[k] = scores[i];
+                if (with_weights) w2[k] = weights[i];
+                ValueRange& r = range2[b];
+                r.min = v < r.min ? v : r.min;
+                r.max = v > r.max ? v : r.max;
+                nan2[b] |= static_cast<unsigned char>(v != v);
+            }
+        };
+        if (weighted)
+            scatter(std::true_type{});
+        else
+            scatter(std::false_type{});
     }
     for (std::size_t b = 0; b < n_bins; ++b) {
         FirstFeatureBin fb;
@@ -127,8 +155,10 @@ TwoFeatureSearch search_two_features(Span<const double> first, Span<const double
         const Span<const double> values{x2.get() + begin, end - begin};
         const Span<const double> group_weights =
             weighted ? Span<const double>{w2.get() + begin, end - begin} : Span<const double>{};
-        fb.search = search_one_feature(values, {s2.get() + begin, end - begin}, group_weights,
-                                       settings);
+        // A NaN makes the range NaN, as value_range has it.
+        if (nan2[b] != 0) range2[b].min = range2[b].max = std::nan("");
+        fb.search = search_one_feature_in_range(values, {s2.get() + begin, end - begin},
+                                                group_weights, settings, range2[b]);
         fb.lb2 = fb.search.range.min;
         fb.ub2 = fb.search.range.max;
         for (const SliceRule& region : fb.search.regions) {

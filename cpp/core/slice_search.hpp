@@ -50,6 +50,11 @@ struct OneFeatureSearch {
 OneFeatureSearch search_one_feature(Span<const double> x, Span<const double> scores,
                                     Span<const double> weights, const SearchSettings& settings);
 
+// The same search when the range of `x` is known already.
+OneFeatureSearch search_one_feature_in_range(Span<const double> x, Span<const double> scores,
+                                             Span<const double> weights,
+                                             const SearchSettings& settings, ValueRange range);
+
 struct FirstFeatureBin {
     std::int64_t support = 0;
     double lb1 = 0.0;  // bin bounds clipped to the first feature's range
@@ -67,8 +72,10 @@ struct TwoFeatureSearch {
 
 // Rows are grouped by first-feature bin (a stable counting sort), then searched on the second
 // feature group by group. `settings.merge_weights` applies to the inner merges.
+// `first_range`, when given, is value_range(first), known already.
 TwoFeatureSearch search_two_features(Span<const double> first, Span<const double> second,
                                      Span<const double> scores, Span<const double> weights,
-                                     const SearchSettings& settings);
+                                     const SearchSettings& settings,
+                                     const ValueRange* first_range = nullptr);
 
 }  // namespace movra::core

@@ -88,9 +88,11 @@ core::OneFeatureSearch run_search(const bind::Vector& x, const bind::Vector& sco
                                   const core::SearchSettings& settings) {
     const auto xs = bind::span(x), ss = bind::span(scores);
     const auto ws = span_or_empty(weights);
+    const std::optional<core::ValueRange> range = cached_range(x);
     // Pure C++ over buffers we hold references to; no Python objects are touched.
     py::gil_scoped_release release;
-    return core::search_one_feature(xs, ss, ws, settings);
+    return range ? core::search_one_feature_in_range(xs, ss, ws, settings, *range)
+                 : core::search_one_feature(xs, ss, ws, settings);
 }
 
 // The search of a set metric (no merging): rows grouped by bin, the metric called once per bin.
@@ -191,9 +193,10 @@ py::tuple fit2d_columns(py::handle self, const bind::Vector& first, const bind::
         {
             const auto f = bind::span(first), s = bind::span(second), sc = bind::span(scores);
             const auto w = span_or_empty(weights);
+            const std::optional<core::ValueRange> range1 = cached_range(first);
             // Pure C++ over buffers we hold references to; no Python objects are touched.
             py::gil_scoped_release release;
-            t = core::search_two_features(f, s, sc, w, c.settings);
+            t = core::search_two_features(f, s, sc, w, c.settings, range1 ? &*range1 : nullptr);
         }
         for (const core::FirstFeatureBin& fb : t.bins) {
             bin_stats.append(bin_stats_entry(fb.lb1, fb.ub1, fb.lb2, fb.ub2, fb.support));

@@ -84,7 +84,12 @@ void require_finite(py::handle self, py::handle matrix, const std::vector<std::i
     const std::vector<bind::Vector> extracted = slicing_columns(matrix, columns, "x");
     for (std::size_t k = 0; k < columns.size(); ++k) {
         const bind::Vector& column = extracted[k];
-        if (core::first_non_finite(bind::span(column)) != static_cast<std::size_t>(column.size()))
+        // The range found during extraction: finite bounds mean every value is finite.
+        const std::optional<core::ValueRange> range = cached_range(column);
+        const bool finite = range ? std::isfinite(range->min) && std::isfinite(range->max)
+                                  : core::first_non_finite(bind::span(column)) ==
+                                        static_cast<std::size_t>(column.size());
+        if (!finite)
             bind::raise(deps().MovraError,
                         "slicing feature " + py::repr(features[k]).cast<std::string>() +
                             " holds NaN or infinite values.");

@@ -1,6 +1,7 @@
 #include "bindings/sagzone/slicing_common.hpp"
 
 #include <algorithm>
+#include <cmath>
 
 #include "core/region_stats.hpp"
 
@@ -104,10 +105,64 @@ struct CachedColumn {
     py::object matrix;
     std::int64_t column;
     bind::Vector values;
+    core::ValueRange range;  // as core::value_range gives it
 };
 thread_local std::vector<CachedColumn>* active_columns = nullptr;
 
+// All wanted columns in one pass (each row's cache line is read once), with every column's
+// smallest and largest value found on the way, so no later pass is needed for them.
+void copy_columns(const double* in, std::size_t rows, std::size_t width,
+                  const std::vector<std::size_t>& positions, const std::vector<double*>& outputs,
+                  std::vector<core::ValueRange>& ranges) {
+    const std::size_t k = outputs.size();
+    if (rows == 0) return;  // ranges stay unused: an empty column has none
+    std::vector<unsigned char> has_nan(k, 0);
+    for (std::size_t j = 0; j < k; ++j) ranges[j] = {in[positions[j]], in[positions[j]]};
+    if (k == 1) {
+        const std::size_t p = positions[0];
+        double* o = outputs[0];
+        double lo = ranges[0].min, hi = ranges[0].max;
+        bool nan = false;
+        for (std::size_t i = 0; i < rows; ++i) {
+            const double v = in[i * width + p];
+            o[i] = v;
+            lo = v < lo ? v : lo;
+            hi = v > hi ? v : hi;
+            nan |= v != v;
+        }
+        ranges[0] = {lo, hi};
+        has_nan[0] = nan;
+    } else {
+        for (std::size_t i = 0; i < rows; ++i)
+            for (std::size_t j = 0; j < k; ++j) {
+                const double v = in[i * width + positions[j]];
+                outputs[j][i] = v;
+                core::ValueRange& r = ranges[j];
+                r.min = v < r.min ? v : r.min;
+                r.max = v > r.max ? v : r.max;
+                has_nan[j] |= static_cast<unsigned char>(v != v);
+            }
+    }
+    for (std::size_t j = 0; j < k; ++j)
+        if (has_nan[j] != 0) ranges[j].min = ranges[j].max = std::nan("");
+}
+
 }  // namespace
+
+std::optional<core::ValueRange> cached_range(const bind::Vector& column) {
+    if (active_columns == nullptr || column.size() == 0) return std::nullopt;
+    for (const CachedColumn& c : *active_columns)
+        if (c.values.data() == column.data() && c.values.size() == column.size()) return c.range;
+    return std::nullopt;
+}
+
+core::ValueRange range_of(const bind::Vector& column) {
+    if (const auto r = cached_range(column)) return *r;
+    const core::Span<const double> values = bind::span(column);
+    // Reads a buffer we hold a reference to; no Python objects are touched.
+    py::gil_scoped_release release;
+    return core::value_range(values);
+}
 
 ColumnScope::ColumnScope() : outermost_(active_columns == nullptr) {
     if (outermost_) active_columns = new std::vector<CachedColumn>();
@@ -146,18 +201,16 @@ std::vector<bind::Vector> slicing_columns(py::handle matrix, const std::vector<s
             positions.push_back(static_cast<std::size_t>(cols[k]));
         }
         const double* in = m.data();
+        std::vector<core::ValueRange> ranges(outputs.size());
         {
             // Copies between buffers we hold references to; no Python objects are touched.
-            // All missing columns in one pass: each row's cache line is read once.
             py::gil_scoped_release release;
-            for (std::size_t i = 0; i < rows; ++i)
-                for (std::size_t j = 0; j < outputs.size(); ++j)
-                    outputs[j][i] = in[i * width + positions[j]];
+            copy_columns(in, rows, width, positions, outputs, ranges);
         }
         if (active_columns != nullptr)
-            for (std::size_t k : missing)
-                active_columns->push_back(
-                    {py::reinterpret_borrow<py::object>(matrix), cols[k], *found[k]});
+            for (std::size_t j = 0; j < missing.size(); ++j)
+                active_columns->push_back({py::reinterpret_borrow<py::object>(matrix),
+                                           cols[missing[j]], *found[missing[j]], ranges[j]});
     }
     std::vector<bind::Vector> out;
     for (auto& f : found) out.push_back(std::move(*f));

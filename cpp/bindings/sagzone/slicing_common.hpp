@@ -13,6 +13,7 @@
 #include "bindings/common/arrays.hpp"
 #include "bindings/common/method.hpp"
 #include "bindings/sagzone/sagzone_module.hpp"
+#include "core/histogram.hpp"
 #include "core/span.hpp"
 
 namespace movra::sagzone {
@@ -81,6 +82,12 @@ private:
 // array; extracted in one pass, or taken from the active scope.
 std::vector<bind::Vector> slicing_columns(py::handle matrix, const std::vector<std::int64_t>& cols,
                                           const std::string& argname);
+
+// The smallest and largest value of a column handed out by slicing_columns in the active scope
+// (found while it was extracted), as core::value_range gives them; nullopt for any other array.
+std::optional<core::ValueRange> cached_range(const bind::Vector& column);
+// The same, computed when the column is not a cached one (throws for an empty one).
+core::ValueRange range_of(const bind::Vector& column);
 
 // Column c of a 2-D float64 array as a new 1-D array.
 bind::Vector column_of(const bind::Vector& matrix, std::int64_t c, const std::string& argname);

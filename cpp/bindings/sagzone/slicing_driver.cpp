@@ -111,7 +111,7 @@ py::object fit(const Args& a) {
         if (column.size() == 0)
             bind::raise(PyExc_ValueError,
                         "zero-size array to reduction operation maximum which has no identity");
-        test_max.push_back(core::value_range(bind::span(column)).max);
+        test_max.push_back(range_of(column).max);
     }
 
     const std::string name = scoring.name;
