@@ -3,9 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
-#include <cstring>
 #include <limits>
-#include <memory>
 
 namespace movra::core {
 
@@ -37,33 +35,6 @@ std::vector<std::int64_t> select_rows(std::size_t n, Inside inside) {
 
 constexpr std::size_t kFewRegions = 8;
 
-// Bound::contains without a branch on `closed`, so the loops below vectorise.
-inline bool inside_bound(const Bound& b, double v) {
-    return (v >= b.lb) & ((v < b.ub) | (b.closed & (v == b.ub)));
-}
-
-// Sets `bit` in marks[i] for the rows where `inside(i)` holds (marks are overwritten when
-// `first`), and returns their number.
-template <typename Inside>
-std::size_t mark_rows(std::size_t n, bool first, std::uint8_t bit, std::uint8_t* marks,
-                      Inside inside) {
-    std::size_t count = 0;
-    if (first) {
-        for (std::size_t i = 0; i < n; ++i) {
-            const bool in = inside(i);
-            marks[i] = static_cast<std::uint8_t>(in ? bit : 0);
-            count += static_cast<std::size_t>(in);
-        }
-    } else {
-        for (std::size_t i = 0; i < n; ++i) {
-            const bool in = inside(i);
-            marks[i] = static_cast<std::uint8_t>(marks[i] | (in ? bit : 0));
-            count += static_cast<std::size_t>(in);
-        }
-    }
-    return count;
-}
-
 }  // namespace
 
 std::vector<std::int64_t> rows_in_bound(Span<const double> column, Bound bound) {
@@ -83,44 +54,13 @@ std::vector<std::vector<std::int64_t>> rows_in_regions(Span<const double> first,
     std::vector<std::vector<std::int64_t>> rows(regions.size());
     if (regions.empty()) return rows;
     const bool two_columns = !second.empty();
-    // A few regions: one branch-free pass per region marks its rows in a byte per row (a bit per
-    // region) and counts them; one scan of the marks then lists every region's rows. Regions
-    // are usually small, so the scan skips eight unmarked rows at a time.
+    // A few regions: a branch-free count and fill per region over the columns (which stay in
+    // cache from one region to the next) beat locating every row's cell and sorting by cell.
     if (regions.size() <= kFewRegions) {
-        const std::size_t n = first.size;
-        const std::unique_ptr<std::uint8_t[]> marks(new std::uint8_t[n]);  // filled below
-        std::size_t count[kFewRegions] = {};
-        for (std::size_t r = 0; r < regions.size(); ++r) {
-            const auto bit = static_cast<std::uint8_t>(1u << r);
-            std::uint8_t* const m = marks.get();
-            if (two_columns)
-                count[r] = mark_rows(n, r == 0, bit, m, [&](std::size_t i) {
-                    return inside_bound(regions[r].first, first[i]) &
-                           inside_bound(regions[r].second, second[i]);
-                });
-            else
-                count[r] = mark_rows(n, r == 0, bit, m, [&](std::size_t i) {
-                    return inside_bound(regions[r].first, first[i]);
-                });
-        }
-        std::int64_t* out[kFewRegions] = {};
-        for (std::size_t r = 0; r < regions.size(); ++r) {
-            rows[r].resize(count[r]);
-            out[r] = rows[r].data();
-        }
-        std::size_t i = 0;
-        for (; i + 8 <= n; i += 8) {
-            std::uint64_t word;
-            std::memcpy(&word, marks.get() + i, sizeof word);
-            if (word == 0) continue;
-            for (std::size_t j = i; j < i + 8; ++j)
-                for (unsigned bits = marks[j]; bits != 0; bits &= bits - 1)
-                    *out[static_cast<std::size_t>(__builtin_ctz(bits))]++ =
-                        static_cast<std::int64_t>(j);
-        }
-        for (; i < n; ++i)
-            for (unsigned bits = marks[i]; bits != 0; bits &= bits - 1)
-                *out[static_cast<std::size_t>(__builtin_ctz(bits))]++ = static_cast<std::int64_t>(i);
+        for (std::size_t r = 0; r < regions.size(); ++r)
+            rows[r] = two_columns
+                          ? rows_in_box(first, regions[r].first, second, regions[r].second)
+                          : rows_in_bound(first, regions[r].first);
         return rows;
     }
     // Cells of the first column between consecutive distinct bounds: cell c holds the values
@@ -203,8 +143,22 @@ ScoreSums sums_all(Span<const double> scores, Span<const double> weights) {
     // Summed in the same four interleaved lanes as the bins of the histogram search, so a bin
     // holding every row has exactly the overall average (a tie at threshold 1 stays a tie).
     ScoreSums lanes[4];
-    for (std::size_t i = 0; i < scores.size; ++i)
-        lanes[i % 4].add(scores[i], weights.empty() ? 1.0 : weights[i]);
+    if (!weights.empty()) {
+        for (std::size_t i = 0; i < scores.size; ++i) lanes[i % 4].add(scores[i], weights[i]);
+    } else {
+        // Weight one per row: the weight sum is the count and the weighted sum the plain one.
+        double sum[4] = {0.0, 0.0, 0.0, 0.0};
+        std::size_t i = 0;
+        for (; i + 4 <= scores.size; i += 4)
+            for (std::size_t l = 0; l < 4; ++l) sum[l] += scores[i + l];
+        for (std::size_t l = 0; i < scores.size; ++i, ++l) sum[l] += scores[i];
+        for (std::size_t l = 0; l < 4; ++l) {
+            lanes[l].count = static_cast<std::int64_t>(scores.size / 4 + (l < scores.size % 4));
+            lanes[l].sum = sum[l];
+            lanes[l].weight = static_cast<double>(lanes[l].count);
+            lanes[l].weighted = sum[l];
+        }
+    }
     ScoreSums s;
     for (const ScoreSums& lane : lanes) s.add(lane);
     return s;

@@ -51,6 +51,39 @@ void merge_weak_bins(OneFeatureSearch& s, const SearchSettings& settings) {
         if (!merged_bin[b]) s.rules.push_back(s.bin_rules[b]);
 }
 
+// Per-thread buffers of the two-feature search, grown as needed and kept for the next call.
+struct Scratch {
+    std::unique_ptr<std::int32_t[]> bins;
+    std::unique_ptr<double[]> second, scores, weights;
+    std::size_t rows = 0, weighted_rows = 0;
+
+    void reserve(std::size_t n, bool weighted) {
+        if (n > rows) {
+            // Released before the new ones are taken, so the old and new never coexist; the
+            // size is set only once all are allocated (an allocation may throw).
+            rows = 0;
+            bins.reset();
+            second.reset();
+            scores.reset();
+            bins.reset(new std::int32_t[n]);
+            second.reset(new double[n]);
+            scores.reset(new double[n]);
+            rows = n;
+        }
+        if (weighted && n > weighted_rows) {
+            weighted_rows = 0;
+            weights.reset();
+            weights.reset(new double[n]);
+            weighted_rows = n;
+        }
+    }
+};
+
+Scratch& thread_scratch() {
+    thread_local Scratch scratch;
+    return scratch;
+}
+
 }  // namespace
 
 OneFeatureSearch search_one_feature(Span<const double> x, Span<const double> scores,
@@ -71,8 +104,22 @@ OneFeatureSearch search_one_feature_in_range(Span<const double> x, Span<const do
     // other's additions. sums_all uses the same lanes.
     constexpr std::size_t kLanes = 4;
     std::vector<ScoreSums> lanes(kLanes * n_bins);
-    for (std::size_t i = 0; i < x.size; ++i)
-        lanes[locate(x[i]) * kLanes + i % kLanes].add(scores[i], weighted ? weights[i] : 1.0);
+    if (weighted) {
+        for (std::size_t i = 0; i < x.size; ++i)
+            lanes[locate(x[i]) * kLanes + i % kLanes].add(scores[i], weights[i]);
+    } else {
+        // A weight of one per row: the weight sum is the count and the weighted sum the plain
+        // one, both exactly, so only those two are accumulated.
+        for (std::size_t i = 0; i < x.size; ++i) {
+            ScoreSums& lane = lanes[locate(x[i]) * kLanes + i % kLanes];
+            ++lane.count;
+            lane.sum += scores[i];
+        }
+        for (ScoreSums& lane : lanes) {
+            lane.weight = static_cast<double>(lane.count);
+            lane.weighted = lane.sum;
+        }
+    }
     s.bin_sums.assign(n_bins, ScoreSums{});
     for (std::size_t b = 0; b < n_bins; ++b)
         for (std::size_t l = 0; l < kLanes; ++l) s.bin_sums[b].add(lanes[b * kLanes + l]);
@@ -100,8 +147,12 @@ TwoFeatureSearch search_two_features(Span<const double> first, Span<const double
     const ValueRange range1 = first_range != nullptr ? *first_range : value_range(first);
     t.edges = equal_width_edges(range1, histogram_bin_count(first, settings.max_bins));
     const std::size_t n_bins = t.edges.size() - 1;
-    // Buffers filled completely below: left uninitialised rather than zeroed first.
-    const std::unique_ptr<std::int32_t[]> bin_of_row(new std::int32_t[first.size]);
+    // Buffers filled completely below, taken from this thread's scratch: fresh multi-megabyte
+    // buffers on every call would cost a page fault and a page clearing per 4 KiB.
+    const bool weighted = !weights.empty();
+    Scratch& scratch = thread_scratch();
+    scratch.reserve(first.size, weighted);
+    std::int32_t* const bin_of_row = scratch.bins.get();
     // Each row's bin and the bins' sizes in one pass.
     std::vector<std::size_t> offsets(n_bins + 1, 0);
     {
@@ -113,9 +164,9 @@ TwoFeatureSearch search_two_features(Span<const double> first, Span<const double
         }
     }
     for (std::size_t b = 0; b < n_bins; ++b) offsets[b + 1] += offsets[b];
-    const bool weighted = !weights.empty();
-    const std::unique_ptr<double[]> x2(new double[first.size]), s2(new double[first.size]);
-    const std::unique_ptr<double[]> w2(weighted ? new double[first.size] : nullptr);
+    double* const x2 = scratch.second.get();
+    double* const s2 = scratch.scores.get();
+    double* const w2 = scratch.weights.get();
     // Rows scattered into contiguous groups by first-feature bin (a stable counting sort that
     // reads every row once, in order); the second feature's range in every group comes along.
     std::vector<ValueRange> range2(n_bins, ValueRange{HUGE_VAL, -HUGE_VAL});
@@ -152,12 +203,12 @@ TwoFeatureSearch search_two_features(Span<const double> first, Span<const double
             t.bins.push_back(std::move(fb));
             continue;
         }
-        const Span<const double> values{x2.get() + begin, end - begin};
+        const Span<const double> values{x2 + begin, end - begin};
         const Span<const double> group_weights =
-            weighted ? Span<const double>{w2.get() + begin, end - begin} : Span<const double>{};
+            weighted ? Span<const double>{w2 + begin, end - begin} : Span<const double>{};
         // A NaN makes the range NaN, as value_range has it.
         if (nan2[b] != 0) range2[b].min = range2[b].max = std::nan("");
-        fb.search = search_one_feature_in_range(values, {s2.get() + begin, end - begin},
+        fb.search = search_one_feature_in_range(values, {s2 + begin, end - begin},
                                                 group_weights, settings, range2[b]);
         fb.lb2 = fb.search.range.min;
         fb.ub2 = fb.search.range.max;

@@ -87,3 +87,20 @@ TEST(RowsInRegions, EqualsOneSelectionPerRegionFewAndMany) {
         }
     }
 }
+
+TEST(SumsAll, WithoutWeightsEqualsUnitWeightsBitForBit) {
+    // Values whose sums depend on the order of addition.
+    std::vector<double> s;
+    for (int i = 0; i < 11; ++i) s.push_back(0.1 * i + (i % 3 == 0 ? 1e16 : -0.3));
+    for (std::size_t n = 0; n <= s.size(); ++n) {
+        const std::vector<double> part(s.begin(), s.begin() + static_cast<std::ptrdiff_t>(n));
+        const std::vector<double> ones(n, 1.0);
+        const ScoreSums plain = sums_all(view(part), {});
+        const ScoreSums unit = sums_all(view(part), view(ones));
+        EXPECT_EQ(plain.count, static_cast<std::int64_t>(n));
+        EXPECT_EQ(plain.count, unit.count);
+        EXPECT_EQ(plain.sum, unit.sum);
+        EXPECT_EQ(plain.weight, unit.weight);
+        EXPECT_EQ(plain.weighted, unit.weighted);
+    }
+}

@@ -121,3 +121,26 @@ TEST(SearchTwoFeatures, EmptyFirstFeatureBin) {
     EXPECT_EQ(t4.bins[1].support, 0);
     EXPECT_TRUE(std::isnan(t4.bins[1].lb2));
 }
+
+TEST(SearchOneFeature, WithoutWeightsEqualsUnitWeightsBitForBit) {
+    std::vector<double> x, s;
+    for (int i = 0; i < 103; ++i) {
+        x.push_back(static_cast<double>((i * 37) % 23));
+        s.push_back(0.1 * i + (i % 5 == 0 ? 1e15 : -0.7));
+    }
+    const std::vector<double> ones(x.size(), 1.0);
+    SearchSettings settings;
+    settings.max_bins = 7;
+    settings.threshold_value = 1e14;
+    settings.score_sign = 1.0;
+    const OneFeatureSearch plain = search_one_feature(view(x), view(s), {}, settings);
+    const OneFeatureSearch unit = search_one_feature(view(x), view(s), view(ones), settings);
+    ASSERT_EQ(plain.bin_sums.size(), unit.bin_sums.size());
+    for (std::size_t b = 0; b < plain.bin_sums.size(); ++b) {
+        EXPECT_EQ(plain.bin_sums[b].count, unit.bin_sums[b].count);
+        EXPECT_EQ(plain.bin_sums[b].sum, unit.bin_sums[b].sum);
+        EXPECT_EQ(plain.bin_sums[b].weight, unit.bin_sums[b].weight);
+        EXPECT_EQ(plain.bin_sums[b].weighted, unit.bin_sums[b].weighted);
+    }
+    EXPECT_EQ(plain.weak_bins, unit.weak_bins);
+}
