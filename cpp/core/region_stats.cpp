@@ -86,45 +86,79 @@ std::vector<std::vector<std::int64_t>> rows_in_regions(Span<const double> first,
         return static_cast<std::size_t>(base - breaks.data()) +
                static_cast<std::size_t>(*base <= v);
     };
-    // Rows grouped by cell, in increasing row order within a cell (a stable counting sort).
-    std::vector<std::uint32_t> cells(first.size);
-    std::vector<std::size_t> offsets(n_cells + 1, 0);
-    for (std::size_t i = 0; i < first.size; ++i) {
-        cells[i] = static_cast<std::uint32_t>(cell_of(first[i]));
-        ++offsets[cells[i] + 1];
-    }
-    for (std::size_t c = 0; c < n_cells; ++c) offsets[c + 1] += offsets[c];
-    std::vector<std::int64_t> order(first.size);
-    {
-        std::vector<std::size_t> next(offsets.begin(), offsets.end() - 1);
-        for (std::size_t i = 0; i < first.size; ++i)
-            order[next[cells[i]]++] = static_cast<std::int64_t>(i);
-    }
-    const bool two = two_columns;
+    // The regions overlapping each cell (rows with lb <= x <= ub lie in the cells from lb's to
+    // ub's), as offsets into one list.
+    std::vector<std::size_t> cell_start(n_cells + 1, 0);
+    std::vector<std::pair<std::size_t, std::size_t>> spans(regions.size(), {1, 0});
     for (std::size_t r = 0; r < regions.size(); ++r) {
         const RegionBox& box = regions[r];
         if (std::isnan(box.first.lb) || std::isnan(box.first.ub)) continue;
-        // Rows with lb <= x <= ub lie in the cells from lb's to ub's.
-        const std::size_t c_lo = cell_of(box.first.lb), c_hi = cell_of(box.first.ub);
-        if (c_lo > c_hi) continue;
-        std::vector<std::int64_t>& out = rows[r];
-        out.resize(offsets[c_hi + 1] - offsets[c_lo] + 1);  // a spare slot for rejected writes
-        std::size_t k = 0;
-        for (std::size_t c = c_lo; c <= c_hi; ++c) {
-            const std::size_t merged = k;
-            for (std::size_t j = offsets[c]; j < offsets[c + 1]; ++j) {
-                const auto i = static_cast<std::size_t>(order[j]);
-                out[k] = order[j];
-                k += static_cast<std::size_t>(box.first.contains(first[i]) &
-                                              (!two || box.second.contains(second[i])));
-            }
-            // Each cell's rows are in order; merging keeps the whole list in row order.
-            if (merged > 0 && merged < k)
-                std::inplace_merge(out.begin(), out.begin() + static_cast<std::ptrdiff_t>(merged),
-                                   out.begin() + static_cast<std::ptrdiff_t>(k));
+        spans[r] = {cell_of(box.first.lb), cell_of(box.first.ub)};
+        for (std::size_t c = spans[r].first; c <= spans[r].second; ++c) ++cell_start[c + 1];
+    }
+    for (std::size_t c = 0; c < n_cells; ++c) cell_start[c + 1] += cell_start[c];
+    std::vector<std::uint32_t> cell_regions(cell_start[n_cells]);
+    {
+        std::vector<std::size_t> next(cell_start.begin(), cell_start.end() - 1);
+        for (std::size_t r = 0; r < regions.size(); ++r)
+            for (std::size_t c = spans[r].first; c <= spans[r].second; ++c)
+                cell_regions[next[c]++] = static_cast<std::uint32_t>(r);
+    }
+    // A row's cell from a table over equal slices of the bounds' span, corrected against the
+    // bounds themselves (so the result is exactly cell_of's); cell_of where no table fits.
+    constexpr std::size_t kSlots = 4096;
+    const double front = breaks.empty() ? 0.0 : breaks.front();
+    const double back = breaks.empty() ? 0.0 : breaks.back();
+    const double scale = static_cast<double>(kSlots) / (back - front);
+    const bool use_table = breaks.size() > 1 && std::isfinite(front) && std::isfinite(back) &&
+                           std::isfinite(scale) && scale > 0.0;
+    // Slot 0 holds the values below the first bound, slot kSlots + 1 those at or above the last.
+    std::vector<std::uint32_t> table;
+    if (use_table) {
+        table.resize(kSlots + 2);
+        table[0] = 0;
+        for (std::size_t t = 1; t <= kSlots; ++t)
+            table[t] = static_cast<std::uint32_t>(
+                cell_of(front + static_cast<double>(t - 1) / scale));
+        table[kSlots + 1] = static_cast<std::uint32_t>(breaks.size());
+    }
+    const std::size_t last_break = breaks.size();
+    const auto fast_cell = [&](double v) -> std::size_t {
+        // Clamped to the table by selects, not branches (NaN lands in slot 0; its cell does not
+        // matter, as no bound contains NaN).
+        double guess = (v - front) * scale + 1.0;
+        guess = guess > 0.0 ? guess : 0.0;
+        const double top = static_cast<double>(kSlots + 1);
+        guess = guess < top ? guess : top;
+        // Through a signed integer: the unsigned conversion costs a branch.
+        const auto slot = static_cast<std::size_t>(static_cast<std::int64_t>(guess));
+        auto c = static_cast<std::size_t>(table[slot]);
+        while (c > 0 && breaks[c - 1] > v) --c;
+        while (c < last_break && breaks[c] <= v) ++c;
+        return c;
+    };
+    // One pass over the rows, in order, so each region's list comes out in row order. A row is
+    // written to the end of every checked region's list and kept only when inside: no branch on
+    // the data, whose membership is unpredictable. Each list has one spare slot for that.
+    const bool two = two_columns;
+    std::vector<std::size_t> kept(regions.size(), 0);
+    for (std::vector<std::int64_t>& list : rows) list.resize(16);
+    for (std::size_t i = 0; i < first.size; ++i) {
+        const double v = first[i];
+        const std::size_t c = use_table ? fast_cell(v) : cell_of(v);
+        for (std::size_t j = cell_start[c]; j < cell_start[c + 1]; ++j) {
+            const std::uint32_t r = cell_regions[j];
+            std::vector<std::int64_t>& list = rows[r];
+            std::size_t& k = kept[r];
+            if (k + 1 == list.size()) list.resize(2 * list.size());
+            list[k] = static_cast<std::int64_t>(i);
+            k += static_cast<std::size_t>(regions[r].first.contains(v) &
+                                          (!two || regions[r].second.contains(second[i])));
         }
-        out.resize(k + 1);
-        out.pop_back();
+    }
+    for (std::size_t r = 0; r < regions.size(); ++r) {
+        rows[r].resize(kept[r]);
+        rows[r].shrink_to_fit();
     }
     return rows;
 }

@@ -60,10 +60,10 @@ struct RegionBox {
     Bound second;  // used when the regions have two columns
 };
 
-// Positions of the rows inside every region, each list in increasing row order. One pass over the
-// rows: a row's first-column value finds its cell among the regions' first-column bounds, and
-// only the regions overlapping that cell are checked, so the cost is O(n log R) plus the checks
-// instead of one pass per region (up to 8 regions get two cheap passes each instead).
+// Positions of the rows inside every region, each list in increasing row order. Up to 8 regions
+// get a branch-free count and fill pass each. More regions get one pass over the rows: a row's
+// first-column value finds its cell among the regions' first-column bounds (a table lookup
+// corrected against the bounds), and only the regions overlapping that cell are checked.
 // `second` is empty for regions on one column.
 std::vector<std::vector<std::int64_t>> rows_in_regions(Span<const double> first,
                                                        Span<const double> second,

@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <cstdint>
+#include <limits>
 #include <vector>
 
 #include "core/region_stats.hpp"
@@ -102,5 +103,29 @@ TEST(SumsAll, WithoutWeightsEqualsUnitWeightsBitForBit) {
         EXPECT_EQ(plain.sum, unit.sum);
         EXPECT_EQ(plain.weight, unit.weight);
         EXPECT_EQ(plain.weighted, unit.weighted);
+    }
+}
+
+TEST(RowsInRegions, ManyRegionsWithInfiniteBoundsAndNonFiniteValues) {
+    const double inf = std::numeric_limits<double>::infinity();
+    std::vector<double> a, b;
+    for (int i = 0; i < 301; ++i) {
+        a.push_back(i % 37 == 0 ? std::nan("") : (i % 41 == 0 ? inf : (i * 7) % 19 - 3.0));
+        b.push_back((i * 11) % 13 - 6.0);
+    }
+    for (bool infinite : {false, true}) {
+        std::vector<RegionBox> regions;
+        for (int r = 0; r < 12; ++r)
+            regions.push_back({{r - 4.0, r - 2.5, r % 4 == 0}, {-3.0 + r % 3, 4.0, r % 2 == 0}});
+        if (infinite) {
+            regions[0].first = {-inf, 0.0, false};
+            regions[5].first = {5.0, inf, true};
+        }
+        const auto two = rows_in_regions(view(a), view(b), regions);
+        const auto one = rows_in_regions(view(a), {}, regions);
+        for (std::size_t r = 0; r < regions.size(); ++r) {
+            EXPECT_EQ(two[r], rows_in_box(view(a), regions[r].first, view(b), regions[r].second));
+            EXPECT_EQ(one[r], rows_in_bound(view(a), regions[r].first));
+        }
     }
 }
