@@ -1,6 +1,9 @@
 // Equal-width histogram bins, with numpy's edges bit for bit, and the bin of every row.
 #pragma once
 
+#include <algorithm>
+#include <cfloat>
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -36,30 +39,50 @@ std::vector<double> equal_width_edges(ValueRange range, std::int64_t bins);
 class BinLocator {
 public:
     explicit BinLocator(const std::vector<double>& edges)
-        : edges_(edges.data()),
-          last_bin_(static_cast<std::ptrdiff_t>(edges.size()) - 2),
-          first_(edges.front()),
-          scale_(static_cast<double>(edges.size() - 1) / (edges.back() - edges.front())) {}
+        : BinLocator(edges.data(), edges.size() - 1) {}
+
+    // `n_bins` bins over `edges[0 .. n_bins]`.
+    BinLocator(const double* edges, std::size_t n_bins)
+        : edges_(edges),
+          last_bin_(static_cast<std::ptrdiff_t>(n_bins) - 1),
+          top_(static_cast<double>(n_bins)),
+          first_(edges[0]),
+          scale_(top_ / (edges[n_bins] - edges[0])) {
+        // How far the guess below may stray from a value's exact position in units of bins:
+        // a few roundings relative to the positions (at most n_bins) and to the edges'
+        // magnitude (an offset far from zero makes `v - first` and the edges coarser). Taken
+        // 16 times over; when it reaches half a bin every value goes the exact way.
+        const double magnitude = std::max(std::fabs(edges[0]), std::fabs(edges[n_bins]));
+        tolerance_ = 16.0 * DBL_EPSILON * top_ * (1.0 + magnitude * scale_ / top_);
+        if (!(tolerance_ < 0.5)) tolerance_ = 0.5;
+    }
 
     std::size_t operator()(double v) const {
-        // An arithmetic guess, then corrected against the edges themselves, so the result
-        // agrees with the comparisons x >= lb and x < ub whatever the rounding of the guess.
-        const double guess = (v - first_) * scale_;
-        std::ptrdiff_t b = 0;
-        if (guess >= static_cast<double>(last_bin_))
-            b = last_bin_;
-        else if (guess > 0.0)
-            b = static_cast<std::ptrdiff_t>(guess);
-        while (b > 0 && v < edges_[b]) --b;
-        while (b < last_bin_ && v >= edges_[b + 1]) ++b;
+        // An arithmetic guess of the value's position among the edges. Where it lies clearly
+        // inside a bin (not within the rounding tolerance of a whole number) that bin is exact;
+        // otherwise the edges themselves decide, so the result always agrees with x >= lb and
+        // x < ub. The clamps are selects: the first and last bins hold rows at random and a
+        // mispredicted branch would cost more than the lookup. NaN lands in bin 0.
+        double guess = (v - first_) * scale_;
+        guess = guess > 0.0 ? guess : 0.0;
+        guess = guess < top_ ? guess : top_;
+        auto b = static_cast<std::ptrdiff_t>(guess);
+        const double fraction = guess - static_cast<double>(b);
+        if ((fraction < tolerance_) | (fraction > 1.0 - tolerance_)) {
+            b = b < last_bin_ ? b : last_bin_;
+            while (b > 0 && v < edges_[b]) --b;
+            while (b < last_bin_ && v >= edges_[b + 1]) ++b;
+        }
         return static_cast<std::size_t>(b);
     }
 
 private:
     const double* edges_;
     std::ptrdiff_t last_bin_;
+    double top_;
     double first_;
     double scale_;
+    double tolerance_ = 0.5;
 };
 
 // Bin of every row for strictly increasing edges: i such that edges[i] <= x < edges[i + 1], the

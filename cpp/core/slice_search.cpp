@@ -51,37 +51,115 @@ void merge_weak_bins(OneFeatureSearch& s, const SearchSettings& settings) {
         if (!merged_bin[b]) s.rules.push_back(s.bin_rules[b]);
 }
 
-// Per-thread buffers of the two-feature search, grown as needed and kept for the next call.
-struct Scratch {
-    std::unique_ptr<std::int32_t[]> bins;
-    std::unique_ptr<double[]> second, scores, weights;
-    std::size_t rows = 0, weighted_rows = 0;
-
-    void reserve(std::size_t n, bool weighted) {
-        if (n > rows) {
-            // Released before the new ones are taken, so the old and new never coexist; the
-            // size is set only once all are allocated (an allocation may throw).
-            rows = 0;
-            bins.reset();
-            second.reset();
-            scores.reset();
-            bins.reset(new std::int32_t[n]);
-            second.reset(new double[n]);
-            scores.reset(new double[n]);
-            rows = n;
-        }
-        if (weighted && n > weighted_rows) {
-            weighted_rows = 0;
-            weights.reset();
-            weights.reset(new double[n]);
-            weighted_rows = n;
-        }
-    }
+// Count and plain sum of one lane of a bin: all an unweighted search accumulates (the weight
+// sum is then the count and the weighted sum the plain sum, both exactly).
+struct CountSum {
+    std::int64_t count = 0;
+    double sum = 0.0;
 };
 
-Scratch& thread_scratch() {
-    thread_local Scratch scratch;
-    return scratch;
+// Interleaved sets of bin sums: consecutive rows landing in one bin would otherwise wait on
+// each other's additions. Row i goes to lane i % lanes; sums_all uses the same four lanes, so a
+// bin holding every row has exactly the overall average (a tie at threshold 1 stays a tie).
+constexpr std::size_t kLanes = 4;
+
+// Adds row i (bin `cell`) to its lane.
+inline void add_row(std::vector<ScoreSums>& lanes, std::size_t cell, std::size_t lane_count,
+                    std::size_t i, double score, double weight) {
+    lanes[cell * lane_count + (i & (lane_count - 1))].add(score, weight);
+}
+inline void add_row(std::vector<CountSum>& lanes, std::size_t cell, std::size_t lane_count,
+                    std::size_t i, double score) {
+    CountSum& lane = lanes[cell * lane_count + (i & (lane_count - 1))];
+    ++lane.count;
+    lane.sum += score;
+}
+
+// Lanes `first_cell .. first_cell + n` added up, lane by lane in order.
+std::vector<ScoreSums> combine(const std::vector<ScoreSums>& lanes, std::size_t first_cell,
+                               std::size_t n, std::size_t lane_count) {
+    std::vector<ScoreSums> out(n);
+    for (std::size_t b = 0; b < n; ++b)
+        for (std::size_t l = 0; l < lane_count; ++l)
+            out[b].add(lanes[(first_cell + b) * lane_count + l]);
+    return out;
+}
+std::vector<ScoreSums> combine(const std::vector<CountSum>& lanes, std::size_t first_cell,
+                               std::size_t n, std::size_t lane_count) {
+    std::vector<ScoreSums> out(n);
+    for (std::size_t b = 0; b < n; ++b)
+        for (std::size_t l = 0; l < lane_count; ++l) {
+            const CountSum& lane = lanes[(first_cell + b) * lane_count + l];
+            out[b].add(ScoreSums{lane.count, lane.sum, static_cast<double>(lane.count), lane.sum});
+        }
+    return out;
+}
+
+// From the bins' sums: every bin's rule, the weak bins and the merged regions.
+void judge_bins(OneFeatureSearch& s, bool weighted, const SearchSettings& settings) {
+    const std::size_t n_bins = s.bin_sums.size();
+    for (std::size_t b = 0; b < n_bins; ++b) {
+        const double value = average_score(s.bin_sums[b], weighted, ZeroWeights::kZeroSum);
+        s.bin_rules.push_back({s.edges[b], s.edges[b + 1], value, s.bin_sums[b].count});
+        if (s.bin_sums[b].count > 0 &&
+            is_weak(value, settings.score_sign, settings.threshold_value))
+            s.weak_bins.push_back(b);
+    }
+    if (s.weak_bins.empty()) {
+        s.rules = s.bin_rules;
+        return;
+    }
+    merge_weak_bins(s, settings);
+}
+
+// This thread's buffer of per-row first-feature bins for the two-feature search, grown as needed
+// and kept for the next call: a fresh multi-megabyte buffer on every call would cost a page
+// fault and a page clearing per 4 KiB.
+std::uint32_t* row_bins_buffer(std::size_t n) {
+    thread_local std::unique_ptr<std::uint32_t[]> buffer;
+    thread_local std::size_t size = 0;
+    if (n > size) {
+        // Released first, so the old and new buffers never coexist; the size is set only once
+        // the allocation succeeded.
+        size = 0;
+        buffer.reset();
+        buffer.reset(new std::uint32_t[n]);
+        size = n;
+    }
+    return buffer.get();
+}
+
+// Distinct values of `second` among each bin's rows, counted no further than `limit` (as
+// count_distinct_up_to would count them over the bin's rows in order). The scan stops once every
+// bin has either reached the limit or shown all its rows; for continuous data that is soon.
+std::vector<std::size_t> distinct_per_bin(const std::uint32_t* bin_of_row,
+                                          Span<const double> second,
+                                          const std::vector<std::int64_t>& support,
+                                          std::size_t limit) {
+    const std::size_t n_bins = support.size();
+    std::vector<std::vector<double>> seen(n_bins);
+    std::vector<std::int64_t> shown(n_bins, 0);
+    std::vector<unsigned char> done(n_bins, 0);
+    std::size_t open = 0;
+    for (std::size_t b = 0; b < n_bins; ++b) {
+        done[b] = static_cast<unsigned char>(support[b] == 0 || limit == 0);
+        open += done[b] == 0;
+    }
+    for (std::size_t i = 0; i < second.size && open > 0; ++i) {
+        const std::uint32_t b = bin_of_row[i];
+        if (done[b] != 0) continue;
+        std::vector<double>& set = seen[b];
+        const double v = second[i];
+        const auto it = std::lower_bound(set.begin(), set.end(), v);
+        if (it == set.end() || *it != v) set.insert(it, v);
+        if (set.size() >= limit || ++shown[b] == support[b]) {
+            done[b] = 1;
+            --open;
+        }
+    }
+    std::vector<std::size_t> out(n_bins);
+    for (std::size_t b = 0; b < n_bins; ++b) out[b] = seen[b].size();
+    return out;
 }
 
 }  // namespace
@@ -100,42 +178,18 @@ OneFeatureSearch search_one_feature_in_range(Span<const double> x, Span<const do
     const std::size_t n_bins = s.edges.size() - 1;
     const BinLocator locate(s.edges);
     const bool weighted = !weights.empty();
-    // Four interleaved sets of bin sums: consecutive rows in one bin would otherwise wait on each
-    // other's additions. sums_all uses the same lanes.
-    constexpr std::size_t kLanes = 4;
-    std::vector<ScoreSums> lanes(kLanes * n_bins);
     if (weighted) {
+        std::vector<ScoreSums> lanes(kLanes * n_bins);
         for (std::size_t i = 0; i < x.size; ++i)
-            lanes[locate(x[i]) * kLanes + i % kLanes].add(scores[i], weights[i]);
+            add_row(lanes, locate(x[i]), kLanes, i, scores[i], weights[i]);
+        s.bin_sums = combine(lanes, 0, n_bins, kLanes);
     } else {
-        // A weight of one per row: the weight sum is the count and the weighted sum the plain
-        // one, both exactly, so only those two are accumulated.
-        for (std::size_t i = 0; i < x.size; ++i) {
-            ScoreSums& lane = lanes[locate(x[i]) * kLanes + i % kLanes];
-            ++lane.count;
-            lane.sum += scores[i];
-        }
-        for (ScoreSums& lane : lanes) {
-            lane.weight = static_cast<double>(lane.count);
-            lane.weighted = lane.sum;
-        }
+        std::vector<CountSum> lanes(kLanes * n_bins);
+        for (std::size_t i = 0; i < x.size; ++i)
+            add_row(lanes, locate(x[i]), kLanes, i, scores[i]);
+        s.bin_sums = combine(lanes, 0, n_bins, kLanes);
     }
-    s.bin_sums.assign(n_bins, ScoreSums{});
-    for (std::size_t b = 0; b < n_bins; ++b)
-        for (std::size_t l = 0; l < kLanes; ++l) s.bin_sums[b].add(lanes[b * kLanes + l]);
-    for (std::size_t b = 0; b < n_bins; ++b) {
-        const double value = average_score(s.bin_sums[b], weighted, ZeroWeights::kZeroSum);
-        s.bin_rules.push_back({s.edges[b], s.edges[b + 1], value, s.bin_sums[b].count});
-        if (s.bin_sums[b].count > 0 &&
-            is_weak(value, settings.score_sign, settings.threshold_value))
-            s.weak_bins.push_back(b);
-    }
-    if (s.weak_bins.empty()) {
-        s.rules = s.bin_rules;
-        return s;
-    }
-    // Unweighted sums stand in for the weights: a weight of one per row.
-    merge_weak_bins(s, settings);
+    judge_bins(s, weighted, settings);
     return s;
 }
 
@@ -147,76 +201,122 @@ TwoFeatureSearch search_two_features(Span<const double> first, Span<const double
     const ValueRange range1 = first_range != nullptr ? *first_range : value_range(first);
     t.edges = equal_width_edges(range1, histogram_bin_count(first, settings.max_bins));
     const std::size_t n_bins = t.edges.size() - 1;
-    // Buffers filled completely below, taken from this thread's scratch: fresh multi-megabyte
-    // buffers on every call would cost a page fault and a page clearing per 4 KiB.
-    const bool weighted = !weights.empty();
-    Scratch& scratch = thread_scratch();
-    scratch.reserve(first.size, weighted);
-    std::int32_t* const bin_of_row = scratch.bins.get();
-    // Each row's bin and the bins' sizes in one pass.
-    std::vector<std::size_t> offsets(n_bins + 1, 0);
+    const std::size_t n = first.size;
+    std::uint32_t* const bin_of_row = row_bins_buffer(n);
+
+    // First pass: each row's first-feature bin, and per bin the row count and the second
+    // feature's range, kept in lanes as the sums are (no chain of dependent updates).
+    std::vector<std::int64_t> count_lanes(n_bins * kLanes, 0);
+    std::vector<double> low(n_bins * kLanes, HUGE_VAL), high(n_bins * kLanes, -HUGE_VAL);
+    bool any_nan = false;
     {
         const BinLocator locate(t.edges);
-        for (std::size_t i = 0; i < first.size; ++i) {
+        for (std::size_t i = 0; i < n; ++i) {
             const std::size_t b = locate(first[i]);
-            bin_of_row[i] = static_cast<std::int32_t>(b);
-            ++offsets[b + 1];
+            bin_of_row[i] = static_cast<std::uint32_t>(b);
+            const std::size_t k = b * kLanes + (i & (kLanes - 1));
+            const double v = second[i];
+            ++count_lanes[k];
+            low[k] = v < low[k] ? v : low[k];
+            high[k] = v > high[k] ? v : high[k];
+            any_nan |= v != v;
         }
     }
-    for (std::size_t b = 0; b < n_bins; ++b) offsets[b + 1] += offsets[b];
-    double* const x2 = scratch.second.get();
-    double* const s2 = scratch.scores.get();
-    double* const w2 = scratch.weights.get();
-    // Rows scattered into contiguous groups by first-feature bin (a stable counting sort that
-    // reads every row once, in order); the second feature's range in every group comes along.
-    std::vector<ValueRange> range2(n_bins, ValueRange{HUGE_VAL, -HUGE_VAL});
-    std::vector<unsigned char> nan2(n_bins, 0);
-    {
-        std::vector<std::size_t> next(offsets.begin(), offsets.end() - 1);
-        const auto scatter = [&](auto with_weights) {
-            for (std::size_t i = 0; i < first.size; ++i) {
-                const auto b = static_cast<std::size_t>(bin_of_row[i]);
-                const std::size_t k = next[b]++;
-                const double v = second[i];
-                x2[k] = v;
-                s2[k] = scores[i];
-                if (with_weights) w2[k] = weights[i];
-                ValueRange& r = range2[b];
-                r.min = v < r.min ? v : r.min;
-                r.max = v > r.max ? v : r.max;
-                nan2[b] |= static_cast<unsigned char>(v != v);
-            }
-        };
-        if (weighted)
-            scatter(std::true_type{});
-        else
-            scatter(std::false_type{});
-    }
+    std::vector<std::int64_t> support(n_bins, 0);
+    std::vector<ValueRange> range2(n_bins);
     for (std::size_t b = 0; b < n_bins; ++b) {
-        FirstFeatureBin fb;
+        range2[b] = {HUGE_VAL, -HUGE_VAL};
+        for (std::size_t l = 0; l < kLanes; ++l) {
+            const std::size_t k = b * kLanes + l;
+            support[b] += count_lanes[k];
+            range2[b].min = std::min(range2[b].min, low[k]);
+            range2[b].max = std::max(range2[b].max, high[k]);
+        }
+    }
+    if (any_nan)  // a NaN makes its bin's range NaN, as value_range has it
+        for (std::size_t i = 0; i < n; ++i)
+            if (second[i] != second[i]) range2[bin_of_row[i]] = {std::nan(""), std::nan("")};
+
+    // Every non-empty bin's edges on the second feature (in bin order, so the first bin that
+    // cannot be binned is the one reported), and its cells' place among all cells.
+    const std::vector<std::size_t> distinct =
+        distinct_per_bin(bin_of_row, second, support,
+                         settings.max_bins > 0 ? static_cast<std::size_t>(settings.max_bins) : 0);
+    t.bins.resize(n_bins);
+    std::vector<BinLocator> locators;
+    std::vector<std::size_t> first_cell(n_bins + 1, 0);
+    for (std::size_t b = 0; b < n_bins; ++b) {
+        FirstFeatureBin& fb = t.bins[b];
         fb.lb1 = std::max(t.edges[b], range1.min);
         fb.ub1 = std::min(t.edges[b + 1], range1.max);
-        const std::size_t begin = offsets[b], end = offsets[b + 1];
-        fb.support = static_cast<std::int64_t>(end - begin);
-        if (begin == end) {
+        fb.support = support[b];
+        first_cell[b + 1] = first_cell[b];
+        if (fb.support == 0) {
             fb.lb2 = fb.ub2 = std::nan("");
-            t.bins.push_back(std::move(fb));
+            locators.emplace_back(t.edges.data(), 1);  // never used: no row lies in the bin
             continue;
         }
-        const Span<const double> values{x2 + begin, end - begin};
-        const Span<const double> group_weights =
-            weighted ? Span<const double>{w2 + begin, end - begin} : Span<const double>{};
-        // A NaN makes the range NaN, as value_range has it.
-        if (nan2[b] != 0) range2[b].min = range2[b].max = std::nan("");
-        fb.search = search_one_feature_in_range(values, {s2 + begin, end - begin},
-                                                group_weights, settings, range2[b]);
+        const auto bins2 = static_cast<std::int64_t>(distinct[b]) < settings.max_bins
+                               ? static_cast<std::int64_t>(distinct[b])
+                               : settings.max_bins;
+        fb.search.range = range2[b];
+        fb.search.edges = equal_width_edges(range2[b], bins2);
+        locators.emplace_back(fb.search.edges.data(), fb.search.edges.size() - 1);
+        first_cell[b + 1] += fb.search.edges.size() - 1;
+    }
+
+    // Second pass: every row into its cell (first-feature bin, second-feature bin). Few cells
+    // get four lanes each; many cells are rarely hit twice in a row and fit the cache better
+    // with one.
+    const std::size_t n_cells = first_cell[n_bins];
+    const std::size_t lane_count = n_cells <= 1024 ? kLanes : 1;
+    const bool weighted = !weights.empty();
+    const auto cell_of = [&](std::size_t i) {
+        const std::uint32_t b = bin_of_row[i];
+        return first_cell[b] + locators[b](second[i]);
+    };
+    for (std::size_t b = 0; b < n_bins; ++b) {
+        if (support[b] == 0) continue;
+        t.bins[b].search.bin_sums.reserve(first_cell[b + 1] - first_cell[b]);
+    }
+    if (weighted) {
+        std::vector<ScoreSums> lanes(n_cells * lane_count);
+        for (std::size_t i = 0; i < n; ++i)
+            add_row(lanes, cell_of(i), lane_count, i, scores[i], weights[i]);
+        for (std::size_t b = 0; b < n_bins; ++b)
+            if (support[b] != 0)
+                t.bins[b].search.bin_sums =
+                    combine(lanes, first_cell[b], first_cell[b + 1] - first_cell[b], lane_count);
+    } else {
+        std::vector<CountSum> lanes(n_cells * lane_count);
+        for (std::size_t i = 0; i < n; ++i) add_row(lanes, cell_of(i), lane_count, i, scores[i]);
+        for (std::size_t b = 0; b < n_bins; ++b)
+            if (support[b] != 0)
+                t.bins[b].search.bin_sums =
+                    combine(lanes, first_cell[b], first_cell[b + 1] - first_cell[b], lane_count);
+    }
+
+    for (std::size_t b = 0; b < n_bins; ++b) {
+        FirstFeatureBin& fb = t.bins[b];
+        if (fb.support == 0) continue;
+        judge_bins(fb.search, weighted, settings);
         fb.lb2 = fb.search.range.min;
         fb.ub2 = fb.search.range.max;
+        // Percentile ranks of the regions' bounds among the bin's values, from the cells'
+        // counts: a region starts at a cell's lower edge (or the bin's minimum, below which
+        // nothing lies) and ends at a cell's upper edge, open, or at the bin's maximum, closed.
+        const std::vector<ScoreSums>& cells = fb.search.bin_sums;
+        const double per_row = 100.0 / static_cast<double>(fb.support);
         for (const SliceRule& region : fb.search.regions) {
-            fb.lb2q.push_back(percentile_of_score(values, region.lb, false));
-            fb.ub2q.push_back(percentile_of_score(values, region.ub, fb.ub2 == region.ub));
+            std::int64_t below = 0, up_to = 0;
+            for (std::size_t c = 0; c < cells.size(); ++c) {
+                below += fb.search.edges[c + 1] <= region.lb ? cells[c].count : 0;
+                up_to += fb.search.edges[c + 1] <= region.ub ? cells[c].count : 0;
+            }
+            if (fb.ub2 == region.ub) up_to = fb.support;
+            fb.lb2q.push_back(static_cast<double>(below) * per_row);
+            fb.ub2q.push_back(static_cast<double>(up_to) * per_row);
         }
-        t.bins.push_back(std::move(fb));
     }
     return t;
 }

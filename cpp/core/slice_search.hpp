@@ -70,8 +70,9 @@ struct TwoFeatureSearch {
     std::vector<FirstFeatureBin> bins;
 };
 
-// Rows are grouped by first-feature bin (a stable counting sort), then searched on the second
-// feature group by group. `settings.merge_weights` applies to the inner merges.
+// The second feature searched inside every first-feature bin, in two passes over the rows: the
+// first finds each row's first-feature bin and every bin's range on the second feature, the
+// second adds each row to its cell (first-feature bin, second-feature bin). `settings.merge_weights` applies to the inner merges.
 // `first_range`, when given, is value_range(first), known already.
 TwoFeatureSearch search_two_features(Span<const double> first, Span<const double> second,
                                      Span<const double> scores, Span<const double> weights,

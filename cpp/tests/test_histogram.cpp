@@ -87,6 +87,43 @@ TEST(AssignBins, AgreesWithComparisonsOnValuesNextToEdges) {
     }
 }
 
+// The locator's arithmetic guess must never place a value off the exact comparisons, also where
+// the range lies far from zero (coarse edges) or is tiny, and for values a few ulps from edges.
+TEST(BinLocator, ExactNextToEdgesForOffsetAndTinyRanges) {
+    const ValueRange ranges[] = {{1e9, 1e9 + 1.0}, {-4e15, -4e15 + 64.0}, {0.0, 1e-310},
+                                 {1e-300, 3e-300}, {-7.25, 1e6}, {0.1, 0.7}};
+    for (const ValueRange& range : ranges)
+        for (std::int64_t bins : {1, 3, 10, 50, 997}) {
+            std::vector<double> edges;
+            try {
+                edges = equal_width_edges(range, bins);
+            } catch (const std::invalid_argument&) {
+                continue;  // too many bins for this range, as numpy says
+            }
+            const BinLocator locate(edges);
+            std::vector<double> x;
+            for (double e : edges) {
+                double below = e, above = e;
+                x.push_back(e);
+                for (int k = 0; k < 4; ++k) {
+                    below = std::nextafter(below, -HUGE_VAL);
+                    above = std::nextafter(above, HUGE_VAL);
+                    x.push_back(below);
+                    x.push_back(above);
+                }
+            }
+            for (const double v : x) {
+                if (v < edges.front() || v > edges.back()) continue;
+                const std::size_t b = locate(v);
+                ASSERT_LT(b + 1, edges.size());
+                EXPECT_GE(v, edges[b]) << range.min << " " << bins;
+                if (b + 2 < edges.size()) {
+                    EXPECT_LT(v, edges[b + 1]) << range.min << " " << bins;
+                }
+            }
+        }
+}
+
 TEST(GroupByBin, StableCountingSort) {
     const std::vector<std::int32_t> bins{2, 0, 2, 1, 0};
     const BinGroups g = group_by_bin({bins.data(), bins.size()}, 4);
