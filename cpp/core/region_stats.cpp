@@ -48,20 +48,110 @@ std::vector<std::int64_t> rows_in_box(Span<const double> first, Bound first_boun
     });
 }
 
-std::vector<std::vector<std::int64_t>> rows_in_regions(Span<const double> first,
-                                                       Span<const double> second,
-                                                       const std::vector<RegionBox>& regions) {
-    std::vector<std::vector<std::int64_t>> rows(regions.size());
-    if (regions.empty()) return rows;
-    const bool two_columns = !second.empty();
-    // A few regions: a branch-free count and fill per region over the columns (which stay in
-    // cache from one region to the next) beat locating every row's cell and sorting by cell.
+namespace {
+
+// Region lists filled in one pass over the rows. A row is written at the end of a checked
+// region's list and kept only when inside: no branch on the data, whose membership is
+// unpredictable. Each list keeps one spare slot for that write.
+class RegionLists {
+public:
+    RegionLists(std::size_t n_regions, bool with_values)
+        : out_(n_regions), kept_(n_regions, 0), with_values_(with_values) {
+        for (RegionRows& list : out_) {
+            list.rows.resize(16);
+            if (with_values_) list.values.resize(16);
+        }
+    }
+
+    void offer(std::size_t r, std::size_t i, double value, bool inside) {
+        RegionRows& list = out_[r];
+        std::size_t& k = kept_[r];
+        if (k + 1 == list.rows.size()) {
+            list.rows.resize(2 * list.rows.size());
+            if (with_values_) list.values.resize(list.rows.size());
+        }
+        list.rows[k] = static_cast<std::int64_t>(i);
+        if (with_values_) list.values[k] = value;
+        k += static_cast<std::size_t>(inside);
+    }
+
+    std::vector<RegionRows> finish() {
+        for (std::size_t r = 0; r < out_.size(); ++r) {
+            out_[r].rows.resize(kept_[r]);
+            out_[r].rows.shrink_to_fit();
+            out_[r].values.resize(with_values_ ? kept_[r] : 0);
+            out_[r].values.shrink_to_fit();
+        }
+        return std::move(out_);
+    }
+
+private:
+    std::vector<RegionRows> out_;
+    std::vector<std::size_t> kept_;
+    bool with_values_;
+};
+
+// The rows of one region: a branch-free count, then a branch-free fill of lists of exactly that
+// size (a row is written at the end and kept only when inside; one spare slot takes the last
+// write). Growing lists instead would clear, copy and fault in fresh pages several times over.
+template <bool kTwo, bool kValues>
+RegionRows collect_region(Span<const double> first, Span<const double> second,
+                          Span<const double> values, const RegionBox& box) {
+    const double lb1 = box.first.lb, ub1 = box.first.ub, lb2 = box.second.lb, ub2 = box.second.ub;
+    const bool closed1 = box.first.closed, closed2 = box.second.closed;
+    const auto inside = [&](std::size_t i) {
+        const double v = first[i];
+        bool in = (v >= lb1) & ((v < ub1) | (closed1 & (v == ub1)));
+        if (kTwo) {
+            const double w = second[i];
+            in &= (w >= lb2) & ((w < ub2) | (closed2 & (w == ub2)));
+        }
+        return in;
+    };
+    std::size_t count = 0;
+    for (std::size_t i = 0; i < first.size; ++i) count += static_cast<std::size_t>(inside(i));
+    RegionRows out;
+    out.rows.resize(count + 1);
+    if (kValues) out.values.resize(count + 1);
+    std::int64_t* const rows = out.rows.data();
+    double* const kept_values = kValues ? out.values.data() : nullptr;
+    std::size_t k = 0;
+    for (std::size_t i = 0; i < first.size; ++i) {
+        rows[k] = static_cast<std::int64_t>(i);
+        if (kValues) kept_values[k] = values[i];
+        k += static_cast<std::size_t>(inside(i));
+    }
+    out.rows.pop_back();
+    if (kValues) out.values.pop_back();
+    return out;
+}
+
+template <bool kTwo, bool kValues>
+std::vector<RegionRows> collect_each(Span<const double> first, Span<const double> second,
+                                     Span<const double> values,
+                                     const std::vector<RegionBox>& regions) {
+    std::vector<RegionRows> out;
+    for (const RegionBox& box : regions)
+        out.push_back(collect_region<kTwo, kValues>(first, second, values, box));
+    return out;
+}
+
+}  // namespace
+
+std::vector<RegionRows> rows_in_regions(Span<const double> first, Span<const double> second,
+                                        const std::vector<RegionBox>& regions,
+                                        Span<const double> values) {
+    if (regions.empty()) return {};
+    const bool two = !second.empty();
+    const bool with_values = !values.empty();
+    // A few regions: one pass per region over the columns (which stay in cache from one region
+    // to the next).
     if (regions.size() <= kFewRegions) {
-        for (std::size_t r = 0; r < regions.size(); ++r)
-            rows[r] = two_columns
-                          ? rows_in_box(first, regions[r].first, second, regions[r].second)
-                          : rows_in_bound(first, regions[r].first);
-        return rows;
+        if (two)
+            return with_values ? collect_each<true, true>(first, second, values, regions)
+                               : collect_each<true, false>(first, second, values, regions);
+        return with_values ? collect_each<false, true>(first, second, values, regions)
+                           : collect_each<false, false>(first, second, values, regions);
     }
     // Cells of the first column between consecutive distinct bounds: cell c holds the values
     // with exactly c bounds at or below them.
@@ -137,30 +227,27 @@ std::vector<std::vector<std::int64_t>> rows_in_regions(Span<const double> first,
         while (c < last_break && breaks[c] <= v) ++c;
         return c;
     };
-    // One pass over the rows, in order, so each region's list comes out in row order. A row is
-    // written to the end of every checked region's list and kept only when inside: no branch on
-    // the data, whose membership is unpredictable. Each list has one spare slot for that.
-    const bool two = two_columns;
-    std::vector<std::size_t> kept(regions.size(), 0);
-    for (std::vector<std::int64_t>& list : rows) list.resize(16);
+    // One pass over the rows, in order, so each region's list comes out in row order; only the
+    // regions overlapping the row's cell are checked.
+    RegionLists lists(regions.size(), with_values);
     for (std::size_t i = 0; i < first.size; ++i) {
         const double v = first[i];
         const std::size_t c = use_table ? fast_cell(v) : cell_of(v);
         for (std::size_t j = cell_start[c]; j < cell_start[c + 1]; ++j) {
             const std::uint32_t r = cell_regions[j];
-            std::vector<std::int64_t>& list = rows[r];
-            std::size_t& k = kept[r];
-            if (k + 1 == list.size()) list.resize(2 * list.size());
-            list[k] = static_cast<std::int64_t>(i);
-            k += static_cast<std::size_t>(regions[r].first.contains(v) &
-                                          (!two || regions[r].second.contains(second[i])));
+            lists.offer(r, i, with_values ? values[i] : 0.0,
+                        regions[r].first.contains(v) &
+                            (!two || regions[r].second.contains(second[i])));
         }
     }
-    for (std::size_t r = 0; r < regions.size(); ++r) {
-        rows[r].resize(kept[r]);
-        rows[r].shrink_to_fit();
-    }
-    return rows;
+    return lists.finish();
+}
+
+ScoreSums sums_of(Span<const double> values, Span<const double> weights) {
+    ScoreSums s;
+    for (std::size_t k = 0; k < values.size; ++k)
+        s.add(values[k], weights.empty() ? 1.0 : weights[k]);
+    return s;
 }
 
 ScoreSums sums_at(Span<const double> scores, Span<const double> weights,

@@ -60,14 +60,24 @@ struct RegionBox {
     Bound second;  // used when the regions have two columns
 };
 
-// Positions of the rows inside every region, each list in increasing row order. Up to 8 regions
-// get a branch-free count and fill pass each. More regions get one pass over the rows: a row's
-// first-column value finds its cell among the regions' first-column bounds (a table lookup
-// corrected against the bounds), and only the regions overlapping that cell are checked.
-// `second` is empty for regions on one column.
-std::vector<std::vector<std::int64_t>> rows_in_regions(Span<const double> first,
-                                                       Span<const double> second,
-                                                       const std::vector<RegionBox>& regions);
+// The rows inside one region, in increasing order, and the values at those rows.
+struct RegionRows {
+    std::vector<std::int64_t> rows;
+    std::vector<double> values;  // empty when no values were given
+};
+
+// The rows inside every region (and `values` at those rows, when given). Up to 8 regions get a
+// count and a fill pass over the rows each; more regions share one pass, with a cell per row: its
+// first-column value is located among the regions' first-column bounds (a table lookup corrected
+// against the bounds), and only the regions overlapping that cell are checked. `second` is empty
+// for regions on one column.
+std::vector<RegionRows> rows_in_regions(Span<const double> first, Span<const double> second,
+                                        const std::vector<RegionBox>& regions,
+                                        Span<const double> values = {});
+
+// Sums of `values` with their `weights` (weight 1 each when empty), added in order: the same
+// sums as sums_at over the positions the values were gathered from.
+ScoreSums sums_of(Span<const double> values, Span<const double> weights);
 
 // Sums of scores (and weights, when given; else weight 1) over the rows at `positions`.
 ScoreSums sums_at(Span<const double> scores, Span<const double> weights,

@@ -81,10 +81,23 @@ TEST(RowsInRegions, EqualsOneSelectionPerRegionFewAndMany) {
                                {lo2, lo2 + next() / 2.0, r % 3 == 0}});
         }
         const auto two = rows_in_regions(view(a), view(b), regions);
-        const auto one = rows_in_regions(view(a), {}, regions);
+        const auto one = rows_in_regions(view(a), {}, regions, view(b));
         for (std::size_t r = 0; r < n_regions; ++r) {
-            EXPECT_EQ(two[r], rows_in_box(view(a), regions[r].first, view(b), regions[r].second));
-            EXPECT_EQ(one[r], rows_in_bound(view(a), regions[r].first));
+            EXPECT_EQ(two[r].rows, rows_in_box(view(a), regions[r].first, view(b), regions[r].second));
+            EXPECT_TRUE(two[r].values.empty());
+            const std::vector<std::int64_t> expected = rows_in_bound(view(a), regions[r].first);
+            EXPECT_EQ(one[r].rows, expected);
+            // The values come along, and their sums are the sums at those rows.
+            std::vector<double> at(expected.size());
+            gather(view(b), expected, {at.data(), at.size()});
+            EXPECT_EQ(one[r].values, at);
+            const ScoreSums direct = sums_at(view(b), view(a), expected);
+            std::vector<double> weights(expected.size());
+            gather(view(a), expected, {weights.data(), weights.size()});
+            const ScoreSums gathered = sums_of(view(one[r].values), view(weights));
+            EXPECT_EQ(direct.count, gathered.count);
+            EXPECT_EQ(direct.weighted, gathered.weighted);
+            EXPECT_EQ(direct.weight, gathered.weight);
         }
     }
 }
@@ -124,8 +137,8 @@ TEST(RowsInRegions, ManyRegionsWithInfiniteBoundsAndNonFiniteValues) {
         const auto two = rows_in_regions(view(a), view(b), regions);
         const auto one = rows_in_regions(view(a), {}, regions);
         for (std::size_t r = 0; r < regions.size(); ++r) {
-            EXPECT_EQ(two[r], rows_in_box(view(a), regions[r].first, view(b), regions[r].second));
-            EXPECT_EQ(one[r], rows_in_bound(view(a), regions[r].first));
+            EXPECT_EQ(two[r].rows, rows_in_box(view(a), regions[r].first, view(b), regions[r].second));
+            EXPECT_EQ(one[r].rows, rows_in_bound(view(a), regions[r].first));
         }
     }
 }

@@ -55,15 +55,21 @@ Split make_split(const std::string& side, py::handle x, py::handle y, py::handle
     return s;
 }
 
-// The (all, average) statistics of one region on one split.
+// The (all, average) statistics of one region on one split; `members` carries the scores at its
+// rows for an additive metric.
 std::pair<py::object, double> side_stats(const Split& s, const Scoring& scoring,
-                                         const std::vector<std::int64_t>& rows) {
+                                         const core::RegionRows& members) {
+    const std::vector<std::int64_t>& rows = members.rows;
     if (rows.empty()) return {py::list(), std::nan("")};
     if (scoring.additive) {
-        const core::ScoreSums sums =
-            core::sums_at(bind::span(*s.scores), span_or_empty(s.weights), rows);
-        return {gather_array(*s.scores, rows),
-                core::average_score(sums, s.weights.has_value(), core::ZeroWeights::kZeroSum)};
+        py::array_t<double> all = to_array(members.values);
+        py::array_t<double> w;
+        if (s.weights) w = gather_array(*s.weights, rows);
+        const core::ScoreSums sums = core::sums_of(
+            core::Span<const double>{members.values.data(), members.values.size()},
+            s.weights ? core::Span<const double>{w.data(), rows.size()}
+                      : core::Span<const double>{});
+        return {all, core::average_score(sums, s.weights.has_value(), core::ZeroWeights::kZeroSum)};
     }
     py::object w = s.weights ? py::object(gather_array(*s.weights, rows)) : py::object(py::none());
     py::object score = scoring.func(gather_array(*s.y, rows), gather_array(*s.preds, rows),
@@ -128,7 +134,7 @@ py::object fit(const Args& a) {
         }
         boxes.push_back({bounds[0], bounds[1]});
     }
-    std::vector<std::vector<std::int64_t>> members[2];
+    std::vector<core::RegionRows> members[2];
     const Split* splits[2] = {&train, &test};
     for (int s = 0; s < 2; ++s) {
         const Split& split = *splits[s];
@@ -136,21 +142,26 @@ py::object fit(const Args& a) {
         const core::Span<const double> c2 =
             two ? core::Span<const double>{split.columns[1].data(), split.rows}
                 : core::Span<const double>{};
-        // One pass over columns owned by C++; no Python objects are touched.
+        const core::Span<const double> split_scores =
+            split.scores ? bind::span(*split.scores) : core::Span<const double>{};
+        // One pass over buffers we hold references to, the scores gathered on the way; no
+        // Python objects are touched.
         py::gil_scoped_release release;
-        members[s] = core::rows_in_regions(c1, c2, boxes);
+        members[s] = core::rows_in_regions(c1, c2, boxes, split_scores);
     }
-    std::vector<double> gaps;
+    std::vector<double> gaps, train_average, test_average;
     for (std::size_t r = 0; r < rows_out.size(); ++r) {
         py::dict& row = rows_out[r];
         const auto train_stats = side_stats(train, scoring, members[0][r]);
         const auto test_stats = side_stats(test, scoring, members[1][r]);
-        row["#Train"] = py::int_(members[0][r].size());
-        row["#Test"] = py::int_(members[1][r].size());
+        row["#Train"] = py::int_(members[0][r].rows.size());
+        row["#Test"] = py::int_(members[1][r].rows.size());
         row[py::str("train_" + name + " All")] = train_stats.first;
         row[py::str("train_" + name)] = py::float_(train_stats.second);
         row[py::str("test_" + name + " All")] = test_stats.first;
         row[py::str("test_" + name)] = py::float_(test_stats.second);
+        train_average.push_back(train_stats.second);
+        test_average.push_back(test_stats.second);
         const double gap = test_stats.second - train_stats.second;
         row["Gap"] = py::float_(gap);
         gaps.push_back(gap);
@@ -168,24 +179,46 @@ py::object fit(const Args& a) {
     for (std::size_t i : order) stats_sorted.append(rows_out[i]);
     self.attr("weak_region_stats") = stats_sorted;
 
+    // The table, built column by column from what is known here (a DataFrame from the records
+    // would infer every column's type from Python objects, row by row).
+    const std::size_t n_rows = order.size();
     py::list feature_names = py::list(a["feature_names"]);
-    py::list columns;
-    py::dict renames;
-    for (std::size_t k = 0; k < fidx.size(); ++k) {
-        const std::string i = std::to_string(k + 1);
-        columns.append("lb" + i);
-        columns.append("ub" + i);
-        py::str fname = py::str(feature_names[static_cast<std::size_t>(fidx[k])]);
-        renames[py::str("lb" + i)] = py::str("[") + fname;
-        renames[py::str("ub" + i)] = fname + py::str(")");
+    py::list names;
+    py::dict data;
+    const auto float_column = [&](const std::string& key, const auto& value_of) {
+        py::array_t<double> column(static_cast<py::ssize_t>(n_rows));
+        double* out = column.mutable_data();
+        for (std::size_t k = 0; k < n_rows; ++k) out[k] = value_of(order[k]);
+        data[py::str(key)] = column;
+    };
+    const auto int_column = [&](const std::string& key, int s) {
+        py::array_t<std::int64_t> column(static_cast<py::ssize_t>(n_rows));
+        std::int64_t* out = column.mutable_data();
+        for (std::size_t k = 0; k < n_rows; ++k)
+            out[k] = static_cast<std::int64_t>(members[s][order[k]].rows.size());
+        data[py::str(key)] = column;
+    };
+    for (std::size_t f = 0; f < fidx.size(); ++f) {
+        const std::string i = std::to_string(f + 1);
+        py::str fname = py::str(feature_names[static_cast<std::size_t>(fidx[f])]);
+        const auto bound = [&](std::size_t r) { return f == 0 ? boxes[r].first : boxes[r].second; };
+        float_column("lb" + i, [&](std::size_t r) { return bound(r).lb; });
+        float_column("ub" + i, [&](std::size_t r) { return bound(r).ub; });
+        names.append(py::str("[") + fname);
+        names.append(fname + py::str(")"));
     }
+    int_column("#Test", 1);
+    int_column("#Train", 0);
+    float_column("test_" + name, [&](std::size_t r) { return test_average[r]; });
+    float_column("train_" + name, [&](std::size_t r) { return train_average[r]; });
+    float_column("Gap", [&](std::size_t r) { return gaps[r]; });
     for (const std::string& c : {std::string("#Test"), std::string("#Train"), "test_" + name,
                                  "train_" + name, std::string("Gap")})
-        columns.append(c);
-    py::object frame = deps().pd.attr("DataFrame")(stats_sorted);
-    py::object all_rows = py::module_::import("builtins").attr("slice")(py::none());
-    py::object output = frame.attr("loc")[py::make_tuple(all_rows, columns)];
-    return output.attr("rename")(py::arg("columns") = renames);
+        names.append(py::str(c));
+    py::object output = deps().pd.attr("DataFrame")(data);
+    // Set afterwards: two features of the same name must still give two columns each.
+    output.attr("columns") = names;
+    return output;
 }
 
 }  // namespace
