@@ -48,6 +48,35 @@ def test_region_table_columns_and_statistics():
     np.testing.assert_array_equal(row["train_MSE All"], np.full(20, 9.0))
 
 
+
+def test_two_feature_table_columns_and_dtypes():
+    x, y, pred = _bad_bins([2, 3])
+    s = HistogramSlicing(slice_features=["a", "b"], min_samples=5)
+    out = _fit(s, np.column_stack([x, x]), y, pred)
+    assert list(out.columns) == ["[a", "a)", "[b", "b)", "#Test", "#Train", "test_MSE",
+                                 "train_MSE", "Gap"]
+    assert [str(t) for t in out.dtypes] == ["float64"] * 4 + ["int64"] * 2 + ["float64"] * 3
+    assert list(out.index) == list(range(len(out)))
+
+
+def test_fit_pauses_the_garbage_collector_and_restores_it():
+    import gc
+    x, y, pred = _bad_bins([2, 3])
+    s = HistogramSlicing(slice_features=["a"], min_samples=5)
+    assert gc.isenabled()
+    _fit(s, x, y, pred, names=("a",))
+    assert gc.isenabled()
+    gc.disable()
+    try:
+        _fit(s, x, y, pred, names=("a",))
+        assert not gc.isenabled()  # a paused collector stays paused
+    finally:
+        gc.enable()
+    with pytest.raises(MovraError):  # and an error restores it too
+        s.fit(train_x=x.reshape(-1, 1), train_y=y, test_x=x.reshape(-1, 1), test_y=y,
+              train_pred=None, test_pred=pred, feature_names=["a"], use_test=False)
+    assert gc.isenabled()
+
 def test_upper_bound_closed_only_at_test_maximum():
     x, y, pred = _bad_bins([9])
     s = HistogramSlicing(slice_features=["a"], min_samples=1)

@@ -175,6 +175,28 @@ ColumnScope::~ColumnScope() {
     }
 }
 
+#if PY_VERSION_HEX >= 0x030A0000
+GcPause::GcPause() : was_enabled_(PyGC_Disable() != 0) {}
+GcPause::~GcPause() {
+    if (was_enabled_) PyGC_Enable();
+}
+#else
+GcPause::GcPause() : was_enabled_(false) {
+    py::module_ gc = py::module_::import("gc");
+    was_enabled_ = gc.attr("isenabled")().cast<bool>();
+    if (was_enabled_) gc.attr("disable")();
+}
+GcPause::~GcPause() {
+    if (!was_enabled_) return;
+    // A destructor must not throw: an error while re-enabling is reported, not raised.
+    PyObject* gc = PyImport_ImportModule("gc");
+    PyObject* result = gc != nullptr ? PyObject_CallMethod(gc, "enable", nullptr) : nullptr;
+    if (result == nullptr) PyErr_WriteUnraisable(nullptr);
+    Py_XDECREF(result);
+    Py_XDECREF(gc);
+}
+#endif
+
 std::vector<bind::Vector> slicing_columns(py::handle matrix, const std::vector<std::int64_t>& cols,
                                           const std::string& argname) {
     std::vector<std::optional<bind::Vector>> found(cols.size());

@@ -78,6 +78,20 @@ private:
     bool outermost_;
 };
 
+// Pauses Python's cyclic garbage collector for its lifetime (if it was running): a fit creates
+// thousands of small dicts and lists that hold no cycles, and every few hundred of them would
+// otherwise trigger a collection. Whatever is garbage is collected after the fit.
+class GcPause {
+public:
+    GcPause();
+    ~GcPause();
+    GcPause(const GcPause&) = delete;
+    GcPause& operator=(const GcPause&) = delete;
+
+private:
+    bool was_enabled_;
+};
+
 // Columns `cols` of the 2-D array `matrix` (any numeric array-like), each a contiguous float64
 // array; extracted in one pass, or taken from the active scope.
 std::vector<bind::Vector> slicing_columns(py::handle matrix, const std::vector<std::int64_t>& cols,

@@ -79,6 +79,7 @@ std::pair<py::object, double> side_stats(const Split& s, const Scoring& scoring,
 
 py::object fit(const Args& a) {
     py::object self = a[std::size_t{0}];
+    const GcPause no_collections_during_fit;
     ColumnScope columns_of_this_fit;
     self.attr("use_test") = a["use_test"];
     self.attr("weak_region_stats") = py::list();
