@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <limits>
 
+#include "core/row_bitmap.hpp"
+
 namespace movra::core {
 
 double average_score(const ScoreSums& sums, bool weighted, ZeroWeights rule) {
@@ -91,52 +93,35 @@ private:
     bool with_values_;
 };
 
-// The rows of one region: a branch-free count, then a branch-free fill of lists of exactly that
-// size (a row is written at the end and kept only when inside; one spare slot takes the last
-// write). Growing lists instead would clear, copy and fault in fresh pages several times over.
-template <bool kTwo, bool kValues>
-RegionRows collect_region(Span<const double> first, Span<const double> second,
-                          Span<const double> values, const RegionBox& box) {
-    const double lb1 = box.first.lb, ub1 = box.first.ub, lb2 = box.second.lb, ub2 = box.second.ub;
-    const bool closed1 = box.first.closed, closed2 = box.second.closed;
-    const auto inside = [&](std::size_t i) {
-        const double v = first[i];
-        bool in = (v >= lb1) & ((v < ub1) | (closed1 & (v == ub1)));
-        if (kTwo) {
-            const double w = second[i];
-            in &= (w >= lb2) & ((w < ub2) | (closed2 & (w == ub2)));
-        }
-        return in;
-    };
-    std::size_t count = 0;
-    for (std::size_t i = 0; i < first.size; ++i) count += static_cast<std::size_t>(inside(i));
-    RegionRows out;
-    out.rows.resize(count + 1);
-    if (kValues) out.values.resize(count + 1);
-    std::int64_t* const rows = out.rows.data();
-    double* const kept_values = kValues ? out.values.data() : nullptr;
-    std::size_t k = 0;
-    for (std::size_t i = 0; i < first.size; ++i) {
-        rows[k] = static_cast<std::int64_t>(i);
-        if (kValues) kept_values[k] = values[i];
-        k += static_cast<std::size_t>(inside(i));
+// Region by region: a bitmap of its rows from vector comparisons over the columns, then lists of
+// exactly the bitmap's count, read from the set bits only.
+std::vector<RegionRows> collect_by_bitmap(Span<const double> first, Span<const double> second,
+                                          Span<const double> values,
+                                          const std::vector<RegionBox>& regions) {
+    const bool two = !second.empty();
+    std::vector<std::uint64_t> words(bitmap_words(first.size));
+    std::vector<RegionRows> out(regions.size());
+    for (std::size_t r = 0; r < regions.size(); ++r) {
+        const std::size_t count =
+            box_bitmap(first, closed_interval(regions[r].first), second,
+                       two ? closed_interval(regions[r].second) : ClosedInterval{}, words.data());
+        out[r].rows.resize(count);
+        out[r].values.resize(values.empty() ? 0 : count);
+        bitmap_rows(words.data(), words.size(), values, out[r].rows.data(), out[r].values.data());
     }
-    out.rows.pop_back();
-    if (kValues) out.values.pop_back();
-    return out;
-}
-
-template <bool kTwo, bool kValues>
-std::vector<RegionRows> collect_each(Span<const double> first, Span<const double> second,
-                                     Span<const double> values,
-                                     const std::vector<RegionBox>& regions) {
-    std::vector<RegionRows> out;
-    for (const RegionBox& box : regions)
-        out.push_back(collect_region<kTwo, kValues>(first, second, values, box));
     return out;
 }
 
 }  // namespace
+
+// A bound as the closed interval [lo, hi] holding the same values: an open upper bound becomes
+// the largest double below it (v < ub exactly when v <= that double), so membership is two
+// comparisons. An open bound at -inf holds nothing.
+ClosedInterval closed_interval(const Bound& b) {
+    if (b.closed) return {b.lb, b.ub};
+    if (b.ub == -HUGE_VAL) return {HUGE_VAL, -HUGE_VAL};
+    return {b.lb, std::nextafter(b.ub, -HUGE_VAL)};
+}
 
 std::vector<RegionRows> rows_in_regions(Span<const double> first, Span<const double> second,
                                         const std::vector<RegionBox>& regions,
@@ -144,15 +129,8 @@ std::vector<RegionRows> rows_in_regions(Span<const double> first, Span<const dou
     if (regions.empty()) return {};
     const bool two = !second.empty();
     const bool with_values = !values.empty();
-    // A few regions: one pass per region over the columns (which stay in cache from one region
-    // to the next).
-    if (regions.size() <= kFewRegions) {
-        if (two)
-            return with_values ? collect_each<true, true>(first, second, values, regions)
-                               : collect_each<true, false>(first, second, values, regions);
-        return with_values ? collect_each<false, true>(first, second, values, regions)
-                           : collect_each<false, false>(first, second, values, regions);
-    }
+    // A few regions: a bitmap per region.
+    if (regions.size() <= kFewRegions) return collect_by_bitmap(first, second, values, regions);
     // Cells of the first column between consecutive distinct bounds: cell c holds the values
     // with exactly c bounds at or below them.
     std::vector<double> breaks;
@@ -243,10 +221,15 @@ std::vector<RegionRows> rows_in_regions(Span<const double> first, Span<const dou
     return lists.finish();
 }
 
-ScoreSums sums_of(Span<const double> values, Span<const double> weights) {
+ScoreSums sums_of(Span<const double> values, Span<const double> weights,
+                  const std::int64_t* rows) {
     ScoreSums s;
-    for (std::size_t k = 0; k < values.size; ++k)
-        s.add(values[k], weights.empty() ? 1.0 : weights[k]);
+    if (weights.empty()) {
+        for (std::size_t k = 0; k < values.size; ++k) s.add(values[k], 1.0);
+    } else {
+        for (std::size_t k = 0; k < values.size; ++k)
+            s.add(values[k], weights[static_cast<std::size_t>(rows[k])]);
+    }
     return s;
 }
 

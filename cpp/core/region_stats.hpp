@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "core/row_bitmap.hpp"
 #include "core/span.hpp"
 
 namespace movra::core {
@@ -66,18 +67,22 @@ struct RegionRows {
     std::vector<double> values;  // empty when no values were given
 };
 
-// The rows inside every region (and `values` at those rows, when given). Up to 8 regions get a
-// count and a fill pass over the rows each; more regions share one pass, with a cell per row: its
-// first-column value is located among the regions' first-column bounds (a table lookup corrected
-// against the bounds), and only the regions overlapping that cell are checked. `second` is empty
-// for regions on one column.
+// The rows inside every region (and `values` at those rows, when given), each list in row order.
+// Up to 8 regions: a bitmap of each region's rows from vector comparisons, then its lists read
+// from the set bits. More regions: one pass, with a cell per row: its first-column value is located among the
+// regions' first-column bounds (a table lookup corrected against the bounds), and only the
+// regions overlapping that cell are checked. `second` is empty for regions on one column.
 std::vector<RegionRows> rows_in_regions(Span<const double> first, Span<const double> second,
                                         const std::vector<RegionBox>& regions,
                                         Span<const double> values = {});
 
-// Sums of `values` with their `weights` (weight 1 each when empty), added in order: the same
-// sums as sums_at over the positions the values were gathered from.
-ScoreSums sums_of(Span<const double> values, Span<const double> weights);
+// Sums of `values` gathered at `rows`, with weights[rows[k]] (weight 1 each when `weights` is
+// empty), added in order: the same sums as sums_at(scores, weights, rows).
+ScoreSums sums_of(Span<const double> values, Span<const double> weights,
+                  const std::int64_t* rows);
+
+// A bound as the closed interval holding the same values (for box_bitmap).
+ClosedInterval closed_interval(const Bound& b);
 
 // Sums of scores (and weights, when given; else weight 1) over the rows at `positions`.
 ScoreSums sums_at(Span<const double> scores, Span<const double> weights,

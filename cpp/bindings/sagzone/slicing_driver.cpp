@@ -7,6 +7,7 @@
 #include "bindings/sagzone/slicing_common.hpp"
 #include "core/histogram.hpp"
 #include "core/region_stats.hpp"
+#include "core/row_bitmap.hpp"
 
 namespace movra::sagzone {
 
@@ -55,26 +56,119 @@ Split make_split(const std::string& side, py::handle x, py::handle y, py::handle
     return s;
 }
 
-// The (all, average) statistics of one region on one split; `members` carries the scores at its
-// rows for an additive metric.
-std::pair<py::object, double> side_stats(const Split& s, const Scoring& scoring,
-                                         const core::RegionRows& members) {
-    const std::vector<std::int64_t>& rows = members.rows;
-    if (rows.empty()) return {py::list(), std::nan("")};
-    if (scoring.additive) {
-        py::array_t<double> all = to_array(members.values);
-        py::array_t<double> w;
-        if (s.weights) w = gather_array(*s.weights, rows);
-        const core::ScoreSums sums = core::sums_of(
-            core::Span<const double>{members.values.data(), members.values.size()},
-            s.weights ? core::Span<const double>{w.data(), rows.size()}
-                      : core::Span<const double>{});
-        return {all, core::average_score(sums, s.weights.has_value(), core::ZeroWeights::kZeroSum)};
+// One weak region measured on one split.
+struct RegionSide {
+    std::size_t count = 0;
+    py::object all;  // the scores at its rows (additive metric), else the set score
+    double average = std::nan("");
+};
+
+// Buffers of the region statistics, grown as needed and kept for the next fit: fresh ones on
+// every fit would cost a page fault and a page clearing per 4 KiB.
+struct MeasureScratch {
+    std::vector<std::uint64_t> words;
+    std::vector<std::int64_t> rows;
+};
+
+MeasureScratch& measure_scratch() {
+    thread_local MeasureScratch scratch;
+    return scratch;
+}
+
+// An additive metric over a few regions: each region's rows as a bitmap, then its scores read
+// straight into the array that is kept, with the sums on the way.
+std::vector<RegionSide> measure_few_additive(const Split& s,
+                                             const std::vector<core::RegionBox>& boxes,
+                                             core::Span<const double> c1,
+                                             core::Span<const double> c2) {
+    const std::size_t n_words = core::bitmap_words(s.rows), k = boxes.size();
+    const core::Span<const double> scores = bind::span(*s.scores);
+    const core::Span<const double> weights = span_or_empty(s.weights);
+    MeasureScratch& scratch = measure_scratch();
+    std::vector<RegionSide> out(k);
+    std::vector<std::size_t> counts(k);
+    {
+        // Buffers we hold references to; no Python objects are touched.
+        py::gil_scoped_release release;
+        if (scratch.words.size() < k * n_words) scratch.words.resize(k * n_words);
+        for (std::size_t r = 0; r < k; ++r)
+            counts[r] = core::box_bitmap(
+                c1, core::closed_interval(boxes[r].first), c2,
+                c2.empty() ? core::ClosedInterval{} : core::closed_interval(boxes[r].second),
+                scratch.words.data() + r * n_words);
     }
-    py::object w = s.weights ? py::object(gather_array(*s.weights, rows)) : py::object(py::none());
-    py::object score = scoring.func(gather_array(*s.y, rows), gather_array(*s.preds, rows),
-                                    py::arg("sample_weight") = w);
-    return {score, py::float_(score).cast<double>()};
+    std::vector<double*> all(k, nullptr);
+    for (std::size_t r = 0; r < k; ++r) {
+        out[r].count = counts[r];
+        if (counts[r] == 0) {
+            out[r].all = py::list();
+            continue;
+        }
+        py::array_t<double> array(static_cast<py::ssize_t>(counts[r]));
+        all[r] = array.mutable_data();
+        out[r].all = array;
+    }
+    std::vector<double> averages(k, std::nan(""));
+    {
+        py::gil_scoped_release release;  // as above
+        std::size_t most = 0;
+        for (std::size_t c : counts) most = std::max(most, c);
+        if (scratch.rows.size() < most) scratch.rows.resize(most);
+        for (std::size_t r = 0; r < k; ++r) {
+            if (counts[r] == 0) continue;
+            core::bitmap_rows(scratch.words.data() + r * n_words, n_words, scores,
+                              scratch.rows.data(), all[r]);
+            const core::ScoreSums sums =
+                core::sums_of({all[r], counts[r]}, weights, scratch.rows.data());
+            averages[r] = core::average_score(sums, s.weights.has_value(),
+                                              core::ZeroWeights::kZeroSum);
+        }
+    }
+    for (std::size_t r = 0; r < k; ++r) out[r].average = averages[r];
+    return out;
+}
+
+// Every weak region measured on one split: its rows, and the average score of an additive metric
+// (from the per-sample scores) or the set metric called on the region's rows.
+std::vector<RegionSide> measure_split(const Split& s, const Scoring& scoring,
+                                      const std::vector<core::RegionBox>& boxes, bool two) {
+    const core::Span<const double> c1{s.columns[0].data(), s.rows};
+    const core::Span<const double> c2 =
+        two ? core::Span<const double>{s.columns[1].data(), s.rows} : core::Span<const double>{};
+    if (scoring.additive && boxes.size() <= 8) return measure_few_additive(s, boxes, c1, c2);
+    const core::Span<const double> scores =
+        s.scores ? bind::span(*s.scores) : core::Span<const double>{};
+    std::vector<core::RegionRows> members;
+    {
+        // Buffers we hold references to; no Python objects are touched.
+        py::gil_scoped_release release;
+        members = core::rows_in_regions(c1, c2, boxes, scores);
+    }
+    std::vector<RegionSide> out(boxes.size());
+    for (std::size_t r = 0; r < boxes.size(); ++r) {
+        const std::vector<std::int64_t>& rows = members[r].rows;
+        out[r].count = rows.size();
+        if (rows.empty()) {
+            out[r].all = py::list();
+            continue;
+        }
+        if (scoring.additive) {
+            const std::vector<double>& values = members[r].values;
+            out[r].all = to_array(values);
+            const core::ScoreSums sums =
+                core::sums_of({values.data(), values.size()}, span_or_empty(s.weights),
+                              rows.data());
+            out[r].average =
+                core::average_score(sums, s.weights.has_value(), core::ZeroWeights::kZeroSum);
+            continue;
+        }
+        py::object w =
+            s.weights ? py::object(gather_array(*s.weights, rows)) : py::object(py::none());
+        out[r].all = scoring.func(gather_array(*s.y, rows), gather_array(*s.preds, rows),
+                                  py::arg("sample_weight") = w);
+        out[r].average = py::float_(out[r].all).cast<double>();
+    }
+    return out;
 }
 
 py::object fit(const Args& a) {
@@ -135,35 +229,20 @@ py::object fit(const Args& a) {
         }
         boxes.push_back({bounds[0], bounds[1]});
     }
-    std::vector<core::RegionRows> members[2];
-    const Split* splits[2] = {&train, &test};
-    for (int s = 0; s < 2; ++s) {
-        const Split& split = *splits[s];
-        const core::Span<const double> c1{split.columns[0].data(), split.rows};
-        const core::Span<const double> c2 =
-            two ? core::Span<const double>{split.columns[1].data(), split.rows}
-                : core::Span<const double>{};
-        const core::Span<const double> split_scores =
-            split.scores ? bind::span(*split.scores) : core::Span<const double>{};
-        // One pass over buffers we hold references to, the scores gathered on the way; no
-        // Python objects are touched.
-        py::gil_scoped_release release;
-        members[s] = core::rows_in_regions(c1, c2, boxes, split_scores);
-    }
-    std::vector<double> gaps, train_average, test_average;
+    const std::vector<RegionSide> sides[2] = {measure_split(train, scoring, boxes, two),
+                                              measure_split(test, scoring, boxes, two)};
+    std::vector<double> gaps;
     for (std::size_t r = 0; r < rows_out.size(); ++r) {
         py::dict& row = rows_out[r];
-        const auto train_stats = side_stats(train, scoring, members[0][r]);
-        const auto test_stats = side_stats(test, scoring, members[1][r]);
-        row["#Train"] = py::int_(members[0][r].rows.size());
-        row["#Test"] = py::int_(members[1][r].rows.size());
-        row[py::str("train_" + name + " All")] = train_stats.first;
-        row[py::str("train_" + name)] = py::float_(train_stats.second);
-        row[py::str("test_" + name + " All")] = test_stats.first;
-        row[py::str("test_" + name)] = py::float_(test_stats.second);
-        train_average.push_back(train_stats.second);
-        test_average.push_back(test_stats.second);
-        const double gap = test_stats.second - train_stats.second;
+        const RegionSide& on_train = sides[0][r];
+        const RegionSide& on_test = sides[1][r];
+        row["#Train"] = py::int_(on_train.count);
+        row["#Test"] = py::int_(on_test.count);
+        row[py::str("train_" + name + " All")] = on_train.all;
+        row[py::str("train_" + name)] = py::float_(on_train.average);
+        row[py::str("test_" + name + " All")] = on_test.all;
+        row[py::str("test_" + name)] = py::float_(on_test.average);
+        const double gap = on_test.average - on_train.average;
         row["Gap"] = py::float_(gap);
         gaps.push_back(gap);
     }
@@ -196,7 +275,7 @@ py::object fit(const Args& a) {
         py::array_t<std::int64_t> column(static_cast<py::ssize_t>(n_rows));
         std::int64_t* out = column.mutable_data();
         for (std::size_t k = 0; k < n_rows; ++k)
-            out[k] = static_cast<std::int64_t>(members[s][order[k]].rows.size());
+            out[k] = static_cast<std::int64_t>(sides[s][order[k]].count);
         data[py::str(key)] = column;
     };
     for (std::size_t f = 0; f < fidx.size(); ++f) {
@@ -210,8 +289,8 @@ py::object fit(const Args& a) {
     }
     int_column("#Test", 1);
     int_column("#Train", 0);
-    float_column("test_" + name, [&](std::size_t r) { return test_average[r]; });
-    float_column("train_" + name, [&](std::size_t r) { return train_average[r]; });
+    float_column("test_" + name, [&](std::size_t r) { return sides[1][r].average; });
+    float_column("train_" + name, [&](std::size_t r) { return sides[0][r].average; });
     float_column("Gap", [&](std::size_t r) { return gaps[r]; });
     for (const std::string& c : {std::string("#Test"), std::string("#Train"), "test_" + name,
                                  "train_" + name, std::string("Gap")})

@@ -1,0 +1,156 @@
+#include "core/row_bitmap.hpp"
+
+#include <cstring>
+
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+#define MOVRA_X86_SIMD 1
+#include <immintrin.h>
+#endif
+
+namespace movra::core {
+
+namespace {
+
+inline bool in_box(double v, ClosedInterval a) { return (v >= a.lo) & (v <= a.hi); }
+
+// Rows [begin, end) bit by bit: the tail and the path without vector instructions.
+template <bool kTwo>
+std::size_t scalar_bits(const double* x, const double* y, std::size_t begin, std::size_t end,
+                        ClosedInterval a, ClosedInterval b, std::uint64_t* words) {
+    std::size_t count = 0;
+    for (std::size_t w = begin / 64; w * 64 < end; ++w) {
+        std::uint64_t bits = 0;
+        const std::size_t stop = end < (w + 1) * 64 ? end : (w + 1) * 64;
+        for (std::size_t i = w * 64; i < stop; ++i) {
+            bool in = in_box(x[i], a);
+            if (kTwo) in &= in_box(y[i], b);
+            bits |= static_cast<std::uint64_t>(in) << (i % 64);
+        }
+        words[w] = bits;
+        count += static_cast<std::size_t>(__builtin_popcountll(bits));
+    }
+    return count;
+}
+
+#ifdef MOVRA_X86_SIMD
+// Four rows per comparison. Ordered, quiet comparisons: NaN compares false, as in C++.
+template <bool kTwo>
+__attribute__((target("avx2,popcnt"))) std::size_t avx2_bits(const double* x, const double* y,
+                                                               std::size_t n, ClosedInterval a,
+                                                               ClosedInterval b,
+                                                               std::uint64_t* words) {
+    const __m256d alo = _mm256_set1_pd(a.lo), ahi = _mm256_set1_pd(a.hi);
+    const __m256d blo = _mm256_set1_pd(b.lo), bhi = _mm256_set1_pd(b.hi);
+    const std::size_t full = n / 64;
+    std::size_t count = 0;
+    for (std::size_t w = 0; w < full; ++w) {
+        const double* px = x + w * 64;
+        const double* py = kTwo ? y + w * 64 : nullptr;
+        std::uint64_t bits = 0;
+        for (std::size_t j = 0; j < 64; j += 4) {
+            const __m256d v = _mm256_loadu_pd(px + j);
+            __m256d in = _mm256_and_pd(_mm256_cmp_pd(v, alo, _CMP_GE_OQ),
+                                       _mm256_cmp_pd(v, ahi, _CMP_LE_OQ));
+            if (kTwo) {
+                const __m256d u = _mm256_loadu_pd(py + j);
+                in = _mm256_and_pd(in, _mm256_and_pd(_mm256_cmp_pd(u, blo, _CMP_GE_OQ),
+                                                     _mm256_cmp_pd(u, bhi, _CMP_LE_OQ)));
+            }
+            bits |= static_cast<std::uint64_t>(_mm256_movemask_pd(in)) << j;
+        }
+        words[w] = bits;
+        count += static_cast<std::size_t>(_mm_popcnt_u64(bits));
+    }
+    return count + scalar_bits<kTwo>(x, y, full * 64, n, a, b, words);
+}
+
+// Two rows per comparison: every x86-64 processor has these.
+template <bool kTwo>
+std::size_t sse2_bits(const double* x, const double* y, std::size_t n, ClosedInterval a,
+                      ClosedInterval b, std::uint64_t* words) {
+    const __m128d alo = _mm_set1_pd(a.lo), ahi = _mm_set1_pd(a.hi);
+    const __m128d blo = _mm_set1_pd(b.lo), bhi = _mm_set1_pd(b.hi);
+    const std::size_t full = n / 64;
+    std::size_t count = 0;
+    for (std::size_t w = 0; w < full; ++w) {
+        const double* px = x + w * 64;
+        const double* py = kTwo ? y + w * 64 : nullptr;
+        std::uint64_t bits = 0;
+        for (std::size_t j = 0; j < 64; j += 2) {
+            const __m128d v = _mm_loadu_pd(px + j);
+            __m128d in = _mm_and_pd(_mm_cmpge_pd(v, alo), _mm_cmple_pd(v, ahi));
+            if (kTwo) {
+                const __m128d u = _mm_loadu_pd(py + j);
+                in = _mm_and_pd(in, _mm_and_pd(_mm_cmpge_pd(u, blo), _mm_cmple_pd(u, bhi)));
+            }
+            bits |= static_cast<std::uint64_t>(_mm_movemask_pd(in)) << j;
+        }
+        words[w] = bits;
+        count += static_cast<std::size_t>(__builtin_popcountll(bits));
+    }
+    return count + scalar_bits<kTwo>(x, y, full * 64, n, a, b, words);
+}
+
+bool has_avx2() {
+    static const bool yes = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("popcnt");
+    return yes;
+}
+#endif
+
+template <bool kTwo>
+std::size_t bits_with(const char* path, const double* x, const double* y, std::size_t n,
+                      ClosedInterval a, ClosedInterval b, std::uint64_t* words) {
+#ifdef MOVRA_X86_SIMD
+    if (std::strcmp(path, "avx2") == 0) return avx2_bits<kTwo>(x, y, n, a, b, words);
+    if (std::strcmp(path, "sse2") == 0) return sse2_bits<kTwo>(x, y, n, a, b, words);
+#endif
+    return scalar_bits<kTwo>(x, y, 0, n, a, b, words);
+}
+
+}  // namespace
+
+const char* box_bitmap_path() {
+#ifdef MOVRA_X86_SIMD
+    return has_avx2() ? "avx2" : "sse2";
+#else
+    return "scalar";
+#endif
+}
+
+std::vector<const char*> box_bitmap_paths() {
+    std::vector<const char*> paths{"scalar"};
+#ifdef MOVRA_X86_SIMD
+    paths.push_back("sse2");
+    if (has_avx2()) paths.push_back("avx2");
+#endif
+    return paths;
+}
+
+std::size_t box_bitmap_with(const char* path, Span<const double> first, ClosedInterval a,
+                            Span<const double> second, ClosedInterval b, std::uint64_t* words) {
+    return second.empty() ? bits_with<false>(path, first.data, nullptr, first.size, a, b, words)
+                          : bits_with<true>(path, first.data, second.data, first.size, a, b,
+                                            words);
+}
+
+std::size_t box_bitmap(Span<const double> first, ClosedInterval a, Span<const double> second,
+                       ClosedInterval b, std::uint64_t* words) {
+    return box_bitmap_with(box_bitmap_path(), first, a, second, b, words);
+}
+
+void bitmap_rows(const std::uint64_t* words, std::size_t n_words, Span<const double> values,
+                 std::int64_t* rows, double* gathered) {
+    std::size_t k = 0;
+    const bool with_values = !values.empty();
+    for (std::size_t w = 0; w < n_words; ++w) {
+        // Only the set bits are visited: a region's rows cost, the others hardly.
+        for (std::uint64_t bits = words[w]; bits != 0; bits &= bits - 1) {
+            const std::size_t i = w * 64 + static_cast<std::size_t>(__builtin_ctzll(bits));
+            rows[k] = static_cast<std::int64_t>(i);
+            if (with_values) gathered[k] = values[i];
+            ++k;
+        }
+    }
+}
+
+}  // namespace movra::core

@@ -1,0 +1,71 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <vector>
+
+#include "core/row_bitmap.hpp"
+
+using namespace movra::core;
+
+namespace {
+Span<const double> view(const std::vector<double>& v) { return {v.data(), v.size()}; }
+}  // namespace
+
+// Every vector path gives the bits of the plain comparisons, for lengths around whole words,
+// values on the bounds, NaN and infinities, one and two columns.
+TEST(BoxBitmap, EveryPathEqualsTheComparisons) {
+    std::uint64_t state = 99;
+    const auto next = [&]() {
+        state = state * 6364136223846793005ULL + 1442695040888963407ULL;
+        return static_cast<double>(state >> 40) / static_cast<double>(1ULL << 24) * 10.0;
+    };
+    const double inf = HUGE_VAL;
+    for (std::size_t n : {0u, 1u, 3u, 63u, 64u, 65u, 130u, 1001u}) {
+        std::vector<double> a, b;
+        for (std::size_t i = 0; i < n; ++i) {
+            double v = std::floor(next());  // ties on the bounds
+            if (i % 17 == 5) v = std::nan("");
+            if (i % 29 == 7) v = i % 2 == 0 ? inf : -inf;
+            a.push_back(v);
+            b.push_back(next());
+        }
+        const ClosedInterval boxes[][2] = {{{2.0, 5.0}, {1.0, 8.5}},
+                                           {{-inf, 3.0}, {0.0, inf}},
+                                           {{4.0, 4.0}, {0.0, 10.0}},
+                                           {{6.0, 2.0}, {0.0, 10.0}},  // empty
+                                           {{std::nan(""), 9.0}, {0.0, 10.0}}};
+        for (const auto& box : boxes)
+            for (bool two : {false, true}) {
+                std::vector<std::uint64_t> expected(bitmap_words(n), 0);
+                std::size_t expected_count = 0;
+                for (std::size_t i = 0; i < n; ++i) {
+                    bool in = a[i] >= box[0].lo && a[i] <= box[0].hi;
+                    if (two) in = in && b[i] >= box[1].lo && b[i] <= box[1].hi;
+                    if (in) {
+                        expected[i / 64] |= std::uint64_t{1} << (i % 64);
+                        ++expected_count;
+                    }
+                }
+                for (const char* path : box_bitmap_paths()) {
+                    std::vector<std::uint64_t> words(bitmap_words(n), ~std::uint64_t{0});
+                    const std::size_t count = box_bitmap_with(
+                        path, view(a), box[0], two ? view(b) : Span<const double>{}, box[1],
+                        words.data());
+                    EXPECT_EQ(count, expected_count) << path << " n=" << n;
+                    EXPECT_EQ(words, expected) << path << " n=" << n;
+                }
+            }
+    }
+}
+
+TEST(BitmapRows, SetBitsInOrderWithValues) {
+    std::vector<double> values(256);
+    for (std::size_t i = 0; i < values.size(); ++i) values[i] = 0.5 * static_cast<double>(i);
+    const std::vector<std::uint64_t> words{0x8000000000000001ULL, 0, 0x6ULL, 0x100ULL};
+    std::vector<std::int64_t> rows(5);
+    std::vector<double> gathered(5);
+    bitmap_rows(words.data(), words.size(), view(values), rows.data(), gathered.data());
+    EXPECT_EQ(rows, (std::vector<std::int64_t>{0, 63, 129, 130, 200}));
+    EXPECT_EQ(gathered, (std::vector<double>{0.0, 31.5, 64.5, 65.0, 100.0}));
+}
