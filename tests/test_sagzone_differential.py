@@ -140,3 +140,26 @@ def test_tree_walk_and_regions_equal_numpy_formulation(seed):
     _same(ours.rule_list, reference.rule_list, "rule_list")
     _same(ours.weak_region, reference.weak_region, "weak_region")
     _same(ours.weak_region_stats, reference.weak_region_stats, "weak_region_stats")
+
+
+@pytest.mark.parametrize("weighted", [False, True])
+@pytest.mark.parametrize("n_features", [1, 2])
+def test_many_separate_weak_regions_equal_numpy_formulation(weighted, n_features):
+    # Every other bin weak: dozens of regions, past the per-region bitmaps of the statistics.
+    rng = np.random.default_rng(7)
+    n, bins = 6000, 80
+    x = rng.uniform(0, bins, (n, 2))
+    bad = (np.floor(x[:, 0]) % 2 == 0) & (x[:, 1] < bins * 0.6)
+    y = rng.normal(0, 0.1, n) + np.where(bad, 3.0, 0.0)
+    w = rng.uniform(0, 2, n) if weighted else None
+    split = dict(train_x=x[:4000], train_y=y[:4000], test_x=x[4000:], test_y=y[4000:],
+                 train_pred=np.zeros(4000), test_pred=np.zeros(2000), feature_names=["a", "b"],
+                 use_test=False, train_sample_weight=None if w is None else w[:4000],
+                 test_sample_weight=None if w is None else w[4000:])
+    features = ["a", "b"][:n_features]
+    ours = HistogramSlicing(slice_features=features, bins=bins, min_samples=5)
+    reference = ReferenceSlicing(features, bins=bins, min_samples=5)
+    got, expected = ours.fit(**split), reference.fit(**split)
+    assert len(ours.weak_region) > 30
+    _same(ours.weak_region_stats, reference.weak_region_stats, "weak_region_stats")
+    _same(got.to_dict("list"), expected.to_dict("list"), "output")

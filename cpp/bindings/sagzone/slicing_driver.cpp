@@ -135,7 +135,10 @@ std::vector<RegionSide> measure_split(const Split& s, const Scoring& scoring,
     const core::Span<const double> c1{s.columns[0].data(), s.rows};
     const core::Span<const double> c2 =
         two ? core::Span<const double>{s.columns[1].data(), s.rows} : core::Span<const double>{};
-    if (scoring.additive && boxes.size() <= 8) return measure_few_additive(s, boxes, c1, c2);
+    // A bitmap per region reads the columns once per region (vector comparisons, about a
+    // quarter millisecond per million rows); past a few dozen regions one pass locating every
+    // row among the regions' bounds costs less.
+    if (scoring.additive && boxes.size() <= 24) return measure_few_additive(s, boxes, c1, c2);
     const core::Span<const double> scores =
         s.scores ? bind::span(*s.scores) : core::Span<const double>{};
     std::vector<core::RegionRows> members;
