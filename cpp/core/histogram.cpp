@@ -4,7 +4,10 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <stdexcept>
+
+#include "core/simd.hpp"
 
 namespace movra::core {
 
@@ -90,6 +93,146 @@ std::vector<double> equal_width_edges(ValueRange range, std::int64_t bins) {
 void assign_bins(Span<const double> x, const std::vector<double>& edges, Span<std::int32_t> bins) {
     const BinLocator locate(edges);
     for (std::size_t i = 0; i < x.size; ++i) bins[i] = static_cast<std::int32_t>(locate(x[i]));
+}
+
+namespace {
+
+#ifdef MOVRA_X86_SIMD
+// Four guesses at once, as BinLocator computes them one by one (the same operations in the same
+// order, so the same doubles): where one falls within the tolerance of a bin's edge, the four
+// rows go the exact way. max_pd/min_pd return their second operand for NaN, as the selects do.
+__attribute__((target("avx2"))) inline __m128i guess4(__m256d v, __m256d first, __m256d scale,
+                                                       __m256d top, __m256d low, __m256d high,
+                                                       bool& exact) {
+    __m256d g = _mm256_mul_pd(_mm256_sub_pd(v, first), scale);
+    g = _mm256_max_pd(g, _mm256_setzero_pd());
+    g = _mm256_min_pd(g, top);
+    const __m128i b = _mm256_cvttpd_epi32(g);
+    const __m256d fraction = _mm256_sub_pd(g, _mm256_cvtepi32_pd(b));
+    const __m256d near_edge = _mm256_or_pd(_mm256_cmp_pd(fraction, low, _CMP_LT_OQ),
+                                           _mm256_cmp_pd(fraction, high, _CMP_GT_OQ));
+    exact = _mm256_movemask_pd(near_edge) != 0;
+    return b;
+}
+
+__attribute__((target("avx2"))) void locate_avx2(const BinLocator& locate, const double* x,
+                                                  std::size_t n, std::uint32_t* out) {
+    const BinLocator::Guess p = locate.guess();
+    const __m256d first = _mm256_set1_pd(p.first), scale = _mm256_set1_pd(p.scale);
+    const __m256d top = _mm256_set1_pd(p.top), low = _mm256_set1_pd(p.tolerance);
+    const __m256d high = _mm256_set1_pd(1.0 - p.tolerance);
+    std::size_t i = 0;
+    for (; i + 4 <= n; i += 4) {
+        bool exact = false;
+        const __m128i b = guess4(_mm256_loadu_pd(x + i), first, scale, top, low, high, exact);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), b);
+        if (exact)
+            for (std::size_t j = i; j < i + 4; ++j) out[j] = static_cast<std::uint32_t>(locate(x[j]));
+    }
+    for (; i < n; ++i) out[i] = static_cast<std::uint32_t>(locate(x[i]));
+}
+
+__attribute__((target("avx2"))) void locate_group_avx2(const std::vector<BinLocator>& locators,
+                                                        const double* params, double top_all,
+                                                        double tolerance_all,
+                                                        const std::uint32_t* group,
+                                                        const double* x, std::size_t n,
+                                                        std::uint32_t* out) {
+    // Only each row's first edge and scale are gathered (params holds the pairs). The clamp and
+    // the tolerance are the widest of all groups: a group's rows lie within its range, so a
+    // guess beyond its last bin is a rounding of its maximum, which lands on a whole number
+    // (or within the tolerance of one) and goes the exact way; a wider tolerance only sends
+    // more rows that way.
+    const __m256d top = _mm256_set1_pd(top_all), low = _mm256_set1_pd(tolerance_all);
+    const __m256d high = _mm256_set1_pd(1.0 - tolerance_all);
+    std::size_t i = 0;
+    for (; i + 4 <= n; i += 4) {
+        const __m128i g = _mm_slli_epi32(
+            _mm_loadu_si128(reinterpret_cast<const __m128i*>(group + i)), 1);
+        // The masked form: the plain one starts from an undefined register, which the compiler
+        // reports as maybe uninitialized.
+        const __m256d all = _mm256_castsi256_pd(_mm256_set1_epi64x(-1));
+        const __m256d first =
+            _mm256_mask_i32gather_pd(_mm256_setzero_pd(), params, g, all, 8);
+        const __m256d scale =
+            _mm256_mask_i32gather_pd(_mm256_setzero_pd(), params + 1, g, all, 8);
+        bool exact = false;
+        const __m128i b = guess4(_mm256_loadu_pd(x + i), first, scale, top, low, high, exact);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), b);
+        if (exact)
+            for (std::size_t j = i; j < i + 4; ++j)
+                out[j] = static_cast<std::uint32_t>(locators[group[j]](x[j]));
+    }
+    for (; i < n; ++i) out[i] = static_cast<std::uint32_t>(locators[group[i]](x[i]));
+}
+
+// Two guesses at once, as guess4.
+inline __m128i guess2(__m128d v, __m128d first, __m128d scale, __m128d top, __m128d low,
+                      __m128d high, bool& exact) {
+    __m128d g = _mm_mul_pd(_mm_sub_pd(v, first), scale);
+    g = _mm_max_pd(g, _mm_setzero_pd());
+    g = _mm_min_pd(g, top);
+    const __m128i b = _mm_cvttpd_epi32(g);
+    const __m128d fraction = _mm_sub_pd(g, _mm_cvtepi32_pd(b));
+    exact = _mm_movemask_pd(_mm_or_pd(_mm_cmplt_pd(fraction, low),
+                                      _mm_cmpgt_pd(fraction, high))) != 0;
+    return b;
+}
+
+void locate_sse2(const BinLocator& locate, const double* x, std::size_t n, std::uint32_t* out) {
+    const BinLocator::Guess p = locate.guess();
+    const __m128d first = _mm_set1_pd(p.first), scale = _mm_set1_pd(p.scale);
+    const __m128d top = _mm_set1_pd(p.top), low = _mm_set1_pd(p.tolerance);
+    const __m128d high = _mm_set1_pd(1.0 - p.tolerance);
+    std::size_t i = 0;
+    for (; i + 2 <= n; i += 2) {
+        bool exact = false;
+        const __m128i b = guess2(_mm_loadu_pd(x + i), first, scale, top, low, high, exact);
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(out + i), b);
+        if (exact)
+            for (std::size_t j = i; j < i + 2; ++j) out[j] = static_cast<std::uint32_t>(locate(x[j]));
+    }
+    for (; i < n; ++i) out[i] = static_cast<std::uint32_t>(locate(x[i]));
+}
+#endif
+
+bool is_path(const char* path, const char* name) {
+    return path != nullptr && std::strcmp(path, name) == 0;
+}
+
+}  // namespace
+
+void locate_bins(const BinLocator& locate, Span<const double> x, std::uint32_t* out,
+                 const char* path) {
+    if (path == nullptr) path = best_simd_path();
+#ifdef MOVRA_X86_SIMD
+    if (is_path(path, "avx2")) return locate_avx2(locate, x.data, x.size, out);
+    if (is_path(path, "sse2")) return locate_sse2(locate, x.data, x.size, out);
+#endif
+    for (std::size_t i = 0; i < x.size; ++i) out[i] = static_cast<std::uint32_t>(locate(x[i]));
+}
+
+GroupedBinLocator::GroupedBinLocator(const std::vector<BinLocator>& locators)
+    : locators_(locators) {
+    for (const BinLocator& l : locators) {
+        const BinLocator::Guess p = l.guess();
+        params_.insert(params_.end(), {p.first, p.scale});
+        top_ = std::max(top_, p.top);
+        tolerance_ = std::max(tolerance_, p.tolerance);
+    }
+}
+
+void GroupedBinLocator::operator()(const std::uint32_t* group, Span<const double> x,
+                                   std::uint32_t* out, const char* path) const {
+    if (path == nullptr) path = best_simd_path();
+#ifdef MOVRA_X86_SIMD
+    // The gather's indices are 32-bit: two parameters per group.
+    if (is_path(path, "avx2") && locators_.size() < (std::size_t{1} << 30))
+        return locate_group_avx2(locators_, params_.data(), top_, tolerance_, group, x.data,
+                                 x.size, out);
+#endif
+    for (std::size_t i = 0; i < x.size; ++i)
+        out[i] = static_cast<std::uint32_t>(locators_[group[i]](x[i]));
 }
 
 BinGroups group_by_bin(Span<const std::int32_t> bins, std::size_t n_bins) {

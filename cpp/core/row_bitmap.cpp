@@ -2,10 +2,7 @@
 
 #include <cstring>
 
-#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
-#define MOVRA_X86_SIMD 1
-#include <immintrin.h>
-#endif
+#include "core/simd.hpp"
 
 namespace movra::core {
 
@@ -90,11 +87,6 @@ std::size_t sse2_bits(const double* x, const double* y, std::size_t n, ClosedInt
     }
     return count + scalar_bits<kTwo>(x, y, full * 64, n, a, b, words);
 }
-
-bool has_avx2() {
-    static const bool yes = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("popcnt");
-    return yes;
-}
 #endif
 
 template <bool kTwo>
@@ -109,23 +101,6 @@ std::size_t bits_with(const char* path, const double* x, const double* y, std::s
 
 }  // namespace
 
-const char* box_bitmap_path() {
-#ifdef MOVRA_X86_SIMD
-    return has_avx2() ? "avx2" : "sse2";
-#else
-    return "scalar";
-#endif
-}
-
-std::vector<const char*> box_bitmap_paths() {
-    std::vector<const char*> paths{"scalar"};
-#ifdef MOVRA_X86_SIMD
-    paths.push_back("sse2");
-    if (has_avx2()) paths.push_back("avx2");
-#endif
-    return paths;
-}
-
 std::size_t box_bitmap_with(const char* path, Span<const double> first, ClosedInterval a,
                             Span<const double> second, ClosedInterval b, std::uint64_t* words) {
     return second.empty() ? bits_with<false>(path, first.data, nullptr, first.size, a, b, words)
@@ -135,7 +110,7 @@ std::size_t box_bitmap_with(const char* path, Span<const double> first, ClosedIn
 
 std::size_t box_bitmap(Span<const double> first, ClosedInterval a, Span<const double> second,
                        ClosedInterval b, std::uint64_t* words) {
-    return box_bitmap_with(box_bitmap_path(), first, a, second, b, words);
+    return box_bitmap_with(best_simd_path(), first, a, second, b, words);
 }
 
 void bitmap_rows(const std::uint64_t* words, std::size_t n_words, Span<const double> values,

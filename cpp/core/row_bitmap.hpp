@@ -30,11 +30,7 @@ std::size_t box_bitmap(Span<const double> first, ClosedInterval a, Span<const do
 void bitmap_rows(const std::uint64_t* words, std::size_t n_words, Span<const double> values,
                  std::int64_t* rows, double* gathered);
 
-// Which code path box_bitmap takes here ("avx2", "sse2" or "scalar"), for tests and reports.
-const char* box_bitmap_path();
-
-// Every path of box_bitmap that this processor can run, by name, for tests that compare them.
-std::vector<const char*> box_bitmap_paths();
+// box_bitmap by the code path `path` (one of simd_paths()), for tests that compare them.
 std::size_t box_bitmap_with(const char* path, Span<const double> first, ClosedInterval a,
                             Span<const double> second, ClosedInterval b, std::uint64_t* words);
 

@@ -63,6 +63,9 @@ struct CountSum {
 // bin holding every row has exactly the overall average (a tie at threshold 1 stays a tie).
 constexpr std::size_t kLanes = 4;
 
+// Rows per block of vector bin lookups (the block's bins stay in the first-level cache).
+constexpr std::size_t kBlock = 512;
+
 // Adds row i (bin `cell`) to its lane.
 inline void add_row(std::vector<ScoreSums>& lanes, std::size_t cell, std::size_t lane_count,
                     std::size_t i, double score, double weight) {
@@ -178,15 +181,25 @@ OneFeatureSearch search_one_feature_in_range(Span<const double> x, Span<const do
     const std::size_t n_bins = s.edges.size() - 1;
     const BinLocator locate(s.edges);
     const bool weighted = !weights.empty();
+    // Bins found a block at a time by vector arithmetic, then the block's rows added up.
+    std::uint32_t bins[kBlock];
     if (weighted) {
         std::vector<ScoreSums> lanes(kLanes * n_bins);
-        for (std::size_t i = 0; i < x.size; ++i)
-            add_row(lanes, locate(x[i]), kLanes, i, scores[i], weights[i]);
+        for (std::size_t start = 0; start < x.size; start += kBlock) {
+            const std::size_t m = std::min(kBlock, x.size - start);
+            locate_bins(locate, {x.data + start, m}, bins);
+            for (std::size_t j = 0; j < m; ++j)
+                add_row(lanes, bins[j], kLanes, start + j, scores[start + j], weights[start + j]);
+        }
         s.bin_sums = combine(lanes, 0, n_bins, kLanes);
     } else {
         std::vector<CountSum> lanes(kLanes * n_bins);
-        for (std::size_t i = 0; i < x.size; ++i)
-            add_row(lanes, locate(x[i]), kLanes, i, scores[i]);
+        for (std::size_t start = 0; start < x.size; start += kBlock) {
+            const std::size_t m = std::min(kBlock, x.size - start);
+            locate_bins(locate, {x.data + start, m}, bins);
+            for (std::size_t j = 0; j < m; ++j)
+                add_row(lanes, bins[j], kLanes, start + j, scores[start + j]);
+        }
         s.bin_sums = combine(lanes, 0, n_bins, kLanes);
     }
     judge_bins(s, weighted, settings);
@@ -211,10 +224,9 @@ TwoFeatureSearch search_two_features(Span<const double> first, Span<const double
     bool any_nan = false;
     {
         const BinLocator locate(t.edges);
+        locate_bins(locate, first, bin_of_row);
         for (std::size_t i = 0; i < n; ++i) {
-            const std::size_t b = locate(first[i]);
-            bin_of_row[i] = static_cast<std::uint32_t>(b);
-            const std::size_t k = b * kLanes + (i & (kLanes - 1));
+            const std::size_t k = bin_of_row[i] * kLanes + (i & (kLanes - 1));
             const double v = second[i];
             ++count_lanes[k];
             low[k] = v < low[k] ? v : low[k];
@@ -271,25 +283,30 @@ TwoFeatureSearch search_two_features(Span<const double> first, Span<const double
     const std::size_t n_cells = first_cell[n_bins];
     const std::size_t lane_count = n_cells <= 1024 ? kLanes : 1;
     const bool weighted = !weights.empty();
-    const auto cell_of = [&](std::size_t i) {
-        const std::uint32_t b = bin_of_row[i];
-        return first_cell[b] + locators[b](second[i]);
+    // Each row's second-feature bin, a block at a time by vector arithmetic.
+    const GroupedBinLocator locate2(locators);
+    std::uint32_t bins2[kBlock];
+    const auto for_each_cell = [&](auto add) {
+        for (std::size_t start = 0; start < n; start += kBlock) {
+            const std::size_t m = std::min(kBlock, n - start);
+            locate2(bin_of_row + start, {second.data + start, m}, bins2);
+            for (std::size_t j = 0; j < m; ++j) add(start + j, first_cell[bin_of_row[start + j]] + bins2[j]);
+        }
     };
-    for (std::size_t b = 0; b < n_bins; ++b) {
-        if (support[b] == 0) continue;
-        t.bins[b].search.bin_sums.reserve(first_cell[b + 1] - first_cell[b]);
-    }
     if (weighted) {
         std::vector<ScoreSums> lanes(n_cells * lane_count);
-        for (std::size_t i = 0; i < n; ++i)
-            add_row(lanes, cell_of(i), lane_count, i, scores[i], weights[i]);
+        for_each_cell([&](std::size_t i, std::size_t cell) {
+            add_row(lanes, cell, lane_count, i, scores[i], weights[i]);
+        });
         for (std::size_t b = 0; b < n_bins; ++b)
             if (support[b] != 0)
                 t.bins[b].search.bin_sums =
                     combine(lanes, first_cell[b], first_cell[b + 1] - first_cell[b], lane_count);
     } else {
         std::vector<CountSum> lanes(n_cells * lane_count);
-        for (std::size_t i = 0; i < n; ++i) add_row(lanes, cell_of(i), lane_count, i, scores[i]);
+        for_each_cell([&](std::size_t i, std::size_t cell) {
+            add_row(lanes, cell, lane_count, i, scores[i]);
+        });
         for (std::size_t b = 0; b < n_bins; ++b)
             if (support[b] != 0)
                 t.bins[b].search.bin_sums =

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "core/row_bitmap.hpp"
+#include "core/simd.hpp"
 
 using namespace movra::core;
 
@@ -47,7 +48,7 @@ TEST(BoxBitmap, EveryPathEqualsTheComparisons) {
                         ++expected_count;
                     }
                 }
-                for (const char* path : box_bitmap_paths()) {
+                for (const char* path : simd_paths()) {
                     std::vector<std::uint64_t> words(bitmap_words(n), ~std::uint64_t{0});
                     const std::size_t count = box_bitmap_with(
                         path, view(a), box[0], two ? view(b) : Span<const double>{}, box[1],
