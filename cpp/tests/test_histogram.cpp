@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "core/histogram.hpp"
+#include "core/simd.hpp"
 
 using namespace movra::core;
 
@@ -122,6 +123,47 @@ TEST(BinLocator, ExactNextToEdgesForOffsetAndTinyRanges) {
                 }
             }
         }
+}
+
+// The vector lookups equal the one-by-one lookup on every path: values on and next to edges,
+// NaN, the extremes, lengths that leave a tail, and rows of several groups with their own edges.
+TEST(LocateBins, EveryPathEqualsTheLocator) {
+    const std::vector<double> edges = equal_width_edges({-3.3, 7.1}, 7);
+    const std::vector<double> other = equal_width_edges({1e9, 1e9 + 3.0}, 50);
+    const std::vector<double> single = equal_width_edges({2.0, 2.0}, 1);
+    const std::vector<BinLocator> locators{BinLocator(edges), BinLocator(other),
+                                           BinLocator(single)};
+    std::vector<double> x;
+    std::vector<std::uint32_t> group;
+    std::uint64_t state = 5;
+    for (std::size_t g = 0; g < 3; ++g) {
+        const std::vector<double>& e = g == 0 ? edges : (g == 1 ? other : single);
+        for (double v : e)
+            for (double w : {std::nextafter(v, -HUGE_VAL), v, std::nextafter(v, HUGE_VAL)})
+                if (w >= e.front() && w <= e.back()) {
+                    x.push_back(w);
+                    group.push_back(static_cast<std::uint32_t>(g));
+                }
+        for (int k = 0; k < 37; ++k) {
+            state = state * 6364136223846793005ULL + 1442695040888963407ULL;
+            const double u = static_cast<double>(state >> 11) / 9007199254740992.0;
+            x.push_back(e.front() + u * (e.back() - e.front()));
+            group.push_back(static_cast<std::uint32_t>(g));
+        }
+    }
+    x.push_back(std::nan(""));
+    group.push_back(0);
+    for (const char* path : simd_paths()) {
+        std::vector<std::uint32_t> got(x.size());
+        const Span<const double> first_rows{x.data(), 61};  // group 0 only, odd length
+        locate_bins(locators[0], first_rows, got.data(), path);
+        for (std::size_t i = 0; i < first_rows.size; ++i)
+            EXPECT_EQ(got[i], locators[0](x[i])) << path << " row " << i;
+        const GroupedBinLocator grouped(locators);
+        grouped(group.data(), {x.data(), x.size()}, got.data(), path);
+        for (std::size_t i = 0; i < x.size(); ++i)
+            EXPECT_EQ(got[i], locators[group[i]](x[i])) << path << " row " << i;
+    }
 }
 
 TEST(GroupByBin, StableCountingSort) {
