@@ -93,22 +93,28 @@ private:
     bool with_values_;
 };
 
-// Region by region: a bitmap of its rows from vector comparisons over the columns, then lists of
-// exactly the bitmap's count, read from the set bits only.
+// A bitmap per region from vector comparisons over the columns, then lists of exactly the
+// bitmaps' counts, read from the set bits only.
 std::vector<RegionRows> collect_by_bitmap(Span<const double> first, Span<const double> second,
                                           Span<const double> values,
                                           const std::vector<RegionBox>& regions) {
     const bool two = !second.empty();
-    std::vector<std::uint64_t> words(bitmap_words(first.size));
-    std::vector<RegionRows> out(regions.size());
-    for (std::size_t r = 0; r < regions.size(); ++r) {
+    const std::size_t k = regions.size(), n_words = bitmap_words(first.size);
+    std::vector<std::uint64_t> words(k * n_words);
+    std::vector<RegionRows> out(k);
+    std::vector<std::int64_t*> rows(k);
+    std::vector<double*> gathered(k);
+    for (std::size_t r = 0; r < k; ++r) {
         const std::size_t count =
             box_bitmap(first, closed_interval(regions[r].first), second,
-                       two ? closed_interval(regions[r].second) : ClosedInterval{}, words.data());
+                       two ? closed_interval(regions[r].second) : ClosedInterval{},
+                       words.data() + r, k);
         out[r].rows.resize(count);
         out[r].values.resize(values.empty() ? 0 : count);
-        bitmap_rows(words.data(), words.size(), values, out[r].rows.data(), out[r].values.data());
+        rows[r] = out[r].rows.data();
+        gathered[r] = out[r].values.data();
     }
+    bitmap_rows(words.data(), k, n_words, values, rows.data(), gathered.data());
     return out;
 }
 

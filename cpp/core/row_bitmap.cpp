@@ -13,7 +13,8 @@ inline bool in_box(double v, ClosedInterval a) { return (v >= a.lo) & (v <= a.hi
 // Rows [begin, end) bit by bit: the tail and the path without vector instructions.
 template <bool kTwo>
 std::size_t scalar_bits(const double* x, const double* y, std::size_t begin, std::size_t end,
-                        ClosedInterval a, ClosedInterval b, std::uint64_t* words) {
+                        ClosedInterval a, ClosedInterval b, std::uint64_t* words,
+                        std::size_t stride) {
     std::size_t count = 0;
     for (std::size_t w = begin / 64; w * 64 < end; ++w) {
         std::uint64_t bits = 0;
@@ -23,7 +24,7 @@ std::size_t scalar_bits(const double* x, const double* y, std::size_t begin, std
             if (kTwo) in &= in_box(y[i], b);
             bits |= static_cast<std::uint64_t>(in) << (i % 64);
         }
-        words[w] = bits;
+        words[w * stride] = bits;
         count += static_cast<std::size_t>(__builtin_popcountll(bits));
     }
     return count;
@@ -35,7 +36,8 @@ template <bool kTwo>
 __attribute__((target("avx2,popcnt"))) std::size_t avx2_bits(const double* x, const double* y,
                                                                std::size_t n, ClosedInterval a,
                                                                ClosedInterval b,
-                                                               std::uint64_t* words) {
+                                                               std::uint64_t* words,
+                                                               std::size_t stride) {
     const __m256d alo = _mm256_set1_pd(a.lo), ahi = _mm256_set1_pd(a.hi);
     const __m256d blo = _mm256_set1_pd(b.lo), bhi = _mm256_set1_pd(b.hi);
     const std::size_t full = n / 64;
@@ -55,16 +57,16 @@ __attribute__((target("avx2,popcnt"))) std::size_t avx2_bits(const double* x, co
             }
             bits |= static_cast<std::uint64_t>(_mm256_movemask_pd(in)) << j;
         }
-        words[w] = bits;
+        words[w * stride] = bits;
         count += static_cast<std::size_t>(_mm_popcnt_u64(bits));
     }
-    return count + scalar_bits<kTwo>(x, y, full * 64, n, a, b, words);
+    return count + scalar_bits<kTwo>(x, y, full * 64, n, a, b, words, stride);
 }
 
 // Two rows per comparison: every x86-64 processor has these.
 template <bool kTwo>
 std::size_t sse2_bits(const double* x, const double* y, std::size_t n, ClosedInterval a,
-                      ClosedInterval b, std::uint64_t* words) {
+                      ClosedInterval b, std::uint64_t* words, std::size_t stride) {
     const __m128d alo = _mm_set1_pd(a.lo), ahi = _mm_set1_pd(a.hi);
     const __m128d blo = _mm_set1_pd(b.lo), bhi = _mm_set1_pd(b.hi);
     const std::size_t full = n / 64;
@@ -82,50 +84,56 @@ std::size_t sse2_bits(const double* x, const double* y, std::size_t n, ClosedInt
             }
             bits |= static_cast<std::uint64_t>(_mm_movemask_pd(in)) << j;
         }
-        words[w] = bits;
+        words[w * stride] = bits;
         count += static_cast<std::size_t>(__builtin_popcountll(bits));
     }
-    return count + scalar_bits<kTwo>(x, y, full * 64, n, a, b, words);
+    return count + scalar_bits<kTwo>(x, y, full * 64, n, a, b, words, stride);
 }
 #endif
 
 template <bool kTwo>
 std::size_t bits_with(const char* path, const double* x, const double* y, std::size_t n,
-                      ClosedInterval a, ClosedInterval b, std::uint64_t* words) {
+                      ClosedInterval a, ClosedInterval b, std::uint64_t* words,
+                      std::size_t stride) {
 #ifdef MOVRA_X86_SIMD
-    if (std::strcmp(path, "avx2") == 0) return avx2_bits<kTwo>(x, y, n, a, b, words);
-    if (std::strcmp(path, "sse2") == 0) return sse2_bits<kTwo>(x, y, n, a, b, words);
+    if (std::strcmp(path, "avx2") == 0) return avx2_bits<kTwo>(x, y, n, a, b, words, stride);
+    if (std::strcmp(path, "sse2") == 0) return sse2_bits<kTwo>(x, y, n, a, b, words, stride);
 #endif
-    return scalar_bits<kTwo>(x, y, 0, n, a, b, words);
+    return scalar_bits<kTwo>(x, y, 0, n, a, b, words, stride);
 }
 
 }  // namespace
 
 std::size_t box_bitmap_with(const char* path, Span<const double> first, ClosedInterval a,
-                            Span<const double> second, ClosedInterval b, std::uint64_t* words) {
-    return second.empty() ? bits_with<false>(path, first.data, nullptr, first.size, a, b, words)
-                          : bits_with<true>(path, first.data, second.data, first.size, a, b,
-                                            words);
+                            Span<const double> second, ClosedInterval b, std::uint64_t* words,
+                            std::size_t stride) {
+    return second.empty()
+               ? bits_with<false>(path, first.data, nullptr, first.size, a, b, words, stride)
+               : bits_with<true>(path, first.data, second.data, first.size, a, b, words, stride);
 }
 
 std::size_t box_bitmap(Span<const double> first, ClosedInterval a, Span<const double> second,
-                       ClosedInterval b, std::uint64_t* words) {
-    return box_bitmap_with(best_simd_path(), first, a, second, b, words);
+                       ClosedInterval b, std::uint64_t* words, std::size_t stride) {
+    return box_bitmap_with(best_simd_path(), first, a, second, b, words, stride);
 }
 
-void bitmap_rows(const std::uint64_t* words, std::size_t n_words, Span<const double> values,
-                 std::int64_t* rows, double* gathered) {
-    std::size_t k = 0;
+void bitmap_rows(const std::uint64_t* words, std::size_t n_regions, std::size_t n_words,
+                 Span<const double> values, std::int64_t* const* rows,
+                 double* const* gathered) {
+    std::vector<std::size_t> kept(n_regions, 0);
     const bool with_values = !values.empty();
-    for (std::size_t w = 0; w < n_words; ++w) {
-        // Only the set bits are visited: a region's rows cost, the others hardly.
-        for (std::uint64_t bits = words[w]; bits != 0; bits &= bits - 1) {
-            const std::size_t i = w * 64 + static_cast<std::size_t>(__builtin_ctzll(bits));
-            rows[k] = static_cast<std::int64_t>(i);
-            if (with_values) gathered[k] = values[i];
-            ++k;
+    for (std::size_t w = 0; w < n_words; ++w)
+        for (std::size_t r = 0; r < n_regions; ++r) {
+            std::size_t k = kept[r];
+            // Only the set bits are visited: a region's rows cost, the others hardly.
+            for (std::uint64_t bits = words[w * n_regions + r]; bits != 0; bits &= bits - 1) {
+                const std::size_t i = w * 64 + static_cast<std::size_t>(__builtin_ctzll(bits));
+                rows[r][k] = static_cast<std::int64_t>(i);
+                if (with_values) gathered[r][k] = values[i];
+                ++k;
+            }
+            kept[r] = k;
         }
-    }
 }
 
 }  // namespace movra::core

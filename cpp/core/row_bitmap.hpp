@@ -19,19 +19,23 @@ struct ClosedInterval {
 // Words of a bitmap over n rows: bit i % 64 of word i / 64 is row i.
 inline std::size_t bitmap_words(std::size_t rows) { return (rows + 63) / 64; }
 
-// Sets bit i of `words` (bitmap_words(first.size) of them) when first[i] lies in `a` and, if
-// `second` is not empty, second[i] lies in `b`; returns the number of bits set. NaN lies in no
-// interval.
+// Sets bit i % 64 of words[(i / 64) * stride] when first[i] lies in `a` and, if `second` is not
+// empty, second[i] lies in `b`; returns the number of bits set. NaN lies in no interval. A stride
+// of k interleaves the bitmaps of k regions word by word (see bitmap_rows).
 std::size_t box_bitmap(Span<const double> first, ClosedInterval a, Span<const double> second,
-                       ClosedInterval b, std::uint64_t* words);
-
-// The rows whose bits are set, in increasing order, into `rows` (as many as bits are set) and,
-// when `values` is not empty, values[row] into `gathered`.
-void bitmap_rows(const std::uint64_t* words, std::size_t n_words, Span<const double> values,
-                 std::int64_t* rows, double* gathered);
+                       ClosedInterval b, std::uint64_t* words, std::size_t stride = 1);
 
 // box_bitmap by the code path `path` (one of simd_paths()), for tests that compare them.
 std::size_t box_bitmap_with(const char* path, Span<const double> first, ClosedInterval a,
-                            Span<const double> second, ClosedInterval b, std::uint64_t* words);
+                            Span<const double> second, ClosedInterval b, std::uint64_t* words,
+                            std::size_t stride = 1);
+
+// The rows of `n_regions` interleaved bitmaps (word w of region r at words[w * n_regions + r]),
+// each region's in increasing order into rows[r] (as many as its bits), and values[row] into
+// gathered[r] when `values` is not empty. Word by word across the regions, so `values` is read
+// once from start to end however many regions there are.
+void bitmap_rows(const std::uint64_t* words, std::size_t n_regions, std::size_t n_words,
+                 Span<const double> values, std::int64_t* const* rows,
+                 double* const* gathered);
 
 }  // namespace movra::core

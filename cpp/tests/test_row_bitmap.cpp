@@ -60,13 +60,34 @@ TEST(BoxBitmap, EveryPathEqualsTheComparisons) {
     }
 }
 
-TEST(BitmapRows, SetBitsInOrderWithValues) {
+TEST(BitmapRows, SetBitsInOrderWithValuesForInterleavedRegions) {
     std::vector<double> values(256);
     for (std::size_t i = 0; i < values.size(); ++i) values[i] = 0.5 * static_cast<double>(i);
-    const std::vector<std::uint64_t> words{0x8000000000000001ULL, 0, 0x6ULL, 0x100ULL};
-    std::vector<std::int64_t> rows(5);
-    std::vector<double> gathered(5);
-    bitmap_rows(words.data(), words.size(), view(values), rows.data(), gathered.data());
-    EXPECT_EQ(rows, (std::vector<std::int64_t>{0, 63, 129, 130, 200}));
-    EXPECT_EQ(gathered, (std::vector<double>{0.0, 31.5, 64.5, 65.0, 100.0}));
+    // Two regions, word by word: region 0's words at even places, region 1's at odd ones.
+    const std::vector<std::uint64_t> words{0x8000000000000001ULL, 0x2ULL, 0, 0, 0x6ULL, 0,
+                                           0x100ULL, 0x1ULL};
+    std::vector<std::int64_t> rows0(5), rows1(2);
+    std::vector<double> gathered0(5), gathered1(2);
+    std::int64_t* rows[] = {rows0.data(), rows1.data()};
+    double* gathered[] = {gathered0.data(), gathered1.data()};
+    bitmap_rows(words.data(), 2, 4, view(values), rows, gathered);
+    EXPECT_EQ(rows0, (std::vector<std::int64_t>{0, 63, 129, 130, 200}));
+    EXPECT_EQ(gathered0, (std::vector<double>{0.0, 31.5, 64.5, 65.0, 100.0}));
+    EXPECT_EQ(rows1, (std::vector<std::int64_t>{1, 192}));
+    EXPECT_EQ(gathered1, (std::vector<double>{0.5, 96.0}));
+}
+
+// A stride interleaves bitmaps: each region's words land at its own places.
+TEST(BoxBitmap, StrideInterleavesRegions) {
+    std::vector<double> x(130);
+    for (std::size_t i = 0; i < x.size(); ++i) x[i] = static_cast<double>(i);
+    for (const char* path : simd_paths()) {
+        std::vector<std::uint64_t> words(3 * bitmap_words(x.size()), 0);
+        EXPECT_EQ(box_bitmap_with(path, view(x), {0.0, 0.0}, {}, {}, words.data() + 0, 3), 1u);
+        EXPECT_EQ(box_bitmap_with(path, view(x), {64.0, 129.0}, {}, {}, words.data() + 2, 3),
+                  66u);
+        EXPECT_EQ(words, (std::vector<std::uint64_t>{1, 0, 0, 0, 0, ~std::uint64_t{0}, 0, 0,
+                                                     3}))
+            << path;
+    }
 }

@@ -86,7 +86,7 @@ std::vector<RegionSide> measure_few_additive(const Split& s,
     const core::Span<const double> weights = span_or_empty(s.weights);
     MeasureScratch& scratch = measure_scratch();
     std::vector<RegionSide> out(k);
-    std::vector<std::size_t> counts(k);
+    std::vector<std::size_t> counts(k), first_row(k + 1, 0);
     {
         // Buffers we hold references to; no Python objects are touched.
         py::gil_scoped_release release;
@@ -95,11 +95,15 @@ std::vector<RegionSide> measure_few_additive(const Split& s,
             counts[r] = core::box_bitmap(
                 c1, core::closed_interval(boxes[r].first), c2,
                 c2.empty() ? core::ClosedInterval{} : core::closed_interval(boxes[r].second),
-                scratch.words.data() + r * n_words);
+                scratch.words.data() + r, k);
+        for (std::size_t r = 0; r < k; ++r) first_row[r + 1] = first_row[r] + counts[r];
+        if (scratch.rows.size() < first_row[k]) scratch.rows.resize(first_row[k]);
     }
     std::vector<double*> all(k, nullptr);
+    std::vector<std::int64_t*> rows(k);
     for (std::size_t r = 0; r < k; ++r) {
         out[r].count = counts[r];
+        rows[r] = scratch.rows.data() + first_row[r];
         if (counts[r] == 0) {
             out[r].all = py::list();
             continue;
@@ -111,15 +115,10 @@ std::vector<RegionSide> measure_few_additive(const Split& s,
     std::vector<double> averages(k, std::nan(""));
     {
         py::gil_scoped_release release;  // as above
-        std::size_t most = 0;
-        for (std::size_t c : counts) most = std::max(most, c);
-        if (scratch.rows.size() < most) scratch.rows.resize(most);
+        core::bitmap_rows(scratch.words.data(), k, n_words, scores, rows.data(), all.data());
         for (std::size_t r = 0; r < k; ++r) {
             if (counts[r] == 0) continue;
-            core::bitmap_rows(scratch.words.data() + r * n_words, n_words, scores,
-                              scratch.rows.data(), all[r]);
-            const core::ScoreSums sums =
-                core::sums_of({all[r], counts[r]}, weights, scratch.rows.data());
+            const core::ScoreSums sums = core::sums_of({all[r], counts[r]}, weights, rows[r]);
             averages[r] = core::average_score(sums, s.weights.has_value(),
                                               core::ZeroWeights::kZeroSum);
         }
