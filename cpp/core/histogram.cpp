@@ -127,7 +127,8 @@ __attribute__((target("avx2"))) void locate_avx2(const BinLocator& locate, const
         const __m128i b = guess4(_mm256_loadu_pd(x + i), first, scale, top, low, high, exact);
         _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), b);
         if (exact)
-            for (std::size_t j = i; j < i + 4; ++j) out[j] = static_cast<std::uint32_t>(locate(x[j]));
+            for (std::size_t j = i; j < i + 4; ++j)
+                out[j] = static_cast<std::uint32_t>(locate(x[j]));
     }
     for (; i < n; ++i) out[i] = static_cast<std::uint32_t>(locate(x[i]));
 }
@@ -190,7 +191,8 @@ void locate_sse2(const BinLocator& locate, const double* x, std::size_t n, std::
         const __m128i b = guess2(_mm_loadu_pd(x + i), first, scale, top, low, high, exact);
         _mm_storel_epi64(reinterpret_cast<__m128i*>(out + i), b);
         if (exact)
-            for (std::size_t j = i; j < i + 2; ++j) out[j] = static_cast<std::uint32_t>(locate(x[j]));
+            for (std::size_t j = i; j < i + 2; ++j)
+                out[j] = static_cast<std::uint32_t>(locate(x[j]));
     }
     for (; i < n; ++i) out[i] = static_cast<std::uint32_t>(locate(x[i]));
 }

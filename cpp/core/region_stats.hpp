@@ -69,9 +69,10 @@ struct RegionRows {
 
 // The rows inside every region (and `values` at those rows, when given), each list in row order.
 // Up to 8 regions: a bitmap of each region's rows from vector comparisons, then its lists read
-// from the set bits. More regions: one pass, with a cell per row: its first-column value is located among the
-// regions' first-column bounds (a table lookup corrected against the bounds), and only the
-// regions overlapping that cell are checked. `second` is empty for regions on one column.
+// from the set bits. More regions: one pass, with a cell per row: its first-column value is
+// located among the regions' first-column bounds (a table lookup corrected against the bounds),
+// and only the regions overlapping that cell are checked. `second` is empty for regions on one
+// column.
 std::vector<RegionRows> rows_in_regions(Span<const double> first, Span<const double> second,
                                         const std::vector<RegionBox>& regions,
                                         Span<const double> values = {});

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cmath>
 #include <memory>
-#include <type_traits>
 
 #include "core/intervals.hpp"
 
@@ -290,7 +289,8 @@ TwoFeatureSearch search_two_features(Span<const double> first, Span<const double
         for (std::size_t start = 0; start < n; start += kBlock) {
             const std::size_t m = std::min(kBlock, n - start);
             locate2(bin_of_row + start, {second.data + start, m}, bins2);
-            for (std::size_t j = 0; j < m; ++j) add(start + j, first_cell[bin_of_row[start + j]] + bins2[j]);
+            for (std::size_t j = 0; j < m; ++j)
+                add(start + j, first_cell[bin_of_row[start + j]] + bins2[j]);
         }
     };
     if (weighted) {
