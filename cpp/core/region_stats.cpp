@@ -101,16 +101,19 @@ std::vector<RegionRows> collect_by_bitmap(Span<const double> first, Span<const d
     const bool two = !second.empty();
     const std::size_t k = regions.size(), n_words = bitmap_words(first.size);
     std::vector<std::uint64_t> words(k * n_words);
+    std::vector<ClosedInterval> a(k), b(k);
+    for (std::size_t r = 0; r < k; ++r) {
+        a[r] = closed_interval(regions[r].first);
+        b[r] = two ? closed_interval(regions[r].second) : ClosedInterval{};
+    }
+    std::vector<std::size_t> counts(k);
+    box_bitmaps(first, second, a.data(), b.data(), k, words.data(), counts.data());
     std::vector<RegionRows> out(k);
     std::vector<std::int64_t*> rows(k);
     std::vector<double*> gathered(k);
     for (std::size_t r = 0; r < k; ++r) {
-        const std::size_t count =
-            box_bitmap(first, closed_interval(regions[r].first), second,
-                       two ? closed_interval(regions[r].second) : ClosedInterval{},
-                       words.data() + r, k);
-        out[r].rows.resize(count);
-        out[r].values.resize(values.empty() ? 0 : count);
+        out[r].rows.resize(counts[r]);
+        out[r].values.resize(values.empty() ? 0 : counts[r]);
         rows[r] = out[r].rows.data();
         gathered[r] = out[r].values.data();
     }

@@ -63,6 +63,67 @@ __attribute__((target("avx2,popcnt"))) std::size_t avx2_bits(const double* x, co
     return count + scalar_bits<kTwo>(x, y, full * 64, n, a, b, words, stride);
 }
 
+// Up to four boxes per pass: each block of rows is loaded once and compared with every box, so
+// the columns are read once per four boxes.
+template <std::size_t C, bool kTwo>
+__attribute__((target("avx2,popcnt"))) void avx2_multi_bits(const double* x, const double* y,
+                                                              std::size_t n,
+                                                              const ClosedInterval* a,
+                                                              const ClosedInterval* b,
+                                                              std::uint64_t* words,
+                                                              std::size_t stride,
+                                                              std::size_t* counts) {
+    __m256d alo[C], ahi[C], blo[C], bhi[C];
+    for (std::size_t c = 0; c < C; ++c) {
+        alo[c] = _mm256_set1_pd(a[c].lo);
+        ahi[c] = _mm256_set1_pd(a[c].hi);
+        blo[c] = _mm256_set1_pd(kTwo ? b[c].lo : 0.0);
+        bhi[c] = _mm256_set1_pd(kTwo ? b[c].hi : 0.0);
+    }
+    const std::size_t full = n / 64;
+    for (std::size_t w = 0; w < full; ++w) {
+        const double* px = x + w * 64;
+        const double* py = kTwo ? y + w * 64 : nullptr;
+        std::uint64_t bits[C] = {};
+        for (std::size_t j = 0; j < 64; j += 4) {
+            const __m256d v = _mm256_loadu_pd(px + j);
+            const __m256d u = kTwo ? _mm256_loadu_pd(py + j) : _mm256_setzero_pd();
+            for (std::size_t c = 0; c < C; ++c) {
+                __m256d in = _mm256_and_pd(_mm256_cmp_pd(v, alo[c], _CMP_GE_OQ),
+                                           _mm256_cmp_pd(v, ahi[c], _CMP_LE_OQ));
+                if (kTwo)
+                    in = _mm256_and_pd(in, _mm256_and_pd(_mm256_cmp_pd(u, blo[c], _CMP_GE_OQ),
+                                                         _mm256_cmp_pd(u, bhi[c], _CMP_LE_OQ)));
+                bits[c] |= static_cast<std::uint64_t>(_mm256_movemask_pd(in)) << j;
+            }
+        }
+        for (std::size_t c = 0; c < C; ++c) {
+            words[w * stride + c] = bits[c];
+            counts[c] += static_cast<std::size_t>(_mm_popcnt_u64(bits[c]));
+        }
+    }
+    for (std::size_t c = 0; c < C; ++c)
+        counts[c] += scalar_bits<kTwo>(x, y, full * 64, n, a[c], kTwo ? b[c] : ClosedInterval{},
+                                       words + c, stride);
+}
+
+template <bool kTwo>
+void avx2_boxes(const double* x, const double* y, std::size_t n, const ClosedInterval* a,
+                const ClosedInterval* b, std::size_t k, std::uint64_t* words,
+                std::size_t* counts) {
+    for (std::size_t c0 = 0; c0 < k; c0 += 4) {
+        const ClosedInterval* bb = kTwo ? b + c0 : nullptr;
+        std::uint64_t* const out = words + c0;
+        std::size_t* const bits_set = counts + c0;
+        switch (k - c0) {
+            case 1: avx2_multi_bits<1, kTwo>(x, y, n, a + c0, bb, out, k, bits_set); break;
+            case 2: avx2_multi_bits<2, kTwo>(x, y, n, a + c0, bb, out, k, bits_set); break;
+            case 3: avx2_multi_bits<3, kTwo>(x, y, n, a + c0, bb, out, k, bits_set); break;
+            default: avx2_multi_bits<4, kTwo>(x, y, n, a + c0, bb, out, k, bits_set);
+        }
+    }
+}
+
 // Two rows per comparison: every x86-64 processor has these.
 template <bool kTwo>
 std::size_t sse2_bits(const double* x, const double* y, std::size_t n, ClosedInterval a,
@@ -115,6 +176,31 @@ std::size_t box_bitmap_with(const char* path, Span<const double> first, ClosedIn
 std::size_t box_bitmap(Span<const double> first, ClosedInterval a, Span<const double> second,
                        ClosedInterval b, std::uint64_t* words, std::size_t stride) {
     return box_bitmap_with(best_simd_path(), first, a, second, b, words, stride);
+}
+
+void box_bitmaps_with(const char* path, Span<const double> first, Span<const double> second,
+                      const ClosedInterval* a, const ClosedInterval* b, std::size_t k,
+                      std::uint64_t* words, std::size_t* counts) {
+    for (std::size_t r = 0; r < k; ++r) counts[r] = 0;
+    const bool two = !second.empty();
+#ifdef MOVRA_X86_SIMD
+    if (std::strcmp(path, "avx2") == 0) {
+        if (two)
+            avx2_boxes<true>(first.data, second.data, first.size, a, b, k, words, counts);
+        else
+            avx2_boxes<false>(first.data, nullptr, first.size, a, b, k, words, counts);
+        return;
+    }
+#endif
+    for (std::size_t r = 0; r < k; ++r)
+        counts[r] = box_bitmap_with(path, first, a[r], second, two ? b[r] : ClosedInterval{},
+                                    words + r, k);
+}
+
+void box_bitmaps(Span<const double> first, Span<const double> second, const ClosedInterval* a,
+                 const ClosedInterval* b, std::size_t k, std::uint64_t* words,
+                 std::size_t* counts) {
+    box_bitmaps_with(best_simd_path(), first, second, a, b, k, words, counts);
 }
 
 void bitmap_rows(const std::uint64_t* words, std::size_t n_regions, std::size_t n_words,

@@ -30,6 +30,19 @@ std::size_t box_bitmap_with(const char* path, Span<const double> first, ClosedIn
                             Span<const double> second, ClosedInterval b, std::uint64_t* words,
                             std::size_t stride = 1);
 
+// The bitmaps of k boxes (a[r] on `first` and, if `second` is not empty, b[r] on `second`),
+// interleaved: region r's word w at words[w * k + r]; counts[r] the bits of region r. Where the
+// processor allows, each block of rows is compared with up to four boxes while it is loaded, so
+// the columns are read once per four boxes.
+void box_bitmaps(Span<const double> first, Span<const double> second, const ClosedInterval* a,
+                 const ClosedInterval* b, std::size_t k, std::uint64_t* words,
+                 std::size_t* counts);
+
+// box_bitmaps by the code path `path` (one of simd_paths()).
+void box_bitmaps_with(const char* path, Span<const double> first, Span<const double> second,
+                      const ClosedInterval* a, const ClosedInterval* b, std::size_t k,
+                      std::uint64_t* words, std::size_t* counts);
+
 // The rows of `n_regions` interleaved bitmaps (word w of region r at words[w * n_regions + r]),
 // each region's in increasing order into rows[r] (as many as its bits), and values[row] into
 // gathered[r] when `values` is not empty. Word by word across the regions, so `values` is read

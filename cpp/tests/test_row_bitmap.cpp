@@ -91,3 +91,35 @@ TEST(BoxBitmap, StrideInterleavesRegions) {
             << path;
     }
 }
+
+// Several boxes at once (in blocks of up to four on the vector path) give each box's own bitmap.
+TEST(BoxBitmaps, EqualOneBoxAtATimeInterleaved) {
+    std::vector<double> a, b;
+    for (std::size_t i = 0; i < 389; ++i) {
+        a.push_back(static_cast<double>((i * 37) % 23));
+        b.push_back(i % 11 == 0 ? std::nan("") : static_cast<double>((i * 17) % 13));
+    }
+    std::vector<ClosedInterval> first, second;
+    for (std::size_t r = 0; r < 7; ++r) {
+        first.push_back({static_cast<double>(r * 3), static_cast<double>(r * 3 + 4)});
+        second.push_back({static_cast<double>(r), static_cast<double>(r + 6)});
+    }
+    const std::size_t n_words = bitmap_words(a.size());
+    for (const char* path : simd_paths())
+        for (std::size_t k : {1u, 3u, 4u, 5u, 7u})
+            for (bool two : {false, true}) {
+                const Span<const double> columns2 = two ? view(b) : Span<const double>{};
+                std::vector<std::uint64_t> words(k * n_words, ~std::uint64_t{0});
+                std::vector<std::size_t> counts(k, 99);
+                box_bitmaps_with(path, view(a), columns2, first.data(), second.data(), k,
+                                 words.data(), counts.data());
+                for (std::size_t r = 0; r < k; ++r) {
+                    std::vector<std::uint64_t> one(n_words);
+                    const std::size_t count = box_bitmap_with("scalar", view(a), first[r],
+                                                              columns2, second[r], one.data());
+                    EXPECT_EQ(counts[r], count) << path << " k=" << k << " r=" << r;
+                    for (std::size_t w = 0; w < n_words; ++w)
+                        EXPECT_EQ(words[w * k + r], one[w]) << path << " k=" << k << " r=" << r;
+                }
+            }
+}

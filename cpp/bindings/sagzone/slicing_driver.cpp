@@ -91,11 +91,12 @@ std::vector<RegionSide> measure_few_additive(const Split& s,
         // Buffers we hold references to; no Python objects are touched.
         py::gil_scoped_release release;
         if (scratch.words.size() < k * n_words) scratch.words.resize(k * n_words);
-        for (std::size_t r = 0; r < k; ++r)
-            counts[r] = core::box_bitmap(
-                c1, core::closed_interval(boxes[r].first), c2,
-                c2.empty() ? core::ClosedInterval{} : core::closed_interval(boxes[r].second),
-                scratch.words.data() + r, k);
+        std::vector<core::ClosedInterval> a(k), b(k);
+        for (std::size_t r = 0; r < k; ++r) {
+            a[r] = core::closed_interval(boxes[r].first);
+            b[r] = c2.empty() ? core::ClosedInterval{} : core::closed_interval(boxes[r].second);
+        }
+        core::box_bitmaps(c1, c2, a.data(), b.data(), k, scratch.words.data(), counts.data());
         for (std::size_t r = 0; r < k; ++r) first_row[r + 1] = first_row[r] + counts[r];
         if (scratch.rows.size() < first_row[k]) scratch.rows.resize(first_row[k]);
     }
