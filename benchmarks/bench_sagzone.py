@@ -152,6 +152,24 @@ def main():
             ours_times[(CASES[3][0], n)] / ours_times[(CASES[2][0], n)]))
     print("\npeak: growth of the process's peak memory during SagZone.fit, over the size of "
           "the arrays passed in (target: at most 2x)")
+    floor(sizes[-1])
+
+
+def floor(n):
+    """What any search given the two splits must do, timed with numpy in the same run: read the
+    slicing columns out of both 10-column matrices and score every row with the metric."""
+    from movra.diagnoser.utils import get_scoring_metric
+
+    x, y, pred, train, test = make_data(n)
+    tx, vx, ty, vy, tp, vp = split(x, y, pred, train, test)
+    func = get_scoring_metric("MSE")[2]
+    print("\nat n = %d, parts every search pays (numpy, best of 5):" % n)
+    # The slicing columns are strided inside the rows: reading them touches every cache line of
+    # both matrices, as a plain sum over them does.
+    t_read = best_of(lambda: (tx.sum(), vx.sum()), 5)
+    print("  reading both matrices once (sum)            %7.2fms" % (t_read * 1e3))
+    t_score = best_of(lambda: (func(ty, tp), func(vy, vp)), 5)
+    print("  per-sample scores of both splits (MSE)      %7.2fms" % (t_score * 1e3))
 
 
 if __name__ == "__main__":
