@@ -117,7 +117,7 @@ std::vector<RegionRows> collect_by_bitmap(Span<const double> first, Span<const d
         rows[r] = out[r].rows.data();
         gathered[r] = out[r].values.data();
     }
-    bitmap_rows(words.data(), k, n_words, values, rows.data(), gathered.data());
+    bitmap_rows(words.data(), k, n_words, counts.data(), values, rows.data(), gathered.data());
     return out;
 }
 

@@ -204,18 +204,38 @@ void box_bitmaps(Span<const double> first, Span<const double> second, const Clos
 }
 
 void bitmap_rows(const std::uint64_t* words, std::size_t n_regions, std::size_t n_words,
-                 Span<const double> values, std::int64_t* const* rows,
-                 double* const* gathered) {
+                 const std::size_t* counts, Span<const double> values,
+                 std::int64_t* const* rows, double* const* gathered) {
     std::vector<std::size_t> kept(n_regions, 0);
     const bool with_values = !values.empty();
+    constexpr std::uint64_t kTop = std::uint64_t{1} << 63;
     for (std::size_t w = 0; w < n_words; ++w)
         for (std::size_t r = 0; r < n_regions; ++r) {
             std::size_t k = kept[r];
-            // Only the set bits are visited: a region's rows cost, the others hardly.
-            for (std::uint64_t bits = words[w * n_regions + r]; bits != 0; bits &= bits - 1) {
-                const std::size_t i = w * 64 + static_cast<std::size_t>(__builtin_ctzll(bits));
-                rows[r][k] = static_cast<std::int64_t>(i);
-                if (with_values) gathered[r][k] = values[i];
+            std::uint64_t bits = words[w * n_regions + r];
+            const std::size_t base = w * 64;
+            std::int64_t* const out_rows = rows[r];
+            double* const out_values = gathered[r];
+            // A word's first four set bits are written without a branch on how many there are
+            // (that number varies at random from word to word): extra writes land past the
+            // region's rows found so far, inside its list, and are overwritten later. Needs room
+            // for four and a whole word of rows (the sentinel bit 63 must be a row).
+            if (k + 4 <= counts[r] && w + 1 < n_words) {
+                const auto set = static_cast<std::size_t>(__builtin_popcountll(bits));
+                for (int j = 0; j < 4; ++j) {
+                    const std::size_t i =
+                        base + static_cast<std::size_t>(__builtin_ctzll(bits | kTop));
+                    out_rows[k + static_cast<std::size_t>(j)] = static_cast<std::int64_t>(i);
+                    if (with_values) out_values[k + static_cast<std::size_t>(j)] = values[i];
+                    bits &= bits - 1;
+                }
+                k += set < 4 ? set : 4;
+            }
+            // The rest one by one: only set bits are visited.
+            for (; bits != 0; bits &= bits - 1) {
+                const std::size_t i = base + static_cast<std::size_t>(__builtin_ctzll(bits));
+                out_rows[k] = static_cast<std::int64_t>(i);
+                if (with_values) out_values[k] = values[i];
                 ++k;
             }
             kept[r] = k;

@@ -44,11 +44,11 @@ void box_bitmaps_with(const char* path, Span<const double> first, Span<const dou
                       std::uint64_t* words, std::size_t* counts);
 
 // The rows of `n_regions` interleaved bitmaps (word w of region r at words[w * n_regions + r]),
-// each region's in increasing order into rows[r] (as many as its bits), and values[row] into
-// gathered[r] when `values` is not empty. Word by word across the regions, so `values` is read
-// once from start to end however many regions there are.
+// each region's in increasing order into rows[r] (counts[r] of them: its bits), and
+// values[row] into gathered[r] when `values` is not empty. Word by word across the regions, so
+// `values` is read once from start to end however many regions there are.
 void bitmap_rows(const std::uint64_t* words, std::size_t n_regions, std::size_t n_words,
-                 Span<const double> values, std::int64_t* const* rows,
-                 double* const* gathered);
+                 const std::size_t* counts, Span<const double> values,
+                 std::int64_t* const* rows, double* const* gathered);
 
 }  // namespace movra::core

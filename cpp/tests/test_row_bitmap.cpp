@@ -70,7 +70,8 @@ TEST(BitmapRows, SetBitsInOrderWithValuesForInterleavedRegions) {
     std::vector<double> gathered0(5), gathered1(2);
     std::int64_t* rows[] = {rows0.data(), rows1.data()};
     double* gathered[] = {gathered0.data(), gathered1.data()};
-    bitmap_rows(words.data(), 2, 4, view(values), rows, gathered);
+    const std::size_t counts[] = {5, 2};
+    bitmap_rows(words.data(), 2, 4, counts, view(values), rows, gathered);
     EXPECT_EQ(rows0, (std::vector<std::int64_t>{0, 63, 129, 130, 200}));
     EXPECT_EQ(gathered0, (std::vector<double>{0.0, 31.5, 64.5, 65.0, 100.0}));
     EXPECT_EQ(rows1, (std::vector<std::int64_t>{1, 192}));
@@ -122,4 +123,35 @@ TEST(BoxBitmaps, EqualOneBoxAtATimeInterleaved) {
                         EXPECT_EQ(words[w * k + r], one[w]) << path << " k=" << k << " r=" << r;
                 }
             }
+}
+
+// Dense and sparse words alike (the first four set bits of a word are written without a branch
+// on their number): the rows read back are exactly the set bits, in order.
+TEST(BitmapRows, ExactForAnyDensity) {
+    std::uint64_t state = 3;
+    const auto next = [&]() {
+        state = state * 6364136223846793005ULL + 1442695040888963407ULL;
+        return state;
+    };
+    const std::size_t n_words = 40, n = n_words * 64;
+    std::vector<double> values(n);
+    for (std::size_t i = 0; i < n; ++i) values[i] = static_cast<double>(i) + 0.25;
+    for (int density : {0, 1, 3, 8, 32, 64}) {
+        std::vector<std::uint64_t> words(n_words, 0);
+        for (std::size_t w = 0; w < n_words; ++w)
+            for (int b = 0; b < 64; ++b)
+                if (static_cast<int>(next() >> 58) < density) words[w] |= std::uint64_t{1} << b;
+        std::vector<std::int64_t> expected;
+        for (std::size_t i = 0; i < n; ++i)
+            if ((words[i / 64] >> (i % 64)) & 1) expected.push_back(static_cast<std::int64_t>(i));
+        const std::size_t count = expected.size();
+        std::vector<std::int64_t> got(count);
+        std::vector<double> gathered(count);
+        std::int64_t* rows[] = {got.data()};
+        double* values_out[] = {gathered.data()};
+        bitmap_rows(words.data(), 1, n_words, &count, view(values), rows, values_out);
+        EXPECT_EQ(got, expected) << density;
+        for (std::size_t k = 0; k < count; ++k)
+            EXPECT_EQ(gathered[k], static_cast<double>(expected[k]) + 0.25);
+    }
 }

@@ -116,7 +116,8 @@ std::vector<RegionSide> measure_few_additive(const Split& s,
     std::vector<double> averages(k, std::nan(""));
     {
         py::gil_scoped_release release;  // as above
-        core::bitmap_rows(scratch.words.data(), k, n_words, scores, rows.data(), all.data());
+        core::bitmap_rows(scratch.words.data(), k, n_words, counts.data(), scores, rows.data(),
+                          all.data());
         for (std::size_t r = 0; r < k; ++r) {
             if (counts[r] == 0) continue;
             const core::ScoreSums sums = core::sums_of({all[r], counts[r]}, weights, rows[r]);
