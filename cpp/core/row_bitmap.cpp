@@ -31,40 +31,9 @@ std::size_t scalar_bits(const double* x, const double* y, std::size_t begin, std
 }
 
 #ifdef MOVRA_X86_SIMD
-// Four rows per comparison. Ordered, quiet comparisons: NaN compares false, as in C++.
-template <bool kTwo>
-__attribute__((target("avx2,popcnt"))) std::size_t avx2_bits(const double* x, const double* y,
-                                                               std::size_t n, ClosedInterval a,
-                                                               ClosedInterval b,
-                                                               std::uint64_t* words,
-                                                               std::size_t stride) {
-    const __m256d alo = _mm256_set1_pd(a.lo), ahi = _mm256_set1_pd(a.hi);
-    const __m256d blo = _mm256_set1_pd(b.lo), bhi = _mm256_set1_pd(b.hi);
-    const std::size_t full = n / 64;
-    std::size_t count = 0;
-    for (std::size_t w = 0; w < full; ++w) {
-        const double* px = x + w * 64;
-        const double* py = kTwo ? y + w * 64 : nullptr;
-        std::uint64_t bits = 0;
-        for (std::size_t j = 0; j < 64; j += 4) {
-            const __m256d v = _mm256_loadu_pd(px + j);
-            __m256d in = _mm256_and_pd(_mm256_cmp_pd(v, alo, _CMP_GE_OQ),
-                                       _mm256_cmp_pd(v, ahi, _CMP_LE_OQ));
-            if (kTwo) {
-                const __m256d u = _mm256_loadu_pd(py + j);
-                in = _mm256_and_pd(in, _mm256_and_pd(_mm256_cmp_pd(u, blo, _CMP_GE_OQ),
-                                                     _mm256_cmp_pd(u, bhi, _CMP_LE_OQ)));
-            }
-            bits |= static_cast<std::uint64_t>(_mm256_movemask_pd(in)) << j;
-        }
-        words[w * stride] = bits;
-        count += static_cast<std::size_t>(_mm_popcnt_u64(bits));
-    }
-    return count + scalar_bits<kTwo>(x, y, full * 64, n, a, b, words, stride);
-}
-
-// Up to four boxes per pass: each block of rows is loaded once and compared with every box, so
-// the columns are read once per four boxes.
+// Four rows per comparison, up to four boxes per pass: each block of rows is loaded once and
+// compared with every box, so the columns are read once per four boxes. Ordered, quiet
+// comparisons: NaN compares false, as in C++.
 template <std::size_t C, bool kTwo>
 __attribute__((target("avx2,popcnt"))) void avx2_multi_bits(const double* x, const double* y,
                                                               std::size_t n,
@@ -157,7 +126,11 @@ std::size_t bits_with(const char* path, const double* x, const double* y, std::s
                       ClosedInterval a, ClosedInterval b, std::uint64_t* words,
                       std::size_t stride) {
 #ifdef MOVRA_X86_SIMD
-    if (std::strcmp(path, "avx2") == 0) return avx2_bits<kTwo>(x, y, n, a, b, words, stride);
+    if (std::strcmp(path, "avx2") == 0) {
+        std::size_t count = 0;
+        avx2_multi_bits<1, kTwo>(x, y, n, &a, &b, words, stride, &count);
+        return count;
+    }
     if (std::strcmp(path, "sse2") == 0) return sse2_bits<kTwo>(x, y, n, a, b, words, stride);
 #endif
     return scalar_bits<kTwo>(x, y, 0, n, a, b, words, stride);
