@@ -68,12 +68,32 @@ struct RegionSide {
 struct MeasureScratch {
     std::vector<std::uint64_t> words;
     std::vector<std::int64_t> rows;
+    bool busy = false;
 };
 
-MeasureScratch& measure_scratch() {
-    thread_local MeasureScratch scratch;
-    return scratch;
-}
+// This thread's buffers while they are held; a fit that starts while they are (Python code run
+// in between, say by a finalizer) gets buffers of its own.
+class ScratchLease {
+public:
+    ScratchLease() : shared_(thread_scratch()), held_(!shared_.busy) {
+        if (held_) shared_.busy = true;
+    }
+    ~ScratchLease() {
+        if (held_) shared_.busy = false;
+    }
+    ScratchLease(const ScratchLease&) = delete;
+    ScratchLease& operator=(const ScratchLease&) = delete;
+    MeasureScratch& get() { return held_ ? shared_ : own_; }
+
+private:
+    static MeasureScratch& thread_scratch() {
+        thread_local MeasureScratch scratch;
+        return scratch;
+    }
+    MeasureScratch& shared_;
+    MeasureScratch own_;
+    bool held_;
+};
 
 // An additive metric over a few regions: each region's rows as a bitmap, then its scores read
 // straight into the array that is kept, with the sums on the way.
@@ -84,7 +104,8 @@ std::vector<RegionSide> measure_few_additive(const Split& s,
     const std::size_t n_words = core::bitmap_words(s.rows), k = boxes.size();
     const core::Span<const double> scores = bind::span(*s.scores);
     const core::Span<const double> weights = span_or_empty(s.weights);
-    MeasureScratch& scratch = measure_scratch();
+    ScratchLease lease;
+    MeasureScratch& scratch = lease.get();
     std::vector<RegionSide> out(k);
     std::vector<std::size_t> counts(k), first_row(k + 1, 0);
     {
