@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <stdexcept>
+#include <unordered_set>
 
 #include "core/simd.hpp"
 
@@ -29,6 +30,15 @@ ValueRange value_range(Span<const double> x) {
 }
 
 std::size_t count_distinct_up_to(Span<const double> x, std::size_t limit) {
+    // Never more distinct values than rows: a huge limit must not reserve room for itself.
+    limit = std::min(limit, x.size);
+    if (limit > 1024) {
+        // A hash set: a sorted set's inserts would cost O(limit) each. For continuous data it
+        // still fills within the first `limit` rows and the scan stops there.
+        std::unordered_set<double> seen;
+        for (std::size_t i = 0; i < x.size && seen.size() < limit; ++i) seen.insert(x[i]);
+        return seen.size();
+    }
     // A small sorted set; for continuous data it fills within the first rows and the scan stops.
     std::vector<double> seen;
     seen.reserve(limit);
@@ -38,13 +48,6 @@ std::size_t count_distinct_up_to(Span<const double> x, std::size_t limit) {
         if (it == seen.end() || *it != v) seen.insert(it, v);
     }
     return seen.size();
-}
-
-std::int64_t histogram_bin_count(Span<const double> x, std::int64_t max_bins) {
-    if (max_bins <= 0) return max_bins;
-    const std::size_t distinct = count_distinct_up_to(x, static_cast<std::size_t>(max_bins));
-    return static_cast<std::int64_t>(distinct) < max_bins ? static_cast<std::int64_t>(distinct)
-                                                          : max_bins;
 }
 
 std::string format_double(double value) {

@@ -25,7 +25,7 @@ Vector as_vector(py::handle obj, const std::string& argname) {
     if (arr.ndim() != 1)
         raise(PyExc_ValueError, argname + " must be one-dimensional, got an array of shape " +
                                     py::str(py::tuple(arr.attr("shape"))).cast<std::string>());
-    return Vector::ensure(arr);
+    return ensure_array<Vector>(arr, argname);
 }
 
 Vector as_matrix(py::handle obj, const std::string& argname) {
@@ -33,7 +33,7 @@ Vector as_matrix(py::handle obj, const std::string& argname) {
     if (arr.ndim() != 2)
         raise(PyExc_ValueError, argname + " must be two-dimensional, got an array of shape " +
                                     py::str(py::tuple(arr.attr("shape"))).cast<std::string>());
-    return Vector::ensure(arr);
+    return ensure_array<Vector>(arr, argname);
 }
 
 Vector as_vector_of_length(py::handle obj, const std::string& argname, std::size_t n) {
@@ -62,7 +62,7 @@ Index as_positions(py::handle obj, const std::string& argname, std::size_t n) {
         raise(PyExc_ValueError, argname + " must hold integer positions or a boolean mask, got dtype " +
                                     py::str(arr.dtype()).cast<std::string>());
     }
-    Index positions = Index::ensure(arr);
+    Index positions = ensure_array<Index>(arr, argname);
     Index out = new_index(static_cast<std::size_t>(positions.size()));
     const std::int64_t* in = positions.data();
     std::int64_t* o = out.mutable_data();

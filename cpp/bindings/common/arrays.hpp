@@ -18,6 +18,21 @@ namespace py = pybind11;
 using Vector = py::array_t<double, py::array::c_style | py::array::forcecast>;
 using Index = py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>;
 
+// `obj` as the pybind11 array type `Array` (converting, copying only when it must). pybind11's
+// ensure() gives a null handle when it cannot convert; that must never reach a kernel, so this
+// raises instead: the conversion's own error, or ValueError naming `argname`.
+template <typename Array>
+Array ensure_array(py::handle obj, const std::string& argname) {
+    Array out = Array::ensure(obj);
+    if (!out) {
+        if (PyErr_Occurred()) throw py::error_already_set();
+        PyErr_SetString(PyExc_ValueError,
+                        (argname + " cannot be converted to a numeric array").c_str());
+        throw py::error_already_set();
+    }
+    return out;
+}
+
 // A 1-D numeric array as contiguous float64. ValueError naming `argname` for non-numeric data,
 // a 0-D or 2-D argument (a 2-D column of one is accepted and ravelled).
 Vector as_vector(py::handle obj, const std::string& argname);

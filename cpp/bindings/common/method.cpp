@@ -220,6 +220,54 @@ const py::object& Args::operator[](const char* name) const {
     throw std::logic_error(std::string("no parameter named ") + name);
 }
 
+bool Args::truth(const char* name) const {
+    const int r = PyObject_IsTrue((*this)[name].ptr());
+    if (r < 0) throw py::error_already_set();
+    return r != 0;
+}
+
+double Args::number(const char* name) const {
+    const py::object& value = (*this)[name];
+    const double v = PyFloat_AsDouble(value.ptr());
+    if (v == -1.0 && PyErr_Occurred()) {
+        PyErr_Clear();
+        raise(PyExc_TypeError, std::string(name) + " must be a real number, got " +
+                                   py::repr(value).cast<std::string>());
+    }
+    return v;
+}
+
+std::int64_t Args::integer(const char* name) const {
+    const py::object& value = (*this)[name];
+    PyObject* index = PyNumber_Index(value.ptr());
+    if (index == nullptr) {
+        PyErr_Clear();
+        raise(PyExc_TypeError, std::string(name) + " must be an integer, got " +
+                                   py::repr(value).cast<std::string>());
+    }
+    int overflow = 0;
+    const long long v = PyLong_AsLongLongAndOverflow(index, &overflow);
+    Py_DECREF(index);
+    if (overflow != 0)
+        raise(PyExc_OverflowError, std::string(name) + " is too large: " +
+                                       py::repr(value).cast<std::string>());
+    if (v == -1 && PyErr_Occurred()) throw py::error_already_set();
+    return static_cast<std::int64_t>(v);
+}
+
+Vector Args::vector(const char* name) const { return as_vector((*this)[name], name); }
+
+Vector Args::vector(const char* name, std::size_t n) const {
+    return as_vector_of_length((*this)[name], name, n);
+}
+
+std::optional<Vector> Args::optional_vector(const char* name, std::size_t n) const {
+    if (is_none(name)) return std::nullopt;
+    return vector(name, n);
+}
+
+Vector Args::matrix(const char* name) const { return as_matrix((*this)[name], name); }
+
 py::object make_function(const std::string& module, const std::string& name,
                          const std::string& qualname, const std::string& doc,
                          std::vector<Param> params, Impl impl) {

@@ -9,9 +9,13 @@
 
 #include <pybind11/pybind11.h>
 
+#include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
+
+#include "bindings/common/arrays.hpp"
 
 namespace movra::bind {
 
@@ -38,6 +42,19 @@ public:
     // By parameter name; a name that is not a parameter is a programming error.
     const py::object& operator[](const char* name) const;
     std::size_t size() const { return values_.size(); }
+
+    // Typed reads of one argument, converted as Python converts them, with errors that name the
+    // parameter.
+    const py::object& self() const { return values_.at(0); }
+    bool is_none(const char* name) const { return (*this)[name].is_none(); }
+    bool truth(const char* name) const;                // Python's truth value
+    double number(const char* name) const;             // float(value)
+    std::int64_t integer(const char* name) const;      // operator.index(value)
+    Vector vector(const char* name) const;             // 1-D float64 (as_vector)
+    Vector vector(const char* name, std::size_t n) const;  // ... of length n
+    // None stays None; anything else as vector(name, n).
+    std::optional<Vector> optional_vector(const char* name, std::size_t n) const;
+    Vector matrix(const char* name) const;             // 2-D float64 (as_matrix)
 
 private:
     const std::vector<Param>* params_;

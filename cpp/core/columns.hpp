@@ -1,0 +1,26 @@
+// Columns of a row-major matrix copied out as contiguous vectors, with each column's range found
+// on the way, so no later pass over the column is needed for it.
+#pragma once
+
+#include <cstddef>
+#include <vector>
+
+#include "core/histogram.hpp"
+#include "core/span.hpp"
+
+namespace movra::core {
+
+// A row-major matrix we read: n_rows x n_columns doubles from `data`.
+struct RowMajor {
+    const double* data = nullptr;
+    std::size_t n_rows = 0;
+    std::size_t n_columns = 0;
+};
+
+// Copies column columns[j] of `m` into outputs[j] (m.n_rows values each) and returns the range
+// of each copied column as value_range gives it (NaN bounds when the column holds a NaN). Every
+// column must be below m.n_columns. With no rows the ranges are {0, 0}: an empty column has none.
+std::vector<ValueRange> extract_columns(RowMajor m, Span<const std::size_t> columns,
+                                        double* const* outputs);
+
+}  // namespace movra::core
