@@ -50,6 +50,13 @@ std::size_t count_distinct_up_to(Span<const double> x, std::size_t limit) {
     return seen.size();
 }
 
+std::int64_t histogram_bin_count(Span<const double> x, std::int64_t max_bins) {
+    if (max_bins <= 0) return max_bins;
+    const std::size_t distinct = count_distinct_up_to(x, static_cast<std::size_t>(max_bins));
+    return static_cast<std::int64_t>(distinct) < max_bins ? static_cast<std::int64_t>(distinct)
+                                                          : max_bins;
+}
+
 std::string format_double(double value) {
     if (std::isnan(value)) return "nan";
     if (std::isinf(value)) return value > 0 ? "inf" : "-inf";
