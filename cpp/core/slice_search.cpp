@@ -114,23 +114,6 @@ void judge_bins(OneFeatureSearch& s, bool weighted, const SearchSettings& settin
     merge_weak_bins(s, settings);
 }
 
-// This thread's buffer of per-row first-feature bins for the two-feature search, grown as needed
-// and kept for the next call: a fresh multi-megabyte buffer on every call would cost a page
-// fault and a page clearing per 4 KiB.
-std::uint32_t* row_bins_buffer(std::size_t n) {
-    thread_local std::unique_ptr<std::uint32_t[]> buffer;
-    thread_local std::size_t size = 0;
-    if (n > size) {
-        // Released first, so the old and new buffers never coexist; the size is set only once
-        // the allocation succeeded.
-        size = 0;
-        buffer.reset();
-        buffer.reset(new std::uint32_t[n]);
-        size = n;
-    }
-    return buffer.get();
-}
-
 // Distinct values of `second` among each bin's rows, counted no further than `limit` (as
 // count_distinct_up_to would count them over the bin's rows in order). The scan stops once every
 // bin has either reached the limit or shown all its rows; for continuous data that is soon.
@@ -214,7 +197,9 @@ TwoFeatureSearch search_two_features(Span<const double> first, Span<const double
     t.edges = equal_width_edges(range1, histogram_bin_count(first, settings.max_bins));
     const std::size_t n_bins = t.edges.size() - 1;
     const std::size_t n = first.size;
-    std::uint32_t* const bin_of_row = row_bins_buffer(n);
+    // Not zeroed: the first pass writes every entry before anything reads it.
+    const std::unique_ptr<std::uint32_t[]> row_bins(new std::uint32_t[n]);
+    std::uint32_t* const bin_of_row = row_bins.get();
 
     // First pass: each row's first-feature bin, and per bin the row count and the second
     // feature's range, kept in lanes as the sums are (no chain of dependent updates).
