@@ -61,22 +61,6 @@ struct RegionBox {
     Bound second;  // used when the regions have two columns
 };
 
-// The rows inside one region, in increasing order, and the values at those rows.
-struct RegionRows {
-    std::vector<std::int64_t> rows;
-    std::vector<double> values;  // empty when no values were given
-};
-
-// The rows inside every region (and `values` at those rows, when given), each list in row order.
-// Up to 8 regions: a bitmap of each region's rows from vector comparisons, then its lists read
-// from the set bits. More regions: one pass, with a cell per row: its first-column value is
-// located among the regions' first-column bounds (a table lookup corrected against the bounds),
-// and only the regions overlapping that cell are checked. `second` is empty for regions on one
-// column.
-std::vector<RegionRows> rows_in_regions(Span<const double> first, Span<const double> second,
-                                        const std::vector<RegionBox>& regions,
-                                        Span<const double> values = {});
-
 // Sums of `values` gathered at `rows`, with weights[rows[k]] (weight 1 each when `weights` is
 // empty), added in order: the same sums as sums_at(scores, weights, rows).
 ScoreSums sums_of(Span<const double> values, Span<const double> weights,
@@ -89,8 +73,13 @@ ClosedInterval closed_interval(const Bound& b);
 ScoreSums sums_at(Span<const double> scores, Span<const double> weights,
                   const std::vector<std::int64_t>& positions);
 
-// Sums over every row.
-ScoreSums sums_all(Span<const double> scores, Span<const double> weights);
+// What bounds the rounding error of an average of scores: when the scores have both signs, a sum
+// can cancel and its error is relative to the largest magnitude, not to the sum.
+struct ScoreProfile {
+    double mixed_sign_scale = 0.0;  // max |score| when scores have both signs, else 0
+    bool negative_weights = false;  // any weight below 0: no useful bound at all
+};
+ScoreProfile score_profile(Span<const double> scores, Span<const double> weights);
 
 // Values at `positions`.
 void gather(Span<const double> values, const std::vector<std::int64_t>& positions,

@@ -1,7 +1,9 @@
 #include "core/slice_search.hpp"
 
 #include <algorithm>
+#include <cfloat>
 #include <cmath>
+#include <functional>
 #include <memory>
 
 #include "core/intervals.hpp"
@@ -58,8 +60,7 @@ struct CountSum {
 };
 
 // Interleaved sets of bin sums: consecutive rows landing in one bin would otherwise wait on
-// each other's additions. Row i goes to lane i % lanes; sums_all uses the same four lanes, so a
-// bin holding every row has exactly the overall average (a tie at threshold 1 stays a tie).
+// each other's additions. Row i goes to lane i % lanes.
 constexpr std::size_t kLanes = 4;
 
 // Rows per block of vector bin lookups (the block's bins stay in the first-level cache).
@@ -97,14 +98,22 @@ std::vector<ScoreSums> combine(const std::vector<CountSum>& lanes, std::size_t f
     return out;
 }
 
+// The rows of bin b, for settling a near tie.
+using BinRows = std::function<std::vector<std::int64_t>(std::size_t b)>;
+
 // From the bins' sums: every bin's rule, the weak bins and the merged regions.
-void judge_bins(OneFeatureSearch& s, bool weighted, const SearchSettings& settings) {
+void judge_bins(OneFeatureSearch& s, bool weighted, const SearchSettings& settings,
+                const BinRows& rows_of_bin) {
     const std::size_t n_bins = s.bin_sums.size();
+    const NearTies& ties = settings.ties;
     for (std::size_t b = 0; b < n_bins; ++b) {
-        const double value = average_score(s.bin_sums[b], weighted, ZeroWeights::kZeroSum);
-        s.bin_rules.push_back({s.edges[b], s.edges[b + 1], value, s.bin_sums[b].count});
-        if (s.bin_sums[b].count > 0 &&
-            is_weak(value, settings.score_sign, settings.threshold_value))
+        const std::int64_t count = s.bin_sums[b].count;
+        double value = average_score(s.bin_sums[b], weighted, ZeroWeights::kZeroSum);
+        if (count > 0 && ties.exact_average &&
+            near_tie(value, count, settings.threshold_value, ties.profile))
+            value = ties.exact_average(rows_of_bin(b));
+        s.bin_rules.push_back({s.edges[b], s.edges[b + 1], value, count});
+        if (count > 0 && is_weak(value, settings.score_sign, settings.threshold_value))
             s.weak_bins.push_back(b);
     }
     if (s.weak_bins.empty()) {
@@ -112,6 +121,11 @@ void judge_bins(OneFeatureSearch& s, bool weighted, const SearchSettings& settin
         return;
     }
     merge_weak_bins(s, settings);
+}
+
+// A bin's bounds on its feature: the last bin is closed where its upper edge is the maximum.
+Bound bin_bound(const OneFeatureSearch& s, std::size_t b) {
+    return {s.edges[b], s.edges[b + 1], s.edges[b + 1] == s.range.max};
 }
 
 // Distinct values of `second` among each bin's rows, counted no further than `limit` (as
@@ -149,6 +163,16 @@ std::vector<std::size_t> distinct_per_bin(const std::uint32_t* bin_of_row,
 
 }  // namespace
 
+bool near_tie(double value, std::int64_t count, double threshold_value, const ScoreProfile& p) {
+    if (p.negative_weights) return true;
+    // Each side's average of `count` rows is within about count * eps of the exact one,
+    // relative to the magnitudes summed (the average's own for scores of one sign); with a
+    // margin of two.
+    const double scale = std::max({std::fabs(value), std::fabs(threshold_value), p.mixed_sign_scale});
+    const double bound = 8.0 * (static_cast<double>(count) + 2.0) * DBL_EPSILON * scale;
+    return std::fabs(value - threshold_value) <= bound;
+}
+
 OneFeatureSearch search_one_feature(Span<const double> x, Span<const double> scores,
                                     Span<const double> weights, const SearchSettings& settings) {
     return search_one_feature_in_range(x, scores, weights, settings, value_range(x));
@@ -184,7 +208,8 @@ OneFeatureSearch search_one_feature_in_range(Span<const double> x, Span<const do
         }
         s.bin_sums = combine(lanes, 0, n_bins, kLanes);
     }
-    judge_bins(s, weighted, settings);
+    judge_bins(s, weighted, settings,
+               [&](std::size_t b) { return rows_in_bound(x, bin_bound(s, b)); });
     return s;
 }
 
@@ -301,7 +326,11 @@ TwoFeatureSearch search_two_features(Span<const double> first, Span<const double
     for (std::size_t b = 0; b < n_bins; ++b) {
         FirstFeatureBin& fb = t.bins[b];
         if (fb.support == 0) continue;
-        judge_bins(fb.search, weighted, settings);
+        // The first feature's bins are np.digitize's: the last one holds the maximum.
+        const Bound first_bound{t.edges[b], t.edges[b + 1], b + 1 == n_bins};
+        judge_bins(fb.search, weighted, settings, [&](std::size_t c) {
+            return rows_in_box(first, first_bound, second, bin_bound(fb.search, c));
+        });
         fb.lb2 = fb.search.range.min;
         fb.ub2 = fb.search.range.max;
         // Percentile ranks of the regions' bounds among the bin's values, from the cells'

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 #include "core/histogram.hpp"
@@ -21,6 +22,16 @@ struct SliceRule {
     std::int64_t count = 0;
 };
 
+// Verdicts that summation order could flip. The threshold value comes from the reference's own
+// average (numpy's); a bin whose average lies within the summation error of it is judged on the
+// reference's average of that bin instead, so a tie stays a tie exactly as the reference rounds.
+struct NearTies {
+    // The average of the scores at `rows` (increasing positions) as the reference computes it.
+    // Empty: our own averages decide every verdict.
+    std::function<double(const std::vector<std::int64_t>& rows)> exact_average;
+    ScoreProfile profile;  // what sizes the summation error (score_profile of the data)
+};
+
 struct SearchSettings {
     std::int64_t max_bins = 10;
     double threshold_value = 0.0;
@@ -28,12 +39,17 @@ struct SearchSettings {
     std::int64_t min_samples = 0;
     // When a merged region's weighted score falls back to the plain average.
     ZeroWeights merge_weights = ZeroWeights::kNotPositiveSum;
+    NearTies ties;
 };
 
 // Weak: the score is at or beyond the threshold value in the bad direction (NaN never is).
 inline bool is_weak(double score, double score_sign, double threshold_value) {
     return score_sign * score <= score_sign * threshold_value;
 }
+
+// Whether rounding could put an average of `count` rows on the other side of `threshold_value`
+// than `value` lies: the two sides' summation errors together bound the distance.
+bool near_tie(double value, std::int64_t count, double threshold_value, const ScoreProfile& p);
 
 struct OneFeatureSearch {
     ValueRange range;

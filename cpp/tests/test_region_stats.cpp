@@ -51,7 +51,6 @@ TEST(SumsAt, WithAndWithoutWeights) {
     EXPECT_EQ(plain.weight, 2);
     const ScoreSums weighted = sums_at(view(s), view(w), {1, 2});
     EXPECT_EQ(weighted.weighted, 16);
-    EXPECT_EQ(sums_all(view(s), view(w)).weight, 6);
 }
 
 TEST(PercentileOfScore, StrictAndWeak) {
@@ -61,82 +60,11 @@ TEST(PercentileOfScore, StrictAndWeak) {
     EXPECT_TRUE(std::isnan(percentile_of_score(Span<const double>{}, 3, true)));
 }
 
-TEST(RowsInRegions, EqualsOneSelectionPerRegionFewAndMany) {
-    // A fixed pseudo-random walk of values and region bounds.
-    std::vector<double> a, b;
-    std::uint64_t state = 12345;
-    const auto next = [&]() {
-        state = state * 6364136223846793005ULL + 1442695040888963407ULL;
-        return static_cast<double>(state >> 40) / static_cast<double>(1ULL << 24) * 10.0;
-    };
-    for (int i = 0; i < 2003; ++i) {  // not a multiple of 8: the scan's tail too
-        a.push_back(std::floor(next()));  // many ties on the bounds
-        b.push_back(next());
-    }
-    for (std::size_t n_regions : {1u, 3u, 8u, 9u, 40u}) {
-        std::vector<RegionBox> regions;
-        for (std::size_t r = 0; r < n_regions; ++r) {
-            const double lo = std::floor(next()), lo2 = next();
-            regions.push_back({{lo, lo + std::floor(next() / 3.0), r % 2 == 0},
-                               {lo2, lo2 + next() / 2.0, r % 3 == 0}});
-        }
-        const auto two = rows_in_regions(view(a), view(b), regions);
-        const auto one = rows_in_regions(view(a), {}, regions, view(b));
-        for (std::size_t r = 0; r < n_regions; ++r) {
-            EXPECT_EQ(two[r].rows, rows_in_box(view(a), regions[r].first, view(b), regions[r].second));
-            EXPECT_TRUE(two[r].values.empty());
-            const std::vector<std::int64_t> expected = rows_in_bound(view(a), regions[r].first);
-            EXPECT_EQ(one[r].rows, expected);
-            // The values come along, and their sums are the sums at those rows.
-            std::vector<double> at(expected.size());
-            gather(view(b), expected, {at.data(), at.size()});
-            EXPECT_EQ(one[r].values, at);
-            const ScoreSums direct = sums_at(view(b), view(a), expected);
-            const ScoreSums gathered = sums_of(view(one[r].values), view(a), expected.data());
-            EXPECT_EQ(direct.count, gathered.count);
-            EXPECT_EQ(direct.weighted, gathered.weighted);
-            EXPECT_EQ(direct.weight, gathered.weight);
-        }
-    }
-}
-
-TEST(SumsAll, WithoutWeightsEqualsUnitWeightsBitForBit) {
-    // Values whose sums depend on the order of addition.
-    std::vector<double> s;
-    for (int i = 0; i < 11; ++i) s.push_back(0.1 * i + (i % 3 == 0 ? 1e16 : -0.3));
-    for (std::size_t n = 0; n <= s.size(); ++n) {
-        const std::vector<double> part(s.begin(), s.begin() + static_cast<std::ptrdiff_t>(n));
-        const std::vector<double> ones(n, 1.0);
-        const ScoreSums plain = sums_all(view(part), {});
-        const ScoreSums unit = sums_all(view(part), view(ones));
-        EXPECT_EQ(plain.count, static_cast<std::int64_t>(n));
-        EXPECT_EQ(plain.count, unit.count);
-        EXPECT_EQ(plain.sum, unit.sum);
-        EXPECT_EQ(plain.weight, unit.weight);
-        EXPECT_EQ(plain.weighted, unit.weighted);
-    }
-}
-
-TEST(RowsInRegions, ManyRegionsWithInfiniteBoundsAndNonFiniteValues) {
-    const double inf = std::numeric_limits<double>::infinity();
-    std::vector<double> a, b;
-    for (int i = 0; i < 301; ++i) {
-        a.push_back(i % 37 == 0 ? std::nan("") : (i % 41 == 0 ? inf : (i * 7) % 19 - 3.0));
-        b.push_back((i * 11) % 13 - 6.0);
-    }
-    for (bool infinite : {false, true}) {
-        std::vector<RegionBox> regions;
-        for (int r = 0; r < 12; ++r)
-            regions.push_back({{r - 4.0, r - 2.5, r % 4 == 0}, {-3.0 + r % 3, 4.0, r % 2 == 0}});
-        if (infinite) {
-            regions[0].first = {-inf, 0.0, false};
-            regions[5].first = {5.0, inf, true};
-        }
-        const auto two = rows_in_regions(view(a), view(b), regions);
-        const auto one = rows_in_regions(view(a), {}, regions);
-        for (std::size_t r = 0; r < regions.size(); ++r) {
-            EXPECT_EQ(two[r].rows, rows_in_box(view(a), regions[r].first, view(b), regions[r].second));
-            EXPECT_EQ(one[r].rows, rows_in_bound(view(a), regions[r].first));
-        }
-    }
+TEST(ScoreProfile, MixedSignsAndNegativeWeights) {
+    const std::vector<double> positive{0.0, 2.0, 3.0}, mixed{-4.0, 1.0, 3.0}, w{1.0, 0.0, 2.0};
+    const std::vector<double> negative_w{1.0, -0.5, 2.0};
+    EXPECT_EQ(score_profile(view(positive), {}).mixed_sign_scale, 0.0);
+    EXPECT_EQ(score_profile(view(mixed), view(w)).mixed_sign_scale, 4.0);
+    EXPECT_FALSE(score_profile(view(mixed), view(w)).negative_weights);
+    EXPECT_TRUE(score_profile(view(positive), view(negative_w)).negative_weights);
 }

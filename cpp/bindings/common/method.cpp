@@ -314,6 +314,10 @@ ClassBuilder& ClassBuilder::attr(const std::string& name, py::object value) {
     return *this;
 }
 
+py::object ClassBuilder::member(const std::string& name) const {
+    return namespace_[py::str(name)];
+}
+
 py::object ClassBuilder::finish() {
     py::object cls = py::module_::import("builtins").attr("type")(name_, bases_, namespace_);
     module_.attr(name_.c_str()) = cls;

@@ -80,6 +80,8 @@ public:
     ClassBuilder& def_static(const std::string& name, const std::string& doc,
                              std::vector<Param> params, Impl impl);
     ClassBuilder& attr(const std::string& name, py::object value);
+    // What the namespace holds under `name` (a method defined above, say).
+    py::object member(const std::string& name) const;
 
     // Creates the class, publishes it as a module attribute and returns it.
     py::object finish();

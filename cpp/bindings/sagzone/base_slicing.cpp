@@ -2,6 +2,7 @@
 // calls per candidate slice: the rows inside a slice, its rule record and its weak verdict.
 #include <cmath>
 
+#include "bindings/sagzone/records.hpp"
 #include "bindings/sagzone/slicing_common.hpp"
 #include "core/region_stats.hpp"
 #include "core/slice_search.hpp"
@@ -45,7 +46,7 @@ constexpr const char* kDoc =
     "    The absolute weak-region threshold (set when fitted).\n";
 
 py::object init(const Args& a) {
-    py::object self = a[std::size_t{0}];
+    const py::object& self = a.self();
     self.attr("estimator") = a["estimator"];
     self.attr("slice_features") = a["slice_features"];
     self.attr("task_type") = a["task_type"];
@@ -78,51 +79,58 @@ py::object init(const Args& a) {
 
 // The rows inside the slice: on the first feature's values with one slicing feature, else on the
 // second feature's values of rows the caller already restricted to the first feature's interval.
-std::vector<std::int64_t> slice_rows(py::handle self, const bind::Vector& x, const Args& a) {
-    const bool one = py::len(self.attr("fidx")) == 1;
-    core::Bound bound;
-    bound.lb = py::float_(one ? a["lb1"] : a["lb2"]).cast<double>();
-    bound.ub = py::float_(one ? a["ub1"] : a["ub2"]).cast<double>();
-    bound.closed = truthy(a["right"]);
+std::vector<std::int64_t> slice_rows(const Args& a, const bind::Vector& x) {
+    const bool one = py::len(a.self().attr("fidx")) == 1;
+    const core::Bound bound{a.number(one ? "lb1" : "lb2"), a.number(one ? "ub1" : "ub2"),
+                            a.truth("right")};
     const core::Span<const double> values = bind::span(x);
-    std::vector<std::int64_t> rows;
-    {
-        // A scan of a buffer we hold a reference to; no Python objects are touched.
-        py::gil_scoped_release release;
-        rows = core::rows_in_bound(values, bound);
-    }
-    return rows;
+    // A scan of a buffer we hold a reference to; no Python objects are touched.
+    py::gil_scoped_release release;
+    return core::rows_in_bound(values, bound);
 }
 
-py::object get_index(const Args& a) {
-    const bind::Vector x = bind::as_vector(a["x"], "x");
-    return to_positions(slice_rows(a[std::size_t{0}], x, a));
-}
+py::object get_index(const Args& a) { return to_positions(slice_rows(a, a.vector("x"))); }
 
-// The slice score: the (weighted) average of the rows' scores for an additive metric, the
-// metric on the rows otherwise; a slice whose weights sum to zero takes the plain average.
-double slice_score(const Scoring& scoring, const bind::Vector& x, const Args& a,
-                   const std::vector<std::int64_t>& rows) {
-    const auto n = static_cast<std::size_t>(x.size());
-    const auto weights = optional_weights(a["sample_weight"], "sample_weight", n);
-    if (scoring.additive) {
-        const bind::Vector scores = bind::as_vector_of_length(a["scores"], "scores", n);
-        const core::ScoreSums sums =
-            core::sums_at(bind::span(scores), span_or_empty(weights), rows);
-        return core::average_score(sums, weights.has_value(), core::ZeroWeights::kZeroSum);
+// The slice score: the (weighted) average of the rows' scores for an additive metric (the plain
+// average when their weights sum to zero), the metric on the rows otherwise. Where a verdict is
+// asked for (`judge`) and rounding could flip it, numpy's average of the rows decides.
+struct SliceScore {
+    double value = 0.0;
+    bool weak = false;
+};
+
+SliceScore slice_score(const Args& a, std::size_t n, const std::vector<std::int64_t>& rows,
+                       bool judge) {
+    const Scoring scoring = scoring_of(a.self());
+    const auto weights = a.optional_vector("sample_weight", n);
+    SliceScore out;
+    if (!scoring.additive) {
+        out.value =
+            call_set_score(scoring.func, a.vector("y", n), a.vector("preds", n), weights, rows);
+    } else {
+        const bind::Vector scores = a.vector("scores", n);
+        const auto sums = core::sums_at(bind::span(scores), span_or_empty(weights), rows);
+        out.value = core::average_score(sums, weights.has_value(), core::ZeroWeights::kZeroSum);
+        if (judge) {
+            const double threshold_value = py::float_(a.self().attr("threshold_value")).cast<double>();
+            const core::NearTies ties = near_ties(scores, weights);
+            if (core::near_tie(out.value, sums.count, threshold_value, ties.profile))
+                out.value = ties.exact_average(rows);
+        }
     }
-    const bind::Vector y = bind::as_vector_of_length(a["y"], "y", n);
-    const bind::Vector preds = bind::as_vector_of_length(a["preds"], "preds", n);
-    return call_set_score(scoring.func, y, preds, weights, rows);
+    if (judge) {
+        const double threshold_value = py::float_(a.self().attr("threshold_value")).cast<double>();
+        out.weak = core::is_weak(out.value, scoring.sign, threshold_value);
+    }
+    return out;
 }
 
 py::object get_rule_list(const Args& a) {
-    py::object self = a[std::size_t{0}];
-    const bind::Vector x = bind::as_vector(a["x"], "x");
-    const std::vector<std::int64_t> rows = slice_rows(self, x, a);
+    const bind::Vector x = a.vector("x");
+    const std::vector<std::int64_t> rows = slice_rows(a, x);
     double score = std::nan("");
-    if (!rows.empty()) score = slice_score(scoring_of(self), x, a, rows);
-    const bool two = py::len(self.attr("fidx")) != 1;
+    if (!rows.empty()) score = slice_score(a, static_cast<std::size_t>(x.size()), rows, false).value;
+    const bool two = py::len(a.self().attr("fidx")) != 1;
     py::list rules;
     rules.append(rule_record(a["lb1"], a["ub1"], a["lb2"], a["ub2"], two, score,
                              static_cast<std::int64_t>(rows.size())));
@@ -130,18 +138,13 @@ py::object get_rule_list(const Args& a) {
 }
 
 py::object evaluate_slice(const Args& a) {
-    py::object self = a[std::size_t{0}];
-    const bind::Vector x = bind::as_vector(a["x"], "x");
-    const std::vector<std::int64_t> rows = slice_rows(self, x, a);
+    const bind::Vector x = a.vector("x");
+    const std::vector<std::int64_t> rows = slice_rows(a, x);
     py::list weak;
-    if (rows.empty()) return std::move(weak);
-    const Scoring scoring = scoring_of(self);
-    const double score = slice_score(scoring, x, a, rows);
-    const double threshold_value = py::float_(self.attr("threshold_value")).cast<double>();
-    if (core::is_weak(score, scoring.sign, threshold_value)) {
-        const bool two = py::len(self.attr("fidx")) != 1;
-        weak.append(region_record(a["lb1"], a["ub1"], a["lb2"], a["ub2"], two));
-    }
+    if (rows.empty() || !slice_score(a, static_cast<std::size_t>(x.size()), rows, true).weak)
+        return std::move(weak);
+    const bool two = py::len(a.self().attr("fidx")) != 1;
+    weak.append(region_record(a["lb1"], a["ub1"], a["lb2"], a["ub2"], two));
     return std::move(weak);
 }
 
@@ -157,7 +160,7 @@ std::vector<bind::Param> slice_params() {
 void register_base_slicing(py::module_& m) {
     py::tuple bases = py::make_tuple(py::module_::import("builtins").attr("object"));
     bind::ClassBuilder cls(m, "BaseSlicing", bases, kDoc);
-    cls.def("__init__", "", 
+    cls.def("__init__", "",
             {required("self"), optional("estimator"), optional("slice_features"),
              optional("task_type"), optional("threshold", py::float_(1.2)),
              optional("min_samples", py::int_(30)), optional("metric")},

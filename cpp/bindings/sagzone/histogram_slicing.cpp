@@ -2,6 +2,7 @@
 // bin of a first one; weak bins of an additive metric merged into regions.
 #include <cmath>
 
+#include "bindings/sagzone/records.hpp"
 #include "bindings/sagzone/slicing_common.hpp"
 #include "core/histogram.hpp"
 #include "core/region_stats.hpp"
@@ -40,221 +41,179 @@ constexpr const char* kDoc =
     "bin_stats : list of dict\n"
     "    Two features only: per first-feature bin, \"lb1\", \"ub1\", \"lb2\", \"ub2\", \"support\".\n";
 
-// What the search on one feature needs from the object.
-struct SearchContext {
-    Scoring scoring;
-    core::SearchSettings settings;
+py::object& fit1d_method() {
+    static py::object* method = new py::object();  // lives as long as the interpreter
+    return *method;
+}
+
+// What a search needs from the object. Merged regions on one feature fall back to the plain
+// mean when the weights sum to zero or less; within a first-feature bin, when they sum to
+// exactly zero.
+core::SearchSettings settings_of(py::handle self, const Scoring& scoring, bool two) {
+    core::SearchSettings s;
+    s.max_bins = py::int_(self.attr("bins")).cast<std::int64_t>();
+    s.threshold_value = py::float_(self.attr("threshold_value")).cast<double>();
+    s.score_sign = scoring.sign;
+    s.min_samples = py::int_(self.attr("min_samples")).cast<std::int64_t>();
+    s.merge_weights = two ? core::ZeroWeights::kZeroSum : core::ZeroWeights::kNotPositiveSum;
+    return s;
+}
+
+// The bins of x as numpy's histogram makes them, and every row's bin.
+struct Binned {
+    core::ValueRange range;
+    std::vector<double> edges;
+    core::BinGroups groups;
 };
 
-SearchContext context_of(py::handle self, bool two) {
-    SearchContext c;
-    c.scoring = scoring_of(self);
-    c.settings.max_bins = py::int_(self.attr("bins")).cast<std::int64_t>();
-    c.settings.threshold_value = py::float_(self.attr("threshold_value")).cast<double>();
-    c.settings.score_sign = c.scoring.sign;
-    c.settings.min_samples = py::int_(self.attr("min_samples")).cast<std::int64_t>();
-    // Merged regions on one feature fall back to the plain mean when the weights sum to zero or
-    // less; within a first-feature bin, when they sum to exactly zero.
-    c.settings.merge_weights =
-        two ? core::ZeroWeights::kZeroSum : core::ZeroWeights::kNotPositiveSum;
-    return c;
-}
-
-// Rules of one feature's search; `lb1`/`ub1` are the fixed first-feature bounds when `two`.
-py::list rules_to_python(const std::vector<core::SliceRule>& rules, bool two, py::handle lb1,
-                         py::handle ub1) {
-    py::list out;
-    for (const core::SliceRule& r : rules) {
-        py::float_ lb(r.lb), ub(r.ub);
-        out.append(two ? rule_record(lb1, ub1, lb, ub, true, r.value, r.count)
-                       : rule_record(lb, ub, py::none(), py::none(), false, r.value, r.count));
-    }
-    return out;
-}
-
-py::list regions_to_python(const core::OneFeatureSearch& s, bool two, py::handle lb1,
-                           py::handle ub1) {
-    py::list out;
-    for (const core::SliceRule& r : s.regions) {
-        py::float_ lb(r.lb), ub(r.ub);
-        out.append(two ? region_record(lb1, ub1, lb, ub, true)
-                       : region_record(lb, ub, py::none(), py::none(), false));
-    }
-    return out;
-}
-
-core::OneFeatureSearch run_search(const bind::Vector& x, const bind::Vector& scores,
-                                  const std::optional<bind::Vector>& weights,
-                                  const core::SearchSettings& settings) {
-    const auto xs = bind::span(x), ss = bind::span(scores);
-    const auto ws = span_or_empty(weights);
-    const std::optional<core::ValueRange> range = cached_range(x);
-    // Pure C++ over buffers we hold references to; no Python objects are touched.
+Binned bin_rows(core::Span<const double> x, std::int64_t max_bins) {
+    // Pure C++ over a buffer the caller holds a reference to.
     py::gil_scoped_release release;
-    return range ? core::search_one_feature_in_range(xs, ss, ws, settings, *range)
-                 : core::search_one_feature(xs, ss, ws, settings);
+    Binned b;
+    b.range = core::value_range(x);
+    b.edges = core::equal_width_edges(b.range, core::histogram_bin_count(x, max_bins));
+    std::vector<std::int32_t> bin_of_row(x.size);
+    core::assign_bins(x, b.edges, {bin_of_row.data(), x.size});
+    b.groups = core::group_by_bin({bin_of_row.data(), x.size}, b.edges.size() - 1);
+    return b;
 }
 
-// The search of a set metric (no merging): rows grouped by bin, the metric called once per bin.
+std::vector<std::int64_t> rows_of_bin(const core::BinGroups& groups, std::size_t b) {
+    const auto first = groups.order.begin() + static_cast<std::ptrdiff_t>(groups.offsets[b]);
+    const auto last = groups.order.begin() + static_cast<std::ptrdiff_t>(groups.offsets[b + 1]);
+    return {first, last};
+}
+
+// The search of a set metric (no merging): the metric called once per bin on its rows.
 struct SetMetricSearch {
-    std::vector<double> edges;
+    Binned binned;
     py::list weak_region;
     py::list rule_list;
-    double max = 0.0;
 };
 
 SetMetricSearch search_by_set_metric(const bind::Vector& x, const bind::Vector& y,
                                      const bind::Vector& preds,
                                      const std::optional<bind::Vector>& weights,
-                                     const SearchContext& c, bool two, py::handle lb1,
-                                     py::handle ub1) {
-    SetMetricSearch out;
-    const auto xs = bind::span(x);
-    std::vector<std::int32_t> bin_of_row(xs.size);
-    core::BinGroups groups;
-    {
-        // Pure C++ over a buffer we hold a reference to.
-        py::gil_scoped_release release;
-        const core::ValueRange range = core::value_range(xs);
-        out.max = range.max;
-        out.edges = core::equal_width_edges(range, core::histogram_bin_count(xs, c.settings.max_bins));
-        core::assign_bins(xs, out.edges, {bin_of_row.data(), bin_of_row.size()});
-        groups = core::group_by_bin({bin_of_row.data(), bin_of_row.size()}, out.edges.size() - 1);
-    }
-    for (std::size_t b = 0; b + 1 < out.edges.size(); ++b) {
-        const std::vector<std::int64_t> rows(groups.order.begin() + static_cast<std::ptrdiff_t>(groups.offsets[b]),
-                                             groups.order.begin() + static_cast<std::ptrdiff_t>(groups.offsets[b + 1]));
+                                     const Scoring& scoring, const core::SearchSettings& settings,
+                                     bool two, py::handle lb1, py::handle ub1) {
+    SetMetricSearch out{bin_rows(bind::span(x), settings.max_bins), py::list(), py::list()};
+    const std::vector<double>& edges = out.binned.edges;
+    for (std::size_t b = 0; b + 1 < edges.size(); ++b) {
+        const std::vector<std::int64_t> rows = rows_of_bin(out.binned.groups, b);
         double value = std::nan("");
-        if (!rows.empty()) value = call_set_score(c.scoring.func, y, preds, weights, rows);
-        py::float_ lb(out.edges[b]), ub(out.edges[b + 1]);
+        if (!rows.empty()) value = call_set_score(scoring.func, y, preds, weights, rows);
+        const py::float_ lb(edges[b]), ub(edges[b + 1]);
         const auto count = static_cast<std::int64_t>(rows.size());
         out.rule_list.append(two ? rule_record(lb1, ub1, lb, ub, true, value, count)
                                  : rule_record(lb, ub, py::none(), py::none(), false, value, count));
-        if (!rows.empty() &&
-            core::is_weak(value, c.settings.score_sign, c.settings.threshold_value))
+        if (!rows.empty() && core::is_weak(value, settings.score_sign, settings.threshold_value))
             out.weak_region.append(two ? region_record(lb1, ub1, lb, ub, true)
                                        : region_record(lb, ub, py::none(), py::none(), false));
     }
     return out;
 }
 
-py::object init(const Args& a) {
-    py::object self = a[std::size_t{0}];
-    self.attr("bins") = a["bins"];
-    base_slicing_class().attr("__init__")(
-        self, py::arg("estimator") = a["estimator"], py::arg("slice_features") = a["slice_features"],
-        py::arg("task_type") = a["task_type"], py::arg("threshold") = a["threshold"],
-        py::arg("min_samples") = a["min_samples"], py::arg("metric") = a["metric"]);
-    return py::none();
+// _fit1d on a column whose range may be known already.
+py::tuple fit1d_column(py::handle self, const bind::Vector& x,
+                       const std::optional<core::ValueRange>& range, py::handle y,
+                       py::handle preds, py::handle scores, py::handle lb1, py::handle ub1,
+                       py::handle sample_weight) {
+    const bool two = py::len(self.attr("fidx")) != 1;
+    const Scoring scoring = scoring_of(self);
+    core::SearchSettings settings = settings_of(self, scoring, two);
+    const auto n = static_cast<std::size_t>(x.size());
+    const auto weights = optional_weights(sample_weight, "sample_weight", n);
+    if (!scoring.additive) {
+        const SetMetricSearch s = search_by_set_metric(
+            x, bind::as_vector_of_length(y, "y", n), bind::as_vector_of_length(preds, "preds", n),
+            weights, scoring, settings, two, lb1, ub1);
+        return py::make_tuple(s.weak_region, s.rule_list, to_array(s.binned.edges));
+    }
+    const bind::Vector s = bind::as_vector_of_length(scores, "scores", n);
+    settings.ties = near_ties(s, weights);
+    core::OneFeatureSearch search;
+    {
+        const auto xs = bind::span(x), ss = bind::span(s), ws = span_or_empty(weights);
+        // Pure C++ over buffers we hold references to (near ties take the GIL themselves).
+        py::gil_scoped_release release;
+        search = range ? core::search_one_feature_in_range(xs, ss, ws, settings, *range)
+                       : core::search_one_feature(xs, ss, ws, settings);
+    }
+    return py::make_tuple(region_records(search.regions, two, lb1, ub1),
+                          rule_records(search.rules, two, lb1, ub1), to_array(search.edges));
 }
 
 py::object fit1d(const Args& a) {
-    py::object self = a[std::size_t{0}];
-    const bool two = py::len(self.attr("fidx")) != 1;
-    const SearchContext c = context_of(self, two);
-    const bind::Vector x = bind::as_vector(a["x"], "x");
-    const auto n = static_cast<std::size_t>(x.size());
-    const auto weights = optional_weights(a["sample_weight"], "sample_weight", n);
-    if (!c.scoring.additive) {
-        const SetMetricSearch s = search_by_set_metric(
-            x, bind::as_vector_of_length(a["y"], "y", n),
-            bind::as_vector_of_length(a["preds"], "preds", n), weights, c, two, a["lb1"], a["ub1"]);
-        return py::make_tuple(s.weak_region, s.rule_list, to_array(s.edges));
-    }
-    const bind::Vector scores = bind::as_vector_of_length(a["scores"], "scores", n);
-    const core::OneFeatureSearch s = run_search(x, scores, weights, c.settings);
-    return py::make_tuple(regions_to_python(s, two, a["lb1"], a["ub1"]),
-                          rules_to_python(s.rules, two, a["lb1"], a["ub1"]), to_array(s.edges));
+    return fit1d_column(a.self(), a.vector("x"), std::nullopt, a["y"], a["preds"], a["scores"],
+                        a["lb1"], a["ub1"], a["sample_weight"]);
 }
 
-py::dict bin_stats_entry(double lb1, double ub1, double lb2, double ub2, std::int64_t support) {
-    py::dict d;
-    d["lb1"] = py::float_(lb1);
-    d["ub1"] = py::float_(ub1);
-    d["lb2"] = py::float_(lb2);
-    d["ub2"] = py::float_(ub2);
-    d["support"] = py::int_(support);
-    return d;
-}
-
-// The search of the second feature inside every bin of the first.
-py::tuple fit2d_columns(py::handle self, const bind::Vector& first, const bind::Vector& second,
-                        py::handle y_obj, py::handle preds_obj, py::handle scores_obj,
-                        py::handle weights_obj) {
-    self.attr("bin_stats") = py::list();
-    const SearchContext c = context_of(self, true);
-    const auto n = static_cast<std::size_t>(first.size());
-    const auto weights = optional_weights(weights_obj, "sample_weight", n);
-    py::list weak_region, rule_list_all, bin_stats;
-
-    if (c.scoring.additive) {
-        const bind::Vector scores = bind::as_vector_of_length(scores_obj, "scores", n);
-        core::TwoFeatureSearch t;
-        {
-            const auto f = bind::span(first), s = bind::span(second), sc = bind::span(scores);
-            const auto w = span_or_empty(weights);
-            const std::optional<core::ValueRange> range1 = cached_range(first);
-            // Pure C++ over buffers we hold references to; no Python objects are touched.
-            py::gil_scoped_release release;
-            t = core::search_two_features(f, s, sc, w, c.settings, range1 ? &*range1 : nullptr);
-        }
-        for (const core::FirstFeatureBin& fb : t.bins) {
-            bin_stats.append(bin_stats_entry(fb.lb1, fb.ub1, fb.lb2, fb.ub2, fb.support));
-            if (fb.support == 0) continue;
-            py::float_ lb1(fb.lb1), ub1(fb.ub1);
-            for (py::handle r : rules_to_python(fb.search.rules, true, lb1, ub1))
-                rule_list_all.append(r);
-            py::list regions = regions_to_python(fb.search, true, lb1, ub1);
-            for (std::size_t k = 0; k < fb.lb2q.size(); ++k) {
-                py::dict item = regions[k];
-                item["lb2q"] = py::float_(fb.lb2q[k]);
-                item["ub2q"] = py::float_(fb.ub2q[k]);
-                weak_region.append(item);
-            }
-        }
-        self.attr("bin_stats") = bin_stats;
-        return py::make_tuple(weak_region, rule_list_all, to_array(t.edges));
-    }
-
-    // A set metric: group rows by first-feature bin, then the per-bin search by metric calls.
-    const bind::Vector y = bind::as_vector_of_length(y_obj, "y", n);
-    const bind::Vector preds = bind::as_vector_of_length(preds_obj, "preds", n);
-    const auto fs = bind::span(first);
-    std::vector<double> edges;
-    core::ValueRange range;
-    core::BinGroups groups;
+// The two-feature search of an additive metric, in the core.
+py::tuple fit2d_additive(py::handle self, const FitColumns::Column& first,
+                         const FitColumns::Column& second, const bind::Vector& scores,
+                         const std::optional<bind::Vector>& weights, const Scoring& scoring) {
+    core::SearchSettings settings = settings_of(self, scoring, true);
+    settings.ties = near_ties(scores, weights);
+    core::TwoFeatureSearch t;
     {
-        py::gil_scoped_release release;  // pure C++ over a buffer we hold a reference to
-        range = core::value_range(fs);
-        edges = core::equal_width_edges(range, core::histogram_bin_count(fs, c.settings.max_bins));
-        std::vector<std::int32_t> bin_of_row(n);
-        core::assign_bins(fs, edges, {bin_of_row.data(), n});
-        groups = core::group_by_bin({bin_of_row.data(), n}, edges.size() - 1);
+        const auto f = bind::span(first.values), s = bind::span(second.values);
+        const auto sc = bind::span(scores), w = span_or_empty(weights);
+        // Pure C++ over buffers we hold references to (near ties take the GIL themselves).
+        py::gil_scoped_release release;
+        t = core::search_two_features(f, s, sc, w, settings, &first.range);
     }
+    py::list weak_region, rule_list_all, bin_stats;
+    for (const core::FirstFeatureBin& fb : t.bins) {
+        bin_stats.append(bin_stats_record(fb.lb1, fb.ub1, fb.lb2, fb.ub2, fb.support));
+        if (fb.support == 0) continue;
+        const py::float_ lb1(fb.lb1), ub1(fb.ub1);
+        for (py::handle r : rule_records(fb.search.rules, true, lb1, ub1)) rule_list_all.append(r);
+        const py::list regions = region_records(fb.search.regions, true, lb1, ub1);
+        for (std::size_t k = 0; k < fb.lb2q.size(); ++k) {
+            py::dict item = regions[k];
+            item["lb2q"] = py::float_(fb.lb2q[k]);
+            item["ub2q"] = py::float_(fb.ub2q[k]);
+            weak_region.append(item);
+        }
+    }
+    self.attr("bin_stats") = bin_stats;
+    return py::make_tuple(weak_region, rule_list_all, to_array(t.edges));
+}
+
+// The two-feature search of a set metric: rows grouped by first-feature bin, then each bin's
+// second feature searched by metric calls.
+py::tuple fit2d_set_metric(py::handle self, const bind::Vector& first, const bind::Vector& second,
+                           const bind::Vector& y, const bind::Vector& preds,
+                           const std::optional<bind::Vector>& weights, const Scoring& scoring) {
+    const core::SearchSettings settings = settings_of(self, scoring, true);
+    const Binned binned = bin_rows(bind::span(first), settings.max_bins);
+    const std::vector<double>& edges = binned.edges;
+    py::list weak_region, rule_list_all, bin_stats;
     for (std::size_t b = 0; b + 1 < edges.size(); ++b) {
-        const double lb1 = std::max(edges[b], range.min), ub1 = std::min(edges[b + 1], range.max);
-        const std::vector<std::int64_t> rows(groups.order.begin() + static_cast<std::ptrdiff_t>(groups.offsets[b]),
-                                             groups.order.begin() + static_cast<std::ptrdiff_t>(groups.offsets[b + 1]));
+        const double lb1 = std::max(edges[b], binned.range.min);
+        const double ub1 = std::min(edges[b + 1], binned.range.max);
+        const std::vector<std::int64_t> rows = rows_of_bin(binned.groups, b);
         if (rows.empty()) {
-            bin_stats.append(bin_stats_entry(lb1, ub1, std::nan(""), std::nan(""), 0));
+            bin_stats.append(bin_stats_record(lb1, ub1, std::nan(""), std::nan(""), 0));
             continue;
         }
-        const bind::Vector x2 = gather_array(second, rows);
+        const bind::Vector x2 = gather_array(bind::span(second), rows);
         const core::ValueRange range2 = core::value_range(bind::span(x2));
-        bin_stats.append(bin_stats_entry(lb1, ub1, range2.min, range2.max,
-                                         static_cast<std::int64_t>(rows.size())));
+        bin_stats.append(bin_stats_record(lb1, ub1, range2.min, range2.max,
+                                          static_cast<std::int64_t>(rows.size())));
         const std::optional<bind::Vector> w2 =
-            weights ? std::optional<bind::Vector>(gather_array(*weights, rows)) : std::nullopt;
-        const SetMetricSearch s =
-            search_by_set_metric(x2, gather_array(y, rows), gather_array(preds, rows), w2, c,
-                                 true, py::float_(lb1), py::float_(ub1));
+            weights ? std::optional<bind::Vector>(gather_array(bind::span(*weights), rows))
+                    : std::nullopt;
+        const SetMetricSearch s = search_by_set_metric(
+            x2, gather_array(bind::span(y), rows), gather_array(bind::span(preds), rows), w2,
+            scoring, settings, true, py::float_(lb1), py::float_(ub1));
         for (py::handle r : s.rule_list) rule_list_all.append(r);
         for (py::handle h : s.weak_region) {
             py::dict item = py::reinterpret_borrow<py::dict>(h);
             const double lb2 = item["lb2"].cast<double>(), ub2 = item["ub2"].cast<double>();
             item["lb2q"] = py::float_(core::percentile_of_score(bind::span(x2), lb2, false));
-            item["ub2q"] = py::float_(
-                core::percentile_of_score(bind::span(x2), ub2, range2.max == ub2));
+            item["ub2q"] =
+                py::float_(core::percentile_of_score(bind::span(x2), ub2, range2.max == ub2));
             weak_region.append(item);
         }
     }
@@ -262,55 +221,86 @@ py::tuple fit2d_columns(py::handle self, const bind::Vector& first, const bind::
     return py::make_tuple(weak_region, rule_list_all, to_array(edges));
 }
 
-py::object fit2d(const Args& a) {
-    const bind::Vector matrix = bind::as_matrix(a["x"], "x");
-    if (matrix.shape(1) < 2)
-        bind::raise(PyExc_ValueError, "x must have two columns (first and second slicing feature)");
-    const std::vector<bind::Vector> columns = slicing_columns(a["x"], {0, 1}, "x");
-    return fit2d_columns(a[std::size_t{0}], columns[0], columns[1], a["y"], a["preds"],
-                         a["scores"], a["sample_weight"]);
+// The second feature searched inside every bin of the first.
+py::tuple fit2d_columns(py::handle self, const FitColumns::Column& first,
+                        const FitColumns::Column& second, py::handle y, py::handle preds,
+                        py::handle scores, py::handle sample_weight) {
+    self.attr("bin_stats") = py::list();
+    const Scoring scoring = scoring_of(self);
+    const auto n = static_cast<std::size_t>(first.values.size());
+    const auto weights = optional_weights(sample_weight, "sample_weight", n);
+    if (scoring.additive)
+        return fit2d_additive(self, first, second, bind::as_vector_of_length(scores, "scores", n),
+                              weights, scoring);
+    return fit2d_set_metric(self, first.values, second.values,
+                            bind::as_vector_of_length(y, "y", n),
+                            bind::as_vector_of_length(preds, "preds", n), weights, scoring);
 }
 
-py::object fit(const Args& a) {
-    py::object self = a[std::size_t{0}];
-    py::object x = a["x"], y = a["y"], preds = a["preds"], scores = a["scores"];
-    py::object sample_weight = a["sample_weight"];
-    self.attr("x") = x;
-    self.attr("y") = y;
-    self.attr("preds") = preds;
-    self.attr("scores") = scores;
-    self.attr("rule_list") = py::list();
-    self.attr("weak_region") = py::list();
-    const Scoring scoring = scoring_of(self);
-    py::object average;
-    if (scoring.additive) {
-        const bind::Vector s = bind::as_vector(scores, "scores");
-        average = py::float_(
-            overall_average(s, optional_weights(sample_weight, "sample_weight",
-                                                static_cast<std::size_t>(s.size()))));
-    } else {
-        average = scores;  // the caller passes the overall score of a set metric
-    }
+py::object fit2d(const Args& a) {
+    const bind::Vector matrix = a.matrix("x");
+    if (matrix.shape(1) < 2)
+        bind::raise(PyExc_ValueError, "x must have two columns (first and second slicing feature)");
+    FitColumns columns;
+    const std::vector<FitColumns::Column> c = columns.get(matrix, {0, 1}, "x");
+    return fit2d_columns(a.self(), c[0], c[1], a["y"], a["preds"], a["scores"],
+                         a["sample_weight"]);
+}
+
+// threshold * the average score (the overall score the caller passes for a set metric).
+py::object threshold_value(py::handle self, const Scoring& scoring, py::handle scores,
+                           py::handle weights) {
+    const py::object average = scoring.additive ? numpy_average(scores, weights)
+                                                : py::reinterpret_borrow<py::object>(scores);
     PyObject* product = PyNumber_Multiply(self.attr("threshold").ptr(), average.ptr());
     if (product == nullptr) throw py::error_already_set();
-    self.attr("threshold_value") = py::reinterpret_steal<py::object>(product);
+    return py::reinterpret_steal<py::object>(product);
+}
 
+void histogram_fit(py::handle self, const StrategyCall& in, FitColumns& columns) {
+    self.attr("x") = in.x;
+    self.attr("y") = in.y;
+    self.attr("preds") = in.preds;
+    self.attr("scores") = in.scores;
+    self.attr("rule_list") = py::list();
+    self.attr("weak_region") = py::list();
+    self.attr("threshold_value") =
+        threshold_value(self, scoring_of(self), in.scores, in.sample_weight);
     const std::vector<std::int64_t> fidx = resolve_fidx(self);
-    if (fidx.empty())
-        bind::raise(deps().MovraError, "Only Support at most two slicing features.");
+    if (fidx.empty()) bind::raise(deps().MovraError, "Only Support at most two slicing features.");
     py::tuple result;
     if (fidx.size() == 1) {
-        const std::vector<bind::Vector> column = slicing_columns(x, {fidx[0]}, "x");
-        result = self.attr("_fit1d")(column[0], y, preds, scores,
-                                     py::arg("sample_weight") = sample_weight);
+        const FitColumns::Column column = columns.get(in.x, {fidx[0]}, "x")[0];
+        if (is_own_method(self, "_fit1d", fit1d_method()))
+            result = fit1d_column(self, column.values, column.range, in.y, in.preds, in.scores,
+                                  py::none(), py::none(), in.sample_weight);
+        else
+            result = self.attr("_fit1d")(column.values, in.y, in.preds, in.scores,
+                                         py::arg("sample_weight") = in.sample_weight);
     } else {
         // The two columns go to the search directly; _fit2d would only split them apart again.
-        const std::vector<bind::Vector> columns = slicing_columns(x, {fidx[0], fidx[1]}, "x");
-        result = fit2d_columns(self, columns[0], columns[1], y, preds, scores, sample_weight);
+        const std::vector<FitColumns::Column> c = columns.get(in.x, {fidx[0], fidx[1]}, "x");
+        result = fit2d_columns(self, c[0], c[1], in.y, in.preds, in.scores, in.sample_weight);
     }
     self.attr("weak_region") = result[0];
     self.attr("rule_list") = result[1];
     self.attr("bins1d") = result[2];
+}
+
+py::object fit(const Args& a) {
+    FitColumns columns;
+    histogram_fit(a.self(), {a["x"], a["y"], a["preds"], a["scores"], a["sample_weight"]},
+                  columns);
+    return py::none();
+}
+
+py::object init(const Args& a) {
+    const py::object& self = a.self();
+    self.attr("bins") = a["bins"];
+    base_slicing_class().attr("__init__")(
+        self, py::arg("estimator") = a["estimator"], py::arg("slice_features") = a["slice_features"],
+        py::arg("task_type") = a["task_type"], py::arg("threshold") = a["threshold"],
+        py::arg("min_samples") = a["min_samples"], py::arg("metric") = a["metric"]);
     return py::none();
 }
 
@@ -345,6 +335,8 @@ void register_histogram_slicing(py::module_& m) {
             {required("self"), required("x"), required("y"), required("preds"),
              required("scores"), optional("sample_weight")},
             fit2d);
+    register_direct_fit(cls.member("_fit"), histogram_fit);
+    fit1d_method() = cls.member("_fit1d");
     cls.finish();
 }
 

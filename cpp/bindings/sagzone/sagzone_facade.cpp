@@ -3,7 +3,7 @@
 #include <cmath>
 
 #include "bindings/sagzone/slicing_common.hpp"
-#include "core/numeric_checks.hpp"
+#include "bindings/sagzone/slicing_driver.hpp"
 #include "core/region_stats.hpp"
 
 namespace movra::sagzone {
@@ -43,7 +43,7 @@ constexpr const char* kDoc =
     "    The random seed, passed to the base class.\n";
 
 py::object init(const Args& a) {
-    py::object self = a[std::size_t{0}];
+    const py::object& self = a.self();
     deps().BaseDiagnoser.attr("__init__")(self, a["estimator"], a["task_type"],
                                           a["random_state"]);
     for (const char* name : {"slice_features", "threshold", "method", "bins", "max_depth",
@@ -59,9 +59,32 @@ py::object take(py::handle values, py::handle rows) {
     return values.attr("__getitem__")(rows);
 }
 
-// Every slicing feature must name a column, and that column must be finite on the given rows.
+py::object build_slicer(py::handle self) {
+    const py::object method = self.attr("method");
+    const py::module_ module = py::module_::import("movra.diagnoser.sagzone");
+    if (method.equal(py::str("tree")))
+        return module.attr("TreeSlicing")(
+            py::arg("estimator") = self.attr("estimator"),
+            py::arg("slice_features") = self.attr("slice_features"),
+            py::arg("task_type") = self.attr("task_type"),
+            py::arg("threshold") = self.attr("threshold"),
+            py::arg("max_depth") = self.attr("max_depth"),
+            py::arg("min_samples") = self.attr("min_samples"),
+            py::arg("metric") = self.attr("metric"));
+    if (method.equal(py::str("histogram")))
+        return module.attr("HistogramSlicing")(
+            py::arg("estimator") = self.attr("estimator"),
+            py::arg("slice_features") = self.attr("slice_features"),
+            py::arg("task_type") = self.attr("task_type"),
+            py::arg("threshold") = self.attr("threshold"),
+            py::arg("min_samples") = self.attr("min_samples"), py::arg("bins") = self.attr("bins"),
+            py::arg("metric") = self.attr("metric"));
+    bind::raise(deps().MovraError, "sagzone method should be either histogram or tree.");
+}
+
+// Every slicing feature must name a column.
 std::vector<std::int64_t> slicing_feature_columns(py::handle self) {
-    py::list names = py::list(self.attr("feature_names"));
+    const py::list names(self.attr("feature_names"));
     std::vector<std::int64_t> columns;
     for (py::handle feature : self.attr("slice_features")) {
         bool found = false;
@@ -78,102 +101,107 @@ std::vector<std::int64_t> slicing_feature_columns(py::handle self) {
     return columns;
 }
 
-void require_finite(py::handle self, py::handle matrix, const std::vector<std::int64_t>& columns) {
-    py::list features = py::list(self.attr("slice_features"));
-    // Extracted into the fit's column scope: the slicer reuses them.
-    const std::vector<bind::Vector> extracted = slicing_columns(matrix, columns, "x");
+// The slicing columns of a split must be finite (their ranges, found while they were copied out
+// for the slicer, tell).
+void require_finite(py::handle self, py::handle matrix, const std::vector<std::int64_t>& columns,
+                    FitColumns& fit_columns) {
+    const py::list features(self.attr("slice_features"));
+    const std::vector<FitColumns::Column> extracted = fit_columns.get(matrix, columns, "x");
     for (std::size_t k = 0; k < columns.size(); ++k) {
-        const bind::Vector& column = extracted[k];
-        // The range found during extraction: finite bounds mean every value is finite.
-        const std::optional<core::ValueRange> range = cached_range(column);
-        const bool finite = range ? std::isfinite(range->min) && std::isfinite(range->max)
-                                  : core::first_non_finite(bind::span(column)) ==
-                                        static_cast<std::size_t>(column.size());
-        if (!finite)
+        const FitColumns::Column& c = extracted[k];
+        if (c.values.size() > 0 && !(std::isfinite(c.range.min) && std::isfinite(c.range.max)))
             bind::raise(deps().MovraError,
                         "slicing feature " + py::repr(features[k]).cast<std::string>() +
                             " holds NaN or infinite values.");
     }
 }
 
+// The split the slicer searches must hold rows.
+void require_rows(py::handle rows, bool use_test) {
+    if (py::len(rows) > 0) return;
+    bind::raise(deps().MovraError,
+                use_test ? "The test split has no rows (test_idx selects none): there is nothing "
+                           "to search for weak regions."
+                         : "The training split has no rows (train_idx selects none): there is "
+                           "nothing to search for weak regions.");
+}
+
+// Everything fit does once the data are stored: the slicer built, the rows split, the search.
+void search(py::handle self) {
+    const py::object slicer = build_slicer(self);
+    const std::vector<std::int64_t> columns = slicing_feature_columns(self);
+    const py::object x = self.attr("x"), y = self.attr("y");
+    const py::object train_idx = self.attr("train_idx"), test_idx = self.attr("test_idx");
+    const bool use_test = truthy(self.attr("use_test"));
+    require_rows(use_test ? test_idx : train_idx, use_test);
+    const py::object weights = self.attr("sample_weight");
+    const py::object train_x = take(x, train_idx), test_x = take(x, test_idx);
+    FitColumns fit_columns;  // the slicer reads the columns this check copies out
+    require_finite(self, train_x, columns, fit_columns);
+    require_finite(self, test_x, columns, fit_columns);
+    self.attr("diag") = slicer;
+    const py::object pred =
+        truthy(slicer.attr("needs_proba")) ? self.attr("pred_proba") : self.attr("pred");
+    const DriverCall call{train_x,
+                          take(y, train_idx),
+                          test_x,
+                          take(y, test_idx),
+                          take(pred, train_idx),
+                          take(pred, test_idx),
+                          self.attr("feature_names"),
+                          use_test,
+                          self.attr("use_test"),
+                          take(weights, train_idx),
+                          take(weights, test_idx)};
+    self.attr("output") = run_driver(slicer, call, fit_columns);
+}
+
+// After a fit that failed, the stored data no longer match any slicer: the views refuse to run
+// rather than mix the two. Called while an exception propagates, so it must not raise.
+void forget_search(py::handle self) noexcept {
+    for (const char* name : {"diag", "output"})
+        if (PyObject_SetAttrString(self.ptr(), name, Py_None) != 0) PyErr_Clear();
+}
+
 py::object fit(const Args& a) {
-    py::object self = a[std::size_t{0}];
+    const py::object& self = a.self();
     deps().BaseDiagnoser.attr("fit")(self, a["x"], a["y"], a["train_idx"], a["test_idx"],
                                      a["prediction"], a["prediction_proba"], a["sample_weight"],
                                      a["feature_names"], a["feature_types"], a["target_name"],
                                      a["predict_name"]);
-    py::object method = self.attr("method");
-    py::object module = py::module_::import("movra.diagnoser.sagzone");
-    py::object slicer;
-    if (method.equal(py::str("tree"))) {
-        slicer = module.attr("TreeSlicing")(
-            py::arg("estimator") = self.attr("estimator"),
-            py::arg("slice_features") = self.attr("slice_features"),
-            py::arg("task_type") = self.attr("task_type"),
-            py::arg("threshold") = self.attr("threshold"),
-            py::arg("max_depth") = self.attr("max_depth"),
-            py::arg("min_samples") = self.attr("min_samples"),
-            py::arg("metric") = self.attr("metric"));
-    } else if (method.equal(py::str("histogram"))) {
-        slicer = module.attr("HistogramSlicing")(
-            py::arg("estimator") = self.attr("estimator"),
-            py::arg("slice_features") = self.attr("slice_features"),
-            py::arg("task_type") = self.attr("task_type"),
-            py::arg("threshold") = self.attr("threshold"),
-            py::arg("min_samples") = self.attr("min_samples"), py::arg("bins") = self.attr("bins"),
-            py::arg("metric") = self.attr("metric"));
-    } else {
-        bind::raise(deps().MovraError, "sagzone method should be either histogram or tree.");
+    try {
+        search(self);
+    } catch (...) {
+        forget_search(self);
+        throw;
     }
-    const std::vector<std::int64_t> columns = slicing_feature_columns(self);
-
-    py::object x = self.attr("x"), y = self.attr("y");
-    py::object train_idx = self.attr("train_idx"), test_idx = self.attr("test_idx");
-    py::object weights = self.attr("sample_weight");
-    py::object train_x = take(x, train_idx), test_x = take(x, test_idx);
-    ColumnScope columns_of_this_fit;
-    require_finite(self, train_x, columns);
-    require_finite(self, test_x, columns);
-    self.attr("diag") = slicer;
-    py::object pred = truthy(slicer.attr("needs_proba")) ? self.attr("pred_proba") : self.attr("pred");
-    self.attr("output") = slicer.attr("fit")(
-        py::arg("train_x") = train_x, py::arg("train_y") = take(y, train_idx),
-        py::arg("test_x") = test_x, py::arg("test_y") = take(y, test_idx),
-        py::arg("train_pred") = take(pred, train_idx), py::arg("test_pred") = take(pred, test_idx),
-        py::arg("train_sample_weight") = take(weights, train_idx),
-        py::arg("test_sample_weight") = take(weights, test_idx),
-        py::arg("feature_names") = self.attr("feature_names"),
-        py::arg("use_test") = self.attr("use_test"));
     return py::none();
 }
 
 py::object get_target_idx(const Args& a) {
-    py::object diag = a[std::size_t{0}].attr("diag");
+    const py::object diag = fitted_slicer(a.self(), "get_target_idx");
     std::vector<std::int64_t> fidx;
     for (py::handle f : diag.attr("fidx")) fidx.push_back(f.cast<std::int64_t>());
     if (fidx.size() > 2) fidx.resize(2);
-    const bind::Vector matrix = bind::as_matrix(diag.attr("x"), "x");
-    std::vector<bind::Vector> columns;
-    for (std::int64_t c : fidx) columns.push_back(column_of(matrix, c, "x"));
+    FitColumns fit_columns;
+    const std::vector<FitColumns::Column> columns = fit_columns.get(diag.attr("x"), fidx, "x");
     std::vector<std::int64_t> positions;
     for (py::handle region : diag.attr("weak_region_stats")) {
         // Upper bounds are open here, on both features.
         std::vector<core::Bound> bounds;
         for (std::size_t k = 0; k < columns.size(); ++k) {
             const std::string i = std::to_string(k + 1);
-            core::Bound b;
-            b.lb = py::float_(region[py::str("lb" + i)]).cast<double>();
-            b.ub = py::float_(region[py::str("ub" + i)]).cast<double>();
-            bounds.push_back(b);
+            bounds.push_back({py::float_(region[py::str("lb" + i)]).cast<double>(),
+                              py::float_(region[py::str("ub" + i)]).cast<double>(), false});
         }
         std::vector<std::int64_t> rows;
         {
             // Scans of buffers we hold references to; no Python objects are touched.
             py::gil_scoped_release release;
             rows = columns.size() == 1
-                       ? core::rows_in_bound(bind::span(columns[0]), bounds[0])
-                       : core::rows_in_box(bind::span(columns[0]), bounds[0],
-                                           bind::span(columns[1]), bounds[1]);
+                       ? core::rows_in_bound(bind::span(columns[0].values), bounds[0])
+                       : core::rows_in_box(bind::span(columns[0].values), bounds[0],
+                                           bind::span(columns[1].values), bounds[1]);
         }
         positions.insert(positions.end(), rows.begin(), rows.end());
     }
@@ -181,16 +209,26 @@ py::object get_target_idx(const Args& a) {
 }
 
 py::object get_result(const Args& a) {
-    py::object self = a[std::size_t{0}];
+    const py::object& self = a.self();
+    const py::object diag = fitted_slicer(self, "get_result");
     py::dict value;
     for (const char* name : {"slice_features", "bins", "method", "min_samples", "metric"})
         value[name] = self.attr(name);
-    value["threshold_value"] = self.attr("diag").attr("threshold_value");
+    value["threshold_value"] = diag.attr("threshold_value");
     value["data"] = self.attr("output");
     return deps().TestDataResult(py::arg("key") = "sagzone_result", py::arg("value") = value);
 }
 
 }  // namespace
+
+py::object fitted_slicer(py::handle self, const char* method) {
+    py::object diag = py::getattr(self, "diag", py::none());
+    if (diag.is_none() || !py::hasattr(diag, "weak_region_stats"))
+        bind::raise(deps().MovraError, std::string(method) +
+                                           " needs a fitted SagZone: call fit first (a fit that "
+                                           "failed leaves none).");
+    return diag;
+}
 
 void register_sagzone(py::module_& m) {
     bind::ClassBuilder cls(m, "SagZone", py::make_tuple(deps().BaseDiagnoser), kDoc);

@@ -35,6 +35,10 @@ void register_histogram_slicing(py::module_& m);
 void register_tree_slicing(py::module_& m);
 void register_sagzone(py::module_& m);
 
+// The slicer of a fitted SagZone (self.diag); a MovraError naming `method` when there is none
+// (before fit, or after a fit that failed).
+py::object fitted_slicer(py::handle self, const char* method);
+
 // The read-only views of a fitted SagZone (get_distance, get_shift, get_marginal) and its
 // static plot_marginal, added to the class being built by register_sagzone.
 void add_sagzone_views(bind::ClassBuilder& cls);

@@ -52,9 +52,8 @@ struct Samples {
     bind::Index reference;
 };
 
-Samples weak_and_reference(const py::object& self, bool full) {
+Samples weak_and_reference(const py::object& self, const py::object& diag, bool full) {
     Samples s;
-    const py::object diag = self.attr("diag");
     s.x = bind::as_matrix(self.attr("x"), "x");
     const auto n_rows = static_cast<std::size_t>(s.x.shape(0));
     s.n_cols = static_cast<std::size_t>(s.x.shape(1));
@@ -70,20 +69,16 @@ Samples weak_and_reference(const py::object& self, bool full) {
         s.weak = bind::as_positions(self.attr("get_target_idx")(), "weak-region positions",
                                     n_split);
 
-    if (full) {
-        s.reference = bind::new_index(n_split);
-        std::int64_t* out = s.reference.mutable_data();
-        for (std::size_t i = 0; i < n_split; ++i) out[i] = static_cast<std::int64_t>(i);
-    } else {
-        std::vector<std::int64_t> rest;
-        {
-            // Pure C++ over arrays that this call keeps alive: safe without the GIL.
-            py::gil_scoped_release release;
-            rest = core::complement_positions(bind::span(s.weak), n_split);
-        }
-        s.reference = bind::new_index(rest.size());
-        std::copy(rest.begin(), rest.end(), s.reference.mutable_data());
+    std::vector<std::int64_t> reference;
+    {
+        // Pure C++ over arrays that this call keeps alive: safe without the GIL. The full
+        // reference is every row: the complement of no rows.
+        py::gil_scoped_release release;
+        reference = core::complement_positions(
+            full ? core::Span<const std::int64_t>{} : bind::span(s.weak), n_split);
     }
+    s.reference = bind::new_index(reference.size());
+    std::copy(reference.begin(), reference.end(), s.reference.mutable_data());
     return s;
 }
 
@@ -134,14 +129,15 @@ void add_search_settings(py::dict& value, const py::object& self) {
 // ---- the views ----
 
 py::object get_distance(const Args& a) {
-    const py::object& self = a["self"];
+    const py::object& self = a.self();
+    const py::object diag = fitted_slicer(self, "get_distance");
     const Reference ref = resolve_compare_to(a["compare_to"]);
     const py::list feature_names(self.attr("feature_names"));
     const std::size_t n_features = py::len(feature_names);
 
     std::vector<double> distances;
     if (n_features > 0) {
-        const Samples s = weak_and_reference(self, ref.full);
+        const Samples s = weak_and_reference(self, diag, ref.full);
         const bind::Vector reference = gather(s, {&s.reference}, true);
         const bind::Vector weak = gather(s, {&s.weak}, true);
         const py::object get_row = py::module_::import("operator").attr("getitem");
@@ -178,7 +174,8 @@ py::object get_distance(const Args& a) {
 }
 
 py::object get_shift(const Args& a) {
-    const py::object& self = a["self"];
+    const py::object& self = a.self();
+    const py::object diag = fitted_slicer(self, "get_shift");
     const py::object feature_names = self.attr("feature_names");
     py::object show_feature = a["show_feature"];
     if (show_feature.is_none()) show_feature = feature_names[py::int_(0)];
@@ -187,7 +184,7 @@ py::object get_shift(const Args& a) {
     const py::object feature_type = self.attr("feature_types")[position];
     const Reference ref = resolve_compare_to(a["compare_to"]);
 
-    const Samples s = weak_and_reference(self, ref.full);
+    const Samples s = weak_and_reference(self, diag, ref.full);
     // Reference rows first, then the weak rows: one table, one index 0..n-1.
     const bind::Vector rows = gather(s, {&s.reference, &s.weak}, false);
     const py::module_& np = deps().np;
@@ -210,8 +207,8 @@ py::object get_shift(const Args& a) {
 }
 
 py::object get_marginal(const Args& a) {
-    const py::object& self = a["self"];
-    const py::object diag = self.attr("diag");
+    const py::object& self = a.self();
+    const py::object diag = fitted_slicer(self, "get_marginal");
     py::dict value;
     add_settings(value, self);
     add_search_settings(value, self);

@@ -1,8 +1,8 @@
 #include "bindings/sagzone/slicing_common.hpp"
 
 #include <algorithm>
-#include <cmath>
 
+#include "core/columns.hpp"
 #include "core/region_stats.hpp"
 
 namespace movra::sagzone {
@@ -45,20 +45,20 @@ py::array_t<std::int64_t> to_positions(const std::vector<std::int64_t>& position
     return out;
 }
 
-py::array_t<double> gather_array(const bind::Vector& values,
+py::array_t<double> gather_array(core::Span<const double> values,
                                  const std::vector<std::int64_t>& positions) {
     py::array_t<double> out(static_cast<py::ssize_t>(positions.size()));
-    core::gather(bind::span(values), positions,
-                 {out.mutable_data(), static_cast<std::size_t>(out.size())});
+    core::gather(values, positions, {out.mutable_data(), static_cast<std::size_t>(out.size())});
     return out;
 }
 
 double call_set_score(const py::object& func, const bind::Vector& y, const bind::Vector& preds,
                       const std::optional<bind::Vector>& weights,
                       const std::vector<std::int64_t>& rows) {
-    py::object w = weights ? py::object(gather_array(*weights, rows)) : py::object(py::none());
-    py::object score = func(gather_array(y, rows), gather_array(preds, rows),
-                            py::arg("sample_weight") = w);
+    py::object w = weights ? py::object(gather_array(bind::span(*weights), rows))
+                           : py::object(py::none());
+    py::object score = func(gather_array(bind::span(y), rows),
+                            gather_array(bind::span(preds), rows), py::arg("sample_weight") = w);
     return py::float_(score).cast<double>();
 }
 
@@ -76,229 +76,114 @@ std::vector<std::int64_t> resolve_fidx(py::handle self) {
     return fidx;
 }
 
-py::array_t<double> select_columns(const bind::Vector& matrix, const std::vector<std::int64_t>& cols,
-                                   const std::string& argname) {
-    const auto rows = static_cast<std::size_t>(matrix.shape(0));
-    const auto width = static_cast<std::size_t>(matrix.shape(1));
-    for (std::int64_t c : cols)
-        if (c < 0 || static_cast<std::size_t>(c) >= width)
-            bind::raise(PyExc_IndexError, argname + " has " + std::to_string(width) +
-                                              " columns, column " + std::to_string(c) +
-                                              " is out of range");
-    py::array_t<double> out({static_cast<py::ssize_t>(rows), static_cast<py::ssize_t>(cols.size())});
-    const double* in = matrix.data();
-    double* o = out.mutable_data();
+py::object numpy_average(py::handle scores, py::handle weights) {
+    const py::module_& np = deps().np;
+    py::object w = py::none();
+    if (!weights.is_none() && np.attr("sum")(weights) > py::int_(0))
+        w = py::reinterpret_borrow<py::object>(weights);
+    return np.attr("average")(scores, py::arg("weights") = w);
+}
+
+core::NearTies near_ties(const bind::Vector& scores, const std::optional<bind::Vector>& weights) {
+    core::NearTies ties;
+    const core::Span<const double> s = bind::span(scores), w = span_or_empty(weights);
     {
-        // Plain memory copies between buffers we hold references to: no Python objects touched.
+        // Reads two buffers we hold references to; no Python objects are touched.
         py::gil_scoped_release release;
-        const std::size_t k = cols.size();
-        for (std::size_t i = 0; i < rows; ++i)
-            for (std::size_t j = 0; j < k; ++j)
-                o[i * k + j] = in[i * width + static_cast<std::size_t>(cols[j])];
+        ties.profile = core::score_profile(s, w);
     }
-    return out;
-}
-
-namespace {
-
-struct CachedColumn {
-    py::object matrix;
-    std::int64_t column;
-    bind::Vector values;
-    core::ValueRange range;  // as core::value_range gives it
-};
-thread_local std::vector<CachedColumn>* active_columns = nullptr;
-
-// All wanted columns in one pass (each row's cache line is read once), with every column's
-// smallest and largest value found on the way, so no later pass is needed for them.
-void copy_columns(const double* in, std::size_t rows, std::size_t width,
-                  const std::vector<std::size_t>& positions, const std::vector<double*>& outputs,
-                  std::vector<core::ValueRange>& ranges) {
-    const std::size_t k = outputs.size();
-    if (rows == 0) return;  // ranges stay unused: an empty column has none
-    std::vector<unsigned char> has_nan(k, 0);
-    for (std::size_t j = 0; j < k; ++j) ranges[j] = {in[positions[j]], in[positions[j]]};
-    if (k == 1) {
-        const std::size_t p = positions[0];
-        double* o = outputs[0];
-        double lo = ranges[0].min, hi = ranges[0].max;
-        bool nan = false;
-        for (std::size_t i = 0; i < rows; ++i) {
-            const double v = in[i * width + p];
-            o[i] = v;
-            lo = v < lo ? v : lo;
-            hi = v > hi ? v : hi;
-            nan |= v != v;
+    // Spans, not array handles: copying the callback must not touch reference counts.
+    ties.exact_average = [s, w](const std::vector<std::int64_t>& rows) {
+        py::gil_scoped_acquire acquire;
+        const py::module_& np = deps().np;
+        py::object values = gather_array(s, rows);
+        if (!w.empty()) {
+            py::object at_rows = gather_array(w, rows);
+            if (!np.attr("sum")(at_rows).equal(py::int_(0)))
+                return py::float_(np.attr("average")(values, py::arg("weights") = at_rows))
+                    .cast<double>();
         }
-        ranges[0] = {lo, hi};
-        has_nan[0] = nan;
-    } else {
-        for (std::size_t i = 0; i < rows; ++i)
-            for (std::size_t j = 0; j < k; ++j) {
-                const double v = in[i * width + positions[j]];
-                outputs[j][i] = v;
-                core::ValueRange& r = ranges[j];
-                r.min = v < r.min ? v : r.min;
-                r.max = v > r.max ? v : r.max;
-                has_nan[j] |= static_cast<unsigned char>(v != v);
-            }
-    }
-    for (std::size_t j = 0; j < k; ++j)
-        if (has_nan[j] != 0) ranges[j].min = ranges[j].max = std::nan("");
+        return py::float_(np.attr("average")(values)).cast<double>();
+    };
+    return ties;
 }
 
-}  // namespace
-
-std::optional<core::ValueRange> cached_range(const bind::Vector& column) {
-    if (active_columns == nullptr || column.size() == 0) return std::nullopt;
-    for (const CachedColumn& c : *active_columns)
-        if (c.values.data() == column.data() && c.values.size() == column.size()) return c.range;
-    return std::nullopt;
-}
-
-core::ValueRange range_of(const bind::Vector& column) {
-    if (const auto r = cached_range(column)) return *r;
-    const core::Span<const double> values = bind::span(column);
-    // Reads a buffer we hold a reference to; no Python objects are touched.
-    py::gil_scoped_release release;
-    return core::value_range(values);
-}
-
-ColumnScope::ColumnScope() : outermost_(active_columns == nullptr) {
-    if (outermost_) active_columns = new std::vector<CachedColumn>();
-}
-
-ColumnScope::~ColumnScope() {
-    if (outermost_) {
-        delete active_columns;
-        active_columns = nullptr;
-    }
-}
-
-#if PY_VERSION_HEX >= 0x030A0000
-GcPause::GcPause() : was_enabled_(PyGC_Disable() != 0) {}
-GcPause::~GcPause() {
-    if (was_enabled_) PyGC_Enable();
-}
-#else
-GcPause::GcPause() : was_enabled_(false) {
-    py::module_ gc = py::module_::import("gc");
-    was_enabled_ = gc.attr("isenabled")().cast<bool>();
-    if (was_enabled_) gc.attr("disable")();
-}
-GcPause::~GcPause() {
-    if (!was_enabled_) return;
-    // A destructor must not throw: an error while re-enabling is reported, not raised.
-    PyObject* gc = PyImport_ImportModule("gc");
-    PyObject* result = gc != nullptr ? PyObject_CallMethod(gc, "enable", nullptr) : nullptr;
-    if (result == nullptr) PyErr_WriteUnraisable(nullptr);
-    Py_XDECREF(result);
-    Py_XDECREF(gc);
-}
-#endif
-
-std::vector<bind::Vector> slicing_columns(py::handle matrix, const std::vector<std::int64_t>& cols,
-                                          const std::string& argname) {
-    std::vector<std::optional<bind::Vector>> found(cols.size());
+std::vector<FitColumns::Column> FitColumns::get(py::handle matrix,
+                                                const std::vector<std::int64_t>& cols,
+                                                const std::string& argname) {
+    std::vector<std::optional<Column>> found(cols.size());
     std::vector<std::size_t> missing;
     for (std::size_t k = 0; k < cols.size(); ++k) {
-        if (active_columns != nullptr)
-            for (const CachedColumn& c : *active_columns)
-                if (c.matrix.ptr() == matrix.ptr() && c.column == cols[k]) found[k] = c.values;
+        for (const Entry& e : entries_)
+            if (e.matrix.ptr() == matrix.ptr() && e.position == cols[k]) found[k] = e.column;
         if (!found[k]) missing.push_back(k);
     }
     if (!missing.empty()) {
         const bind::Vector m = bind::as_matrix(matrix, argname);
         const auto rows = static_cast<std::size_t>(m.shape(0));
         const auto width = static_cast<std::size_t>(m.shape(1));
-        std::vector<double*> outputs;
         std::vector<std::size_t> positions;
+        std::vector<double*> outputs;
         for (std::size_t k : missing) {
             if (cols[k] < 0 || static_cast<std::size_t>(cols[k]) >= width)
                 bind::raise(PyExc_IndexError, argname + " has " + std::to_string(width) +
                                                   " columns, column " + std::to_string(cols[k]) +
                                                   " is out of range");
-            found[k] = bind::new_vector(rows);
-            outputs.push_back(found[k]->mutable_data());
+            found[k] = Column{bind::new_vector(rows), {}};
             positions.push_back(static_cast<std::size_t>(cols[k]));
+            outputs.push_back(found[k]->values.mutable_data());
         }
-        const double* in = m.data();
-        std::vector<core::ValueRange> ranges(outputs.size());
+        std::vector<core::ValueRange> ranges;
         {
             // Copies between buffers we hold references to; no Python objects are touched.
             py::gil_scoped_release release;
-            copy_columns(in, rows, width, positions, outputs, ranges);
+            ranges = core::extract_columns({m.data(), rows, width},
+                                           {positions.data(), positions.size()}, outputs.data());
         }
-        if (active_columns != nullptr)
-            for (std::size_t j = 0; j < missing.size(); ++j)
-                active_columns->push_back({py::reinterpret_borrow<py::object>(matrix),
-                                           cols[missing[j]], *found[missing[j]], ranges[j]});
+        for (std::size_t j = 0; j < missing.size(); ++j) {
+            found[missing[j]]->range = ranges[j];
+            entries_.push_back({py::reinterpret_borrow<py::object>(matrix), cols[missing[j]],
+                                *found[missing[j]]});
+        }
     }
-    std::vector<bind::Vector> out;
+    std::vector<Column> out;
     for (auto& f : found) out.push_back(std::move(*f));
     return out;
 }
 
-const Keys& keys() {
-    static const Keys* k = new Keys{py::str("lb"),     py::str("ub"),     py::str("splits"),
-                                    py::str("values"), py::str("counts"), py::str("f0"),
-                                    py::str("f1"),     py::str("lb1"),    py::str("ub1"),
-                                    py::str("lb2"),    py::str("ub2")};
-    return *k;
-}
-
-bind::Vector column_of(const bind::Vector& matrix, std::int64_t c, const std::string& argname) {
-    return bind::as_vector(select_columns(matrix, {c}, argname).attr("reshape")(-1), argname);
-}
-
 namespace {
-void set_item(py::dict& d, const py::str& key, py::handle value) {
-    if (PyDict_SetItem(d.ptr(), key.ptr(), value.ptr()) != 0) throw py::error_already_set();
+
+struct DirectEntry {
+    py::object method;
+    DirectFit fit;
+};
+
+// Filled when the module loads, read-only afterwards.
+std::vector<DirectEntry>& direct_fits() {
+    static auto* entries = new std::vector<DirectEntry>();  // lives as long as the interpreter
+    return *entries;
 }
+
 }  // namespace
 
-py::dict bound_dict(py::handle lb, py::handle ub) {
-    const Keys& k = keys();
-    py::dict d;
-    set_item(d, k.lb, lb);
-    set_item(d, k.ub, ub);
-    return d;
+void register_direct_fit(py::object method, DirectFit direct) {
+    direct_fits().push_back({std::move(method), direct});
 }
 
-py::dict rule_record(py::handle lb1, py::handle ub1, py::handle lb2, py::handle ub2, bool two,
-                     double value, std::int64_t count) {
-    const Keys& k = keys();
-    py::dict splits;
-    set_item(splits, k.f0, bound_dict(lb1, ub1));
-    if (two) set_item(splits, k.f1, bound_dict(lb2, ub2));
-    py::dict rule;
-    set_item(rule, k.splits, splits);
-    set_item(rule, k.values, py::float_(value));
-    set_item(rule, k.counts, py::int_(count));
-    return rule;
+void run_strategy_fit(py::handle self, const StrategyCall& call, FitColumns& columns) {
+    for (const DirectEntry& e : direct_fits())
+        if (is_own_method(self, "_fit", e.method)) {
+            e.fit(self, call, columns);
+            return;
+        }
+    self.attr("_fit")(call.x, call.y, call.preds, call.scores,
+                      py::arg("sample_weight") = call.sample_weight);
 }
 
-py::dict region_record(py::handle lb1, py::handle ub1, py::handle lb2, py::handle ub2, bool two) {
-    const Keys& k = keys();
-    py::dict region;
-    set_item(region, k.lb1, lb1);
-    set_item(region, k.ub1, ub1);
-    if (two) {
-        set_item(region, k.lb2, lb2);
-        set_item(region, k.ub2, ub2);
-    }
-    return region;
-}
-
-double overall_average(const bind::Vector& scores, const std::optional<bind::Vector>& weights) {
-    const core::Span<const double> s = bind::span(scores), w = span_or_empty(weights);
-    core::ScoreSums sums;
-    {
-        // Reads two buffers we hold references to; no Python objects are touched.
-        py::gil_scoped_release release;
-        sums = core::sums_all(s, w);
-    }
-    return core::average_score(sums, weights.has_value(), core::ZeroWeights::kNotPositiveSum);
+bool is_own_method(py::handle self, const char* name, py::handle method) {
+    const py::object bound = py::getattr(self, name);
+    return PyMethod_Check(bound.ptr()) && PyMethod_GET_SELF(bound.ptr()) == self.ptr() &&
+           PyMethod_GET_FUNCTION(bound.ptr()) == method.ptr();
 }
 
 }  // namespace movra::sagzone

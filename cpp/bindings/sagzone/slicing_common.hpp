@@ -1,5 +1,6 @@
-// What the slicing classes' binding files share: the scoring configuration read from an object,
-// array conversion of the optional arguments, and the record shapes (rules, weak regions).
+// What the slicing classes' binding files share: the scoring configuration of an object, the
+// averages that decide verdicts as numpy rounds them, array helpers, the slicing columns of one
+// fit, and the direct calls between our own methods that let one fit share those columns.
 #pragma once
 
 #include <pybind11/numpy.h>
@@ -14,15 +15,13 @@
 #include "bindings/common/method.hpp"
 #include "bindings/sagzone/sagzone_module.hpp"
 #include "core/histogram.hpp"
+#include "core/slice_search.hpp"
 #include "core/span.hpp"
 
 namespace movra::sagzone {
 
 // The BaseSlicing class once created (the subclasses call its __init__).
 py::object& base_slicing_class();
-
-// The driver (BaseSlicing.fit), added to BaseSlicing by register_base_slicing.
-void add_slicing_driver(bind::ClassBuilder& cls);
 
 // Python truth value of an object.
 bool truthy(py::handle obj);
@@ -43,11 +42,10 @@ inline core::Span<const double> span_or_empty(const std::optional<bind::Vector>&
     return v ? bind::span(*v) : core::Span<const double>{};
 }
 
-// New numpy arrays from C++ vectors.
+// New numpy arrays from C++ vectors; values[positions] as a new float64 array.
 py::array_t<double> to_array(const std::vector<double>& values);
 py::array_t<std::int64_t> to_positions(const std::vector<std::int64_t>& positions);
-// values[positions] as a new float64 array.
-py::array_t<double> gather_array(const bind::Vector& values,
+py::array_t<double> gather_array(core::Span<const double> values,
                                  const std::vector<std::int64_t>& positions);
 
 // scoring_func(y[rows], preds[rows], sample_weight=w[rows]) as a number.
@@ -59,69 +57,56 @@ double call_set_score(const py::object& func, const bind::Vector& y, const bind:
 // first appearance; stored as self.fidx.
 std::vector<std::int64_t> resolve_fidx(py::handle self);
 
-// Columns `cols` of a 2-D array as a new C-contiguous (n, len(cols)) float64 array.
-py::array_t<double> select_columns(const bind::Vector& matrix, const std::vector<std::int64_t>& cols,
-                                   const std::string& argname);
+// np.average(scores, weights=W), W the weights when given and np.sum(weights) > 0: the overall
+// average exactly as numpy rounds it, since threshold values are compared with equality.
+py::object numpy_average(py::handle scores, py::handle weights);
 
-// While a ColumnScope is alive on this thread (one fit: the facade's, then the driver's nested in
-// it), the slicing columns extracted from a matrix are kept and handed out again, so each split's
-// rows are read with the matrix's stride only once per fit. Entries hold a reference to their
-// matrix, so its address cannot be reused by another object during the scope.
-class ColumnScope {
+// Settles the verdicts that summation order could flip with numpy's average of the bin's rows
+// (the plain mean where their weights sum to zero). The arrays must outlive every search that
+// uses the result; its callback takes the GIL itself (searches run without it).
+core::NearTies near_ties(const bind::Vector& scores, const std::optional<bind::Vector>& weights);
+
+// The slicing columns of the matrices one fit reads, each copied out of its matrix once with
+// its range, then handed to every step of the fit that needs it. The outermost call of a fit
+// owns it (the facade's fit, else the slicer's) and passes it down to our own methods.
+class FitColumns {
 public:
-    ColumnScope();
-    ~ColumnScope();
-    ColumnScope(const ColumnScope&) = delete;
-    ColumnScope& operator=(const ColumnScope&) = delete;
+    struct Column {
+        bind::Vector values;
+        core::ValueRange range;  // NaN bounds when the column holds a NaN; {0, 0} when empty
+    };
+    // Columns `cols` of the 2-D array-like `matrix`, extracted in one pass unless held already.
+    // IndexError for a column out of range. Entries keep their matrix alive, so its identity
+    // cannot pass to another object during the fit.
+    std::vector<Column> get(py::handle matrix, const std::vector<std::int64_t>& cols,
+                            const std::string& argname);
 
 private:
-    bool outermost_;
+    struct Entry {
+        py::object matrix;
+        std::int64_t position;
+        Column column;
+    };
+    std::vector<Entry> entries_;
 };
 
-// Pauses Python's cyclic garbage collector for its lifetime (if it was running): a fit creates
-// thousands of small dicts and lists that hold no cycles, and every few hundred of them would
-// otherwise trigger a collection. Whatever is garbage is collected after the fit.
-class GcPause {
-public:
-    GcPause();
-    ~GcPause();
-    GcPause(const GcPause&) = delete;
-    GcPause& operator=(const GcPause&) = delete;
-
-private:
-    bool was_enabled_;
+// The arguments of a strategy's _fit.
+struct StrategyCall {
+    py::object x, y, preds, scores, sample_weight;
 };
+using DirectFit = void (*)(py::handle self, const StrategyCall& call, FitColumns& columns);
+// At registration: the strategy class's own _fit method object runs as `direct` when the driver
+// calls it, sharing the fit's columns.
+void register_direct_fit(py::object method, DirectFit direct);
+// self._fit(x, y, preds, scores, sample_weight=...): directly when it is a registered method of
+// self's class (not overridden), else through Python.
+void run_strategy_fit(py::handle self, const StrategyCall& call, FitColumns& columns);
 
-// Columns `cols` of the 2-D array `matrix` (any numeric array-like), each a contiguous float64
-// array; extracted in one pass, or taken from the active scope.
-std::vector<bind::Vector> slicing_columns(py::handle matrix, const std::vector<std::int64_t>& cols,
-                                          const std::string& argname);
+// Whether self.<name> is `method` bound to self (the class's own, not overridden by a subclass
+// or an instance attribute).
+bool is_own_method(py::handle self, const char* name, py::handle method);
 
-// The smallest and largest value of a column handed out by slicing_columns in the active scope
-// (found while it was extracted), as core::value_range gives them; nullopt for any other array.
-std::optional<core::ValueRange> cached_range(const bind::Vector& column);
-// The same, computed when the column is not a cached one (throws for an empty one).
-core::ValueRange range_of(const bind::Vector& column);
-
-// Column c of a 2-D float64 array as a new 1-D array.
-bind::Vector column_of(const bind::Vector& matrix, std::int64_t c, const std::string& argname);
-
-// Dictionary keys used for every rule and region, created once.
-struct Keys {
-    py::str lb, ub, splits, values, counts, f0, f1, lb1, ub1, lb2, ub2;
-};
-const Keys& keys();
-
-// {"lb": lb, "ub": ub}
-py::dict bound_dict(py::handle lb, py::handle ub);
-// A rule record: "splits" with "f0" (and "f1" when `second` is set), "values", "counts".
-py::dict rule_record(py::handle lb1, py::handle ub1, py::handle lb2, py::handle ub2, bool two,
-                     double value, std::int64_t count);
-// A weak-region record: "lb1", "ub1" (and "lb2", "ub2" when `two`).
-py::dict region_record(py::handle lb1, py::handle ub1, py::handle lb2, py::handle ub2, bool two);
-
-// The first weak-region average: the weighted mean of all scores when weights are given and sum
-// to more than zero, else the plain mean.
-double overall_average(const bind::Vector& scores, const std::optional<bind::Vector>& weights);
+// The driver (BaseSlicing.fit), added to BaseSlicing by register_base_slicing.
+void add_slicing_driver(bind::ClassBuilder& cls);
 
 }  // namespace movra::sagzone

@@ -4,6 +4,7 @@
 
 #include <pybind11/eval.h>
 
+#include "bindings/sagzone/records.hpp"
 #include "bindings/sagzone/slicing_common.hpp"
 #include "core/histogram.hpp"
 #include "core/slice_search.hpp"
@@ -51,13 +52,16 @@ py::object& generator_factory() {
 }
 
 template <typename T>
-py::array_t<T, py::array::c_style | py::array::forcecast> tree_array(py::handle tree,
-                                                                    const char* name) {
-    return py::array_t<T, py::array::c_style | py::array::forcecast>::ensure(tree.attr(name));
+using TreeArray = py::array_t<T, py::array::c_style | py::array::forcecast>;
+
+// One of tree_'s arrays as numbers (a clear error for anything else), flat.
+template <typename T>
+TreeArray<T> tree_array(py::handle tree, const char* name) {
+    return bind::ensure_array<TreeArray<T>>(tree.attr(name), std::string("tree.") + name);
 }
 
 py::object init(const Args& a) {
-    py::object self = a[std::size_t{0}];
+    const py::object& self = a.self();
     base_slicing_class().attr("__init__")(
         self, py::arg("estimator") = a["estimator"], py::arg("task_type") = a["task_type"],
         py::arg("slice_features") = a["slice_features"], py::arg("threshold") = a["threshold"],
@@ -70,6 +74,15 @@ py::object init(const Args& a) {
     return py::none();
 }
 
+core::LeafBounds leaf_bounds(py::handle rule) {
+    core::LeafBounds bounds;
+    for (auto item : py::reinterpret_borrow<py::dict>(rule))
+        bounds.emplace_back(py::str(item.first).cast<std::string>(),
+                            core::LeafBound{py::float_(item.second["lb"]).cast<double>(),
+                                            py::float_(item.second["ub"]).cast<double>()});
+    return bounds;
+}
+
 py::object dfs(const Args& a) {
     py::handle tree = a["tree"];
     const auto left = tree_array<std::int64_t>(tree, "children_left");
@@ -79,21 +92,15 @@ py::object dfs(const Args& a) {
     const auto value = tree_array<double>(tree, "value");
     const auto samples = tree_array<std::int64_t>(tree, "n_node_samples");
     const auto nodes = static_cast<std::size_t>(feature.size());
-    if (static_cast<std::size_t>(left.size()) != nodes || static_cast<std::size_t>(right.size()) != nodes ||
-        static_cast<std::size_t>(threshold.size()) != nodes || static_cast<std::size_t>(samples.size()) != nodes ||
-        nodes == 0 || static_cast<std::size_t>(value.size()) % nodes != 0)
+    const auto n = [](const auto& array) { return static_cast<std::size_t>(array.size()); };
+    if (n(left) != nodes || n(right) != nodes || n(threshold) != nodes || n(samples) != nodes ||
+        nodes == 0 || n(value) % nodes != 0)
         bind::raise(PyExc_ValueError, "tree arrays of inconsistent lengths");
-    core::FittedTreeNodes arrays{left.data(),      right.data(), feature.data(), threshold.data(),
-                            value.data(),     static_cast<std::size_t>(value.size()) / nodes,
-                            samples.data(),   nodes};
-    core::LeafBounds start;
-    for (auto item : py::reinterpret_borrow<py::dict>(a["rule"])) {
-        py::handle bounds = item.second;
-        start.emplace_back(py::str(item.first).cast<std::string>(),
-                           core::LeafBound{py::float_(bounds["lb"]).cast<double>(),
-                                           py::float_(bounds["ub"]).cast<double>()});
-    }
-    const auto node = py::int_(a["curr_node_idx"]).cast<std::int64_t>();
+    const core::FittedTreeNodes arrays{left.data(),   right.data(),         feature.data(),
+                                       threshold.data(), value.data(),     n(value) / nodes,
+                                       samples.data(), nodes};
+    const core::LeafBounds start = leaf_bounds(a["rule"]);
+    const std::int64_t node = a.integer("curr_node_idx");
     std::vector<core::TreeLeaf> leaves;
     {
         // A walk over arrays we hold references to; no Python objects are touched.
@@ -115,59 +122,68 @@ py::object dfs(const Args& a) {
     return generator_factory()(rules);
 }
 
-py::object fit(const Args& a) {
-    py::object self = a[std::size_t{0}];
-    py::object x = a["x"], scores = a["scores"], sample_weight = a["sample_weight"];
-    self.attr("x") = x;
-    self.attr("y") = a["y"];
-    self.attr("scores") = scores;
-    const Scoring scoring = scoring_of(self);
-    const bind::Vector s = bind::as_vector(scores, "scores");
-    const auto n = static_cast<std::size_t>(s.size());
-    const auto weights = optional_weights(sample_weight, "sample_weight", n);
-    const double threshold_value =
-        py::float_(self.attr("threshold")).cast<double>() * overall_average(s, weights);
-    self.attr("threshold_value") = py::float_(threshold_value);
+// The slicing columns side by side, as the tree sees them (numpy stacks them: the tree's own
+// fit converts whatever it is given).
+py::object tree_input(const std::vector<FitColumns::Column>& columns) {
+    py::list parts;
+    for (const FitColumns::Column& c : columns) parts.append(c.values);
+    return deps().np.attr("column_stack")(parts);
+}
 
-    const std::vector<std::int64_t> fidx = resolve_fidx(self);
-    if (fidx.empty() || fidx.size() > 2)
-        bind::raise(deps().MovraError, "Only Support at most two slicing features.");
-    const bind::Vector matrix = bind::as_matrix(x, "x");
-    if (static_cast<std::size_t>(matrix.shape(0)) != n)
-        bind::raise(PyExc_ValueError, "scores has " + std::to_string(n) + " values, expected " +
-                                          std::to_string(matrix.shape(0)));
-    const py::array_t<double> columns = select_columns(matrix, fidx, "x");
-    py::object tree_estimator = self.attr("tree_estimator");
-    tree_estimator.attr("fit")(columns, s, py::arg("sample_weight") = sample_weight);
-
-    // The observed range of each slicing column clips the leaves' open sides.
-    std::vector<core::ValueRange> ranges;
-    for (std::size_t k = 0; k < fidx.size(); ++k) {
-        const bind::Vector column = column_of(bind::as_matrix(columns, "x"), static_cast<std::int64_t>(k), "x");
-        ranges.push_back(core::value_range(bind::span(column)));
-    }
-    self.attr("weak_region") = py::list();
-    py::list rule_list = py::list(self.attr("_dfs")(tree_estimator.attr("tree_"), 0, py::dict()));
-    self.attr("rule_list") = rule_list;
+// Each weak leaf (at or beyond the threshold value) as a region clipped to the observed range
+// of the slicing columns.
+py::list weak_leaves(const py::list& rule_list, const Scoring& scoring, double threshold_value,
+                     const std::vector<FitColumns::Column>& columns) {
     py::list weak_region;
     for (py::handle rule : rule_list) {
         const double value = py::float_(rule["values"]).cast<double>();
         if (!core::is_weak(value, scoring.sign, threshold_value)) continue;
-        core::LeafBounds splits;
-        for (auto item : py::reinterpret_borrow<py::dict>(rule["splits"]))
-            splits.emplace_back(py::str(item.first).cast<std::string>(),
-                                core::LeafBound{py::float_(item.second["lb"]).cast<double>(),
-                                                py::float_(item.second["ub"]).cast<double>()});
+        const core::LeafBounds splits = leaf_bounds(rule["splits"]);
         py::dict region;
-        for (std::size_t k = 0; k < fidx.size(); ++k) {
-            const core::LeafBound b =
-                core::clipped_leaf_bound(splits, k, ranges[k].min, ranges[k].max);
+        for (std::size_t k = 0; k < columns.size(); ++k) {
+            const core::ValueRange& range = columns[k].range;
+            const core::LeafBound b = core::clipped_leaf_bound(splits, k, range.min, range.max);
             region[py::str("lb" + std::to_string(k + 1))] = py::float_(b.lb);
             region[py::str("ub" + std::to_string(k + 1))] = py::float_(b.ub);
         }
         weak_region.append(region);
     }
-    self.attr("weak_region") = weak_region;
+    return weak_region;
+}
+
+void tree_fit(py::handle self, const StrategyCall& in, FitColumns& columns) {
+    self.attr("x") = in.x;
+    self.attr("y") = in.y;
+    self.attr("scores") = in.scores;
+    const Scoring scoring = scoring_of(self);
+    const bind::Vector s = bind::as_vector(in.scores, "scores");
+    const auto n = static_cast<std::size_t>(s.size());
+    optional_weights(in.sample_weight, "sample_weight", n);  // the length is checked
+    const py::object average = numpy_average(s, in.sample_weight);
+    PyObject* product = PyNumber_Multiply(self.attr("threshold").ptr(), average.ptr());
+    if (product == nullptr) throw py::error_already_set();
+    self.attr("threshold_value") = py::reinterpret_steal<py::object>(product);
+    const double threshold_value = py::float_(self.attr("threshold_value")).cast<double>();
+
+    const std::vector<std::int64_t> fidx = resolve_fidx(self);
+    if (fidx.empty() || fidx.size() > 2)
+        bind::raise(deps().MovraError, "Only Support at most two slicing features.");
+    const std::vector<FitColumns::Column> slicing = columns.get(in.x, fidx, "x");
+    if (static_cast<std::size_t>(slicing[0].values.size()) != n)
+        bind::raise(PyExc_ValueError, "scores has " + std::to_string(n) + " values, expected " +
+                                          std::to_string(slicing[0].values.size()));
+    py::object tree_estimator = self.attr("tree_estimator");
+    tree_estimator.attr("fit")(tree_input(slicing), s, py::arg("sample_weight") = in.sample_weight);
+
+    self.attr("weak_region") = py::list();
+    const py::list rule_list(self.attr("_dfs")(tree_estimator.attr("tree_"), 0, py::dict()));
+    self.attr("rule_list") = rule_list;
+    self.attr("weak_region") = weak_leaves(rule_list, scoring, threshold_value, slicing);
+}
+
+py::object fit(const Args& a) {
+    FitColumns columns;
+    tree_fit(a.self(), {a["x"], a["y"], a["preds"], a["scores"], a["sample_weight"]}, columns);
     return py::none();
 }
 
@@ -193,6 +209,7 @@ void register_tree_slicing(py::module_& m) {
             {required("self"), required("x"), required("y"), required("preds"),
              required("scores"), optional("sample_weight")},
             fit);
+    register_direct_fit(cls.member("_fit"), tree_fit);
     cls.finish();
 }
 

@@ -1,0 +1,34 @@
+// The Python records a search hands back: rules ({"splits", "values", "counts"}), weak regions
+// ({"lb1", "ub1"[, "lb2", "ub2"]}) and first-feature bin statistics.
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+#include <cstdint>
+#include <vector>
+
+#include "core/slice_search.hpp"
+
+namespace movra::sagzone {
+
+namespace py = pybind11;
+
+// {"lb": lb, "ub": ub}
+py::dict bound_dict(py::handle lb, py::handle ub);
+// A rule record: "splits" with "f0" (and "f1" when `two`), "values", "counts".
+py::dict rule_record(py::handle lb1, py::handle ub1, py::handle lb2, py::handle ub2, bool two,
+                     double value, std::int64_t count);
+// A weak-region record: "lb1", "ub1" (and "lb2", "ub2" when `two`).
+py::dict region_record(py::handle lb1, py::handle ub1, py::handle lb2, py::handle ub2, bool two);
+
+// Rules and weak regions of one feature's search. With `two` the searched feature is the second
+// and `lb1`/`ub1` are the fixed first-feature bounds.
+py::list rule_records(const std::vector<core::SliceRule>& rules, bool two, py::handle lb1,
+                      py::handle ub1);
+py::list region_records(const std::vector<core::SliceRule>& regions, bool two, py::handle lb1,
+                        py::handle ub1);
+
+// A bin_stats entry: "lb1", "ub1", "lb2", "ub2", "support".
+py::dict bin_stats_record(double lb1, double ub1, double lb2, double ub2, std::int64_t support);
+
+}  // namespace movra::sagzone
