@@ -174,3 +174,60 @@ def test_refit_replaces_the_slicer(regression):
     first = sz.diag
     sz.fit(x, y, train, test)
     assert sz.diag is not first
+
+
+VIEWS = ["get_result", "get_target_idx", "get_distance", "get_shift", "get_marginal"]
+
+
+@pytest.mark.parametrize("view", VIEWS)
+def test_views_need_a_fitted_diagnoser(regression, view):
+    model, x, y, train, test = regression
+    sz = SagZone(model, ["X1"])
+    with pytest.raises(MovraError, match="^%s needs a fitted SagZone: call fit first" % view):
+        getattr(sz, view)()
+    sz.fit(x, y, train, test)
+    getattr(sz, view)()
+    # a fit that fails once the new data are stored leaves no slicer to mix with them
+    with pytest.raises(MovraError, match="no rows"):
+        sz.fit(x, y, train[:0], test)
+    assert sz.diag is None and sz.output is None
+    with pytest.raises(MovraError, match="needs a fitted SagZone"):
+        getattr(sz, view)()
+
+
+@pytest.mark.parametrize("use_test", [False, True])
+def test_searched_split_without_rows(regression, use_test):
+    model, x, y, train, test = regression
+    sz = SagZone(model, ["X1"], use_test=use_test)
+    empty = np.array([], dtype=int)
+    split = "test" if use_test else "training"
+    with pytest.raises(MovraError, match="^The %s split has no rows" % split):
+        sz.fit(x, y, train if use_test else empty, empty if use_test else test)
+
+
+@pytest.mark.parametrize("features", [["X1"], ["X1", "X0"]])
+def test_huge_bins_are_capped_by_the_distinct_values(regression, features):
+    model, x, y, train, test = regression
+    sz = SagZone(model, features, bins=10 ** 11, min_samples=1)
+    sz.fit(x, y, train, test)
+    assert len(sz.diag.bins1d) == len(np.unique(x[train, 1])) + 1
+
+
+@pytest.mark.parametrize("fitted_on", ["frame", "array"])
+@pytest.mark.parametrize("task", ["regression", "classification"])
+def test_a_dataframe_gets_no_feature_name_warnings(regression, classification, task, fitted_on):
+    # A model fitted on a DataFrame is called on the DataFrame, one fitted on arrays on arrays.
+    import warnings
+
+    import pandas as pd
+
+    _, x, y, train, test = regression if task == "regression" else classification
+    frame = pd.DataFrame(x, columns=["a", "b", "c"])
+    model = (LinearRegression() if task == "regression" else LogisticRegression()).fit(
+        frame if fitted_on == "frame" else x, y)
+    sz = SagZone(model, ["b"], task_type=task)
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        sz.fit(frame, y, train, test)
+    assert sz.feature_names == ["a", "b", "c"]
+    np.testing.assert_array_equal(sz.pred, model.predict(frame if fitted_on == "frame" else x))

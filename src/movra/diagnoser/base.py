@@ -63,6 +63,17 @@ def _selector(index, name, n):
     return index.astype(np.intp)
 
 
+def _model_input(estimator, given, matrix):
+    """What the model is called on: the DataFrame the user passed, so that a model fitted on one
+    sees its own feature names; the plain matrix for anything else, and for a scikit-learn model
+    fitted on plain arrays (which would warn about names it never had)."""
+    if not hasattr(given, "columns"):
+        return matrix
+    if hasattr(estimator, "n_features_in_") and not hasattr(estimator, "feature_names_in_"):
+        return matrix
+    return given
+
+
 class BaseDiagnoser:
     """Base class of the diagnosers.
 
@@ -92,6 +103,7 @@ class BaseDiagnoser:
             sample_weight=None, feature_names=None, feature_types=None, target_name=None,
             predict_name=None):
         """Record the data set, its splits and the model's predictions."""
+        x_given = x
         x, frame_names = _numeric_matrix(x)
         n, n_features = x.shape
         if n == 0:
@@ -119,11 +131,12 @@ class BaseDiagnoser:
                 f"feature_types has {len(feature_types)} types for {n_features} features."
             )
 
+        model_input = _model_input(self.estimator, x_given, x)
         if prediction is None:
-            prediction = self.estimator.predict(x)
+            prediction = self.estimator.predict(model_input)
         pred = _vector(prediction, "prediction", n)
         if prediction_proba is None and self.task_type == "classification":
-            prediction_proba = self.estimator.predict_proba(x)
+            prediction_proba = self.estimator.predict_proba(model_input)
         if prediction_proba is not None:
             prediction_proba = np.asarray(prediction_proba)
             if prediction_proba.ndim == 2 and prediction_proba.shape[1] >= 2:
