@@ -230,4 +230,4 @@ def test_a_dataframe_gets_no_feature_name_warnings(regression, classification, t
         warnings.simplefilter("error")
         sz.fit(frame, y, train, test)
     assert sz.feature_names == ["a", "b", "c"]
-    np.testing.assert_array_equal(sz.pred, model.predict(frame if fitted_on == "frame" else x))
+    np.testing.assert_allclose(sz.pred, model.predict(frame if fitted_on == "frame" else x))
