@@ -1,6 +1,7 @@
 // BaseSlicing.fit: scores the searched split, lets the strategy find weak regions, measures
 // every region on both splits and returns the regions sorted by the gap between them.
 #include <cmath>
+#include <memory>
 
 #include "bindings/sagzone/slicing_common.hpp"
 #include "bindings/sagzone/slicing_driver.hpp"
@@ -78,12 +79,13 @@ SplitMeasure measure_split(const Split& s, const Scoring& scoring,
     }
     SplitMeasure out{std::vector<std::size_t>(k), std::vector<py::object>(k),
                      std::vector<double>(k, std::nan(""))};
-    std::vector<std::int64_t> rows_buffer(measure->total());
+    // Not zeroed: the listing writes every row before anything reads it.
+    const std::unique_ptr<std::int64_t[]> rows_buffer(new std::int64_t[measure->total()]);
     std::vector<std::int64_t*> rows(k);
     std::vector<double*> gathered(k, nullptr);
     for (std::size_t r = 0, first = 0; r < k; first += measure->count(r), ++r) {
         out.counts[r] = measure->count(r);
-        rows[r] = rows_buffer.data() + first;
+        rows[r] = rows_buffer.get() + first;
         if (out.counts[r] == 0) {
             out.all[r] = py::list();
         } else if (scoring.additive) {
