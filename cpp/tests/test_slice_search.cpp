@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cfloat>
 #include <cmath>
+#include <cstdint>
 #include <vector>
 
 #include "core/slice_search.hpp"
@@ -143,4 +146,65 @@ TEST(SearchOneFeature, WithoutWeightsEqualsUnitWeightsBitForBit) {
         EXPECT_EQ(plain.bin_sums[b].weighted, unit.bin_sums[b].weighted);
     }
     EXPECT_EQ(plain.weak_bins, unit.weak_bins);
+}
+
+// A bin whose own average lies a rounding away from the threshold value is judged on the exact
+// average the callback gives for exactly the bin's rows; far from it, the callback is not asked.
+TEST(NearTies, SettledOnTheBinsRowsOnOneAndTwoFeatures) {
+    const auto x = ten_bins();
+    std::vector<double> s, second;
+    for (std::size_t i = 0; i < x.size(); ++i) {
+        s.push_back(0.1 * static_cast<double>(i % 7) + 0.3);  // sums that round
+        second.push_back(static_cast<double>(i % 5));
+    }
+    const std::vector<double> w(x.size(), 1.0);
+    for (bool two : {false, true}) {
+        for (bool above : {false, true}) {
+            SearchSettings settings;
+            settings.score_sign = -1.0;
+            settings.max_bins = 10;
+            // Bin 4's own average, nudged by an ulp: a near tie; exact_average says equal.
+            std::vector<std::int64_t> bin4_rows;
+            double bin4 = 0.0;
+            for (std::size_t i = 0; i < x.size(); ++i)
+                if (x[i] >= 4 && x[i] < 5 && (!two || second[i] < 0.8)) {
+                    bin4 += s[i];
+                    bin4_rows.push_back(static_cast<std::int64_t>(i));
+                }
+            bin4 /= static_cast<double>(bin4_rows.size());
+            settings.threshold_value = std::nextafter(bin4, above ? HUGE_VAL : -HUGE_VAL);
+            int asked_bin4 = 0;
+            settings.ties.exact_average = [&](const std::vector<std::int64_t>& rows) {
+                if (rows == bin4_rows) {
+                    ++asked_bin4;
+                    return settings.threshold_value;  // the reference rounds to a tie
+                }
+                double sum = 0.0;
+                for (std::int64_t r : rows) sum += s[static_cast<std::size_t>(r)];
+                return sum / static_cast<double>(rows.size());
+            };
+            std::vector<std::size_t> weak;
+            if (two)
+                weak = search_two_features(view(x), view(second), view(s), view(w), settings)
+                           .bins[4]
+                           .search.weak_bins;
+            else
+                weak = search_one_feature(view(x), view(s), view(w), settings).weak_bins;
+            const std::size_t tied = two ? 0u : 4u;
+            EXPECT_EQ(asked_bin4, 1) << two << above;
+            EXPECT_NE(std::find(weak.begin(), weak.end(), tied), weak.end()) << two << above;
+        }
+    }
+}
+
+TEST(NearTies, BoundScalesWithCountsMagnitudesAndSigns) {
+    const double eps = DBL_EPSILON;
+    EXPECT_TRUE(near_tie(1.0, 10, 1.0 + 4 * eps, ScoreProfile{}));
+    EXPECT_FALSE(near_tie(1.0, 10, 1.0 + 1e-9, ScoreProfile{}));
+    EXPECT_TRUE(near_tie(1.0, 10000000, 1.0 + 1e-9, ScoreProfile{}));  // long sums err more
+    // scores of both signs cancel: the error is relative to their magnitude
+    EXPECT_FALSE(near_tie(1e-6, 10, 1e-6 * (1 + 1e-9), ScoreProfile{}));
+    EXPECT_TRUE(near_tie(1e-6, 10, 1e-6 * (1 + 1e-9), ScoreProfile{1e3, false}));
+    EXPECT_TRUE(near_tie(5.0, 1, -3.0, ScoreProfile{0.0, true}));  // negative weights: no bound
+    EXPECT_FALSE(near_tie(std::nan(""), 1, 1.0, ScoreProfile{}));
 }
