@@ -131,18 +131,21 @@ def test_weights_drop_rows_and_sum_to_row_count(cls, weights, kept, expected):
     (3, [-1, 0, 0], "Invalid sample_weight"),
     (3, [1, np.nan, 1], "Invalid sample_weight"),
     (3, [-np.inf, 1, 1], "Invalid sample_weight"),
+    (3, [1e308, 1e308, 1], "Invalid sample_weight"),  # the sum overflows
     (2, [0, 1], "n_samples=1"),
     (1, None, "n_samples=1"),
 ])
 def test_weight_and_size_errors(cls, n, weights, message):
     X = np.arange(2.0 * n).reshape(n, 2)
     y = np.array([0, 1, 0])[:n]
-    with pytest.raises(ValueError) as info:
+    with pytest.raises(ValueError) as info, warnings.catch_warnings():
+        warnings.simplefilter("error")
         cls().fit(X, y, sample_weight=weights)
     assert str(info.value) == message
 
 
-@pytest.mark.parametrize("n", [2, 9, 129, 1000, 20000])
+# numpy sums in blocks (of 8192 values on older releases): lengths on both sides of them.
+@pytest.mark.parametrize("n", [2, 9, 129, 1000, 8193, 20000, 100003])
 def test_weight_cleaning_matches_numpy(n):
     rng = np.random.RandomState(n)
     for _ in range(5):
