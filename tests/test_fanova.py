@@ -6,6 +6,7 @@ import json
 import numpy as np
 import pytest
 import xgboost as xgb
+from sklearn.exceptions import NotFittedError
 
 from movra.models.interpreter import FANOVAInterpreter
 from movra.models.utils import predict_1D_func_tree, predict_2D_func_tree
@@ -362,6 +363,27 @@ def test_deeper_trees_are_not_interpreted(max_depth):
     est = XGB2Regressor(n_estimators=5, max_depth=max_depth).fit(X, y)
     assert est.parse_model() == "Cannot interpret XGB with depth more than 2."
     assert not hasattr(est, "effects_")
+    with pytest.raises(NotFittedError, match="Call 'parse_model' before"):
+        est.partial_dependence((0,), X)
+
+
+@pytest.mark.parametrize("cls", [XGB2Regressor, XGB2Classifier])
+def test_partial_dependence_needs_fit_then_parse_model(cls):
+    rng, X, y = make_data(3)
+    est = cls(n_estimators=5)
+    for method in (lambda: est.partial_dependence((0,), X), est._base_extract_rules):
+        with pytest.raises(NotFittedError, match="is not fitted yet"):
+            method()
+    est.fit(X, (y > np.median(y)).astype(int) if cls is XGB2Classifier else y)
+    with pytest.raises(NotFittedError) as info:
+        est.partial_dependence((0,), X)
+    assert str(info.value) == ("This %s instance has no effects yet. Call 'parse_model' before "
+                               "using 'partial_dependence'." % cls.__name__)
+    assert isinstance(info.value, ValueError)
+    est.parse_model()
+    assert est.partial_dependence((0,), X).shape == (len(X),)
+    with pytest.raises(ValueError, match="numeric"):
+        est.partial_dependence((0,), X.astype(str))
 
 
 def test_base_extract_rules_keys_by_feature_name():
@@ -419,3 +441,33 @@ def test_kernels_refuse_malformed_trees_and_models():
     for broken in (raw[: len(raw) // 2], b"{}", b"not a model", raw[:1]):
         with pytest.raises(ValueError, match="XGBoost model|trees"):
             _kernels.read_xgboost_trees(broken)
+
+
+def test_kernels_refuse_unconvertible_arrays_and_buffers():
+    from movra import _kernels
+
+    rng, X, y = make_data(0)
+    model = xgb.XGBRegressor(max_depth=2, n_estimators=3).fit(X, y)
+    raw = bytes(model.get_booster().save_raw("ubj"))
+    trees = _kernels.read_xgboost_trees(raw)
+    unconvertible = [np.array(["a"] * len(trees["left"])),
+                     np.array([object()] * len(trees["left"]), dtype=object), "text"]
+    for kernel in (_kernels.fanova_effects, _kernels.tree_margins):
+        for key in trees:
+            for bad in unconvertible:
+                with pytest.raises((ValueError, TypeError)):
+                    kernel(dict(trees, **{key: bad}), 0.0, X)
+        with_none = X.astype(object)
+        with_none[0, 0] = None
+        for bad in (X.astype(str), with_none):
+            with pytest.raises((ValueError, TypeError)):
+                kernel(trees, 0.0, bad)
+    for bad in ("text", 3.0, memoryview(raw)[::-1]):
+        with pytest.raises((ValueError, TypeError)):
+            _kernels.read_xgboost_trees(bad)
+    # A strided view is read in its logical order, not past its end.
+    interleaved = bytearray(2 * len(raw))
+    interleaved[::2] = raw
+    strided = _kernels.read_xgboost_trees(memoryview(interleaved)[::2])
+    for key in trees:
+        np.testing.assert_array_equal(strided[key], trees[key])

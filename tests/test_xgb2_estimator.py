@@ -162,6 +162,26 @@ def test_weight_cleaning_matches_numpy(n):
         np.testing.assert_array_equal(y_out, y[keep])
 
 
+@pytest.mark.parametrize("cls", [XGB2Regressor, XGB2Classifier])
+def test_unconvertible_arrays_are_python_errors(cls):
+    est, X = fitted(cls)
+    y = est.predict(X)
+    for weights in (np.array(["1"] * len(X)), np.array([None] * len(X), dtype=object),
+                    [[1.0, 2.0]] * len(X)):
+        with pytest.raises((ValueError, TypeError)):
+            cls(n_estimators=2).fit(X, y, weights)
+    for method in ("predict", "decision_function", "predict_proba"):
+        if hasattr(est, method):
+            with pytest.raises(ValueError):
+                getattr(est, method)(X.astype(str))
+    if cls is XGB2Classifier:  # the probabilities themselves, as a subclass might return them
+        for proba in (np.full((2, 2), "p"), np.full((2, 2), None, dtype=object)):
+            est.predict_proba = lambda X, proba=proba: proba
+            for method in (est.predict, est.decision_function):
+                with pytest.raises((ValueError, TypeError)):
+                    method(X[:2])
+
+
 def test_weights_as_list_series_and_column_and_input_untouched():
     X, y = regression_data(20)
     w = np.linspace(0, 2, 20)
