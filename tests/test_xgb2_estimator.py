@@ -31,7 +31,8 @@ BASE_DEFAULTS = dict(SUBCLASS_DEFAULTS, max_bin=20, reg_lambda=1)
 XFAIL = {"check_sample_weights_invariance":
          ("zero sample_weight is not equivalent to removing samples",)}
 FEATURE_MESSAGE = ("The number of features in predict is\n" + " " * 21
-                   + "different from the number of features in fit.")
+                   + "different from the number of features in fit. X has %d features, but %s "
+                   "is expecting %d features as input.")
 
 
 def regression_data(n=300, p=4, seed=0):
@@ -128,7 +129,7 @@ def test_weights_drop_rows_and_sum_to_row_count(cls, weights, kept, expected):
 @pytest.mark.parametrize("n, weights, message", [
     (3, [1, 1], "sample_weight shape mismatches the input"),
     (3, np.ones((3, 2)), "sample_weight shape mismatches the input"),
-    (3, [-1, 0, 0], "Invalid sample_weight"),
+    (3, [-1, 0, 0], "Invalid sample_weight. The sample weights are all zero or negative."),
     (3, [1, np.nan, 1], "Invalid sample_weight"),
     (3, [-np.inf, 1, 1], "Invalid sample_weight"),
     (3, [1e308, 1e308, 1], "Invalid sample_weight"),  # the sum overflows
@@ -195,7 +196,8 @@ def test_classifier_labels_and_class_counts():
     X = np.arange(8.0).reshape(4, 2)
     _, y, _ = XGB2Classifier()._validate_input(X, ["yes", "no", "no", "yes"], None)
     np.testing.assert_array_equal(y, [1.0, 0.0, 0.0, 1.0])
-    for y, w, message in [([0, 1, 2, 1], None, "multi-classification not supported"),
+    for y, w, message in [([0, 1, 2, 1], None, "multi-classification not supported. Only "
+                                               "binary classification is supported."),
                           (["a"] * 4, None, "Classifier can't train when only one class is "
                                             "present."),
                           ([0, 1, 0, 1], [1, 0, 1, 0], "Classifier can't train when only one "
@@ -320,7 +322,7 @@ def test_prediction_input_checks(cls):
         if hasattr(est, name):
             with pytest.raises(ValueError) as info:
                 getattr(est, name)(np.ones((5, 3)))
-            assert str(info.value) == FEATURE_MESSAGE
+            assert str(info.value) == FEATURE_MESSAGE % (3, cls.__name__, 4)
 
 
 @pytest.mark.parametrize("labels", [

@@ -18,10 +18,18 @@ py::object checked_prediction_input(py::handle self, py::handle X) {
     d.check_is_fitted(self);
     py::tuple shape(checked.attr("shape"));
     if (shape.size() != 2) bind::raise(PyExc_ValueError, "Reshape your data.");
-    if (py::object(shape[1]).not_equal(self.attr("n_features_in_")))
-        bind::raise(PyExc_ValueError, "The number of features in predict is\n" +
-                                          std::string(21, ' ') +
-                                          "different from the number of features in fit.");
+    py::object n_features_in = self.attr("n_features_in_");
+    if (py::object(shape[1]).not_equal(n_features_in)) {
+        // Our sentence, then scikit-learn's own wording, which its estimator checks look for.
+        const std::string class_name =
+            py::str(py::type::handle_of(self).attr("__name__")).cast<std::string>();
+        bind::raise(PyExc_ValueError,
+                    "The number of features in predict is\n" + std::string(21, ' ') +
+                        "different from the number of features in fit. X has " +
+                        py::str(shape[1]).cast<std::string>() + " features, but " + class_name +
+                        " is expecting " + py::str(n_features_in).cast<std::string>() +
+                        " features as input.");
+    }
     return checked;
 }
 

@@ -74,6 +74,10 @@ TrainingRows select_weighted_rows(py::object x, py::object y, py::handle sample_
                                                   bind::mutable_span(kept_rows),
                                                   bind::mutable_span(kept_weights));
     }
+    // scikit-learn's estimator checks look for "weight" and "zero" in the message.
+    if (selection.status == core::WeightStatus::no_positive_weight)
+        bind::raise(PyExc_ValueError,
+                    "Invalid sample_weight. The sample weights are all zero or negative.");
     if (selection.status != core::WeightStatus::ok)
         bind::raise(PyExc_ValueError, "Invalid sample_weight");
 
@@ -131,7 +135,10 @@ py::object validate_classifier_input(const bind::Args& a) {
     self.attr("label_binarizer_") = binarizer;
     binarizer.attr("fit")(rows.y);
     const auto n_classes = py::len(binarizer.attr("classes_"));
-    if (n_classes >= 3) bind::raise(PyExc_ValueError, "multi-classification not supported");
+    if (n_classes >= 3)
+        bind::raise(PyExc_ValueError,
+                    "multi-classification not supported. Only binary classification is "
+                    "supported.");
     if (n_classes == 1)
         bind::raise(PyExc_ValueError, "Classifier can't train when only one class is present.");
     // scikit-learn's scorers, calibration and checks look up a classifier's labels here.
