@@ -11,7 +11,9 @@
 #include "bindings/common/arrays.hpp"
 #include "bindings/common/method.hpp"
 #include "bindings/kernels/kernels_module.hpp"
+#include "core/leaf_rules.hpp"
 #include "core/trees.hpp"
+#include "core/xgboost_model.hpp"
 
 namespace movra::kernels {
 
