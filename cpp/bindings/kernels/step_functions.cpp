@@ -47,8 +47,8 @@ ColumnView column_view(py::handle x, std::int64_t j) {
         return true;
     };
     if (!usable(a))
-        a = bind::ensure_array<Strided>(
-            py::module_::import("numpy").attr("ascontiguousarray")(a), "X");
+        a = bind::ensure_array<Strided>(py::module_::import("numpy").attr("ascontiguousarray")(a),
+                                        "X");
     core::Column col;
     col.size = static_cast<std::size_t>(a.shape(0));
     col.stride = static_cast<std::size_t>(a.strides(0) / item);

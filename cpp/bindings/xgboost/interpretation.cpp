@@ -73,7 +73,7 @@ of that feature in the booster's trees (trees_to_dataframe), empty for an unused
 
 py::object parse_model(const bind::Args& a) {
     const Deps& d = deps();
-    const py::object& self = a["self"];
+    const py::object& self = a.self();
     // Python's own comparison, so any number type behaves as in Python. None leaves the depth
     // to XGBoost, whose default (6) is too deep as well.
     const py::object max_depth = self.attr("max_depth");
@@ -102,14 +102,15 @@ void require_parsed(py::handle self) {
     d.check_is_fitted(self);
     if (!py::hasattr(self, "effects_"))
         bind::raise(d.NotFittedError,
-                    "This " + py::str(py::type::handle_of(self).attr("__name__")).cast<std::string>() +
+                    "This " +
+                        py::str(py::type::handle_of(self).attr("__name__")).cast<std::string>() +
                         " instance has no effects yet. Call 'parse_model' before using "
                         "'partial_dependence'.");
 }
 
 py::object partial_dependence(const bind::Args& a) {
     const Deps& d = deps();
-    const py::object& self = a["self"];
+    const py::object& self = a.self();
     require_parsed(self);
     // A list or a tuple of indices names the same effect.
     const py::tuple fidx(a["fidx"]);
@@ -125,7 +126,7 @@ py::object partial_dependence(const bind::Args& a) {
 }
 
 py::object base_extract_rules(const bind::Args& a) {
-    const py::object& self = a["self"];
+    const py::object& self = a.self();
     deps().check_is_fitted(self);
     py::object booster = self.attr("estimator_").attr("get_booster")();
     py::object table = booster.attr("trees_to_dataframe")();

@@ -44,17 +44,17 @@ bind::Vector positive_class_probability(py::handle self, py::handle X) {
 }  // namespace
 
 py::object regressor_predict(const bind::Args& a) {
-    py::object X = checked_prediction_input(a["self"], a["X"]);
-    return a["self"].attr("estimator_").attr("predict")(X);
+    py::object X = checked_prediction_input(a.self(), a["X"]);
+    return a.self().attr("estimator_").attr("predict")(X);
 }
 
 py::object classifier_predict_proba(const bind::Args& a) {
-    py::object X = checked_prediction_input(a["self"], a["X"]);
-    return a["self"].attr("estimator_").attr("predict_proba")(X);
+    py::object X = checked_prediction_input(a.self(), a["X"]);
+    return a.self().attr("estimator_").attr("predict_proba")(X);
 }
 
 py::object classifier_decision_function(const bind::Args& a) {
-    bind::Vector proba = positive_class_probability(a["self"], a["X"]);
+    bind::Vector proba = positive_class_probability(a.self(), a["X"]);
     bind::Vector log_odds = bind::new_vector(static_cast<std::size_t>(proba.size()));
     {
         // The kernel reads and writes only these two arrays, which this call owns.
@@ -65,7 +65,7 @@ py::object classifier_decision_function(const bind::Args& a) {
 }
 
 py::object classifier_predict(const bind::Args& a) {
-    bind::Vector proba = positive_class_probability(a["self"], a["X"]);
+    bind::Vector proba = positive_class_probability(a.self(), a["X"]);
     bind::Index positive = bind::new_index(static_cast<std::size_t>(proba.size()));
     {
         // The kernel reads and writes only these two arrays, which this call owns.
@@ -73,7 +73,7 @@ py::object classifier_predict(const bind::Args& a) {
         // Strictly above one half: a probability of exactly 0.5 gives the first class.
         core::positive_class_indices(bind::span(proba), 0.5, bind::mutable_span(positive));
     }
-    return a["self"].attr("label_binarizer_").attr("inverse_transform")(positive);
+    return a.self().attr("label_binarizer_").attr("inverse_transform")(positive);
 }
 
 }  // namespace movra::xgb2

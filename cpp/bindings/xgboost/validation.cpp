@@ -60,8 +60,7 @@ double numpy_sum(const bind::Vector& weights) {
 // Drops the rows of non-positive weight and rescales the others to sum to their count.
 TrainingRows select_weighted_rows(py::object x, py::object y, py::handle sample_weight) {
     const py::ssize_t n = n_rows(x);
-    if (sample_weight.is_none())
-        return {std::move(x), std::move(y), deps().np.attr("ones")(n)};
+    if (sample_weight.is_none()) return {std::move(x), std::move(y), deps().np.attr("ones")(n)};
 
     bind::Vector weights = weights_of_rows(sample_weight, n);
     bind::Index kept_rows = bind::new_index(static_cast<std::size_t>(n));
@@ -70,9 +69,8 @@ TrainingRows select_weighted_rows(py::object x, py::object y, py::handle sample_
     {
         // The kernel reads and writes only these three arrays, which this call owns.
         py::gil_scoped_release release;
-        selection = core::select_positive_weights(bind::span(weights),
-                                                  bind::mutable_span(kept_rows),
-                                                  bind::mutable_span(kept_weights));
+        selection = core::select_positive_weights(
+            bind::span(weights), bind::mutable_span(kept_rows), bind::mutable_span(kept_weights));
     }
     // scikit-learn's estimator checks look for "weight" and "zero" in the message.
     if (selection.status == core::WeightStatus::no_positive_weight)
@@ -113,7 +111,7 @@ py::object ravel_single_column(py::object y, bool warn) {
 }  // namespace
 
 py::object validate_regressor_input(const bind::Args& a) {
-    const py::object& self = a["self"];
+    const py::object& self = a.self();
     py::tuple checked = validate_data(self, a["x"], a["y"], true);
     py::object x = checked[0];
     py::object y = ravel_single_column(checked[1], true);
@@ -124,7 +122,7 @@ py::object validate_regressor_input(const bind::Args& a) {
 
 py::object validate_classifier_input(const bind::Args& a) {
     const Deps& d = deps();
-    const py::object& self = a["self"];
+    const py::object& self = a.self();
     py::tuple checked = validate_data(self, a["x"], a["y"], false);
     py::object x = checked[0];
     py::object y = ravel_single_column(checked[1], false);
