@@ -1,12 +1,23 @@
 # The README's commands. Each sets up what it needs itself: a virtual environment in .venv with
-# the package installed, and GoogleTest from Debian's packages for the C++ tests.
+# the package installed, and GoogleTest from Debian's packages for the C++ tests. `make test`
+# also tests the oldest supported stack (constraints-oldest.txt) in .venv-oldest when CPython 3.8
+# is on the machine.
 PYTHON ?= python3
 VENV := .venv
 VPY := $(VENV)/bin/python
+OLDEST_VENV := .venv-oldest
+OLDEST_VPY := $(OLDEST_VENV)/bin/python
+# CPython 3.8: python3.8 on PATH, else one of pyenv's versions; empty when there is none.
+PYTHON38 ?= $(shell for p in "$$(command -v python3.8)" \
+                      "$$(pyenv root 2>/dev/null || echo $$HOME/.pyenv)"/versions/3.8*/bin/python3.8; do \
+                      [ -x "$$p" ] && "$$p" -c 'import sys, venv; sys.exit(sys.version_info[:2] != (3, 8))' \
+                        >/dev/null 2>&1 && { echo "$$p"; break; }; \
+                    done)
 export PATH := $(CURDIR)/$(VENV)/bin:$(PATH)
 JOBS ?= 2
 
-.PHONY: demo test install cpp-test cpp-sanitize pytest bench gtest clean
+.PHONY: demo test install cpp-test cpp-sanitize pytest pytest-oldest install-oldest bench gtest \
+        clean
 
 $(VPY):
 	$(PYTHON) -m venv $(VENV)
@@ -19,10 +30,29 @@ install: $(VPY)
 demo: install
 	$(VPY) examples/demo.py
 
-test: install cpp-test cpp-sanitize pytest
+test: install cpp-test cpp-sanitize pytest pytest-oldest
 
 pytest: install
 	$(VPY) -m pytest -q -p no:cacheprovider
+
+# The oldest supported stack: the same pytest run on CPython 3.8 (the C++ core tests do not
+# depend on it). A machine without 3.8 skips it and says so.
+$(OLDEST_VPY):
+	$(PYTHON38) -m venv $(OLDEST_VENV)
+	$(OLDEST_VPY) -m pip install -q --upgrade pip
+
+install-oldest: $(OLDEST_VPY)
+	$(OLDEST_VPY) -m pip install -q -c constraints-oldest.txt scikit-build-core pybind11 ninja cmake
+	$(OLDEST_VPY) -m pip install -q -c constraints-oldest.txt --no-build-isolation '.[test]'
+
+pytest-oldest:
+ifeq ($(strip $(PYTHON38)),)
+	@echo "CPython 3.8 not found: the oldest supported stack is not tested"
+else
+	@echo "== the oldest supported stack: $(PYTHON38), constraints-oldest.txt"
+	$(MAKE) --no-print-directory install-oldest
+	$(OLDEST_VPY) -m pytest -q -p no:cacheprovider
+endif
 
 # GoogleTest: from Debian's packages when missing and we may install them.
 gtest:

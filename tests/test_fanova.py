@@ -6,6 +6,7 @@ import json
 import numpy as np
 import pytest
 import xgboost as xgb
+from sklearn.exceptions import NotFittedError
 
 from movra.models.interpreter import FANOVAInterpreter
 from movra.models.utils import predict_1D_func_tree, predict_2D_func_tree
@@ -123,6 +124,11 @@ def fit_estimator(kind, seed, n_estimators=60):
     return rng, X, cls(n_estimators=n_estimators).fit(X, y)
 
 
+# XGBoost fits the base score to the data from 2.0 on; 1.7 starts every model from base_score
+# 0.5, which the logistic objective turns into a margin of 0.
+XGBOOST_FITS_BASE_SCORE = tuple(int(p) for p in xgb.__version__.split(".")[:2]) >= (2, 0)
+
+
 @pytest.mark.parametrize("kind, monotone, with_nan, true_to_data", CASES)
 def test_effects_sum_to_the_margin(kind, monotone, with_nan, true_to_data):
     rng, X, model = fit_case(kind, monotone, 0.1 if with_nan else 0.0, seed=len(kind) + monotone)
@@ -130,7 +136,10 @@ def test_effects_sum_to_the_margin(kind, monotone, with_nan, true_to_data):
     rows = probe_rows(rng, X)
     total = effects_sum(interp.effects_, interp.intercept_, rows)
     booster = model.get_booster()
-    assert interp.base_margin_ != 0.0
+    if kind == "classifier" and not XGBOOST_FITS_BASE_SCORE:
+        assert interp.base_margin_ == 0.0
+    else:
+        assert interp.base_margin_ != 0.0
     np.testing.assert_allclose(total, reference_margin(booster, rows), rtol=1e-9, atol=1e-12)
     raw = booster.predict(xgb.DMatrix(rows), output_margin=True)
     np.testing.assert_allclose(total, raw, rtol=1e-5, atol=2e-5)
@@ -160,6 +169,21 @@ def test_three_feature_trees_and_plain_boosters():
     rows = probe_rows(rng, X)
     np.testing.assert_allclose(effects_sum(interp.effects_, interp.intercept_, rows),
                                reference_margin(booster, rows), rtol=1e-9, atol=1e-12)
+
+
+@pytest.mark.parametrize("base_score", [0.2, 0.9])
+def test_logistic_base_score_is_a_logit(base_score):
+    # Given explicitly, so that every XGBoost release starts from a non-zero margin.
+    rng, X, y = make_data(12)
+    model = xgb.XGBClassifier(max_depth=2, n_estimators=30, base_score=base_score)
+    model.fit(X, (y > np.median(y)).astype(int))
+    interp = XGBInterpreter(model).fit(X)
+    score = float(np.float32(base_score))
+    assert interp.base_margin_ == pytest.approx(np.log(score / (1 - score)), rel=1e-12)
+    rows = probe_rows(rng, X)
+    raw = model.get_booster().predict(xgb.DMatrix(rows), output_margin=True)
+    np.testing.assert_allclose(effects_sum(interp.effects_, interp.intercept_, rows), raw,
+                               rtol=1e-5, atol=2e-5)
 
 
 # ---- purity ----------------------------------------------------------------------------------
@@ -339,6 +363,27 @@ def test_deeper_trees_are_not_interpreted(max_depth):
     est = XGB2Regressor(n_estimators=5, max_depth=max_depth).fit(X, y)
     assert est.parse_model() == "Cannot interpret XGB with depth more than 2."
     assert not hasattr(est, "effects_")
+    with pytest.raises(NotFittedError, match="Call 'parse_model' before"):
+        est.partial_dependence((0,), X)
+
+
+@pytest.mark.parametrize("cls", [XGB2Regressor, XGB2Classifier])
+def test_partial_dependence_needs_fit_then_parse_model(cls):
+    rng, X, y = make_data(3)
+    est = cls(n_estimators=5)
+    for method in (lambda: est.partial_dependence((0,), X), est._base_extract_rules):
+        with pytest.raises(NotFittedError, match="is not fitted yet"):
+            method()
+    est.fit(X, (y > np.median(y)).astype(int) if cls is XGB2Classifier else y)
+    with pytest.raises(NotFittedError) as info:
+        est.partial_dependence((0,), X)
+    assert str(info.value) == ("This %s instance has no effects yet. Call 'parse_model' before "
+                               "using 'partial_dependence'." % cls.__name__)
+    assert isinstance(info.value, ValueError)
+    est.parse_model()
+    assert est.partial_dependence((0,), X).shape == (len(X),)
+    with pytest.raises(ValueError, match="numeric"):
+        est.partial_dependence((0,), X.astype(str))
 
 
 def test_base_extract_rules_keys_by_feature_name():
@@ -396,3 +441,33 @@ def test_kernels_refuse_malformed_trees_and_models():
     for broken in (raw[: len(raw) // 2], b"{}", b"not a model", raw[:1]):
         with pytest.raises(ValueError, match="XGBoost model|trees"):
             _kernels.read_xgboost_trees(broken)
+
+
+def test_kernels_refuse_unconvertible_arrays_and_buffers():
+    from movra import _kernels
+
+    rng, X, y = make_data(0)
+    model = xgb.XGBRegressor(max_depth=2, n_estimators=3).fit(X, y)
+    raw = bytes(model.get_booster().save_raw("ubj"))
+    trees = _kernels.read_xgboost_trees(raw)
+    unconvertible = [np.array(["a"] * len(trees["left"])),
+                     np.array([object()] * len(trees["left"]), dtype=object), "text"]
+    for kernel in (_kernels.fanova_effects, _kernels.tree_margins):
+        for key in trees:
+            for bad in unconvertible:
+                with pytest.raises((ValueError, TypeError)):
+                    kernel(dict(trees, **{key: bad}), 0.0, X)
+        with_none = X.astype(object)
+        with_none[0, 0] = None
+        for bad in (X.astype(str), with_none):
+            with pytest.raises((ValueError, TypeError)):
+                kernel(trees, 0.0, bad)
+    for bad in ("text", 3.0, memoryview(raw)[::-1]):
+        with pytest.raises((ValueError, TypeError)):
+            _kernels.read_xgboost_trees(bad)
+    # A strided view is read in its logical order, not past its end.
+    interleaved = bytearray(2 * len(raw))
+    interleaved[::2] = raw
+    strided = _kernels.read_xgboost_trees(memoryview(interleaved)[::2])
+    for key in trees:
+        np.testing.assert_array_equal(strided[key], trees[key])

@@ -103,3 +103,24 @@ def test_empty_effect_and_empty_data():
 def test_bad_input_is_a_clear_error(call, message):
     with pytest.raises(ValueError, match=message):
         call()
+
+
+UNCONVERTIBLE = [np.array(["a", "b", "c"]), np.array([object(), None, 1.0], dtype=object),
+                 [[1.0, "x"], [2.0, 3.0]], {"not": "an array"}]
+
+
+def test_kernels_refuse_unconvertible_arrays():
+    from movra import _kernels
+
+    X = np.zeros((3, 2))
+    one = dict(X=X, split_points=np.array([0.5]), levels=np.arange(3.0), column=0)
+    two = dict(X=X, split_points_a=np.array([0.5]), split_points_b=np.array([]),
+               levels=np.zeros((3, 2)), column_a=0, column_b=1)
+    for kernel, arguments in ((_kernels.evaluate_step_1d, one), (_kernels.evaluate_step_2d, two)):
+        kernel(**arguments)  # the valid call works
+        for name, value in arguments.items():
+            if name.startswith("column"):
+                continue
+            for bad in UNCONVERTIBLE:
+                with pytest.raises((ValueError, TypeError)):
+                    kernel(**dict(arguments, **{name: bad}))

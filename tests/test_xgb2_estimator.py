@@ -31,7 +31,8 @@ BASE_DEFAULTS = dict(SUBCLASS_DEFAULTS, max_bin=20, reg_lambda=1)
 XFAIL = {"check_sample_weights_invariance":
          ("zero sample_weight is not equivalent to removing samples",)}
 FEATURE_MESSAGE = ("The number of features in predict is\n" + " " * 21
-                   + "different from the number of features in fit.")
+                   + "different from the number of features in fit. X has %d features, but %s "
+                   "is expecting %d features as input.")
 
 
 def regression_data(n=300, p=4, seed=0):
@@ -128,21 +129,24 @@ def test_weights_drop_rows_and_sum_to_row_count(cls, weights, kept, expected):
 @pytest.mark.parametrize("n, weights, message", [
     (3, [1, 1], "sample_weight shape mismatches the input"),
     (3, np.ones((3, 2)), "sample_weight shape mismatches the input"),
-    (3, [-1, 0, 0], "Invalid sample_weight"),
+    (3, [-1, 0, 0], "Invalid sample_weight. The sample weights are all zero or negative."),
     (3, [1, np.nan, 1], "Invalid sample_weight"),
     (3, [-np.inf, 1, 1], "Invalid sample_weight"),
+    (3, [1e308, 1e308, 1], "Invalid sample_weight"),  # the sum overflows
     (2, [0, 1], "n_samples=1"),
     (1, None, "n_samples=1"),
 ])
 def test_weight_and_size_errors(cls, n, weights, message):
     X = np.arange(2.0 * n).reshape(n, 2)
     y = np.array([0, 1, 0])[:n]
-    with pytest.raises(ValueError) as info:
+    with pytest.raises(ValueError) as info, warnings.catch_warnings():
+        warnings.simplefilter("error")
         cls().fit(X, y, sample_weight=weights)
     assert str(info.value) == message
 
 
-@pytest.mark.parametrize("n", [2, 9, 129, 1000, 20000])
+# numpy sums in blocks (of 8192 values on older releases): lengths on both sides of them.
+@pytest.mark.parametrize("n", [2, 9, 129, 1000, 8193, 20000, 100003])
 def test_weight_cleaning_matches_numpy(n):
     rng = np.random.RandomState(n)
     for _ in range(5):
@@ -159,6 +163,26 @@ def test_weight_cleaning_matches_numpy(n):
         np.testing.assert_array_equal(y_out, y[keep])
 
 
+@pytest.mark.parametrize("cls", [XGB2Regressor, XGB2Classifier])
+def test_unconvertible_arrays_are_python_errors(cls):
+    est, X = fitted(cls)
+    y = est.predict(X)
+    for weights in (np.array(["1"] * len(X)), np.array([None] * len(X), dtype=object),
+                    [[1.0, 2.0]] * len(X)):
+        with pytest.raises((ValueError, TypeError)):
+            cls(n_estimators=2).fit(X, y, weights)
+    for method in ("predict", "decision_function", "predict_proba"):
+        if hasattr(est, method):
+            with pytest.raises(ValueError):
+                getattr(est, method)(X.astype(str))
+    if cls is XGB2Classifier:  # the probabilities themselves, as a subclass might return them
+        for proba in (np.full((2, 2), "p"), np.full((2, 2), None, dtype=object)):
+            est.predict_proba = lambda X, proba=proba: proba
+            for method in (est.predict, est.decision_function):
+                with pytest.raises((ValueError, TypeError)):
+                    method(X[:2])
+
+
 def test_weights_as_list_series_and_column_and_input_untouched():
     X, y = regression_data(20)
     w = np.linspace(0, 2, 20)
@@ -172,7 +196,8 @@ def test_classifier_labels_and_class_counts():
     X = np.arange(8.0).reshape(4, 2)
     _, y, _ = XGB2Classifier()._validate_input(X, ["yes", "no", "no", "yes"], None)
     np.testing.assert_array_equal(y, [1.0, 0.0, 0.0, 1.0])
-    for y, w, message in [([0, 1, 2, 1], None, "multi-classification not supported"),
+    for y, w, message in [([0, 1, 2, 1], None, "multi-classification not supported. Only "
+                                               "binary classification is supported."),
                           (["a"] * 4, None, "Classifier can't train when only one class is "
                                             "present."),
                           ([0, 1, 0, 1], [1, 0, 1, 0], "Classifier can't train when only one "
@@ -297,7 +322,7 @@ def test_prediction_input_checks(cls):
         if hasattr(est, name):
             with pytest.raises(ValueError) as info:
                 getattr(est, name)(np.ones((5, 3)))
-            assert str(info.value) == FEATURE_MESSAGE
+            assert str(info.value) == FEATURE_MESSAGE % (3, cls.__name__, 4)
 
 
 @pytest.mark.parametrize("labels", [

@@ -18,29 +18,16 @@ RENAMED_CHECKS = {
     ),
 }
 
-# Newer scikit-learn checks that demand their own wording of an error our API words otherwise:
-# the feature-count error of prediction, the all-zero-weight error and the multi-class error.
-OUR_WORDING = {
-    "check_n_features_in_after_fitting":
-        "predict reports a feature-count mismatch in its own words",
-    "check_all_zero_sample_weights_error": "all-zero weights raise 'Invalid sample_weight'",
-    "check_classifier_not_supporting_multiclass":
-        "more than two classes raise 'multi-classification not supported'",
-}
-
 
 def expected_failures(estimator):
     """The expected failures the estimator's tags declare, under the names of the installed
-    scikit-learn, plus the checks of OUR_WORDING that it has."""
+    scikit-learn."""
     expected = {}
     for name, reason in estimator._more_tags()["_xfail_checks"].items():
         reason = reason[0] if isinstance(reason, tuple) else reason
         for current in (name,) + RENAMED_CHECKS.get(name, ()):
             if hasattr(estimator_checks, current):
                 expected[current] = reason
-    for name, reason in OUR_WORDING.items():
-        if hasattr(estimator_checks, name):
-            expected[name] = reason
     return expected
 
 

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <map>
 #include <stdexcept>
+#include <string>
 #include <utility>
 
 #include "core/purify.hpp"
@@ -89,54 +90,58 @@ double variance(Span<const double> levels, Span<const double> counts, double n) 
     return ss / n;
 }
 
-}  // namespace
-
-Effects fanova_effects(const std::vector<LeafRule>& rules, double base_margin, Matrix data,
-                       const FanovaOptions& options) {
-    if (data.n_rows == 0) throw std::invalid_argument("the data has no rows");
-    Effects out;
-    out.intercept = base_margin;
-
-    // Grids: every split point of a feature for its main effect, and the split points of the
-    // pair's own leaves for an interaction.
+// Where each feature's main effect and each pair's interaction sit in Effects.
+struct EffectIndex {
     std::map<std::int64_t, std::size_t> main_of;
     std::map<std::pair<std::int64_t, std::int64_t>, std::size_t> pair_of;
+
+    std::size_t pair(const LeafRule& rule) const {
+        return pair_of.at({rule.conditions[0].feature, rule.conditions[1].feature});
+    }
+};
+
+// One main effect per feature the rules test and one interaction per pair a leaf tests, both in
+// ascending order of their features.
+EffectIndex number_effects(const std::vector<LeafRule>& rules, std::size_t n_columns,
+                           Effects& out) {
+    EffectIndex index;
     for (const LeafRule& rule : rules)
-        for (int c = 0; c < rule.n_conditions; ++c) main_of.emplace(rule.conditions[c].feature, 0);
-    for (auto& [feature, index] : main_of) {
-        if (static_cast<std::size_t>(feature) >= data.n_columns)
+        for (int c = 0; c < rule.n_conditions; ++c)
+            index.main_of.emplace(rule.conditions[c].feature, 0);
+    for (auto& [feature, position] : index.main_of) {
+        if (static_cast<std::size_t>(feature) >= n_columns)
             throw std::invalid_argument("the trees test feature " + std::to_string(feature) +
-                                        " but the data has " + std::to_string(data.n_columns) +
+                                        " but the data has " + std::to_string(n_columns) +
                                         " columns");
-        index = out.mains.size();
+        position = out.mains.size();
         out.mains.emplace_back();
         out.mains.back().feature = feature;
     }
+    for (const LeafRule& rule : rules)
+        if (rule.n_conditions == 2)
+            index.pair_of.emplace(
+                std::make_pair(rule.conditions[0].feature, rule.conditions[1].feature), 0);
+    for (auto& [features, position] : index.pair_of) {
+        position = out.pairs.size();
+        out.pairs.emplace_back();
+        out.pairs.back().feature_a = features.first;
+        out.pairs.back().feature_b = features.second;
+    }
+    return index;
+}
+
+// Grids: every split point of a feature for its main effect, and the split points of the pair's
+// own leaves for an interaction; the levels start at zero.
+void build_grids(const std::vector<LeafRule>& rules, const EffectIndex& index, Effects& out) {
     for (const LeafRule& rule : rules) {
         for (int c = 0; c < rule.n_conditions; ++c)
             add_bounds(rule.conditions[c],
-                       out.mains[main_of[rule.conditions[c].feature]].split_points);
-        if (rule.n_conditions == 2)
-            pair_of.emplace(std::make_pair(rule.conditions[0].feature, rule.conditions[1].feature),
-                            0);
-    }
-    // Pairs numbered in ascending order of their features.
-    std::vector<std::pair<std::int64_t, std::int64_t>> pair_keys;
-    for (auto& [key, index] : pair_of) {
-        index = pair_keys.size();
-        pair_keys.push_back(key);
-    }
-    out.pairs.resize(pair_keys.size());
-    for (std::size_t p = 0; p < pair_keys.size(); ++p) {
-        out.pairs[p].feature_a = pair_keys[p].first;
-        out.pairs[p].feature_b = pair_keys[p].second;
-    }
-    for (const LeafRule& rule : rules) {
-        if (rule.n_conditions != 2) continue;
-        PairEffect& pe =
-            out.pairs[pair_of[{rule.conditions[0].feature, rule.conditions[1].feature}]];
-        add_bounds(rule.conditions[0], pe.split_points_a);
-        add_bounds(rule.conditions[1], pe.split_points_b);
+                       out.mains[index.main_of.at(rule.conditions[c].feature)].split_points);
+        if (rule.n_conditions == 2) {
+            PairEffect& pe = out.pairs[index.pair(rule)];
+            add_bounds(rule.conditions[0], pe.split_points_a);
+            add_bounds(rule.conditions[1], pe.split_points_b);
+        }
     }
     for (MainEffect& m : out.mains) {
         sort_unique(m.split_points);
@@ -147,18 +152,20 @@ Effects fanova_effects(const std::vector<LeafRule>& rules, double base_margin, M
         sort_unique(pe.split_points_b);
         pe.levels.assign((pe.split_points_a.size() + 2) * (pe.split_points_b.size() + 2), 0.0);
     }
+}
 
-    // Every leaf adds its value on the cells its path reaches.
+// Every leaf adds its value on the cells its path reaches (a leaf without conditions, to the
+// intercept).
+void add_leaves(const std::vector<LeafRule>& rules, const EffectIndex& index, Effects& out) {
     for (const LeafRule& rule : rules) {
         if (rule.n_conditions == 0) {
             out.intercept += rule.value;
         } else if (rule.n_conditions == 1) {
-            MainEffect& m = out.mains[main_of[rule.conditions[0].feature]];
+            MainEffect& m = out.mains[index.main_of.at(rule.conditions[0].feature)];
             for_each_bin(bins_of(rule.conditions[0], m.split_points), m.split_points.size(),
                          [&](std::size_t b) { m.levels[b] += rule.value; });
         } else {
-            PairEffect& pe =
-                out.pairs[pair_of[{rule.conditions[0].feature, rule.conditions[1].feature}]];
+            PairEffect& pe = out.pairs[index.pair(rule)];
             const std::size_t width = pe.split_points_b.size() + 2;
             const BinRange rb = bins_of(rule.conditions[1], pe.split_points_b);
             for_each_bin(bins_of(rule.conditions[0], pe.split_points_a), pe.split_points_a.size(),
@@ -169,29 +176,36 @@ Effects fanova_effects(const std::vector<LeafRule>& rules, double base_margin, M
                          });
         }
     }
+}
 
-    // The rows' bins on each main grid, and the counts per bin. In blocks of rows, one feature
-    // at a time: the block of the row-major matrix stays in cache while each feature's lookup
-    // table stays in the nearest cache for the whole block.
-    const double n = static_cast<double>(data.n_rows);
-    const std::size_t n_mains = out.mains.size();
-    std::vector<std::vector<std::uint32_t>> row_bins(n_mains);
-    std::vector<std::vector<double>> main_counts(n_mains);
+// Each row's bin on every main effect's grid, and the row count per bin.
+struct RowBins {
+    std::vector<std::vector<std::uint32_t>> bins;  // [main][row]
+    std::vector<std::vector<double>> counts;       // [main][bin]
+};
+
+RowBins bin_rows(const std::vector<MainEffect>& mains, Matrix data) {
+    // In blocks of rows, one feature at a time: the block of the row-major matrix stays in cache
+    // while each feature's lookup table stays in the nearest cache for the whole block.
+    const std::size_t n_mains = mains.size();
+    RowBins out;
+    out.bins.resize(n_mains);
+    out.counts.resize(n_mains);
     std::vector<StepLocator> locators;
     locators.reserve(n_mains);
     std::vector<std::vector<std::uint32_t>> counts(n_mains);
     for (std::size_t m = 0; m < n_mains; ++m) {
-        locators.emplace_back(cview(out.mains[m].split_points));
-        row_bins[m].resize(data.n_rows);
-        counts[m].assign(out.mains[m].levels.size(), 0);
+        locators.emplace_back(cview(mains[m].split_points));
+        out.bins[m].resize(data.n_rows);
+        counts[m].assign(mains[m].levels.size(), 0);
     }
     constexpr std::size_t kBlock = 256;
     for (std::size_t first = 0; first < data.n_rows; first += kBlock) {
         const std::size_t last = std::min(first + kBlock, data.n_rows);
         for (std::size_t m = 0; m < n_mains; ++m) {
             const StepLocator& locate = locators[m];
-            const double* column = data.data + out.mains[m].feature;
-            std::uint32_t* bins = row_bins[m].data();
+            const double* column = data.data + mains[m].feature;
+            std::uint32_t* bins = out.bins[m].data();
             std::uint32_t* count = counts[m].data();
             for (std::size_t r = first; r < last; ++r) {
                 const auto b = static_cast<std::uint32_t>(locate.bin(column[r * data.n_columns]));
@@ -201,62 +215,90 @@ Effects fanova_effects(const std::vector<LeafRule>& rules, double base_margin, M
         }
     }
     for (std::size_t m = 0; m < n_mains; ++m)
-        main_counts[m].assign(counts[m].begin(), counts[m].end());
+        out.counts[m].assign(counts[m].begin(), counts[m].end());
+    return out;
+}
 
-    std::vector<std::uint32_t> cell_counts;
+// The rows' counts on a pair's grid, from their bins on the two main grids (which hold the
+// pair's split points): map_a and map_b send a main bin to the pair's bin.
+std::vector<double> pair_cell_counts(const std::vector<std::uint32_t>& bins_a,
+                                     const std::vector<std::uint32_t>& bins_b,
+                                     const std::vector<std::size_t>& map_a,
+                                     const std::vector<std::size_t>& map_b, std::size_t na,
+                                     std::size_t nb, std::vector<std::uint32_t>& cell_counts) {
+    // Row offsets on the pair grid folded into the first map: one add per row.
+    std::vector<std::uint32_t> offset_a(map_a.size()), offset_b(map_b.size());
+    for (std::size_t b = 0; b < map_a.size(); ++b)
+        offset_a[b] = static_cast<std::uint32_t>(map_a[b] * nb);
+    for (std::size_t b = 0; b < map_b.size(); ++b)
+        offset_b[b] = static_cast<std::uint32_t>(map_b[b]);
+    cell_counts.assign(na * nb, 0);
+    for (std::size_t r = 0; r < bins_a.size(); ++r)
+        ++cell_counts[offset_a[bins_a[r]] + offset_b[bins_b[r]]];
+    return std::vector<double>(cell_counts.begin(), cell_counts.end());
+}
+
+// Moves the interaction's mass along each axis out of it, under the joint cell counts or the
+// product of their marginals, into the two main effects on their finer grids.
+void purify_into_mains(PairEffect& pe, const std::vector<double>& joint, MainEffect& main_a,
+                       MainEffect& main_b, const std::vector<std::size_t>& map_a,
+                       const std::vector<std::size_t>& map_b, const FanovaOptions& options) {
+    const std::size_t na = pe.split_points_a.size() + 2;
+    const std::size_t nb = pe.split_points_b.size() + 2;
+    std::vector<double> to_a(na), to_b(nb);
+    if (options.true_to_data) {
+        const PurifyReport rep =
+            purify_pair_joint(mview(pe.levels), na, nb, cview(joint), mview(to_a), mview(to_b),
+                              options.tolerance, options.max_iterations);
+        pe.purify_iterations = rep.iterations;
+        pe.purify_converged = rep.converged;
+        pe.purify_residual = rep.residual;
+    } else {
+        std::vector<double> pa(na, 0.0), pb(nb, 0.0);
+        for (std::size_t i = 0; i < na; ++i)
+            for (std::size_t k = 0; k < nb; ++k) {
+                pa[i] += joint[i * nb + k];
+                pb[k] += joint[i * nb + k];
+            }
+        purify_pair_product(mview(pe.levels), na, nb, cview(pa), cview(pb), mview(to_a),
+                            mview(to_b));
+        pe.purify_iterations = 1;
+    }
+    for (std::size_t b = 0; b < map_a.size(); ++b) main_a.levels[b] += to_a[map_a[b]];
+    for (std::size_t b = 0; b < map_b.size(); ++b) main_b.levels[b] += to_b[map_b[b]];
+}
+
+}  // namespace
+
+Effects fanova_effects(const std::vector<LeafRule>& rules, double base_margin, Matrix data,
+                       const FanovaOptions& options) {
+    if (data.n_rows == 0) throw std::invalid_argument("the data has no rows");
+    Effects out;
+    out.intercept = base_margin;
+    const EffectIndex index = number_effects(rules, data.n_columns, out);
+    build_grids(rules, index, out);
+    add_leaves(rules, index, out);
+    const RowBins rows = bin_rows(out.mains, data);
+
+    const double n = static_cast<double>(data.n_rows);
+    std::vector<std::uint32_t> cell_counts;  // reused by every pair
     for (PairEffect& pe : out.pairs) {
-        const std::size_t ma = main_of[pe.feature_a];
-        const std::size_t mb = main_of[pe.feature_b];
-        const std::size_t na = pe.split_points_a.size() + 2;
-        const std::size_t nb = pe.split_points_b.size() + 2;
+        const std::size_t ma = index.main_of.at(pe.feature_a);
+        const std::size_t mb = index.main_of.at(pe.feature_b);
         const auto map_a = coarse_bins(out.mains[ma].split_points, pe.split_points_a);
         const auto map_b = coarse_bins(out.mains[mb].split_points, pe.split_points_b);
-        // Row offsets on the pair grid folded into the first map: one add per row.
-        std::vector<std::uint32_t> offset_a(map_a.size()), offset_b(map_b.size());
-        for (std::size_t b = 0; b < map_a.size(); ++b)
-            offset_a[b] = static_cast<std::uint32_t>(map_a[b] * nb);
-        for (std::size_t b = 0; b < map_b.size(); ++b)
-            offset_b[b] = static_cast<std::uint32_t>(map_b[b]);
-        cell_counts.assign(na * nb, 0);
-        const std::uint32_t* bins_a = row_bins[ma].data();
-        const std::uint32_t* bins_b = row_bins[mb].data();
-        for (std::size_t r = 0; r < data.n_rows; ++r)
-            ++cell_counts[offset_a[bins_a[r]] + offset_b[bins_b[r]]];
-        std::vector<double> joint(cell_counts.begin(), cell_counts.end());
-
-        if (options.purify) {
-            std::vector<double> to_a(na), to_b(nb);
-            if (options.true_to_data) {
-                const PurifyReport rep =
-                    purify_pair_joint(mview(pe.levels), na, nb, cview(joint), mview(to_a),
-                                      mview(to_b), options.tolerance, options.max_iterations);
-                pe.purify_iterations = rep.iterations;
-                pe.purify_converged = rep.converged;
-                pe.purify_residual = rep.residual;
-            } else {
-                std::vector<double> pa(na, 0.0), pb(nb, 0.0);
-                for (std::size_t i = 0; i < na; ++i)
-                    for (std::size_t k = 0; k < nb; ++k) {
-                        pa[i] += joint[i * nb + k];
-                        pb[k] += joint[i * nb + k];
-                    }
-                purify_pair_product(mview(pe.levels), na, nb, cview(pa), cview(pb), mview(to_a),
-                                    mview(to_b));
-                pe.purify_iterations = 1;
-            }
-            // What left the interaction joins the mains, on their finer grids.
-            for (std::size_t b = 0; b < map_a.size(); ++b)
-                out.mains[ma].levels[b] += to_a[map_a[b]];
-            for (std::size_t b = 0; b < map_b.size(); ++b)
-                out.mains[mb].levels[b] += to_b[map_b[b]];
-        }
+        const std::vector<double> joint = pair_cell_counts(
+            rows.bins[ma], rows.bins[mb], map_a, map_b, pe.split_points_a.size() + 2,
+            pe.split_points_b.size() + 2, cell_counts);
+        if (options.purify)
+            purify_into_mains(pe, joint, out.mains[ma], out.mains[mb], map_a, map_b, options);
         pe.importance = variance(cview(pe.levels), cview(joint), n);
     }
 
     for (std::size_t m = 0; m < out.mains.size(); ++m) {
         MainEffect& me = out.mains[m];
-        if (options.purify) out.intercept += center_levels(mview(me.levels), cview(main_counts[m]));
-        me.importance = variance(cview(me.levels), cview(main_counts[m]), n);
+        if (options.purify) out.intercept += center_levels(mview(me.levels), cview(rows.counts[m]));
+        me.importance = variance(cview(me.levels), cview(rows.counts[m]), n);
     }
     return out;
 }

@@ -7,8 +7,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "core/leaf_rules.hpp"
 #include "core/step_functions.hpp"
-#include "core/trees.hpp"
 
 namespace movra::core {
 

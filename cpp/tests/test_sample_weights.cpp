@@ -20,14 +20,20 @@ struct Cleaned {
     std::vector<double> weights;
 };
 
+// Selection, then the rescaling by the plain sum of the kept weights.
 Cleaned clean(const std::vector<double>& w) {
     Cleaned c;
     c.rows.assign(w.size(), -1);
     c.weights.assign(w.size(), -1.0);
-    c.selection = movra::core::select_and_rescale_weights(
+    c.selection = movra::core::select_positive_weights(
         {w.data(), w.size()}, {c.rows.data(), c.rows.size()}, {c.weights.data(), c.weights.size()});
+    if (c.selection.status != WeightStatus::ok) return c;
     c.rows.resize(c.selection.n_kept);
     c.weights.resize(c.selection.n_kept);
+    double total = 0.0;
+    for (double v : c.weights) total += v;
+    c.selection.status =
+        movra::core::rescale_to_row_count({c.weights.data(), c.weights.size()}, total);
     return c;
 }
 
@@ -52,15 +58,28 @@ TEST(SampleWeights, UnitWeightsStayExactlyOne) {
     }
 }
 
-TEST(SampleWeights, RefusesNonFiniteWeights) {
+TEST(SampleWeights, RescalingIsProductThenQuotientWithTheGivenTotal) {
+    std::vector<double> w{0.1, 0.7, 1e-3, 5.5, 2.0 / 3.0};
+    const std::vector<double> original = w;
+    const double total = 7.0;  // any total: the caller's sum is taken as given
+    ASSERT_EQ(movra::core::rescale_to_row_count({w.data(), w.size()}, total), WeightStatus::ok);
+    for (std::size_t k = 0; k < w.size(); ++k) EXPECT_EQ(w[k], 5.0 * original[k] / total);
+}
+
+TEST(SampleWeights, RefusesNonFiniteWeightsAndTotals) {
     const double inf = std::numeric_limits<double>::infinity();
     const double nan = std::numeric_limits<double>::quiet_NaN();
     EXPECT_EQ(clean({1.0, nan, 2.0}).selection.status, WeightStatus::non_finite);
     EXPECT_EQ(clean({1.0, inf}).selection.status, WeightStatus::non_finite);
     EXPECT_EQ(clean({-inf, 1.0}).selection.status, WeightStatus::non_finite);
-    // Finite weights whose sum overflows cannot be rescaled either.
+    // Finite weights whose sum overflows cannot be rescaled either; they stay as they were.
     const double big = std::numeric_limits<double>::max();
     EXPECT_EQ(clean({big, big}).selection.status, WeightStatus::no_positive_weight);
+    std::vector<double> w{1.0, 2.0};
+    for (double total : {inf, nan, 0.0, -1.0})
+        EXPECT_EQ(movra::core::rescale_to_row_count({w.data(), w.size()}, total),
+                  WeightStatus::no_positive_weight);
+    EXPECT_EQ(w, (std::vector<double>{1.0, 2.0}));
 }
 
 TEST(SampleWeights, NoPositiveWeight) {

@@ -8,7 +8,9 @@
 #include <string>
 #include <vector>
 
+#include "core/leaf_rules.hpp"
 #include "core/trees.hpp"
+#include "core/xgboost_model.hpp"
 
 using namespace movra::core;
 

@@ -2,6 +2,7 @@
 
 #include <structmember.h>
 
+#include <cstring>
 #include <new>
 #include <stdexcept>
 
@@ -179,6 +180,23 @@ PyMethodDef method_methods[] = {
     {"__reduce__", reinterpret_cast<PyCFunction>(method_reduce), METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr}};
 
+// CPython 3.8 writes the module part of the spec's name ("movra") into the new type's __module__
+// entry, over the member descriptor that reads each method's own module: every method would
+// report "movra" and pickling by reference would look in the wrong module. Put the descriptor
+// back; later CPythons keep it, and this replaces it by an equal one.
+void restore_module_member(PyTypeObject* type) {
+    for (PyMemberDef* member = method_members; member->name != nullptr; ++member) {
+        if (std::strcmp(member->name, "__module__") != 0) continue;
+        PyObject* descriptor = PyDescr_NewMember(type, member);
+        if (descriptor == nullptr) throw py::error_already_set();
+        const int failed = PyDict_SetItemString(type->tp_dict, "__module__", descriptor);
+        Py_DECREF(descriptor);
+        if (failed != 0) throw py::error_already_set();
+        PyType_Modified(type);
+        return;
+    }
+}
+
 PyTypeObject* method_type() {
     // One type per extension module (each links this file); created on first use, never freed.
     static PyTypeObject* type = [] {
@@ -193,7 +211,14 @@ PyTypeObject* method_type() {
                             Py_TPFLAGS_DEFAULT, slots};
         PyObject* created = PyType_FromSpec(&type_spec);
         if (created == nullptr) throw py::error_already_set();
-        return reinterpret_cast<PyTypeObject*>(created);
+        auto* created_type = reinterpret_cast<PyTypeObject*>(created);
+        try {
+            restore_module_member(created_type);
+        } catch (...) {
+            Py_DECREF(created);
+            throw;
+        }
+        return created_type;
     }();
     return type;
 }

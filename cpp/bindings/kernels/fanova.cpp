@@ -11,7 +11,9 @@
 #include "bindings/common/arrays.hpp"
 #include "bindings/common/method.hpp"
 #include "bindings/kernels/kernels_module.hpp"
+#include "core/leaf_rules.hpp"
 #include "core/trees.hpp"
+#include "core/xgboost_model.hpp"
 
 namespace movra::kernels {
 
@@ -39,10 +41,9 @@ template <typename T>
 Contig<T> field(const py::dict& trees, const char* key) {
     if (!trees.contains(key))
         bind::raise(PyExc_ValueError, std::string("trees lacks '") + key + "'");
-    Contig<T> a = Contig<T>::ensure(trees[key]);
-    if (!a || a.ndim() != 1)
-        bind::raise(PyExc_ValueError,
-                    std::string("trees['") + key + "'] must be a 1-D numeric array");
+    const std::string argname = std::string("trees['") + key + "']";
+    Contig<T> a = bind::ensure_array<Contig<T>>(trees[key], argname);
+    if (a.ndim() != 1) bind::raise(PyExc_ValueError, argname + " must be a 1-D numeric array");
     return a;
 }
 
@@ -88,9 +89,13 @@ bool is_json(const std::string& text) {
 
 py::dict read_trees(py::buffer model) {
     py::buffer_info info = model.request();
-    // A private copy: the caller's buffer (a bytearray) could change once the GIL is released.
-    std::string text(static_cast<const char*>(info.ptr),
-                     static_cast<std::size_t>(info.size * info.itemsize));
+    // A private copy of the bytes in their logical order (a strided view such as
+    // memoryview(raw)[::2] included): the caller's buffer (a bytearray) could change once the GIL
+    // is released.
+    std::string text(static_cast<std::size_t>(info.size * info.itemsize), '\0');
+    if (PyBuffer_ToContiguous(text.data(), info.view(), static_cast<Py_ssize_t>(text.size()),
+                              'C') != 0)
+        throw py::error_already_set();
     core::TreeArrays trees;
     std::string error;
     {

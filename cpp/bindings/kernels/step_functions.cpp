@@ -27,8 +27,7 @@ ColumnView column_view(py::handle x, std::int64_t j) {
     if (kind != 'b' && kind != 'i' && kind != 'u' && kind != 'f')
         bind::raise(PyExc_ValueError, "X must hold numeric values, got dtype " +
                                           py::str(arr.dtype()).cast<std::string>());
-    Strided a = Strided::ensure(arr);
-    if (!a) throw py::error_already_set();
+    Strided a = bind::ensure_array<Strided>(arr, "X");
     if (a.ndim() == 1) {
         if (j > 0)
             bind::raise(PyExc_ValueError, "X is one-dimensional: no column " + std::to_string(j));
@@ -47,7 +46,9 @@ ColumnView column_view(py::handle x, std::int64_t j) {
             if (v.strides(d) < 0 || v.strides(d) % item != 0) return false;
         return true;
     };
-    if (!usable(a)) a = Strided::ensure(py::module_::import("numpy").attr("ascontiguousarray")(a));
+    if (!usable(a))
+        a = bind::ensure_array<Strided>(py::module_::import("numpy").attr("ascontiguousarray")(a),
+                                        "X");
     core::Column col;
     col.size = static_cast<std::size_t>(a.shape(0));
     col.stride = static_cast<std::size_t>(a.strides(0) / item);

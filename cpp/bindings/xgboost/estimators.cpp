@@ -52,7 +52,7 @@ py::object super_of(const ClassSlot& cls, py::handle self) {
 }
 
 py::object base_init(const bind::Args& a) {
-    const py::object& self = a["self"];
+    const py::object& self = a.self();
     for (const char* name : kParamNames) py::setattr(self, name, a[name]);
     return py::none();
 }
@@ -60,7 +60,7 @@ py::object base_init(const bind::Args& a) {
 py::object subclass_init(const ClassSlot& cls, const bind::Args& a) {
     py::dict kwargs;
     for (const char* name : kParamNames) kwargs[name] = a[name];
-    super_of(cls, a["self"]).attr("__init__")(**kwargs);
+    super_of(cls, a.self()).attr("__init__")(**kwargs);
     return py::none();
 }
 
@@ -87,7 +87,7 @@ std::vector<py::object> unpack_three(py::handle value) {
 
 py::object fit(const bind::Args& a) {
     const Deps& d = deps();
-    const py::object& self = a["self"];
+    const py::object& self = a.self();
     std::vector<py::object> data =
         unpack_three(self.attr("_validate_input")(a["X"], a["y"], a["sample_weight"]));
     const auto n_features = self.attr("n_features_in_").cast<py::ssize_t>();
@@ -134,7 +134,7 @@ std::string monotone_constraints_text(const std::vector<int>& constraints) {
 
 py::object fit_xgb_raw(const bind::Args& a) {
     const Deps& d = deps();
-    const py::object& self = a["self"];
+    const py::object& self = a.self();
     py::object increasing = self.attr("mono_increasing_list");
     py::object decreasing = self.attr("mono_decreasing_list");
     std::vector<int> constraints;
@@ -147,15 +147,11 @@ py::object fit_xgb_raw(const bind::Args& a) {
             constraints.push_back(0);
     }
 
+    // In this order: the dict is the estimator's record of what XGBoost was given.
     py::dict params;
-    params["max_depth"] = self.attr("max_depth");
-    params["n_estimators"] = self.attr("n_estimators");
-    params["eta"] = self.attr("eta");
-    params["gamma"] = self.attr("gamma");
-    params["tree_method"] = self.attr("tree_method");
-    params["max_bin"] = self.attr("max_bin");
-    params["reg_lambda"] = self.attr("reg_lambda");
-    params["reg_alpha"] = self.attr("reg_alpha");
+    for (const char* name : {"max_depth", "n_estimators", "eta", "gamma", "tree_method", "max_bin",
+                             "reg_lambda", "reg_alpha"})
+        params[name] = self.attr(name);
     params["monotone_constraints"] = monotone_constraints_text(constraints);
     params["random_state"] = self.attr("random_state");
     self.attr("xgb_params_") = params;
@@ -324,16 +320,13 @@ py::object finish_init(bind::ClassBuilder& builder, const ClassSlot& slot) {
     return cls;
 }
 
-}  // namespace
+const std::vector<Param> kSelfX{required("self"), required("X")};
+const std::vector<Param> kSelfOnly{required("self")};
+const std::vector<Param> kValidateParams{required("self"), required("x"), required("y"),
+                                         required("sample_weight")};
 
-void register_estimators(py::module_& m) {
-    const Deps& d = deps();
-    const std::vector<Param> self_X{required("self"), required("X")};
-    const std::vector<Param> self_only{required("self")};
-    const std::vector<Param> validate_params{required("self"), required("x"), required("y"),
-                                             required("sample_weight")};
-
-    bind::ClassBuilder base(m, "XGB2Base", py::make_tuple(d.BaseEstimator), "");
+py::object register_base(py::module_& m) {
+    bind::ClassBuilder base(m, "XGB2Base", py::make_tuple(deps().BaseEstimator), "");
     base.def("__init__", "", init_params(20, 1), base_init)
         .def("fit", kFitDoc,
              {required("self"), required("X"), required("y"), optional("sample_weight")}, fit)
@@ -341,79 +334,89 @@ void register_estimators(py::module_& m) {
              {required("self"), required("X"), required("y"), required("sample_weight")},
              fit_xgb_raw);
     add_interpretation_methods(base);
-    py::object base_cls = base.finish();
+    return base.finish();
+}
 
-    // ---- XGB2Regressor ----
-    auto regressor_slot = std::make_shared<py::handle>();
-    bind::ClassBuilder regressor(
-        m, "XGB2Regressor", py::make_tuple(d.RegressorMixin, base_cls),
-        class_doc("Depth-2 XGBoostRegressor.", "XGBRegressor", ""));
+void register_regressor(py::module_& m, const py::object& base_cls) {
+    auto slot = std::make_shared<py::handle>();
+    bind::ClassBuilder regressor(m, "XGB2Regressor",
+                                 py::make_tuple(deps().RegressorMixin, base_cls),
+                                 class_doc("Depth-2 XGBoostRegressor.", "XGBRegressor", ""));
     regressor
         .def("__init__", "", init_params(256, 0),
-             [regressor_slot](const bind::Args& a) { return subclass_init(regressor_slot, a); })
-        .def("_more_tags", "", self_only,
+             [slot](const bind::Args& a) { return subclass_init(slot, a); })
+        .def("_more_tags", "", kSelfOnly,
              [](const bind::Args&) {
                  py::dict tags;
                  tags["_xfail_checks"] = expected_failed_checks();
                  return py::object(tags);
              })
-        .def("__sklearn_tags__", "", self_only,
-             [regressor_slot](const bind::Args& a) {
-                 return super_of(regressor_slot, a["self"]).attr("__sklearn_tags__")();
+        .def("__sklearn_tags__", "", kSelfOnly,
+             [slot](const bind::Args& a) {
+                 return super_of(slot, a.self()).attr("__sklearn_tags__")();
              })
-        .def("_validate_input", validate_doc(""), validate_params, validate_regressor_input)
+        .def("_validate_input", validate_doc(""), kValidateParams, validate_regressor_input)
         .def("predict",
              std::string("Predict regression targets.\n") + kPredictInput +
                  "\nReturns\n-------\ny : ndarray of shape (n_samples,)\n    The predicted "
                  "values.\n",
-             self_X, regressor_predict);
-    finish_init(regressor, regressor_slot);
+             kSelfX, regressor_predict);
+    finish_init(regressor, slot);
+}
 
-    // ---- XGB2Classifier ----
-    auto classifier_slot = std::make_shared<py::handle>();
+void register_classifier(py::module_& m, const py::object& base_cls) {
+    auto slot = std::make_shared<py::handle>();
     bind::ClassBuilder classifier(
-        m, "XGB2Classifier", py::make_tuple(d.ClassifierMixin, base_cls),
+        m, "XGB2Classifier", py::make_tuple(deps().ClassifierMixin, base_cls),
         class_doc("Depth-2 XGBoostClassifier.", "XGBClassifier",
                   "\nlabel_binarizer_ : LabelBinarizer\n    Maps the two class labels to 0/1.\n\n"
                   "classes_ : ndarray of shape (2,)\n    The two class labels, sorted.\n"));
     classifier
         .def("__init__", "", init_params(256, 0),
-             [classifier_slot](const bind::Args& a) { return subclass_init(classifier_slot, a); })
-        .def("_more_tags", "", self_only,
+             [slot](const bind::Args& a) { return subclass_init(slot, a); })
+        .def("_more_tags", "", kSelfOnly,
              [](const bind::Args&) {
                  py::dict tags;
                  tags["binary_only"] = true;
                  tags["_xfail_checks"] = expected_failed_checks();
                  return py::object(tags);
              })
-        .def("__sklearn_tags__", "", self_only,
-             [classifier_slot](const bind::Args& a) {
-                 py::object tags = super_of(classifier_slot, a["self"]).attr("__sklearn_tags__")();
+        .def("__sklearn_tags__", "", kSelfOnly,
+             [slot](const bind::Args& a) {
+                 py::object tags = super_of(slot, a.self()).attr("__sklearn_tags__")();
                  tags.attr("classifier_tags").attr("multi_class") = false;  // binary only
                  return tags;
              })
         .def("_validate_input", validate_doc(", encoded as 0.0/1.0 in the order of classes_"),
-             validate_params, validate_classifier_input)
+             kValidateParams, validate_classifier_input)
         .def("decision_function",
              std::string("Log-odds of the second class.\n\nThe probability is clipped to "
                          "[1e-7, 1 - 1e-7] first, so the values are finite.\n") +
                  kPredictInput +
                  "\nReturns\n-------\nscores : ndarray of shape (n_samples,)\n    "
                  "log(p / (1 - p)) with p the probability of the second class.\n",
-             self_X, classifier_decision_function)
+             kSelfX, classifier_decision_function)
         .def("predict_proba",
              std::string("Class probabilities.\n") + kPredictInput +
                  "\nReturns\n-------\nproba : ndarray of shape (n_samples, 2)\n    The "
                  "probabilities of the two classes, in the order of the labels' sort.\n",
-             self_X, classifier_predict_proba)
+             kSelfX, classifier_predict_proba)
         .def("predict",
              std::string("Predict class labels.\n\nA sample goes to the second class when its "
                          "probability is strictly above 0.5.\n") +
                  kPredictInput +
                  "\nReturns\n-------\ny : ndarray of shape (n_samples,)\n    The class labels, "
                  "of the type given to fit.\n",
-             self_X, classifier_predict);
-    finish_init(classifier, classifier_slot);
+             kSelfX, classifier_predict);
+    finish_init(classifier, slot);
+}
+
+}  // namespace
+
+void register_estimators(py::module_& m) {
+    const py::object base_cls = register_base(m);
+    register_regressor(m, base_cls);
+    register_classifier(m, base_cls);
 }
 
 }  // namespace movra::xgb2

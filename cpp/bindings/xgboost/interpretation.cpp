@@ -59,6 +59,8 @@ ndarray of shape (n_samples,)
 
 Raises
 ------
+NotFittedError
+    Before fit, or before parse_model has computed the effects.
 ValueError
     "Effect not found." when no effect has these feature indices.
 )";
@@ -71,7 +73,7 @@ of that feature in the booster's trees (trees_to_dataframe), empty for an unused
 
 py::object parse_model(const bind::Args& a) {
     const Deps& d = deps();
-    const py::object& self = a["self"];
+    const py::object& self = a.self();
     // Python's own comparison, so any number type behaves as in Python. None leaves the depth
     // to XGBoost, whose default (6) is too deep as well.
     const py::object max_depth = self.attr("max_depth");
@@ -93,9 +95,23 @@ py::object parse_model(const bind::Args& a) {
     return py::none();
 }
 
+// The effects exist only once parse_model has run on a fitted model of depth at most 2.
+// NotFittedError is also a ValueError and an AttributeError, as callers may expect either.
+void require_parsed(py::handle self) {
+    const Deps& d = deps();
+    d.check_is_fitted(self);
+    if (!py::hasattr(self, "effects_"))
+        bind::raise(d.NotFittedError,
+                    "This " +
+                        py::str(py::type::handle_of(self).attr("__name__")).cast<std::string>() +
+                        " instance has no effects yet. Call 'parse_model' before using "
+                        "'partial_dependence'.");
+}
+
 py::object partial_dependence(const bind::Args& a) {
     const Deps& d = deps();
-    const py::object& self = a["self"];
+    const py::object& self = a.self();
+    require_parsed(self);
     // A list or a tuple of indices names the same effect.
     const py::tuple fidx(a["fidx"]);
     const std::size_t ndim = fidx.size();
@@ -110,7 +126,8 @@ py::object partial_dependence(const bind::Args& a) {
 }
 
 py::object base_extract_rules(const bind::Args& a) {
-    const py::object& self = a["self"];
+    const py::object& self = a.self();
+    deps().check_is_fitted(self);
     py::object booster = self.attr("estimator_").attr("get_booster")();
     py::object table = booster.attr("trees_to_dataframe")();
     const auto n_features = self.attr("n_features_in_").cast<std::size_t>();

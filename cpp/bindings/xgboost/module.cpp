@@ -25,6 +25,7 @@ void load_deps() {
     d->check_array = utils.attr("check_array");
     d->column_or_1d = utils.attr("column_or_1d");
     d->check_is_fitted = py::module_::import("sklearn.utils.validation").attr("check_is_fitted");
+    d->NotFittedError = py::module_::import("sklearn.exceptions").attr("NotFittedError");
     d->LabelBinarizer = py::module_::import("sklearn.preprocessing").attr("LabelBinarizer");
     d->XGBInterpreter = py::module_::import("movra.models.xgb2.interpret").attr("XGBInterpreter");
     d->FANOVAInterpreter =

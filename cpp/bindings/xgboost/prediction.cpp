@@ -18,10 +18,18 @@ py::object checked_prediction_input(py::handle self, py::handle X) {
     d.check_is_fitted(self);
     py::tuple shape(checked.attr("shape"));
     if (shape.size() != 2) bind::raise(PyExc_ValueError, "Reshape your data.");
-    if (py::object(shape[1]).not_equal(self.attr("n_features_in_")))
-        bind::raise(PyExc_ValueError, "The number of features in predict is\n" +
-                                          std::string(21, ' ') +
-                                          "different from the number of features in fit.");
+    py::object n_features_in = self.attr("n_features_in_");
+    if (py::object(shape[1]).not_equal(n_features_in)) {
+        // Our sentence, then scikit-learn's own wording, which its estimator checks look for.
+        const std::string class_name =
+            py::str(py::type::handle_of(self).attr("__name__")).cast<std::string>();
+        bind::raise(PyExc_ValueError,
+                    "The number of features in predict is\n" + std::string(21, ' ') +
+                        "different from the number of features in fit. X has " +
+                        py::str(shape[1]).cast<std::string>() + " features, but " + class_name +
+                        " is expecting " + py::str(n_features_in).cast<std::string>() +
+                        " features as input.");
+    }
     return checked;
 }
 
@@ -36,17 +44,17 @@ bind::Vector positive_class_probability(py::handle self, py::handle X) {
 }  // namespace
 
 py::object regressor_predict(const bind::Args& a) {
-    py::object X = checked_prediction_input(a["self"], a["X"]);
-    return a["self"].attr("estimator_").attr("predict")(X);
+    py::object X = checked_prediction_input(a.self(), a["X"]);
+    return a.self().attr("estimator_").attr("predict")(X);
 }
 
 py::object classifier_predict_proba(const bind::Args& a) {
-    py::object X = checked_prediction_input(a["self"], a["X"]);
-    return a["self"].attr("estimator_").attr("predict_proba")(X);
+    py::object X = checked_prediction_input(a.self(), a["X"]);
+    return a.self().attr("estimator_").attr("predict_proba")(X);
 }
 
 py::object classifier_decision_function(const bind::Args& a) {
-    bind::Vector proba = positive_class_probability(a["self"], a["X"]);
+    bind::Vector proba = positive_class_probability(a.self(), a["X"]);
     bind::Vector log_odds = bind::new_vector(static_cast<std::size_t>(proba.size()));
     {
         // The kernel reads and writes only these two arrays, which this call owns.
@@ -57,7 +65,7 @@ py::object classifier_decision_function(const bind::Args& a) {
 }
 
 py::object classifier_predict(const bind::Args& a) {
-    bind::Vector proba = positive_class_probability(a["self"], a["X"]);
+    bind::Vector proba = positive_class_probability(a.self(), a["X"]);
     bind::Index positive = bind::new_index(static_cast<std::size_t>(proba.size()));
     {
         // The kernel reads and writes only these two arrays, which this call owns.
@@ -65,7 +73,7 @@ py::object classifier_predict(const bind::Args& a) {
         // Strictly above one half: a probability of exactly 0.5 gives the first class.
         core::positive_class_indices(bind::span(proba), 0.5, bind::mutable_span(positive));
     }
-    return a["self"].attr("label_binarizer_").attr("inverse_transform")(positive);
+    return a.self().attr("label_binarizer_").attr("inverse_transform")(positive);
 }
 
 }  // namespace movra::xgb2

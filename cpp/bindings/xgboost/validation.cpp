@@ -39,36 +39,63 @@ struct TrainingRows {
     py::object sample_weight;
 };
 
+// numpy's own sum of the kept weights: its summation order changed between releases, and the
+// rescaled weights must equal `n * w / np.sum(w)` bit for bit on the installed numpy. An overflow
+// to infinity is refused afterwards, so numpy's warning about it is silenced.
+double numpy_sum(const bind::Vector& weights) {
+    const Deps& d = deps();
+    py::object quiet = d.np.attr("errstate")(py::arg("over") = "ignore");
+    quiet.attr("__enter__")();
+    py::object total;
+    try {
+        total = d.np.attr("sum")(weights);
+    } catch (...) {
+        quiet.attr("__exit__")(py::none(), py::none(), py::none());
+        throw;
+    }
+    quiet.attr("__exit__")(py::none(), py::none(), py::none());
+    return total.cast<double>();
+}
+
 // Drops the rows of non-positive weight and rescales the others to sum to their count.
 TrainingRows select_weighted_rows(py::object x, py::object y, py::handle sample_weight) {
     const py::ssize_t n = n_rows(x);
-    if (sample_weight.is_none())
-        return {std::move(x), std::move(y), deps().np.attr("ones")(n)};
+    if (sample_weight.is_none()) return {std::move(x), std::move(y), deps().np.attr("ones")(n)};
 
     bind::Vector weights = weights_of_rows(sample_weight, n);
     bind::Index kept_rows = bind::new_index(static_cast<std::size_t>(n));
-    bind::Vector rescaled = bind::new_vector(static_cast<std::size_t>(n));
+    bind::Vector kept_weights = bind::new_vector(static_cast<std::size_t>(n));
     core::WeightSelection selection;
     {
         // The kernel reads and writes only these three arrays, which this call owns.
         py::gil_scoped_release release;
-        selection = core::select_and_rescale_weights(bind::span(weights),
-                                                     bind::mutable_span(kept_rows),
-                                                     bind::mutable_span(rescaled));
+        selection = core::select_positive_weights(
+            bind::span(weights), bind::mutable_span(kept_rows), bind::mutable_span(kept_weights));
     }
+    // scikit-learn's estimator checks look for "weight" and "zero" in the message.
+    if (selection.status == core::WeightStatus::no_positive_weight)
+        bind::raise(PyExc_ValueError,
+                    "Invalid sample_weight. The sample weights are all zero or negative.");
     if (selection.status != core::WeightStatus::ok)
         bind::raise(PyExc_ValueError, "Invalid sample_weight");
 
     const auto n_kept = static_cast<py::ssize_t>(selection.n_kept);
-    py::object weights_out = rescaled;
     if (n_kept < n) {
         py::slice first_kept(0, n_kept, 1);
         py::object rows = kept_rows[first_kept];
         x = x[rows];
         y = y[rows];
-        weights_out = rescaled[first_kept];
+        kept_weights = bind::ensure_array<bind::Vector>(kept_weights[first_kept], "sample_weight");
     }
-    return {std::move(x), std::move(y), std::move(weights_out)};
+    const double total = numpy_sum(kept_weights);
+    core::WeightStatus status;
+    {
+        // Rescales this call's own array in place.
+        py::gil_scoped_release release;
+        status = core::rescale_to_row_count(bind::mutable_span(kept_weights), total);
+    }
+    if (status != core::WeightStatus::ok) bind::raise(PyExc_ValueError, "Invalid sample_weight");
+    return {std::move(x), std::move(y), std::move(kept_weights)};
 }
 
 void require_more_than_one_row(py::handle x) {
@@ -84,7 +111,7 @@ py::object ravel_single_column(py::object y, bool warn) {
 }  // namespace
 
 py::object validate_regressor_input(const bind::Args& a) {
-    const py::object& self = a["self"];
+    const py::object& self = a.self();
     py::tuple checked = validate_data(self, a["x"], a["y"], true);
     py::object x = checked[0];
     py::object y = ravel_single_column(checked[1], true);
@@ -95,7 +122,7 @@ py::object validate_regressor_input(const bind::Args& a) {
 
 py::object validate_classifier_input(const bind::Args& a) {
     const Deps& d = deps();
-    const py::object& self = a["self"];
+    const py::object& self = a.self();
     py::tuple checked = validate_data(self, a["x"], a["y"], false);
     py::object x = checked[0];
     py::object y = ravel_single_column(checked[1], false);
@@ -106,7 +133,10 @@ py::object validate_classifier_input(const bind::Args& a) {
     self.attr("label_binarizer_") = binarizer;
     binarizer.attr("fit")(rows.y);
     const auto n_classes = py::len(binarizer.attr("classes_"));
-    if (n_classes >= 3) bind::raise(PyExc_ValueError, "multi-classification not supported");
+    if (n_classes >= 3)
+        bind::raise(PyExc_ValueError,
+                    "multi-classification not supported. Only binary classification is "
+                    "supported.");
     if (n_classes == 1)
         bind::raise(PyExc_ValueError, "Classifier can't train when only one class is present.");
     // scikit-learn's scorers, calibration and checks look up a classifier's labels here.

@@ -22,6 +22,7 @@ struct Deps {
     py::object check_array;
     py::object column_or_1d;
     py::object check_is_fitted;
+    py::object NotFittedError;
     py::object LabelBinarizer;
     py::object XGBInterpreter;
     py::object FANOVAInterpreter;
