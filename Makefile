@@ -16,8 +16,8 @@ PYTHON38 ?= $(shell for p in "$$(command -v python3.8)" \
 export PATH := $(CURDIR)/$(VENV)/bin:$(PATH)
 JOBS ?= 2
 
-.PHONY: demo test install cpp-test cpp-sanitize pytest pytest-oldest install-oldest bench gtest \
-        clean
+.PHONY: demo test install format format-check cpp-test cpp-sanitize pytest pytest-oldest \
+        install-oldest bench gtest clean
 
 $(VPY):
 	$(PYTHON) -m venv $(VENV)
@@ -30,7 +30,18 @@ install: $(VPY)
 demo: install
 	$(VPY) examples/demo.py
 
-test: install cpp-test cpp-sanitize pytest pytest-oldest
+test: install format-check cpp-test cpp-sanitize pytest pytest-oldest
+
+# The C++ sources follow .clang-format; `make format` applies it.
+CPP_SOURCES = $(shell find cpp -name '*.cpp' -o -name '*.hpp' | sort)
+
+format-check: $(VPY)
+	$(VPY) -m pip install -q -c constraints.txt clang-format
+	$(VENV)/bin/clang-format --dry-run --Werror $(CPP_SOURCES)
+
+format: $(VPY)
+	$(VPY) -m pip install -q -c constraints.txt clang-format
+	$(VENV)/bin/clang-format -i $(CPP_SOURCES)
 
 pytest: install
 	$(VPY) -m pytest -q -p no:cacheprovider

@@ -14,7 +14,7 @@ namespace {
 // The cells of the first column between consecutive distinct region bounds (cell c holds the
 // values with exactly c bounds at or below them), and for each cell the regions overlapping it.
 class RegionCells {
-public:
+  public:
     explicit RegionCells(const std::vector<RegionBox>& regions) {
         for (const RegionBox& r : regions)
             for (double b : {r.first.lb, r.first.ub})
@@ -31,7 +31,7 @@ public:
         return {cell_regions_.data() + cell_start_[c], cell_start_[c + 1] - cell_start_[c]};
     }
 
-private:
+  private:
     // The number of bounds at or below v, by a binary search without branches (the data would
     // make a branch on every step unpredictable).
     std::size_t cell_of(double v) const {
@@ -74,14 +74,14 @@ private:
         front_ = breaks_.front();
         const double back = breaks_.back();
         scale_ = static_cast<double>(kSlots) / (back - front_);
-        use_table_ = std::isfinite(front_) && std::isfinite(back) && std::isfinite(scale_) &&
-                     scale_ > 0.0;
+        use_table_ =
+            std::isfinite(front_) && std::isfinite(back) && std::isfinite(scale_) && scale_ > 0.0;
         if (!use_table_) return;
         table_.resize(kSlots + 2);
         table_[0] = 0;
         for (std::size_t t = 1; t <= kSlots; ++t)
-            table_[t] = static_cast<std::uint32_t>(
-                cell_of(front_ + static_cast<double>(t - 1) / scale_));
+            table_[t] =
+                static_cast<std::uint32_t>(cell_of(front_ + static_cast<double>(t - 1) / scale_));
         table_[kSlots + 1] = static_cast<std::uint32_t>(breaks_.size());
     }
 

@@ -18,7 +18,7 @@ namespace movra::core {
 // locating each row among the regions' first-column bounds (a table lookup corrected against
 // the bounds), checking only the regions that overlap the row's place.
 class RegionMeasure {
-public:
+  public:
     static constexpr std::size_t kBitmapRegions = 24;
 
     // Finds the rows of every region; `second` is empty for regions on one column.
@@ -35,7 +35,7 @@ public:
     std::vector<ScoreSums> list(Span<const double> values, Span<const double> weights,
                                 std::int64_t* const* rows, double* const* gathered) const;
 
-private:
+  private:
     std::vector<std::size_t> counts_;
     std::size_t n_rows_ = 0;
     std::vector<std::uint64_t> words_;  // the interleaved bitmaps (few regions)

@@ -11,8 +11,7 @@ namespace movra::core {
 
 double average_score(const ScoreSums& sums, bool weighted, ZeroWeights rule) {
     if (sums.count == 0) return std::nan("");
-    const bool unusable =
-        rule == ZeroWeights::kZeroSum ? sums.weight == 0.0 : !(sums.weight > 0.0);
+    const bool unusable = rule == ZeroWeights::kZeroSum ? sums.weight == 0.0 : !(sums.weight > 0.0);
     if (weighted && !unusable) return sums.weighted / sums.weight;
     return sums.sum / static_cast<double>(sums.count);
 }
@@ -57,8 +56,7 @@ ClosedInterval closed_interval(const Bound& b) {
     return {b.lb, std::nextafter(b.ub, -HUGE_VAL)};
 }
 
-ScoreSums sums_of(Span<const double> values, Span<const double> weights,
-                  const std::int64_t* rows) {
+ScoreSums sums_of(Span<const double> values, Span<const double> weights, const std::int64_t* rows) {
     ScoreSums s;
     if (weights.empty()) {
         for (std::size_t k = 0; k < values.size; ++k) s.add(values[k], 1.0);

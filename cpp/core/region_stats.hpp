@@ -63,8 +63,7 @@ struct RegionBox {
 
 // Sums of `values` gathered at `rows`, with weights[rows[k]] (weight 1 each when `weights` is
 // empty), added in order: the same sums as sums_at(scores, weights, rows).
-ScoreSums sums_of(Span<const double> values, Span<const double> weights,
-                  const std::int64_t* rows);
+ScoreSums sums_of(Span<const double> values, Span<const double> weights, const std::int64_t* rows);
 
 // A bound as the closed interval holding the same values (for box_bitmap).
 ClosedInterval closed_interval(const Bound& b);

@@ -40,8 +40,8 @@ std::vector<TreeLeaf> tree_leaf_rules(const FittedTreeNodes& tree, std::int64_t 
         const auto n = static_cast<std::size_t>(node);
         const std::int64_t feature = tree.feature[n];
         if (feature == kLeafFeature) {
-            leaves.push_back({std::move(bounds), tree.value[n * tree.value_stride],
-                              tree.n_node_samples[n]});
+            leaves.push_back(
+                {std::move(bounds), tree.value[n * tree.value_stride], tree.n_node_samples[n]});
             continue;
         }
         const std::int64_t left = tree.children_left[n], right = tree.children_right[n];

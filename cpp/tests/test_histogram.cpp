@@ -83,8 +83,10 @@ TEST(AssignBins, AgreesWithComparisonsOnValuesNextToEdges) {
         if (x[i] < edges.front() || x[i] > edges.back()) continue;
         const auto b = static_cast<std::size_t>(bins[i]);
         EXPECT_GE(x[i], edges[b]);
-        if (b + 2 < edges.size()) EXPECT_LT(x[i], edges[b + 1]);
-        else EXPECT_LE(x[i], edges[b + 1]);
+        if (b + 2 < edges.size())
+            EXPECT_LT(x[i], edges[b + 1]);
+        else
+            EXPECT_LE(x[i], edges[b + 1]);
     }
 }
 
@@ -92,7 +94,7 @@ TEST(AssignBins, AgreesWithComparisonsOnValuesNextToEdges) {
 // the range lies far from zero (coarse edges) or is tiny, and for values a few ulps from edges.
 TEST(BinLocator, ExactNextToEdgesForOffsetAndTinyRanges) {
     const ValueRange ranges[] = {{1e9, 1e9 + 1.0}, {-4e15, -4e15 + 64.0}, {0.0, 1e-310},
-                                 {1e-300, 3e-300}, {-7.25, 1e6}, {0.1, 0.7}};
+                                 {1e-300, 3e-300}, {-7.25, 1e6},          {0.1, 0.7}};
     for (const ValueRange& range : ranges)
         for (std::int64_t bins : {1, 3, 10, 50, 997}) {
             std::vector<double> edges;

@@ -8,8 +8,8 @@ using movra::core::BinInterval;
 using movra::core::merge_touching_intervals;
 
 TEST(MergeTouchingIntervals, TouchingAndOverlappingJoinSeparateStay) {
-    const std::vector<BinInterval> in{{3, 4, 3, 3}, {0, 1, 0, 0}, {1, 2, 1, 1}, {5, 6, 5, 5},
-                                      {5.5, 7, 6, 6}};
+    const std::vector<BinInterval> in{
+        {3, 4, 3, 3}, {0, 1, 0, 0}, {1, 2, 1, 1}, {5, 6, 5, 5}, {5.5, 7, 6, 6}};
     const std::vector<BinInterval> out = merge_touching_intervals(in);
     ASSERT_EQ(out.size(), 3u);
     EXPECT_EQ(out[0].lb, 0);

@@ -23,6 +23,4 @@ TEST(FirstNonFinite, FindsNaNAndInfinities) {
     EXPECT_EQ(first_non_finite(Span<const double>{b.data(), b.size()}), 2u);
 }
 
-TEST(FirstNonFinite, EmptySpan) {
-    EXPECT_EQ(first_non_finite(Span<const double>{}), 0u);
-}
+TEST(FirstNonFinite, EmptySpan) { EXPECT_EQ(first_non_finite(Span<const double>{}), 0u); }

@@ -71,7 +71,7 @@ TEST(RegionMeasure, EqualsOneSelectionPerRegionFewAndMany) {
         state = state * 6364136223846793005ULL + 1442695040888963407ULL;
         return static_cast<double>(state >> 40) / static_cast<double>(1ULL << 24) * 10.0;
     };
-    for (int i = 0; i < 2003; ++i) {  // not a multiple of 64: the bitmaps' tail too
+    for (int i = 0; i < 2003; ++i) {      // not a multiple of 64: the bitmaps' tail too
         a.push_back(std::floor(next()));  // many ties on the bounds
         b.push_back(next());
     }

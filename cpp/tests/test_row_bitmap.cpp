@@ -50,9 +50,9 @@ TEST(BoxBitmap, EveryPathEqualsTheComparisons) {
                 }
                 for (const char* path : simd_paths()) {
                     std::vector<std::uint64_t> words(bitmap_words(n), ~std::uint64_t{0});
-                    const std::size_t count = box_bitmap_with(
-                        path, view(a), box[0], two ? view(b) : Span<const double>{}, box[1],
-                        words.data());
+                    const std::size_t count =
+                        box_bitmap_with(path, view(a), box[0], two ? view(b) : Span<const double>{},
+                                        box[1], words.data());
                     EXPECT_EQ(count, expected_count) << path << " n=" << n;
                     EXPECT_EQ(words, expected) << path << " n=" << n;
                 }
@@ -64,8 +64,8 @@ TEST(BitmapRows, SetBitsInOrderWithValuesForInterleavedRegions) {
     std::vector<double> values(256);
     for (std::size_t i = 0; i < values.size(); ++i) values[i] = 0.5 * static_cast<double>(i);
     // Two regions, word by word: region 0's words at even places, region 1's at odd ones.
-    const std::vector<std::uint64_t> words{0x8000000000000001ULL, 0x2ULL, 0, 0, 0x6ULL, 0,
-                                           0x100ULL, 0x1ULL};
+    const std::vector<std::uint64_t> words{
+        0x8000000000000001ULL, 0x2ULL, 0, 0, 0x6ULL, 0, 0x100ULL, 0x1ULL};
     std::vector<std::int64_t> rows0(5), rows1(2);
     std::vector<double> gathered0(5), gathered1(2);
     std::int64_t* rows[] = {rows0.data(), rows1.data()};
@@ -85,10 +85,8 @@ TEST(BoxBitmap, StrideInterleavesRegions) {
     for (const char* path : simd_paths()) {
         std::vector<std::uint64_t> words(3 * bitmap_words(x.size()), 0);
         EXPECT_EQ(box_bitmap_with(path, view(x), {0.0, 0.0}, {}, {}, words.data() + 0, 3), 1u);
-        EXPECT_EQ(box_bitmap_with(path, view(x), {64.0, 129.0}, {}, {}, words.data() + 2, 3),
-                  66u);
-        EXPECT_EQ(words, (std::vector<std::uint64_t>{1, 0, 0, 0, 0, ~std::uint64_t{0}, 0, 0,
-                                                     3}))
+        EXPECT_EQ(box_bitmap_with(path, view(x), {64.0, 129.0}, {}, {}, words.data() + 2, 3), 66u);
+        EXPECT_EQ(words, (std::vector<std::uint64_t>{1, 0, 0, 0, 0, ~std::uint64_t{0}, 0, 0, 3}))
             << path;
     }
 }
@@ -116,8 +114,8 @@ TEST(BoxBitmaps, EqualOneBoxAtATimeInterleaved) {
                                  words.data(), counts.data());
                 for (std::size_t r = 0; r < k; ++r) {
                     std::vector<std::uint64_t> one(n_words);
-                    const std::size_t count = box_bitmap_with("scalar", view(a), first[r],
-                                                              columns2, second[r], one.data());
+                    const std::size_t count = box_bitmap_with("scalar", view(a), first[r], columns2,
+                                                              second[r], one.data());
                     EXPECT_EQ(counts[r], count) << path << " k=" << k << " r=" << r;
                     for (std::size_t w = 0; w < n_words; ++w)
                         EXPECT_EQ(words[w * k + r], one[w]) << path << " k=" << k << " r=" << r;

@@ -16,8 +16,8 @@ struct SmallTree {
         feature{0, -2, 1, -2, -2}, samples{10, 4, 6, 2, 4};
     std::vector<double> threshold{5, -2, 2, -2, -2}, value{1.0, 0.5, 1.3, 2.0, 0.9};
     FittedTreeNodes arrays() const {
-        return {left.data(), right.data(), feature.data(), threshold.data(),
-                value.data(), 1,           samples.data(), feature.size()};
+        return {left.data(), right.data(),   feature.data(), threshold.data(), value.data(),
+                1,           samples.data(), feature.size()};
     }
 };
 const double inf = std::numeric_limits<double>::infinity();

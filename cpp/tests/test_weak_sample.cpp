@@ -47,15 +47,15 @@ TEST(GatherRows, RefusesPositionsOutsideAndWrongOutput) {
     std::vector<double> out(2);
     const Span<double> o{out.data(), out.size()};
     const std::vector<std::int64_t> split{0, 5};
-    EXPECT_THROW(gather_rows(x.data(), 2, 2, view(split), view(std::vector<std::int64_t>{1}),
-                             false, o),
-                 std::out_of_range);
-    EXPECT_THROW(gather_rows(x.data(), 2, 2, view(split), view(std::vector<std::int64_t>{2}),
-                             false, o),
-                 std::out_of_range);
-    EXPECT_THROW(gather_rows(x.data(), 2, 2, view(split), view(std::vector<std::int64_t>{0, 0}),
-                             false, o),
-                 std::out_of_range);
+    EXPECT_THROW(
+        gather_rows(x.data(), 2, 2, view(split), view(std::vector<std::int64_t>{1}), false, o),
+        std::out_of_range);
+    EXPECT_THROW(
+        gather_rows(x.data(), 2, 2, view(split), view(std::vector<std::int64_t>{2}), false, o),
+        std::out_of_range);
+    EXPECT_THROW(
+        gather_rows(x.data(), 2, 2, view(split), view(std::vector<std::int64_t>{0, 0}), false, o),
+        std::out_of_range);
 }
 
 TEST(LargestFirst, DescendingNanLastTiesInOrderCut) {

@@ -47,8 +47,7 @@ Vector as_vector_of_length(py::handle obj, const std::string& argname, std::size
 Index as_positions(py::handle obj, const std::string& argname, std::size_t n) {
     if (obj.is_none()) raise(PyExc_ValueError, argname + " must be an array, got None");
     py::array arr = py::module_::import("numpy").attr("asarray")(obj);
-    if (arr.ndim() != 1)
-        raise(PyExc_ValueError, argname + " must be one-dimensional");
+    if (arr.ndim() != 1) raise(PyExc_ValueError, argname + " must be one-dimensional");
     const char kind = arr.dtype().kind();
     if (kind == 'b') {
         if (static_cast<std::size_t>(arr.size()) != n)
@@ -59,7 +58,8 @@ Index as_positions(py::handle obj, const std::string& argname, std::size_t n) {
     } else if (arr.size() == 0) {
         return new_index(0);
     } else if (kind != 'i' && kind != 'u') {
-        raise(PyExc_ValueError, argname + " must hold integer positions or a boolean mask, got dtype " +
+        raise(PyExc_ValueError, argname +
+                                    " must hold integer positions or a boolean mask, got dtype " +
                                     py::str(arr.dtype()).cast<std::string>());
     }
     Index positions = ensure_array<Index>(arr, argname);

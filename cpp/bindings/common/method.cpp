@@ -48,7 +48,8 @@ std::vector<py::object> bind_arguments(const MethodObject* self, PyObject* args,
         PyObject* value = nullptr;
         Py_ssize_t pos = 0;
         while (PyDict_Next(kwargs, &pos, &key, &value)) {
-            if (!PyUnicode_Check(key)) type_error(type_error_prefix(self) + " keywords must be strings");
+            if (!PyUnicode_Check(key))
+                type_error(type_error_prefix(self) + " keywords must be strings");
             const std::string key_name = py::reinterpret_borrow<py::str>(key).cast<std::string>();
             std::size_t i = 0;
             while (i < n_params && params[i].name != key_name) ++i;
@@ -68,7 +69,8 @@ std::vector<py::object> bind_arguments(const MethodObject* self, PyObject* args,
         std::string takes;
         bool plural = true;
         if (n_defaults > 0) {
-            takes = "from " + std::to_string(n_params - n_defaults) + " to " + std::to_string(n_params);
+            takes =
+                "from " + std::to_string(n_params - n_defaults) + " to " + std::to_string(n_params);
         } else {
             takes = std::to_string(n_params);
             plural = n_params != 1;
@@ -208,7 +210,7 @@ PyTypeObject* method_type() {
                                {Py_tp_methods, method_methods},
                                {0, nullptr}};
         PyType_Spec type_spec = {"movra.method", static_cast<int>(sizeof(MethodObject)), 0,
-                            Py_TPFLAGS_DEFAULT, slots};
+                                 Py_TPFLAGS_DEFAULT, slots};
         PyObject* created = PyType_FromSpec(&type_spec);
         if (created == nullptr) throw py::error_already_set();
         auto* created_type = reinterpret_cast<PyTypeObject*>(created);
@@ -274,8 +276,8 @@ std::int64_t Args::integer(const char* name) const {
     const long long v = PyLong_AsLongLongAndOverflow(index, &overflow);
     Py_DECREF(index);
     if (overflow != 0)
-        raise(PyExc_OverflowError, std::string(name) + " is too large: " +
-                                       py::repr(value).cast<std::string>());
+        raise(PyExc_OverflowError,
+              std::string(name) + " is too large: " + py::repr(value).cast<std::string>());
     if (v == -1 && PyErr_Occurred()) throw py::error_already_set();
     return static_cast<std::int64_t>(v);
 }
@@ -339,9 +341,7 @@ ClassBuilder& ClassBuilder::attr(const std::string& name, py::object value) {
     return *this;
 }
 
-py::object ClassBuilder::member(const std::string& name) const {
-    return namespace_[py::str(name)];
-}
+py::object ClassBuilder::member(const std::string& name) const { return namespace_[py::str(name)]; }
 
 py::object ClassBuilder::finish() {
     py::object cls = py::module_::import("builtins").attr("type")(name_, bases_, namespace_);

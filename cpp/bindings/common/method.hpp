@@ -34,7 +34,7 @@ inline Param optional(const char* name, py::object default_value = py::none()) {
 
 // The bound arguments of one call, every parameter filled (defaults included).
 class Args {
-public:
+  public:
     Args(const std::vector<Param>* params, std::vector<py::object> values)
         : params_(params), values_(std::move(values)) {}
 
@@ -47,16 +47,16 @@ public:
     // parameter.
     const py::object& self() const { return values_.at(0); }
     bool is_none(const char* name) const { return (*this)[name].is_none(); }
-    bool truth(const char* name) const;                // Python's truth value
-    double number(const char* name) const;             // float(value)
-    std::int64_t integer(const char* name) const;      // operator.index(value)
-    Vector vector(const char* name) const;             // 1-D float64 (as_vector)
+    bool truth(const char* name) const;                    // Python's truth value
+    double number(const char* name) const;                 // float(value)
+    std::int64_t integer(const char* name) const;          // operator.index(value)
+    Vector vector(const char* name) const;                 // 1-D float64 (as_vector)
     Vector vector(const char* name, std::size_t n) const;  // ... of length n
     // None stays None; anything else as vector(name, n).
     std::optional<Vector> optional_vector(const char* name, std::size_t n) const;
-    Vector matrix(const char* name) const;             // 2-D float64 (as_matrix)
+    Vector matrix(const char* name) const;  // 2-D float64 (as_matrix)
 
-private:
+  private:
     const std::vector<Param>* params_;
     std::vector<py::object> values_;
 };
@@ -70,7 +70,7 @@ py::object make_function(const std::string& module, const std::string& name,
 
 // Collects the namespace of a class and creates it with type(name, bases, namespace).
 class ClassBuilder {
-public:
+  public:
     ClassBuilder(py::module_ module, std::string name, py::tuple bases, const std::string& doc);
 
     // A method; `params` starts with "self".
@@ -86,7 +86,7 @@ public:
     // Creates the class, publishes it as a module attribute and returns it.
     py::object finish();
 
-private:
+  private:
     py::module_ module_;
     std::string name_;
     std::string module_name_;

@@ -52,8 +52,7 @@ py::object init(const Args& a) {
     self.attr("task_type") = a["task_type"];
     self.attr("metric") = a["metric"];
     self.attr("min_samples") = a["min_samples"];
-    py::tuple scoring =
-        deps().get_scoring_metric(self.attr("metric"), py::arg("average") = false);
+    py::tuple scoring = deps().get_scoring_metric(self.attr("metric"), py::arg("average") = false);
     if (py::len(scoring) != 5)
         bind::raise(deps().MovraError, "get_scoring_metric must return five values");
     self.attr("score_name") = scoring[0];
@@ -112,7 +111,8 @@ SliceScore slice_score(const Args& a, std::size_t n, const std::vector<std::int6
         const auto sums = core::sums_at(bind::span(scores), span_or_empty(weights), rows);
         out.value = core::average_score(sums, weights.has_value(), core::ZeroWeights::kZeroSum);
         if (judge) {
-            const double threshold_value = py::float_(a.self().attr("threshold_value")).cast<double>();
+            const double threshold_value =
+                py::float_(a.self().attr("threshold_value")).cast<double>();
             const core::NearTies ties = near_ties(scores, weights);
             if (core::near_tie(out.value, sums.count, threshold_value, ties.profile))
                 out.value = ties.exact_average(rows);
@@ -129,7 +129,8 @@ py::object get_rule_list(const Args& a) {
     const bind::Vector x = a.vector("x");
     const std::vector<std::int64_t> rows = slice_rows(a, x);
     double score = std::nan("");
-    if (!rows.empty()) score = slice_score(a, static_cast<std::size_t>(x.size()), rows, false).value;
+    if (!rows.empty())
+        score = slice_score(a, static_cast<std::size_t>(x.size()), rows, false).value;
     const bool two = py::len(a.self().attr("fidx")) != 1;
     py::list rules;
     rules.append(rule_record(a["lb1"], a["ub1"], a["lb2"], a["ub2"], two, score,
@@ -149,10 +150,17 @@ py::object evaluate_slice(const Args& a) {
 }
 
 std::vector<bind::Param> slice_params() {
-    return {required("self"), required("x"),      required("y"),
-            required("preds"), required("scores"), required("lb1"),
-            required("ub1"),  optional("lb2"),    optional("ub2"),
-            optional("right", py::bool_(false)),   optional("sample_weight")};
+    return {required("self"),
+            required("x"),
+            required("y"),
+            required("preds"),
+            required("scores"),
+            required("lb1"),
+            required("ub1"),
+            optional("lb2"),
+            optional("ub2"),
+            optional("right", py::bool_(false)),
+            optional("sample_weight")};
 }
 
 }  // namespace

@@ -36,8 +36,9 @@ void load_deps() {
 
 PYBIND11_MODULE(sagzone, m) {
     using namespace movra::sagzone;
-    m.doc() = "Weak-region diagnoser: finds where a model performs worse than threshold times "
-              "its average, by histogram bins or a shallow regression tree on per-sample scores.";
+    m.doc() =
+        "Weak-region diagnoser: finds where a model performs worse than threshold times "
+        "its average, by histogram bins or a shallow regression tree on per-sample scores.";
     load_deps();
     register_base_slicing(m);
     register_histogram_slicing(m);

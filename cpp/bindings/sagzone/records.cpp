@@ -10,10 +10,10 @@ struct Keys {
 };
 
 const Keys& keys() {
-    static const Keys* k = new Keys{py::str("lb"),     py::str("ub"),     py::str("splits"),
-                                    py::str("values"), py::str("counts"), py::str("f0"),
-                                    py::str("f1"),     py::str("lb1"),    py::str("ub1"),
-                                    py::str("lb2"),    py::str("ub2")};
+    static const Keys* k =
+        new Keys{py::str("lb"),     py::str("ub"),  py::str("splits"), py::str("values"),
+                 py::str("counts"), py::str("f0"),  py::str("f1"),     py::str("lb1"),
+                 py::str("ub1"),    py::str("lb2"), py::str("ub2")};
     return *k;
 }
 

@@ -44,8 +44,7 @@ constexpr const char* kDoc =
 
 py::object init(const Args& a) {
     const py::object& self = a.self();
-    deps().BaseDiagnoser.attr("__init__")(self, a["estimator"], a["task_type"],
-                                          a["random_state"]);
+    deps().BaseDiagnoser.attr("__init__")(self, a["estimator"], a["task_type"], a["random_state"]);
     for (const char* name : {"slice_features", "threshold", "method", "bins", "max_depth",
                              "min_samples", "metric", "use_test", "random_state"})
         self.attr(name) = a[name];
@@ -63,14 +62,13 @@ py::object build_slicer(py::handle self) {
     const py::object method = self.attr("method");
     const py::module_ module = py::module_::import("movra.diagnoser.sagzone");
     if (method.equal(py::str("tree")))
-        return module.attr("TreeSlicing")(
-            py::arg("estimator") = self.attr("estimator"),
-            py::arg("slice_features") = self.attr("slice_features"),
-            py::arg("task_type") = self.attr("task_type"),
-            py::arg("threshold") = self.attr("threshold"),
-            py::arg("max_depth") = self.attr("max_depth"),
-            py::arg("min_samples") = self.attr("min_samples"),
-            py::arg("metric") = self.attr("metric"));
+        return module.attr("TreeSlicing")(py::arg("estimator") = self.attr("estimator"),
+                                          py::arg("slice_features") = self.attr("slice_features"),
+                                          py::arg("task_type") = self.attr("task_type"),
+                                          py::arg("threshold") = self.attr("threshold"),
+                                          py::arg("max_depth") = self.attr("max_depth"),
+                                          py::arg("min_samples") = self.attr("min_samples"),
+                                          py::arg("metric") = self.attr("metric"));
     if (method.equal(py::str("histogram")))
         return module.attr("HistogramSlicing")(
             py::arg("estimator") = self.attr("estimator"),
@@ -94,9 +92,9 @@ std::vector<std::int64_t> slicing_feature_columns(py::handle self) {
                 found = true;
             }
         if (!found)
-            bind::raise(deps().MovraError,
-                        "slicing feature " + py::repr(feature).cast<std::string>() +
-                            " is not one of the feature names.");
+            bind::raise(deps().MovraError, "slicing feature " +
+                                               py::repr(feature).cast<std::string>() +
+                                               " is not one of the feature names.");
     }
     return columns;
 }
@@ -110,9 +108,9 @@ void require_finite(py::handle self, py::handle matrix, const std::vector<std::i
     for (std::size_t k = 0; k < columns.size(); ++k) {
         const FitColumns::Column& c = extracted[k];
         if (c.values.size() > 0 && !(std::isfinite(c.range.min) && std::isfinite(c.range.max)))
-            bind::raise(deps().MovraError,
-                        "slicing feature " + py::repr(features[k]).cast<std::string>() +
-                            " holds NaN or infinite values.");
+            bind::raise(deps().MovraError, "slicing feature " +
+                                               py::repr(features[k]).cast<std::string>() +
+                                               " holds NaN or infinite values.");
     }
 }
 
@@ -232,14 +230,14 @@ py::object fitted_slicer(py::handle self, const char* method) {
 
 void register_sagzone(py::module_& m) {
     bind::ClassBuilder cls(m, "SagZone", py::make_tuple(deps().BaseDiagnoser), kDoc);
-    cls.def("__init__", "",
-            {required("self"), required("estimator"), required("slice_features"),
-             optional("task_type"), optional("threshold", py::float_(1.2)),
-             optional("method", py::str("histogram")), optional("bins", py::int_(10)),
-             optional("max_depth", py::int_(2)), optional("min_samples", py::int_(20)),
-             optional("metric"), optional("use_test", py::bool_(false)),
-             optional("random_state", py::int_(0))},
-            init);
+    cls.def(
+        "__init__", "",
+        {required("self"), required("estimator"), required("slice_features"), optional("task_type"),
+         optional("threshold", py::float_(1.2)), optional("method", py::str("histogram")),
+         optional("bins", py::int_(10)), optional("max_depth", py::int_(2)),
+         optional("min_samples", py::int_(20)), optional("metric"),
+         optional("use_test", py::bool_(false)), optional("random_state", py::int_(0))},
+        init);
     cls.def("fit", "Fit sagzone diagnoser",
             {required("self"), required("x"), required("y"), required("train_idx"),
              required("test_idx"), optional("prediction"), optional("prediction_proba"),

@@ -66,8 +66,8 @@ Samples weak_and_reference(const py::object& self, const py::object& diag, bool 
     if (py::len(diag.attr("weak_region_stats")) == 0)
         s.weak = bind::new_index(0);
     else
-        s.weak = bind::as_positions(self.attr("get_target_idx")(), "weak-region positions",
-                                    n_split);
+        s.weak =
+            bind::as_positions(self.attr("get_target_idx")(), "weak-region positions", n_split);
 
     std::vector<std::int64_t> reference;
     {
@@ -104,8 +104,8 @@ bind::Vector gather(const Samples& s, const std::vector<const bind::Index*>& gro
         } else {
             for (const bind::Index* g : groups) {
                 const std::size_t size = static_cast<std::size_t>(g->size()) * s.n_cols;
-                core::gather_rows(s.x.data(), n_rows, s.n_cols, bind::span(s.split),
-                                  bind::span(*g), false, {dst, size});
+                core::gather_rows(s.x.data(), n_rows, s.n_cols, bind::span(s.split), bind::span(*g),
+                                  false, {dst, size});
                 dst += size;
             }
         }
@@ -145,9 +145,9 @@ py::object get_distance(const Args& a) {
         for (std::size_t i = 0; i < n_features; ++i) {
             const py::int_ row(i);
             // Reference first: the distance is measured against the reference's buckets.
-            py::object d = deps().calculate_distance(
-                get_row(reference, row), get_row(weak, row),
-                py::arg("buckettype") = a["psi_buckets"], py::arg("method") = a["distance_metric"]);
+            py::object d = deps().calculate_distance(get_row(reference, row), get_row(weak, row),
+                                                     py::arg("buckettype") = a["psi_buckets"],
+                                                     py::arg("method") = a["distance_metric"]);
             distances.push_back(py::float_(d).cast<double>());
         }
     }

@@ -55,8 +55,8 @@ py::array_t<double> gather_array(core::Span<const double> values,
 double call_set_score(const py::object& func, const bind::Vector& y, const bind::Vector& preds,
                       const std::optional<bind::Vector>& weights,
                       const std::vector<std::int64_t>& rows) {
-    py::object w = weights ? py::object(gather_array(bind::span(*weights), rows))
-                           : py::object(py::none());
+    py::object w =
+        weights ? py::object(gather_array(bind::span(*weights), rows)) : py::object(py::none());
     py::object score = func(gather_array(bind::span(y), rows),
                             gather_array(bind::span(preds), rows), py::arg("sample_weight") = w);
     return py::float_(score).cast<double>();
@@ -142,8 +142,8 @@ std::vector<FitColumns::Column> FitColumns::get(py::handle matrix,
         }
         for (std::size_t j = 0; j < missing.size(); ++j) {
             found[missing[j]]->range = ranges[j];
-            entries_.push_back({py::reinterpret_borrow<py::object>(matrix), cols[missing[j]],
-                                *found[missing[j]]});
+            entries_.push_back(
+                {py::reinterpret_borrow<py::object>(matrix), cols[missing[j]], *found[missing[j]]});
         }
     }
     std::vector<Column> out;

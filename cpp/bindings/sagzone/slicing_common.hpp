@@ -70,7 +70,7 @@ core::NearTies near_ties(const bind::Vector& scores, const std::optional<bind::V
 // its range, then handed to every step of the fit that needs it. The outermost call of a fit
 // owns it (the facade's fit, else the slicer's) and passes it down to our own methods.
 class FitColumns {
-public:
+  public:
     struct Column {
         bind::Vector values;
         core::ValueRange range;  // NaN bounds when the column holds a NaN; {0, 0} when empty
@@ -81,7 +81,7 @@ public:
     std::vector<Column> get(py::handle matrix, const std::vector<std::int64_t>& cols,
                             const std::string& argname);
 
-private:
+  private:
     struct Entry {
         py::object matrix;
         std::int64_t position;

@@ -1,8 +1,8 @@
 // TreeSlicing: a shallow regression tree of the per-sample scores on the slicing features; its
 // leaves are the candidate regions.
-#include <cmath>
-
 #include <pybind11/eval.h>
+
+#include <cmath>
 
 #include "bindings/sagzone/records.hpp"
 #include "bindings/sagzone/slicing_common.hpp"
@@ -96,9 +96,9 @@ py::object dfs(const Args& a) {
     if (n(left) != nodes || n(right) != nodes || n(threshold) != nodes || n(samples) != nodes ||
         nodes == 0 || n(value) % nodes != 0)
         bind::raise(PyExc_ValueError, "tree arrays of inconsistent lengths");
-    const core::FittedTreeNodes arrays{left.data(),   right.data(),         feature.data(),
-                                       threshold.data(), value.data(),     n(value) / nodes,
-                                       samples.data(), nodes};
+    const core::FittedTreeNodes arrays{left.data(),      right.data(), feature.data(),
+                                       threshold.data(), value.data(), n(value) / nodes,
+                                       samples.data(),   nodes};
     const core::LeafBounds start = leaf_bounds(a["rule"]);
     const std::int64_t node = a.integer("curr_node_idx");
     std::vector<core::TreeLeaf> leaves;
@@ -191,23 +191,22 @@ py::object fit(const Args& a) {
 
 void register_tree_slicing(py::module_& m) {
     bind::ClassBuilder cls(m, "TreeSlicing", py::make_tuple(base_slicing_class()), kDoc);
-    cls.def("__init__", "",
-            {required("self"), optional("estimator"), optional("slice_features"),
-             optional("task_type"), optional("threshold", py::float_(1.2)),
-             optional("max_depth", py::int_(2)), optional("min_samples", py::int_(30)),
-             optional("metric")},
-            init);
+    cls.def(
+        "__init__", "",
+        {required("self"), optional("estimator"), optional("slice_features"), optional("task_type"),
+         optional("threshold", py::float_(1.2)), optional("max_depth", py::int_(2)),
+         optional("min_samples", py::int_(30)), optional("metric")},
+        init);
     cls.def("_dfs",
             "Depth-first walk of a fitted tree structure (tree_) from node curr_node_idx with\n"
             "the bounds collected so far in rule; a generator of one leaf rule per leaf\n"
             "({\"splits\", \"values\", \"counts\"}), left subtree before right subtree.\n",
-            {required("self"), required("tree"), required("curr_node_idx"), required("rule")},
-            dfs);
+            {required("self"), required("tree"), required("curr_node_idx"), required("rule")}, dfs);
     cls.def("_fit",
             "Fit the tree on the slicing columns of x with the scores as target; leaves at or\n"
             "beyond the threshold value become weak_region, every leaf a rule in rule_list.\n",
-            {required("self"), required("x"), required("y"), required("preds"),
-             required("scores"), optional("sample_weight")},
+            {required("self"), required("x"), required("y"), required("preds"), required("scores"),
+             optional("sample_weight")},
             fit);
     register_direct_fit(cls.member("_fit"), tree_fit);
     cls.finish();

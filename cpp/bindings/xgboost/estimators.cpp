@@ -16,12 +16,18 @@ using bind::optional;
 using bind::Param;
 using bind::required;
 
-constexpr const char* kParamNames[] = {"n_estimators",         "eta",
-                                       "max_depth",            "tree_method",
-                                       "max_bin",              "reg_lambda",
-                                       "reg_alpha",            "gamma",
-                                       "feature_names",        "feature_types",
-                                       "mono_increasing_list", "mono_decreasing_list",
+constexpr const char* kParamNames[] = {"n_estimators",
+                                       "eta",
+                                       "max_depth",
+                                       "tree_method",
+                                       "max_bin",
+                                       "reg_lambda",
+                                       "reg_alpha",
+                                       "gamma",
+                                       "feature_names",
+                                       "feature_types",
+                                       "mono_increasing_list",
+                                       "mono_decreasing_list",
                                        "random_state"};
 
 // The 13 constructor parameters with their defaults; XGB2Base and its subclasses differ only in

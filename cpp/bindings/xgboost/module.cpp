@@ -49,8 +49,9 @@ void load_deps() {
 
 PYBIND11_MODULE(xgboost, m) {
     using namespace movra::xgb2;
-    m.doc() = "Depth-2 boosted trees trained by XGBoost, with monotone constraints and a "
-              "functional-ANOVA decomposition into main effects and pairwise interactions.";
+    m.doc() =
+        "Depth-2 boosted trees trained by XGBoost, with monotone constraints and a "
+        "functional-ANOVA decomposition into main effects and pairwise interactions.";
     load_deps();
     register_estimators(m);
 }
