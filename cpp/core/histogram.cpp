@@ -208,18 +208,16 @@ void locate_sse2(const BinLocator& locate, const double* x, std::size_t n, std::
 }
 #endif
 
-bool is_path(const char* path, const char* name) {
-    return path != nullptr && std::strcmp(path, name) == 0;
-}
-
 }  // namespace
 
 void locate_bins(const BinLocator& locate, Span<const double> x, std::uint32_t* out,
                  const char* path) {
-    if (path == nullptr) path = best_simd_path();
 #ifdef MOVRA_X86_SIMD
-    if (is_path(path, "avx2")) return locate_avx2(locate, x.data, x.size, out);
-    if (is_path(path, "sse2")) return locate_sse2(locate, x.data, x.size, out);
+    const SimdLevel level = simd_level(path);
+    if (level >= SimdLevel::kAvx2) return locate_avx2(locate, x.data, x.size, out);
+    if (level == SimdLevel::kSse2) return locate_sse2(locate, x.data, x.size, out);
+#else
+    (void)path;
 #endif
     for (std::size_t i = 0; i < x.size; ++i) out[i] = static_cast<std::uint32_t>(locate(x[i]));
 }
@@ -236,12 +234,13 @@ GroupedBinLocator::GroupedBinLocator(const std::vector<BinLocator>& locators)
 
 void GroupedBinLocator::operator()(const std::uint32_t* group, Span<const double> x,
                                    std::uint32_t* out, const char* path) const {
-    if (path == nullptr) path = best_simd_path();
 #ifdef MOVRA_X86_SIMD
     // The gather's indices are 32-bit: two parameters per group.
-    if (is_path(path, "avx2") && locators_.size() < (std::size_t{1} << 30))
+    if (simd_level(path) >= SimdLevel::kAvx2 && locators_.size() < (std::size_t{1} << 30))
         return locate_group_avx2(locators_, params_.data(), top_, tolerance_, group, x.data,
                                  x.size, out);
+#else
+    (void)path;
 #endif
     for (std::size_t i = 0; i < x.size; ++i)
         out[i] = static_cast<std::uint32_t>(locators_[group[i]](x[i]));

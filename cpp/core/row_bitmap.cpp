@@ -1,7 +1,5 @@
 #include "core/row_bitmap.hpp"
 
-#include <cstring>
-
 #include "core/simd.hpp"
 
 namespace movra::core {
@@ -126,12 +124,15 @@ std::size_t bits_with(const char* path, const double* x, const double* y, std::s
                       ClosedInterval a, ClosedInterval b, std::uint64_t* words,
                       std::size_t stride) {
 #ifdef MOVRA_X86_SIMD
-    if (std::strcmp(path, "avx2") == 0) {
+    const SimdLevel level = simd_level(path);
+    if (level >= SimdLevel::kAvx2) {
         std::size_t count = 0;
         avx2_multi_bits<1, kTwo>(x, y, n, &a, &b, words, stride, &count);
         return count;
     }
-    if (std::strcmp(path, "sse2") == 0) return sse2_bits<kTwo>(x, y, n, a, b, words, stride);
+    if (level == SimdLevel::kSse2) return sse2_bits<kTwo>(x, y, n, a, b, words, stride);
+#else
+    (void)path;
 #endif
     return scalar_bits<kTwo>(x, y, 0, n, a, b, words, stride);
 }
@@ -157,7 +158,7 @@ void box_bitmaps_with(const char* path, Span<const double> first, Span<const dou
     for (std::size_t r = 0; r < k; ++r) counts[r] = 0;
     const bool two = !second.empty();
 #ifdef MOVRA_X86_SIMD
-    if (std::strcmp(path, "avx2") == 0) {
+    if (simd_level(path) >= SimdLevel::kAvx2) {
         if (two)
             avx2_boxes<true>(first.data, second.data, first.size, a, b, k, words, counts);
         else

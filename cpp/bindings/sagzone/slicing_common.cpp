@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "core/columns.hpp"
 #include "core/region_stats.hpp"
 
 namespace movra::sagzone {
@@ -109,44 +110,6 @@ struct CachedColumn {
 };
 thread_local std::vector<CachedColumn>* active_columns = nullptr;
 
-// All wanted columns in one pass (each row's cache line is read once), with every column's
-// smallest and largest value found on the way, so no later pass is needed for them.
-void copy_columns(const double* in, std::size_t rows, std::size_t width,
-                  const std::vector<std::size_t>& positions, const std::vector<double*>& outputs,
-                  std::vector<core::ValueRange>& ranges) {
-    const std::size_t k = outputs.size();
-    if (rows == 0) return;  // ranges stay unused: an empty column has none
-    std::vector<unsigned char> has_nan(k, 0);
-    for (std::size_t j = 0; j < k; ++j) ranges[j] = {in[positions[j]], in[positions[j]]};
-    if (k == 1) {
-        const std::size_t p = positions[0];
-        double* o = outputs[0];
-        double lo = ranges[0].min, hi = ranges[0].max;
-        bool nan = false;
-        for (std::size_t i = 0; i < rows; ++i) {
-            const double v = in[i * width + p];
-            o[i] = v;
-            lo = v < lo ? v : lo;
-            hi = v > hi ? v : hi;
-            nan |= v != v;
-        }
-        ranges[0] = {lo, hi};
-        has_nan[0] = nan;
-    } else {
-        for (std::size_t i = 0; i < rows; ++i)
-            for (std::size_t j = 0; j < k; ++j) {
-                const double v = in[i * width + positions[j]];
-                outputs[j][i] = v;
-                core::ValueRange& r = ranges[j];
-                r.min = v < r.min ? v : r.min;
-                r.max = v > r.max ? v : r.max;
-                has_nan[j] |= static_cast<unsigned char>(v != v);
-            }
-    }
-    for (std::size_t j = 0; j < k; ++j)
-        if (has_nan[j] != 0) ranges[j].min = ranges[j].max = std::nan("");
-}
-
 }  // namespace
 
 std::optional<core::ValueRange> cached_range(const bind::Vector& column) {
@@ -227,7 +190,8 @@ std::vector<bind::Vector> slicing_columns(py::handle matrix, const std::vector<s
         {
             // Copies between buffers we hold references to; no Python objects are touched.
             py::gil_scoped_release release;
-            copy_columns(in, rows, width, positions, outputs, ranges);
+            ranges = core::extract_columns(core::RowMajor{in, rows, width},
+                                           {positions.data(), positions.size()}, outputs.data());
         }
         if (active_columns != nullptr)
             for (std::size_t j = 0; j < missing.size(); ++j)
