@@ -29,6 +29,23 @@ ValueRange value_range(Span<const double> x) {
     return r;
 }
 
+bool has_nan(Span<const double> x) {
+    std::size_t i = 0;
+    bool nan = false;
+#ifdef MOVRA_X86_SIMD
+    // The compiler does not vectorize v != v by itself (it keeps NaN comparisons scalar).
+    __m128d any = _mm_setzero_pd(), any2 = any;
+    for (; i + 4 <= x.size; i += 4) {
+        const __m128d a = _mm_loadu_pd(x.data + i), b = _mm_loadu_pd(x.data + i + 2);
+        any = _mm_or_pd(any, _mm_cmpunord_pd(a, a));
+        any2 = _mm_or_pd(any2, _mm_cmpunord_pd(b, b));
+    }
+    nan = _mm_movemask_pd(_mm_or_pd(any, any2)) != 0;
+#endif
+    for (; i < x.size; ++i) nan |= x[i] != x[i];
+    return nan;
+}
+
 std::size_t count_distinct_up_to(Span<const double> x, std::size_t limit) {
     // Never more distinct values than rows: a huge limit must not reserve room for itself.
     limit = std::min(limit, x.size);
@@ -177,6 +194,85 @@ __attribute__((target("avx2"))) void locate_group_avx2(const std::vector<BinLoca
     for (; i < n; ++i) out[i] = static_cast<std::uint32_t>(locators[group[i]](x[i]));
 }
 
+// GCC's unmasked AVX-512 intrinsics start from an undefined register, which -Wmaybe-uninitialized
+// reports; the forms with every lane selected are the same instructions.
+constexpr __mmask8 kAll8 = 0xFF;
+
+// Eight guesses at once, as guess4; the lanes near an edge are returned in `near`.
+MOVRA_TARGET_AVX512 inline __m256i guess8(__m512d v, __m512d first, __m512d scale, __m512d top,
+                                          __m512d low, __m512d high, __mmask8& near) {
+    __m512d g = _mm512_mul_pd(_mm512_sub_pd(v, first), scale);
+    g = _mm512_maskz_max_pd(kAll8, g, _mm512_setzero_pd());
+    g = _mm512_maskz_min_pd(kAll8, g, top);
+    const __m256i b = _mm512_maskz_cvttpd_epi32(kAll8, g);
+    const __m512d fraction = _mm512_sub_pd(g, _mm512_maskz_cvtepi32_pd(kAll8, b));
+    near = static_cast<__mmask8>(_mm512_cmp_pd_mask(fraction, low, _CMP_LT_OQ) |
+                                 _mm512_cmp_pd_mask(fraction, high, _CMP_GT_OQ));
+    return b;
+}
+
+MOVRA_TARGET_AVX512 void locate_avx512(const BinLocator& locate, const double* x,
+                                       std::size_t n, std::uint32_t* out) {
+    const BinLocator::Guess p = locate.guess();
+    const __m512d first = _mm512_set1_pd(p.first), scale = _mm512_set1_pd(p.scale);
+    const __m512d top = _mm512_set1_pd(p.top), low = _mm512_set1_pd(p.tolerance);
+    const __m512d high = _mm512_set1_pd(1.0 - p.tolerance);
+    std::size_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+        __mmask8 near = 0;
+        const __m256i b = guess8(_mm512_loadu_pd(x + i), first, scale, top, low, high, near);
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + i), b);
+        // Only the rows near an edge go the exact way.
+        for (unsigned m = near; m != 0; m &= m - 1) {
+            const std::size_t j = i + static_cast<std::size_t>(__builtin_ctz(m));
+            out[j] = static_cast<std::uint32_t>(locate(x[j]));
+        }
+    }
+    for (; i < n; ++i) out[i] = static_cast<std::uint32_t>(locate(x[i]));
+}
+
+// As locate_group_avx2, eight rows at a time. Up to 16 groups, each row's first edge and scale
+// are picked from registers by permutes; more are gathered.
+template <bool kGather>
+MOVRA_TARGET_AVX512 void locate_group_avx512(const std::vector<BinLocator>& locators,
+                                             const double* params, double top_all,
+                                             double tolerance_all, const std::uint32_t* group,
+                                             const double* x, std::size_t n,
+                                             std::uint32_t* out) {
+    const __m512d top = _mm512_set1_pd(top_all), low = _mm512_set1_pd(tolerance_all);
+    const __m512d high = _mm512_set1_pd(1.0 - tolerance_all);
+    // Tables of the first 16 groups' first edges and scales (unused entries zero).
+    double firsts[16] = {}, scales[16] = {};
+    for (std::size_t g = 0; g < locators.size() && g < 16; ++g) {
+        firsts[g] = params[2 * g];
+        scales[g] = params[2 * g + 1];
+    }
+    const __m512d first_lo = _mm512_loadu_pd(firsts), first_hi = _mm512_loadu_pd(firsts + 8);
+    const __m512d scale_lo = _mm512_loadu_pd(scales), scale_hi = _mm512_loadu_pd(scales + 8);
+    std::size_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+        const __m256i g = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(group + i));
+        __m512d first, scale;
+        if (kGather) {
+            const __m256i twice = _mm256_slli_epi32(g, 1);
+            first = _mm512_mask_i32gather_pd(_mm512_setzero_pd(), kAll8, twice, params, 8);
+            scale = _mm512_mask_i32gather_pd(_mm512_setzero_pd(), kAll8, twice, params + 1, 8);
+        } else {
+            const __m512i wide = _mm512_maskz_cvtepu32_epi64(kAll8, g);
+            first = _mm512_permutex2var_pd(first_lo, wide, first_hi);
+            scale = _mm512_permutex2var_pd(scale_lo, wide, scale_hi);
+        }
+        __mmask8 near = 0;
+        const __m256i b = guess8(_mm512_loadu_pd(x + i), first, scale, top, low, high, near);
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + i), b);
+        for (unsigned m = near; m != 0; m &= m - 1) {
+            const std::size_t j = i + static_cast<std::size_t>(__builtin_ctz(m));
+            out[j] = static_cast<std::uint32_t>(locators[group[j]](x[j]));
+        }
+    }
+    for (; i < n; ++i) out[i] = static_cast<std::uint32_t>(locators[group[i]](x[i]));
+}
+
 // Two guesses at once, as guess4.
 inline __m128i guess2(__m128d v, __m128d first, __m128d scale, __m128d top, __m128d low,
                       __m128d high, bool& exact) {
@@ -214,7 +310,8 @@ void locate_bins(const BinLocator& locate, Span<const double> x, std::uint32_t* 
                  const char* path) {
 #ifdef MOVRA_X86_SIMD
     const SimdLevel level = simd_level(path);
-    if (level >= SimdLevel::kAvx2) return locate_avx2(locate, x.data, x.size, out);
+    if (level == SimdLevel::kAvx512) return locate_avx512(locate, x.data, x.size, out);
+    if (level == SimdLevel::kAvx2) return locate_avx2(locate, x.data, x.size, out);
     if (level == SimdLevel::kSse2) return locate_sse2(locate, x.data, x.size, out);
 #else
     (void)path;
@@ -236,7 +333,15 @@ void GroupedBinLocator::operator()(const std::uint32_t* group, Span<const double
                                    std::uint32_t* out, const char* path) const {
 #ifdef MOVRA_X86_SIMD
     // The gather's indices are 32-bit: two parameters per group.
-    if (simd_level(path) >= SimdLevel::kAvx2 && locators_.size() < (std::size_t{1} << 30))
+    const SimdLevel level = simd_level(path);
+    const std::size_t groups = locators_.size();
+    if (level == SimdLevel::kAvx512 && groups <= 16)
+        return locate_group_avx512<false>(locators_, params_.data(), top_, tolerance_, group,
+                                          x.data, x.size, out);
+    if (level == SimdLevel::kAvx512 && groups < (std::size_t{1} << 30))
+        return locate_group_avx512<true>(locators_, params_.data(), top_, tolerance_, group,
+                                         x.data, x.size, out);
+    if (level >= SimdLevel::kAvx2 && groups < (std::size_t{1} << 30))
         return locate_group_avx2(locators_, params_.data(), top_, tolerance_, group, x.data,
                                  x.size, out);
 #else

@@ -22,6 +22,9 @@ struct ValueRange {
 // Throws std::invalid_argument for an empty span (numpy's reduction error).
 ValueRange value_range(Span<const double> x);
 
+// Whether any value is NaN (two at a time with SSE2 where the processor is x86-64).
+bool has_nan(Span<const double> x);
+
 // Number of distinct values, counting no further than `limit` (enough to compare with a bin count).
 std::size_t count_distinct_up_to(Span<const double> x, std::size_t limit);
 

@@ -166,6 +166,60 @@ TEST(LocateBins, EveryPathEqualsTheLocator) {
     }
 }
 
+// Past 16 groups the AVX-512 path gathers each row's edge and scale instead of permuting them
+// out of registers: the same bins, whatever the group of each row.
+TEST(LocateBins, ManyGroupsEqualTheLocator) {
+    std::vector<std::vector<double>> edges;
+    std::uint64_t state = 17;
+    const auto next = [&]() {
+        state = state * 6364136223846793005ULL + 1442695040888963407ULL;
+        return static_cast<double>(state >> 11) / 9007199254740992.0;
+    };
+    for (std::size_t g = 0; g < 40; ++g) {
+        const double lo = -50.0 + 100.0 * next();
+        edges.push_back(equal_width_edges({lo, lo + 0.01 + next() * static_cast<double>(g % 7)},
+                                          static_cast<std::int64_t>(1 + g % 13)));
+    }
+    std::vector<BinLocator> locators;
+    for (const auto& e : edges) locators.emplace_back(e);
+    for (std::size_t groups : {1u, 8u, 16u, 17u, 40u}) {
+        std::vector<double> x;
+        std::vector<std::uint32_t> group;
+        for (std::size_t i = 0; i < 999; ++i) {
+            const auto g = static_cast<std::uint32_t>((i * 7919) % groups);
+            const std::vector<double>& e = edges[g];
+            double v = e.front() + next() * (e.back() - e.front());
+            if (i % 5 == 0) v = e[i % e.size()];  // on an edge
+            if (i % 7 == 0) v = std::nextafter(e[i % e.size()], -HUGE_VAL);
+            x.push_back(std::max(e.front(), std::min(v, e.back())));
+            group.push_back(g);
+        }
+        const std::vector<BinLocator> some(locators.begin(),
+                                           locators.begin() + static_cast<std::ptrdiff_t>(groups));
+        const GroupedBinLocator grouped(some);
+        for (const char* path : simd_paths()) {
+            std::vector<std::uint32_t> got(x.size());
+            grouped(group.data(), {x.data(), x.size()}, got.data(), path);
+            for (std::size_t i = 0; i < x.size(); ++i)
+                ASSERT_EQ(got[i], some[group[i]](x[i]))
+                    << path << " groups " << groups << " row " << i;
+        }
+    }
+}
+
+TEST(HasNan, FindsANanAnywhere) {
+    for (std::size_t n : {0u, 1u, 3u, 4u, 5u, 8u, 9u, 33u}) {
+        std::vector<double> x(n, 1.5);
+        EXPECT_FALSE(has_nan({x.data(), n}));
+        for (std::size_t i = 0; i < n; ++i) {
+            x[i] = i % 2 == 0 ? std::nan("") : -std::nan("");
+            EXPECT_TRUE(has_nan({x.data(), n})) << n << " " << i;
+            x[i] = HUGE_VAL;
+            EXPECT_FALSE(has_nan({x.data(), n})) << n << " " << i;
+        }
+    }
+}
+
 TEST(GroupByBin, StableCountingSort) {
     const std::vector<std::int32_t> bins{2, 0, 2, 1, 0};
     const BinGroups g = group_by_bin({bins.data(), bins.size()}, 4);
