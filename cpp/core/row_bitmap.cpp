@@ -1,5 +1,7 @@
 #include "core/row_bitmap.hpp"
 
+#include <cstring>
+
 #include "core/simd.hpp"
 
 namespace movra::core {
@@ -91,6 +93,96 @@ void avx2_boxes(const double* x, const double* y, std::size_t n, const ClosedInt
     }
 }
 
+// GCC's unmasked AVX-512 intrinsics start from an undefined register, which -Wmaybe-uninitialized
+// reports; the forms with every lane selected are the same instructions.
+constexpr __mmask8 kAll8 = 0xFF;
+
+// Eight masks of eight rows as one word of 64 rows, the first mask lowest.
+MOVRA_TARGET_AVX512 inline std::uint64_t pack_masks(const __mmask8* m) {
+    const __mmask32 low = _mm512_kunpackw(_mm512_kunpackb(m[3], m[2]), _mm512_kunpackb(m[1], m[0]));
+    const __mmask32 high =
+        _mm512_kunpackw(_mm512_kunpackb(m[7], m[6]), _mm512_kunpackb(m[5], m[4]));
+    return _cvtmask64_u64(_mm512_kunpackd(high, low));
+}
+
+// A double as an unsigned integer in the same order: zeros of both signs alike (v + 0.0 makes
+// -0.0 +0.0 and leaves every other value), negative values' bits reversed below the positive
+// ones, NaN of either sign beyond the infinities. So lo <= v <= hi (non-NaN bounds, lo <= hi)
+// is key(v) - key(lo) <= key(hi) - key(lo) as unsigned integers: one comparison, and no
+// interval holds a NaN.
+inline std::uint64_t order_key(double v) {
+    v += 0.0;
+    std::uint64_t bits = 0;
+    std::memcpy(&bits, &v, sizeof bits);
+    return bits ^ ((bits >> 63) != 0 ? ~std::uint64_t{0} : std::uint64_t{1} << 63);
+}
+
+MOVRA_TARGET_AVX512 inline __m512i order_keys(const double* p) {
+    const __m512i bits =
+        _mm512_castpd_si512(_mm512_add_pd(_mm512_loadu_pd(p), _mm512_setzero_pd()));
+    const __m512i flip = _mm512_or_si512(_mm512_maskz_srli_epi64(kAll8, _mm512_maskz_srai_epi64(kAll8, bits, 63), 1),
+                                         _mm512_set1_epi64(std::int64_t{1} << 63));
+    return _mm512_xor_si512(bits, flip);
+}
+
+// An interval as the offset and width of its keys; `none` when it holds nothing (NaN bound or
+// lo > hi), which clears the rows' mask instead.
+struct KeyInterval {
+    std::uint64_t low = 0, width = 0;
+    bool none = false;
+};
+KeyInterval key_interval(ClosedInterval a) {
+    if (!(a.lo <= a.hi)) return {0, 0, true};
+    const std::uint64_t low = order_key(a.lo);
+    return {low, order_key(a.hi) - low, false};
+}
+
+// The rows of eight keys inside an interval, among those of `in`.
+MOVRA_TARGET_AVX512 inline __mmask8 inside(__mmask8 in, __m512i keys, const KeyInterval& a) {
+    return _mm512_mask_cmp_epu64_mask(in, _mm512_sub_epi64(keys, _mm512_set1_epi64(
+                                                                     static_cast<std::int64_t>(a.low))),
+                                      _mm512_set1_epi64(static_cast<std::int64_t>(a.width)),
+                                      _MM_CMPINT_LE);
+}
+
+// Every box's bits for a word of 64 rows at a time: the word's rows are read once (their keys in
+// 16 registers) and tested against all boxes, one comparison per column and box, chained
+// through masks. Words go to words[w * stride + r].
+template <bool kTwo>
+MOVRA_TARGET_AVX512 void avx512_boxes(const double* x, const double* y, std::size_t n,
+                                      const ClosedInterval* a, const ClosedInterval* b,
+                                      std::size_t k, std::uint64_t* words, std::size_t stride,
+                                      std::size_t* counts) {
+    std::vector<KeyInterval> ka(k), kb(k);
+    std::vector<__mmask8> enabled(k);
+    for (std::size_t r = 0; r < k; ++r) {
+        ka[r] = key_interval(a[r]);
+        if (kTwo) kb[r] = key_interval(b[r]);
+        enabled[r] = ka[r].none || (kTwo && kb[r].none) ? 0 : kAll8;
+    }
+    const std::size_t full = n / 64;
+    for (std::size_t w = 0; w < full; ++w) {
+        __m512i u[8], v[8];
+        for (std::size_t j = 0; j < 8; ++j) {
+            u[j] = order_keys(x + w * 64 + j * 8);
+            if (kTwo) v[j] = order_keys(y + w * 64 + j * 8);
+        }
+        for (std::size_t r = 0; r < k; ++r) {
+            __mmask8 in[8];
+            for (std::size_t j = 0; j < 8; ++j) {
+                in[j] = inside(enabled[r], u[j], ka[r]);
+                if (kTwo) in[j] = inside(in[j], v[j], kb[r]);
+            }
+            const std::uint64_t bits = pack_masks(in);
+            words[w * stride + r] = bits;
+            counts[r] += static_cast<std::size_t>(_mm_popcnt_u64(bits));
+        }
+    }
+    for (std::size_t r = 0; r < k; ++r)
+        counts[r] += scalar_bits<kTwo>(x, y, full * 64, n, a[r], kTwo ? b[r] : ClosedInterval{},
+                                       words + r, stride);
+}
+
 // Two rows per comparison: every x86-64 processor has these.
 template <bool kTwo>
 std::size_t sse2_bits(const double* x, const double* y, std::size_t n, ClosedInterval a,
@@ -125,6 +217,11 @@ std::size_t bits_with(const char* path, const double* x, const double* y, std::s
                       std::size_t stride) {
 #ifdef MOVRA_X86_SIMD
     const SimdLevel level = simd_level(path);
+    if (level == SimdLevel::kAvx512) {
+        std::size_t count = 0;
+        avx512_boxes<kTwo>(x, y, n, &a, &b, 1, words, stride, &count);
+        return count;
+    }
     if (level >= SimdLevel::kAvx2) {
         std::size_t count = 0;
         avx2_multi_bits<1, kTwo>(x, y, n, &a, &b, words, stride, &count);
@@ -158,7 +255,15 @@ void box_bitmaps_with(const char* path, Span<const double> first, Span<const dou
     for (std::size_t r = 0; r < k; ++r) counts[r] = 0;
     const bool two = !second.empty();
 #ifdef MOVRA_X86_SIMD
-    if (simd_level(path) >= SimdLevel::kAvx2) {
+    const SimdLevel level = simd_level(path);
+    if (level == SimdLevel::kAvx512) {
+        if (two)
+            avx512_boxes<true>(first.data, second.data, first.size, a, b, k, words, k, counts);
+        else
+            avx512_boxes<false>(first.data, nullptr, first.size, a, b, k, words, k, counts);
+        return;
+    }
+    if (level == SimdLevel::kAvx2) {
         if (two)
             avx2_boxes<true>(first.data, second.data, first.size, a, b, k, words, counts);
         else

@@ -60,6 +60,58 @@ TEST(BoxBitmap, EveryPathEqualsTheComparisons) {
     }
 }
 
+// Values and bounds drawn from the awkward ones (zeros of both signs, negative values,
+// subnormals, infinities, NaN of both signs, bounds in either order): every path and any number
+// of boxes give the bits of the plain comparisons.
+TEST(BoxBitmaps, SpecialValuesEqualTheComparisons) {
+    const double inf = HUGE_VAL, tiny = 4.9e-324, nan = std::nan("");
+    const double pool[] = {-inf, -1e308, -2.5, -1.0, -tiny, -0.0, 0.0, tiny, 1.0, 2.5,
+                           1e308, inf, nan, -nan};
+    const std::size_t n_pool = sizeof pool / sizeof pool[0];
+    std::uint64_t state = 41;
+    const auto pick = [&]() {
+        state = state * 6364136223846793005ULL + 1442695040888963407ULL;
+        return pool[(state >> 33) % n_pool];
+    };
+    for (std::size_t n : {7u, 64u, 200u}) {
+        std::vector<double> a(n), b(n);
+        for (std::size_t i = 0; i < n; ++i) {
+            a[i] = pick();
+            b[i] = pick();
+        }
+        for (std::size_t k : {1u, 2u, 9u, 30u}) {
+            std::vector<ClosedInterval> first(k), second(k);
+            for (std::size_t r = 0; r < k; ++r) {
+                first[r] = {pick(), pick()};
+                second[r] = {pick(), pick()};
+                if (r % 3 == 0) first[r] = {-0.0, 0.0};
+            }
+            for (bool two : {false, true}) {
+                const std::size_t n_words = bitmap_words(n);
+                for (const char* path : simd_paths()) {
+                    std::vector<std::uint64_t> words(k * n_words, ~std::uint64_t{0});
+                    std::vector<std::size_t> counts(k, 99);
+                    box_bitmaps_with(path, view(a), two ? view(b) : Span<const double>{},
+                                     first.data(), second.data(), k, words.data(),
+                                     counts.data());
+                    for (std::size_t r = 0; r < k; ++r) {
+                        std::size_t count = 0;
+                        for (std::size_t i = 0; i < n; ++i) {
+                            bool in = a[i] >= first[r].lo && a[i] <= first[r].hi;
+                            if (two) in = in && b[i] >= second[r].lo && b[i] <= second[r].hi;
+                            const bool got = (words[(i / 64) * k + r] >> (i % 64)) & 1;
+                            ASSERT_EQ(got, in) << path << " n=" << n << " k=" << k << " box " << r
+                                               << " row " << i;
+                            count += in;
+                        }
+                        EXPECT_EQ(counts[r], count) << path;
+                    }
+                }
+            }
+        }
+    }
+}
+
 TEST(BitmapRows, SetBitsInOrderWithValuesForInterleavedRegions) {
     std::vector<double> values(256);
     for (std::size_t i = 0; i < values.size(); ++i) values[i] = 0.5 * static_cast<double>(i);
