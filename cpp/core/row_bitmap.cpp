@@ -1,5 +1,6 @@
 #include "core/row_bitmap.hpp"
 
+#include <algorithm>
 #include <cstring>
 
 #include "core/simd.hpp"
@@ -234,6 +235,32 @@ std::size_t bits_with(const char* path, const double* x, const double* y, std::s
     return scalar_bits<kTwo>(x, y, 0, n, a, b, words, stride);
 }
 
+// The set bits of one word (rows base + bit) appended to a region's list at `k`, and values at
+// them when `out_values` is set; returns the new length. The first U set bits are written
+// without a branch on their number (bit 63 stands in for missing ones: the caller leaves room),
+// the rest one by one.
+template <int U>
+inline std::size_t take_bits(std::uint64_t bits, std::size_t base, const double* values,
+                              std::int64_t* out_rows, double* out_values, std::size_t k) {
+    constexpr std::uint64_t kTop = std::uint64_t{1} << 63;
+    std::size_t written = 0;
+    for (int j = 0; j < U; ++j) {
+        const std::size_t i = base + static_cast<std::size_t>(__builtin_ctzll(bits | kTop));
+        out_rows[k + static_cast<std::size_t>(j)] = static_cast<std::int64_t>(i);
+        if (out_values != nullptr) out_values[k + static_cast<std::size_t>(j)] = values[i];
+        written += bits != 0;  // counted as taken: no population count (a library call here)
+        bits &= bits - 1;
+    }
+    k += written;
+    for (; bits != 0; bits &= bits - 1) {
+        const std::size_t i = base + static_cast<std::size_t>(__builtin_ctzll(bits));
+        out_rows[k] = static_cast<std::int64_t>(i);
+        if (out_values != nullptr) out_values[k] = values[i];
+        ++k;
+    }
+    return k;
+}
+
 }  // namespace
 
 std::size_t box_bitmap_with(const char* path, Span<const double> first, ClosedInterval a,
@@ -285,40 +312,40 @@ void box_bitmaps(Span<const double> first, Span<const double> second, const Clos
 void bitmap_rows(const std::uint64_t* words, std::size_t n_regions, std::size_t n_words,
                  const std::size_t* counts, Span<const double> values,
                  std::int64_t* const* rows, double* const* gathered) {
-    std::vector<std::size_t> kept(n_regions, 0);
     const bool with_values = !values.empty();
-    constexpr std::uint64_t kTop = std::uint64_t{1} << 63;
-    for (std::size_t w = 0; w < n_words; ++w)
+    // A region's first set bits in a word are taken without a branch on how many there are
+    // (that number varies at random from word to word): four, or two for a region with fewer
+    // than two per word on average.
+    std::vector<std::size_t> kept(n_regions, 0);
+    std::vector<unsigned char> four(n_regions);
+    for (std::size_t r = 0; r < n_regions; ++r) four[r] = counts[r] * 64 >= 2 * n_words * 64;
+    // A few dozen words at a time, region by region: the block's values stay in the first-level
+    // cache while every region reads them, and a region's state stays in registers.
+    constexpr std::size_t kBlockWords = 32;
+    for (std::size_t w0 = 0; w0 < n_words; w0 += kBlockWords) {
+        const std::size_t w1 = std::min(n_words, w0 + kBlockWords);
         for (std::size_t r = 0; r < n_regions; ++r) {
             std::size_t k = kept[r];
-            std::uint64_t bits = words[w * n_regions + r];
-            const std::size_t base = w * 64;
+            const std::size_t count = counts[r];
+            const bool take_four = four[r] != 0;
             std::int64_t* const out_rows = rows[r];
-            double* const out_values = gathered[r];
-            // A word's first four set bits are written without a branch on how many there are
-            // (that number varies at random from word to word): extra writes land past the
-            // region's rows found so far, inside its list, and are overwritten later. Needs room
-            // for four and a whole word of rows (the sentinel bit 63 must be a row).
-            if (k + 4 <= counts[r] && w + 1 < n_words) {
-                const auto set = static_cast<std::size_t>(__builtin_popcountll(bits));
-                for (int j = 0; j < 4; ++j) {
-                    const std::size_t i =
-                        base + static_cast<std::size_t>(__builtin_ctzll(bits | kTop));
-                    out_rows[k + static_cast<std::size_t>(j)] = static_cast<std::int64_t>(i);
-                    if (with_values) out_values[k + static_cast<std::size_t>(j)] = values[i];
-                    bits &= bits - 1;
-                }
-                k += set < 4 ? set : 4;
-            }
-            // The rest one by one: only set bits are visited.
-            for (; bits != 0; bits &= bits - 1) {
-                const std::size_t i = base + static_cast<std::size_t>(__builtin_ctzll(bits));
-                out_rows[k] = static_cast<std::int64_t>(i);
-                if (with_values) out_values[k] = values[i];
-                ++k;
+            double* const out_values = with_values ? gathered[r] : nullptr;
+            for (std::size_t w = w0; w < w1; ++w) {
+                const std::uint64_t bits = words[w * n_regions + r];
+                // Extra writes of the branch-free forms land past the region's rows found so
+                // far, inside its list, and are overwritten later: they need room, and a whole
+                // word of rows (the sentinel bit 63 must be a row; the last word's may not).
+                const bool whole = w + 1 < n_words;
+                if (take_four && whole && k + 4 <= count)
+                    k = take_bits<4>(bits, w * 64, values.data, out_rows, out_values, k);
+                else if (whole && k + 2 <= count)
+                    k = take_bits<2>(bits, w * 64, values.data, out_rows, out_values, k);
+                else
+                    k = take_bits<0>(bits, w * 64, values.data, out_rows, out_values, k);
             }
             kept[r] = k;
         }
+    }
 }
 
 }  // namespace movra::core

@@ -207,3 +207,49 @@ TEST(BitmapRows, ExactForAnyDensity) {
             EXPECT_EQ(gathered[k], static_cast<double>(expected[k]) + 0.25);
     }
 }
+
+// Many interleaved regions of very different densities (some take two bits per word without a
+// branch, some four), over more words than one block and a last word that ends early: each
+// region's rows and values are its set bits in order, with or without values.
+TEST(BitmapRows, ManyRegionsOfMixedDensity) {
+    std::uint64_t state = 8;
+    const auto next = [&]() {
+        state = state * 6364136223846793005ULL + 1442695040888963407ULL;
+        return state >> 11;
+    };
+    const std::size_t n = 64 * 75 + 13, n_words = bitmap_words(n), k = 7;
+    std::vector<double> values(n);
+    for (std::size_t i = 0; i < n; ++i) values[i] = static_cast<double>(i) * 0.5;
+    const unsigned per_mille[k] = {0, 5, 20, 40, 300, 900, 1000};
+    std::vector<std::uint64_t> words(n_words * k, 0);
+    std::vector<std::vector<std::int64_t>> want(k);
+    for (std::size_t i = 0; i < n; ++i)
+        for (std::size_t r = 0; r < k; ++r)
+            if (next() % 1000 < per_mille[r]) {
+                words[(i / 64) * k + r] |= std::uint64_t{1} << (i % 64);
+                want[r].push_back(static_cast<std::int64_t>(i));
+            }
+    std::vector<std::size_t> counts(k);
+    for (std::size_t r = 0; r < k; ++r) counts[r] = want[r].size();
+    for (bool with_values : {true, false}) {
+        std::vector<std::vector<std::int64_t>> got(k);
+        std::vector<std::vector<double>> got_values(k);
+        std::vector<std::int64_t*> rows(k);
+        std::vector<double*> gathered(k);
+        for (std::size_t r = 0; r < k; ++r) {
+            got[r].assign(counts[r], -1);
+            got_values[r].assign(counts[r], -1.0);
+            rows[r] = got[r].data();
+            gathered[r] = got_values[r].data();
+        }
+        bitmap_rows(words.data(), k, n_words, counts.data(),
+                    with_values ? view(values) : Span<const double>{}, rows.data(),
+                    gathered.data());
+        for (std::size_t r = 0; r < k; ++r) {
+            EXPECT_EQ(got[r], want[r]) << "region " << r;
+            if (!with_values) continue;
+            for (std::size_t j = 0; j < counts[r]; ++j)
+                EXPECT_EQ(got_values[r][j], values[static_cast<std::size_t>(want[r][j])]);
+        }
+    }
+}
