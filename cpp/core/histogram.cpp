@@ -7,6 +7,7 @@
 #include <cstring>
 #include <stdexcept>
 #include <unordered_set>
+#include <utility>
 
 #include "core/simd.hpp"
 
@@ -161,8 +162,9 @@ __attribute__((target("avx2"))) void locate_avx2(const BinLocator& locate, const
 }
 
 __attribute__((target("avx2"))) void locate_group_avx2(const std::vector<BinLocator>& locators,
-                                                        const double* params, double top_all,
-                                                        double tolerance_all,
+                                                        const double* params,
+                                                        const std::uint32_t* offsets,
+                                                        double top_all, double tolerance_all,
                                                         const std::uint32_t* group,
                                                         const double* x, std::size_t n,
                                                         std::uint32_t* out) {
@@ -175,8 +177,8 @@ __attribute__((target("avx2"))) void locate_group_avx2(const std::vector<BinLoca
     const __m256d high = _mm256_set1_pd(1.0 - tolerance_all);
     std::size_t i = 0;
     for (; i + 4 <= n; i += 4) {
-        const __m128i g = _mm_slli_epi32(
-            _mm_loadu_si128(reinterpret_cast<const __m128i*>(group + i)), 1);
+        const __m128i g0 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(group + i));
+        const __m128i g = _mm_slli_epi32(g0, 1);
         // The masked form: the plain one starts from an undefined register, which the compiler
         // reports as maybe uninitialized.
         const __m256d all = _mm256_castsi256_pd(_mm256_set1_epi64x(-1));
@@ -184,14 +186,18 @@ __attribute__((target("avx2"))) void locate_group_avx2(const std::vector<BinLoca
             _mm256_mask_i32gather_pd(_mm256_setzero_pd(), params, g, all, 8);
         const __m256d scale =
             _mm256_mask_i32gather_pd(_mm256_setzero_pd(), params + 1, g, all, 8);
+        const __m128i offset = _mm_mask_i32gather_epi32(
+            _mm_setzero_si128(), reinterpret_cast<const int*>(offsets), g0,
+            _mm_set1_epi32(-1), 4);
         bool exact = false;
         const __m128i b = guess4(_mm256_loadu_pd(x + i), first, scale, top, low, high, exact);
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), b);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), _mm_add_epi32(b, offset));
         if (exact)
             for (std::size_t j = i; j < i + 4; ++j)
-                out[j] = static_cast<std::uint32_t>(locators[group[j]](x[j]));
+                out[j] = offsets[group[j]] + static_cast<std::uint32_t>(locators[group[j]](x[j]));
     }
-    for (; i < n; ++i) out[i] = static_cast<std::uint32_t>(locators[group[i]](x[i]));
+    for (; i < n; ++i)
+        out[i] = offsets[group[i]] + static_cast<std::uint32_t>(locators[group[i]](x[i]));
 }
 
 // GCC's unmasked AVX-512 intrinsics start from an undefined register, which -Wmaybe-uninitialized
@@ -235,42 +241,51 @@ MOVRA_TARGET_AVX512 void locate_avx512(const BinLocator& locate, const double* x
 // are picked from registers by permutes; more are gathered.
 template <bool kGather>
 MOVRA_TARGET_AVX512 void locate_group_avx512(const std::vector<BinLocator>& locators,
-                                             const double* params, double top_all,
-                                             double tolerance_all, const std::uint32_t* group,
-                                             const double* x, std::size_t n,
-                                             std::uint32_t* out) {
+                                             const double* params, const std::uint32_t* offsets,
+                                             double top_all, double tolerance_all,
+                                             const std::uint32_t* group, const double* x,
+                                             std::size_t n, std::uint32_t* out) {
     const __m512d top = _mm512_set1_pd(top_all), low = _mm512_set1_pd(tolerance_all);
     const __m512d high = _mm512_set1_pd(1.0 - tolerance_all);
     // Tables of the first 16 groups' first edges and scales (unused entries zero).
     double firsts[16] = {}, scales[16] = {};
+    std::uint32_t offset_table[16] = {};
     for (std::size_t g = 0; g < locators.size() && g < 16; ++g) {
         firsts[g] = params[2 * g];
         scales[g] = params[2 * g + 1];
+        offset_table[g] = offsets[g];
     }
+    const __m256i offsets_lo = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(offset_table));
+    const __m256i offsets_hi =
+        _mm256_loadu_si256(reinterpret_cast<const __m256i*>(offset_table + 8));
     const __m512d first_lo = _mm512_loadu_pd(firsts), first_hi = _mm512_loadu_pd(firsts + 8);
     const __m512d scale_lo = _mm512_loadu_pd(scales), scale_hi = _mm512_loadu_pd(scales + 8);
     std::size_t i = 0;
     for (; i + 8 <= n; i += 8) {
         const __m256i g = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(group + i));
         __m512d first, scale;
+        __m256i offset;
         if (kGather) {
             const __m256i twice = _mm256_slli_epi32(g, 1);
             first = _mm512_mask_i32gather_pd(_mm512_setzero_pd(), kAll8, twice, params, 8);
             scale = _mm512_mask_i32gather_pd(_mm512_setzero_pd(), kAll8, twice, params + 1, 8);
+            offset = _mm256_mmask_i32gather_epi32(_mm256_setzero_si256(), kAll8, g, offsets, 4);
         } else {
             const __m512i wide = _mm512_maskz_cvtepu32_epi64(kAll8, g);
             first = _mm512_permutex2var_pd(first_lo, wide, first_hi);
             scale = _mm512_permutex2var_pd(scale_lo, wide, scale_hi);
+            offset = _mm256_permutex2var_epi32(offsets_lo, g, offsets_hi);
         }
         __mmask8 near = 0;
         const __m256i b = guess8(_mm512_loadu_pd(x + i), first, scale, top, low, high, near);
-        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + i), b);
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + i), _mm256_add_epi32(b, offset));
         for (unsigned m = near; m != 0; m &= m - 1) {
             const std::size_t j = i + static_cast<std::size_t>(__builtin_ctz(m));
-            out[j] = static_cast<std::uint32_t>(locators[group[j]](x[j]));
+            out[j] = offsets[group[j]] + static_cast<std::uint32_t>(locators[group[j]](x[j]));
         }
     }
-    for (; i < n; ++i) out[i] = static_cast<std::uint32_t>(locators[group[i]](x[i]));
+    for (; i < n; ++i)
+        out[i] = offsets[group[i]] + static_cast<std::uint32_t>(locators[group[i]](x[i]));
 }
 
 // Two guesses at once, as guess4.
@@ -319,8 +334,10 @@ void locate_bins(const BinLocator& locate, Span<const double> x, std::uint32_t* 
     for (std::size_t i = 0; i < x.size; ++i) out[i] = static_cast<std::uint32_t>(locate(x[i]));
 }
 
-GroupedBinLocator::GroupedBinLocator(const std::vector<BinLocator>& locators)
-    : locators_(locators) {
+GroupedBinLocator::GroupedBinLocator(const std::vector<BinLocator>& locators,
+                                     std::vector<std::uint32_t> offsets)
+    : locators_(locators), offsets_(std::move(offsets)) {
+    offsets_.resize(locators.size(), 0);
     for (const BinLocator& l : locators) {
         const BinLocator::Guess p = l.guess();
         params_.insert(params_.end(), {p.first, p.scale});
@@ -336,19 +353,19 @@ void GroupedBinLocator::operator()(const std::uint32_t* group, Span<const double
     const SimdLevel level = simd_level(path);
     const std::size_t groups = locators_.size();
     if (level == SimdLevel::kAvx512 && groups <= 16)
-        return locate_group_avx512<false>(locators_, params_.data(), top_, tolerance_, group,
-                                          x.data, x.size, out);
+        return locate_group_avx512<false>(locators_, params_.data(), offsets_.data(), top_,
+                                          tolerance_, group, x.data, x.size, out);
     if (level == SimdLevel::kAvx512 && groups < (std::size_t{1} << 30))
-        return locate_group_avx512<true>(locators_, params_.data(), top_, tolerance_, group,
-                                         x.data, x.size, out);
+        return locate_group_avx512<true>(locators_, params_.data(), offsets_.data(), top_,
+                                         tolerance_, group, x.data, x.size, out);
     if (level >= SimdLevel::kAvx2 && groups < (std::size_t{1} << 30))
-        return locate_group_avx2(locators_, params_.data(), top_, tolerance_, group, x.data,
-                                 x.size, out);
+        return locate_group_avx2(locators_, params_.data(), offsets_.data(), top_, tolerance_,
+                                 group, x.data, x.size, out);
 #else
     (void)path;
 #endif
     for (std::size_t i = 0; i < x.size; ++i)
-        out[i] = static_cast<std::uint32_t>(locators_[group[i]](x[i]));
+        out[i] = offsets_[group[i]] + static_cast<std::uint32_t>(locators_[group[i]](x[i]));
 }
 
 BinGroups group_by_bin(Span<const std::int32_t> bins, std::size_t n_bins) {

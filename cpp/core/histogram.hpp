@@ -102,15 +102,19 @@ void locate_bins(const BinLocator& locate, Span<const double> x, std::uint32_t* 
 // Rows binned by the locator of their group, each group on its own edges.
 class GroupedBinLocator {
 public:
-    // `locators` must outlive this object.
-    explicit GroupedBinLocator(const std::vector<BinLocator>& locators);
+    // `locators` must outlive this object. `offsets`, when given (one per group), is added to
+    // every row's bin: a row's place among all groups' bins in one step.
+    explicit GroupedBinLocator(const std::vector<BinLocator>& locators,
+                               std::vector<std::uint32_t> offsets = {});
 
-    // locators[group[i]](x[i]) into out[i] for every row (`path` as for locate_bins).
+    // offsets[group[i]] + locators[group[i]](x[i]) into out[i] for every row (`path` as for
+    // locate_bins).
     void operator()(const std::uint32_t* group, Span<const double> x, std::uint32_t* out,
                     const char* path = nullptr) const;
 
 private:
     const std::vector<BinLocator>& locators_;
+    std::vector<std::uint32_t> offsets_;  // per group (zero when none were given)
     std::vector<double> params_;  // per group: its first edge and scale
     double top_ = 0.0;            // the most bins of any group
     double tolerance_ = 0.0;      // the widest tolerance of any group

@@ -2,8 +2,10 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <memory>
 #include <type_traits>
+#include <utility>
 
 #include "core/intervals.hpp"
 
@@ -296,9 +298,16 @@ TwoFeatureSearch search_two_features(Span<const double> first, Span<const double
     const std::size_t n_cells = first_cell[n_bins];
     const std::size_t lane_count = n_cells <= 1024 ? kLanes : 1;
     const bool weighted = !weights.empty();
-    // Each row's second-feature bin, a block at a time by vector arithmetic.
-    const GroupedBinLocator locate2(locators);
-    std::uint32_t bins2[kBlock];
+    // Each row's cell, a block at a time by vector arithmetic: its second-feature bin plus its
+    // first-feature bin's first cell, while cells are numbered in 32 bits (always, short of
+    // billions of cells); else that is added here.
+    const bool offsets_fit = n_cells <= UINT32_MAX;
+    std::vector<std::uint32_t> offsets;
+    if (offsets_fit)
+        for (std::size_t b = 0; b < n_bins; ++b)
+            offsets.push_back(static_cast<std::uint32_t>(first_cell[b]));
+    const GroupedBinLocator locate2(locators, std::move(offsets));
+    std::uint32_t block_cells[kBlock];
     // visit(i, k) for every row i, k its slot among the cells' lanes (`lanes_per_cell`, 4 or 1,
     // a compile-time constant).
     const auto for_each_cell = [&](auto lanes_per_cell, auto visit) {
@@ -306,9 +315,10 @@ TwoFeatureSearch search_two_features(Span<const double> first, Span<const double
         for (std::size_t start = 0; start < n; start += kBlock) {
             const std::size_t m = std::min(kBlock, n - start);
             const std::uint32_t* b1 = bin_of_row + start;
-            locate2(b1, {second.data + start, m}, bins2);
+            locate2(b1, {second.data + start, m}, block_cells);
             by_lane(m, [&](std::size_t j, std::size_t l) {
-                const std::size_t cell = first_cell[b1[j]] + bins2[j];
+                const std::size_t cell =
+                    offsets_fit ? block_cells[j] : first_cell[b1[j]] + block_cells[j];
                 visit(start + j, kCellLanes == 1 ? cell : cell * kCellLanes + l);
             });
         }

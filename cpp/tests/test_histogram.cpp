@@ -166,8 +166,8 @@ TEST(LocateBins, EveryPathEqualsTheLocator) {
     }
 }
 
-// Past 16 groups the AVX-512 path gathers each row's edge and scale instead of permuting them
-// out of registers: the same bins, whatever the group of each row.
+// Past 16 groups the AVX-512 path gathers each row's edge, scale and offset instead of permuting
+// them out of registers: the same bins, whatever the group of each row.
 TEST(LocateBins, ManyGroupsEqualTheLocator) {
     std::vector<std::vector<double>> edges;
     std::uint64_t state = 17;
@@ -196,13 +196,20 @@ TEST(LocateBins, ManyGroupsEqualTheLocator) {
         }
         const std::vector<BinLocator> some(locators.begin(),
                                            locators.begin() + static_cast<std::ptrdiff_t>(groups));
-        const GroupedBinLocator grouped(some);
-        for (const char* path : simd_paths()) {
-            std::vector<std::uint32_t> got(x.size());
-            grouped(group.data(), {x.data(), x.size()}, got.data(), path);
-            for (std::size_t i = 0; i < x.size(); ++i)
-                ASSERT_EQ(got[i], some[group[i]](x[i]))
-                    << path << " groups " << groups << " row " << i;
+        // Without offsets, and with each group's own offset added to its rows' bins.
+        std::vector<std::uint32_t> offsets(groups);
+        for (std::size_t g = 0; g < groups; ++g) offsets[g] = static_cast<std::uint32_t>(g * 1000 + 7);
+        for (bool with_offsets : {false, true}) {
+            const GroupedBinLocator grouped(some, with_offsets ? offsets
+                                                               : std::vector<std::uint32_t>{});
+            for (const char* path : simd_paths()) {
+                std::vector<std::uint32_t> got(x.size());
+                grouped(group.data(), {x.data(), x.size()}, got.data(), path);
+                for (std::size_t i = 0; i < x.size(); ++i)
+                    ASSERT_EQ(got[i], (with_offsets ? offsets[group[i]] : 0u) +
+                                          some[group[i]](x[i]))
+                        << path << " groups " << groups << " row " << i;
+            }
         }
     }
 }
