@@ -59,17 +59,14 @@ void merge_lanes(const double* lo, const double* hi, std::size_t lanes, bool nan
     r.nan |= nan;
 }
 
-// GCC's unmasked AVX-512 intrinsics start from an undefined register, which -Wmaybe-uninitialized
-// reports; these forms with every lane selected are the same instructions.
-constexpr __mmask8 kAll8 = 0xFF;
 MOVRA_TARGET_AVX512 inline __m512d gather8(const double* base, __m512i index) {
-    return _mm512_mask_i64gather_pd(_mm512_setzero_pd(), kAll8, index, base, 8);
+    return _mm512_mask_i64gather_pd(_mm512_setzero_pd(), kAllLanes, index, base, 8);
 }
 MOVRA_TARGET_AVX512 inline __m512d min8(__m512d a, __m512d b) {
-    return _mm512_maskz_min_pd(kAll8, a, b);
+    return _mm512_maskz_min_pd(kAllLanes, a, b);
 }
 MOVRA_TARGET_AVX512 inline __m512d max8(__m512d a, __m512d b) {
-    return _mm512_maskz_max_pd(kAll8, a, b);
+    return _mm512_maskz_max_pd(kAllLanes, a, b);
 }
 
 // Eight rows per gather of each column. min_pd/max_pd return their second operand unless the

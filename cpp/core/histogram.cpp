@@ -200,18 +200,14 @@ __attribute__((target("avx2"))) void locate_group_avx2(const std::vector<BinLoca
         out[i] = offsets[group[i]] + static_cast<std::uint32_t>(locators[group[i]](x[i]));
 }
 
-// GCC's unmasked AVX-512 intrinsics start from an undefined register, which -Wmaybe-uninitialized
-// reports; the forms with every lane selected are the same instructions.
-constexpr __mmask8 kAll8 = 0xFF;
-
 // Eight guesses at once, as guess4; the lanes near an edge are returned in `near`.
 MOVRA_TARGET_AVX512 inline __m256i guess8(__m512d v, __m512d first, __m512d scale, __m512d top,
                                           __m512d low, __m512d high, __mmask8& near) {
     __m512d g = _mm512_mul_pd(_mm512_sub_pd(v, first), scale);
-    g = _mm512_maskz_max_pd(kAll8, g, _mm512_setzero_pd());
-    g = _mm512_maskz_min_pd(kAll8, g, top);
-    const __m256i b = _mm512_maskz_cvttpd_epi32(kAll8, g);
-    const __m512d fraction = _mm512_sub_pd(g, _mm512_maskz_cvtepi32_pd(kAll8, b));
+    g = _mm512_maskz_max_pd(kAllLanes, g, _mm512_setzero_pd());
+    g = _mm512_maskz_min_pd(kAllLanes, g, top);
+    const __m256i b = _mm512_maskz_cvttpd_epi32(kAllLanes, g);
+    const __m512d fraction = _mm512_sub_pd(g, _mm512_maskz_cvtepi32_pd(kAllLanes, b));
     near = static_cast<__mmask8>(_mm512_cmp_pd_mask(fraction, low, _CMP_LT_OQ) |
                                  _mm512_cmp_pd_mask(fraction, high, _CMP_GT_OQ));
     return b;
@@ -267,11 +263,11 @@ MOVRA_TARGET_AVX512 void locate_group_avx512(const std::vector<BinLocator>& loca
         __m256i offset;
         if (kGather) {
             const __m256i twice = _mm256_slli_epi32(g, 1);
-            first = _mm512_mask_i32gather_pd(_mm512_setzero_pd(), kAll8, twice, params, 8);
-            scale = _mm512_mask_i32gather_pd(_mm512_setzero_pd(), kAll8, twice, params + 1, 8);
-            offset = _mm256_mmask_i32gather_epi32(_mm256_setzero_si256(), kAll8, g, offsets, 4);
+            first = _mm512_mask_i32gather_pd(_mm512_setzero_pd(), kAllLanes, twice, params, 8);
+            scale = _mm512_mask_i32gather_pd(_mm512_setzero_pd(), kAllLanes, twice, params + 1, 8);
+            offset = _mm256_mmask_i32gather_epi32(_mm256_setzero_si256(), kAllLanes, g, offsets, 4);
         } else {
-            const __m512i wide = _mm512_maskz_cvtepu32_epi64(kAll8, g);
+            const __m512i wide = _mm512_maskz_cvtepu32_epi64(kAllLanes, g);
             first = _mm512_permutex2var_pd(first_lo, wide, first_hi);
             scale = _mm512_permutex2var_pd(scale_lo, wide, scale_hi);
             offset = _mm256_permutex2var_epi32(offsets_lo, g, offsets_hi);

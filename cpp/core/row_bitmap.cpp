@@ -94,10 +94,6 @@ void avx2_boxes(const double* x, const double* y, std::size_t n, const ClosedInt
     }
 }
 
-// GCC's unmasked AVX-512 intrinsics start from an undefined register, which -Wmaybe-uninitialized
-// reports; the forms with every lane selected are the same instructions.
-constexpr __mmask8 kAll8 = 0xFF;
-
 // Eight masks of eight rows as one word of 64 rows, the first mask lowest.
 MOVRA_TARGET_AVX512 inline std::uint64_t pack_masks(const __mmask8* m) {
     const __mmask32 low = _mm512_kunpackw(_mm512_kunpackb(m[3], m[2]), _mm512_kunpackb(m[1], m[0]));
@@ -121,7 +117,10 @@ inline std::uint64_t order_key(double v) {
 MOVRA_TARGET_AVX512 inline __m512i order_keys(const double* p) {
     const __m512i bits =
         _mm512_castpd_si512(_mm512_add_pd(_mm512_loadu_pd(p), _mm512_setzero_pd()));
-    const __m512i flip = _mm512_or_si512(_mm512_maskz_srli_epi64(kAll8, _mm512_maskz_srai_epi64(kAll8, bits, 63), 1),
+    // All ones for a negative value, else zero; shifted right once and with the sign bit set:
+    // the bits to flip.
+    const __m512i negative = _mm512_maskz_srai_epi64(kAllLanes, bits, 63);
+    const __m512i flip = _mm512_or_si512(_mm512_maskz_srli_epi64(kAllLanes, negative, 1),
                                          _mm512_set1_epi64(std::int64_t{1} << 63));
     return _mm512_xor_si512(bits, flip);
 }
@@ -140,8 +139,9 @@ KeyInterval key_interval(ClosedInterval a) {
 
 // The rows of eight keys inside an interval, among those of `in`.
 MOVRA_TARGET_AVX512 inline __mmask8 inside(__mmask8 in, __m512i keys, const KeyInterval& a) {
-    return _mm512_mask_cmp_epu64_mask(in, _mm512_sub_epi64(keys, _mm512_set1_epi64(
-                                                                     static_cast<std::int64_t>(a.low))),
+    const __m512i offset =
+        _mm512_sub_epi64(keys, _mm512_set1_epi64(static_cast<std::int64_t>(a.low)));
+    return _mm512_mask_cmp_epu64_mask(in, offset,
                                       _mm512_set1_epi64(static_cast<std::int64_t>(a.width)),
                                       _MM_CMPINT_LE);
 }
@@ -159,7 +159,7 @@ MOVRA_TARGET_AVX512 void avx512_boxes(const double* x, const double* y, std::siz
     for (std::size_t r = 0; r < k; ++r) {
         ka[r] = key_interval(a[r]);
         if (kTwo) kb[r] = key_interval(b[r]);
-        enabled[r] = ka[r].none || (kTwo && kb[r].none) ? 0 : kAll8;
+        enabled[r] = ka[r].none || (kTwo && kb[r].none) ? 0 : kAllLanes;
     }
     const std::size_t full = n / 64;
     for (std::size_t w = 0; w < full; ++w) {

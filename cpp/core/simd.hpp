@@ -25,10 +25,17 @@ enum class SimdLevel { kScalar = 0, kSse2 = 1, kAvx2 = 2, kAvx512 = 3 };
 // The level of a path name from simd_paths(); the best for null, scalar for any other name.
 SimdLevel simd_level(const char* path);
 
-// The target attributes of the vector variants (the AVX-512 subsets every processor with
-// AVX-512 since 2017 has).
+// The target attributes of the vector variants. The AVX-512 level asks for the subsets every
+// server and desktop processor with AVX-512 has had since Skylake (2017).
 #define MOVRA_TARGET_AVX2 __attribute__((target("avx2,popcnt")))
 #define MOVRA_TARGET_AVX512 \
     __attribute__((target("avx512f,avx512bw,avx512dq,avx512vl,avx2,popcnt")))
+
+#ifdef MOVRA_X86_SIMD
+// All eight lanes: GCC's unmasked AVX-512 intrinsics start from an undefined register, which
+// -Wmaybe-uninitialized reports; their masked forms with every lane selected are the same
+// instructions.
+constexpr __mmask8 kAllLanes = 0xFF;
+#endif
 
 }  // namespace movra::core

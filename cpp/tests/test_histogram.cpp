@@ -198,7 +198,8 @@ TEST(LocateBins, ManyGroupsEqualTheLocator) {
                                            locators.begin() + static_cast<std::ptrdiff_t>(groups));
         // Without offsets, and with each group's own offset added to its rows' bins.
         std::vector<std::uint32_t> offsets(groups);
-        for (std::size_t g = 0; g < groups; ++g) offsets[g] = static_cast<std::uint32_t>(g * 1000 + 7);
+        for (std::size_t g = 0; g < groups; ++g)
+            offsets[g] = static_cast<std::uint32_t>(g * 1000 + 7);
         for (bool with_offsets : {false, true}) {
             const GroupedBinLocator grouped(some, with_offsets ? offsets
                                                                : std::vector<std::uint32_t>{});
