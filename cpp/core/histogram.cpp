@@ -6,7 +6,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <stdexcept>
-#include <unordered_set>
 #include <utility>
 
 #include "core/simd.hpp"
@@ -47,24 +46,23 @@ bool has_nan(Span<const double> x) {
     return nan;
 }
 
+void DistinctCounter::grow() {
+    std::vector<std::uint64_t> old(2 * table_.size(), kEmpty);
+    old.swap(table_);
+    --shift_;
+    for (const std::uint64_t bits : old) {
+        if (bits == kEmpty) continue;
+        std::size_t h = slot(bits);
+        while (table_[h] != kEmpty) h = (h + 1) & (table_.size() - 1);
+        table_[h] = bits;
+    }
+}
+
 std::size_t count_distinct_up_to(Span<const double> x, std::size_t limit) {
-    // Never more distinct values than rows: a huge limit must not reserve room for itself.
-    limit = std::min(limit, x.size);
-    if (limit > 1024) {
-        // A hash set: a sorted set's inserts would cost O(limit) each. For continuous data it
-        // still fills within the first `limit` rows and the scan stops there.
-        std::unordered_set<double> seen;
-        for (std::size_t i = 0; i < x.size && seen.size() < limit; ++i) seen.insert(x[i]);
-        return seen.size();
-    }
-    // A small sorted set; for continuous data it fills within the first rows and the scan stops.
-    std::vector<double> seen;
-    seen.reserve(limit);
-    for (std::size_t i = 0; i < x.size && seen.size() < limit; ++i) {
-        const double v = x[i];
-        auto it = std::lower_bound(seen.begin(), seen.end(), v);
-        if (it == seen.end() || *it != v) seen.insert(it, v);
-    }
+    // For continuous data the limit is reached within the first rows and the scan stops there;
+    // data with few values are read to the end, a table probe per row.
+    DistinctCounter seen;
+    for (std::size_t i = 0; i < x.size && seen.size() < limit; ++i) seen.add(x[i]);
     return seen.size();
 }
 
@@ -213,22 +211,42 @@ MOVRA_TARGET_AVX512 inline __m256i guess8(__m512d v, __m512d first, __m512d scal
     return b;
 }
 
+// The guessed bins `b` of the rows in `near` settled against the edges: one step down or up at
+// most, as a guess with a tolerance below half a bin is never further off (the clamp to `last`
+// is that of a value at or beyond the last edge). `start` is each row's first edge in `edges`.
+MOVRA_TARGET_AVX512 inline __m256i settle8(__m256i b, __mmask8 near, __m512d v,
+                                           const double* edges, __m256i start, __m256i last) {
+    const __m256i at = _mm256_min_epi32(b, last);
+    const __m256i index = _mm256_add_epi32(start, at);
+    const __m512d lo = _mm512_mask_i32gather_pd(_mm512_setzero_pd(), near, index, edges, 8);
+    const __m512d hi = _mm512_mask_i32gather_pd(_mm512_setzero_pd(), near, index, edges + 1, 8);
+    const __m256i zero = _mm256_setzero_si256(), one = _mm256_set1_epi32(1);
+    const __mmask8 down = _mm256_mask_cmpgt_epi32_mask(
+        _mm512_mask_cmp_pd_mask(near, v, lo, _CMP_LT_OQ), at, zero);
+    const __mmask8 up = _mm256_mask_cmpgt_epi32_mask(
+        _mm512_mask_cmp_pd_mask(near, v, hi, _CMP_GE_OQ), last, at);
+    const __m256i settled = _mm256_mask_add_epi32(_mm256_mask_sub_epi32(at, down, at, one), up,
+                                                  at, one);
+    return _mm256_mask_blend_epi32(near, b, settled);
+}
+
 MOVRA_TARGET_AVX512 void locate_avx512(const BinLocator& locate, const double* x,
                                        std::size_t n, std::uint32_t* out) {
     const BinLocator::Guess p = locate.guess();
     const __m512d first = _mm512_set1_pd(p.first), scale = _mm512_set1_pd(p.scale);
     const __m512d top = _mm512_set1_pd(p.top), low = _mm512_set1_pd(p.tolerance);
     const __m512d high = _mm512_set1_pd(1.0 - p.tolerance);
+    const __m256i last = _mm256_set1_epi32(static_cast<int>(locate.last_bin()));
     std::size_t i = 0;
     for (; i + 8 <= n; i += 8) {
         __mmask8 near = 0;
-        const __m256i b = guess8(_mm512_loadu_pd(x + i), first, scale, top, low, high, near);
+        const __m512d v = _mm512_loadu_pd(x + i);
+        __m256i b = guess8(v, first, scale, top, low, high, near);
+        // Only the rows near an edge (values on the edges of discrete data, often) are settled
+        // against the edges.
+        if (near != 0)
+            b = settle8(b, near, v, locate.edges(), _mm256_setzero_si256(), last);
         _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + i), b);
-        // Only the rows near an edge go the exact way.
-        for (unsigned m = near; m != 0; m &= m - 1) {
-            const std::size_t j = i + static_cast<std::size_t>(__builtin_ctz(m));
-            out[j] = static_cast<std::uint32_t>(locate(x[j]));
-        }
     }
     for (; i < n; ++i) out[i] = static_cast<std::uint32_t>(locate(x[i]));
 }
@@ -236,9 +254,11 @@ MOVRA_TARGET_AVX512 void locate_avx512(const BinLocator& locate, const double* x
 // As locate_group_avx2, eight rows at a time. Up to 16 groups, each row's first edge and scale
 // are picked from registers by permutes; more are gathered.
 template <bool kGather>
-MOVRA_TARGET_AVX512 void locate_group_avx512(const std::vector<BinLocator>& locators,
-                                             const double* params, const std::uint32_t* offsets,
-                                             double top_all, double tolerance_all,
+MOVRA_TARGET_AVX512 void locate_group_avx512(const double* params, const std::uint32_t* offsets,
+                                             const double* edges,
+                                             const std::uint32_t* edge_start,
+                                             const std::uint32_t* last_bin, double top_all,
+                                             double tolerance_all, std::size_t groups,
                                              const std::uint32_t* group, const double* x,
                                              std::size_t n, std::uint32_t* out) {
     const __m512d top = _mm512_set1_pd(top_all), low = _mm512_set1_pd(tolerance_all);
@@ -246,7 +266,7 @@ MOVRA_TARGET_AVX512 void locate_group_avx512(const std::vector<BinLocator>& loca
     // Tables of the first 16 groups' first edges and scales (unused entries zero).
     double firsts[16] = {}, scales[16] = {};
     std::uint32_t offset_table[16] = {};
-    for (std::size_t g = 0; g < locators.size() && g < 16; ++g) {
+    for (std::size_t g = 0; g < groups && g < 16; ++g) {
         firsts[g] = params[2 * g];
         scales[g] = params[2 * g + 1];
         offset_table[g] = offsets[g];
@@ -273,15 +293,24 @@ MOVRA_TARGET_AVX512 void locate_group_avx512(const std::vector<BinLocator>& loca
             offset = _mm256_permutex2var_epi32(offsets_lo, g, offsets_hi);
         }
         __mmask8 near = 0;
-        const __m256i b = guess8(_mm512_loadu_pd(x + i), first, scale, top, low, high, near);
-        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + i), _mm256_add_epi32(b, offset));
-        for (unsigned m = near; m != 0; m &= m - 1) {
-            const std::size_t j = i + static_cast<std::size_t>(__builtin_ctz(m));
-            out[j] = offsets[group[j]] + static_cast<std::uint32_t>(locators[group[j]](x[j]));
+        const __m512d v = _mm512_loadu_pd(x + i);
+        __m256i b = guess8(v, first, scale, top, low, high, near);
+        if (near != 0) {
+            // The guess is clamped to the most bins of any group: a row's own last bin clamps
+            // it again (its value lies within its group's edges).
+            const __m256i start = _mm256_mmask_i32gather_epi32(_mm256_setzero_si256(), near, g,
+                                                               edge_start, 4);
+            const __m256i last = _mm256_mmask_i32gather_epi32(_mm256_setzero_si256(), near, g,
+                                                              last_bin, 4);
+            b = settle8(b, near, v, edges, start, last);
         }
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + i), _mm256_add_epi32(b, offset));
     }
-    for (; i < n; ++i)
-        out[i] = offsets[group[i]] + static_cast<std::uint32_t>(locators[group[i]](x[i]));
+    for (; i < n; ++i) {
+        const std::uint32_t k = group[i];
+        const BinLocator locate(edges + edge_start[k], std::size_t{last_bin[k]} + 1);
+        out[i] = offsets[k] + static_cast<std::uint32_t>(locate(x[i]));
+    }
 }
 
 // Two guesses at once, as guess4.
@@ -321,8 +350,10 @@ void locate_bins(const BinLocator& locate, Span<const double> x, std::uint32_t* 
                  const char* path) {
 #ifdef MOVRA_X86_SIMD
     const SimdLevel level = simd_level(path);
-    if (level == SimdLevel::kAvx512) return locate_avx512(locate, x.data, x.size, out);
-    if (level == SimdLevel::kAvx2) return locate_avx2(locate, x.data, x.size, out);
+    // Settling a guess in one step needs a trusted one (and bins counted in 32 bits).
+    const bool settle = locate.guess().tolerance < 0.5 && locate.last_bin() < (1u << 31) - 1;
+    if (level == SimdLevel::kAvx512 && settle) return locate_avx512(locate, x.data, x.size, out);
+    if (level >= SimdLevel::kAvx2) return locate_avx2(locate, x.data, x.size, out);
     if (level == SimdLevel::kSse2) return locate_sse2(locate, x.data, x.size, out);
 #else
     (void)path;
@@ -335,6 +366,11 @@ GroupedBinLocator::GroupedBinLocator(const std::vector<BinLocator>& locators,
     : locators_(locators), offsets_(std::move(offsets)) {
     offsets_.resize(locators.size(), 0);
     for (const BinLocator& l : locators) {
+        edge_start_.push_back(static_cast<std::uint32_t>(edges_.size()));
+        last_bin_.push_back(static_cast<std::uint32_t>(l.last_bin()));
+        edges_.insert(edges_.end(), l.edges(), l.edges() + l.last_bin() + 2);
+    }
+    for (const BinLocator& l : locators) {
         const BinLocator::Guess p = l.guess();
         params_.insert(params_.end(), {p.first, p.scale});
         top_ = std::max(top_, p.top);
@@ -345,15 +381,19 @@ GroupedBinLocator::GroupedBinLocator(const std::vector<BinLocator>& locators,
 void GroupedBinLocator::operator()(const std::uint32_t* group, Span<const double> x,
                                    std::uint32_t* out, const char* path) const {
 #ifdef MOVRA_X86_SIMD
-    // The gather's indices are 32-bit: two parameters per group.
+    // The gathers' indices are 32-bit: two parameters per group.
     const SimdLevel level = simd_level(path);
     const std::size_t groups = locators_.size();
-    if (level == SimdLevel::kAvx512 && groups <= 16)
-        return locate_group_avx512<false>(locators_, params_.data(), offsets_.data(), top_,
-                                          tolerance_, group, x.data, x.size, out);
-    if (level == SimdLevel::kAvx512 && groups < (std::size_t{1} << 30))
-        return locate_group_avx512<true>(locators_, params_.data(), offsets_.data(), top_,
-                                         tolerance_, group, x.data, x.size, out);
+    // Settling a guess in one step needs a trusted one, and the edges' places in 32 bits.
+    const bool settle = tolerance_ < 0.5 && edges_.size() < (std::size_t{1} << 31);
+    if (level == SimdLevel::kAvx512 && settle && groups <= 16)
+        return locate_group_avx512<false>(params_.data(), offsets_.data(), edges_.data(),
+                                          edge_start_.data(), last_bin_.data(), top_, tolerance_,
+                                          groups, group, x.data, x.size, out);
+    if (level == SimdLevel::kAvx512 && settle && groups < (std::size_t{1} << 30))
+        return locate_group_avx512<true>(params_.data(), offsets_.data(), edges_.data(),
+                                         edge_start_.data(), last_bin_.data(), top_, tolerance_,
+                                         groups, group, x.data, x.size, out);
     if (level >= SimdLevel::kAvx2 && groups < (std::size_t{1} << 30))
         return locate_group_avx2(locators_, params_.data(), offsets_.data(), top_, tolerance_,
                                  group, x.data, x.size, out);

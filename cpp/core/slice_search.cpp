@@ -136,7 +136,7 @@ std::vector<std::size_t> distinct_per_bin(const std::uint32_t* bin_of_row,
                                           const std::vector<std::int64_t>& support,
                                           std::size_t limit) {
     const std::size_t n_bins = support.size();
-    std::vector<std::vector<double>> seen(n_bins);
+    std::vector<DistinctCounter> seen(n_bins);
     std::vector<std::int64_t> shown(n_bins, 0);
     std::vector<unsigned char> done(n_bins, 0);
     std::size_t open = 0;
@@ -147,11 +147,7 @@ std::vector<std::size_t> distinct_per_bin(const std::uint32_t* bin_of_row,
     for (std::size_t i = 0; i < second.size && open > 0; ++i) {
         const std::uint32_t b = bin_of_row[i];
         if (done[b] != 0) continue;
-        std::vector<double>& set = seen[b];
-        const double v = second[i];
-        const auto it = std::lower_bound(set.begin(), set.end(), v);
-        if (it == set.end() || *it != v) set.insert(it, v);
-        if (set.size() >= limit || ++shown[b] == support[b]) {
+        if (seen[b].add(second[i]) >= limit || ++shown[b] == support[b]) {
             done[b] = 1;
             --open;
         }

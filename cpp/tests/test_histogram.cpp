@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <limits>
+#include <set>
 #include <stdexcept>
 #include <vector>
 
@@ -57,6 +58,36 @@ TEST(ValueRange, MinMaxNaNAndEmpty) {
     const std::vector<double> with_nan{1, std::nan(""), 3};
     EXPECT_TRUE(std::isnan(value_range(view(with_nan)).min));
     EXPECT_THROW(value_range(Span<const double>{}), std::invalid_argument);
+}
+
+// Distinct values counted by a table of the values' bits equal those of a sorted set, up to any
+// limit: zeros of both signs are one value, integers (whose low bits are all zero) and many
+// duplicates spread over the table, which grows past its first size.
+TEST(CountDistinct, EqualsASortedSet) {
+    std::uint64_t state = 23;
+    const auto next = [&]() {
+        state = state * 6364136223846793005ULL + 1442695040888963407ULL;
+        return state >> 11;
+    };
+    for (int trial = 0; trial < 200; ++trial) {
+        const std::size_t n = next() % 3000, values = 1 + next() % 300;
+        std::vector<double> x(n);
+        for (double& v : x) {
+            v = static_cast<double>(next() % values) * (trial % 2 == 0 ? 1.0 : 0.37);
+            if (v == 0.0 && next() % 2 == 0) v = -0.0;
+        }
+        std::set<double> all(x.begin(), x.end());
+        for (std::size_t limit : {std::size_t{0}, std::size_t{1}, std::size_t{7}, values,
+                                  std::size_t{5000}}) {
+            EXPECT_EQ(count_distinct_up_to(view(x), limit), std::min(limit, all.size()))
+                << trial << " " << limit;
+        }
+    }
+    DistinctCounter nans;
+    EXPECT_EQ(nans.add(std::nan("")), 1u);  // each NaN a value of its own
+    EXPECT_EQ(nans.add(std::nan("")), 2u);
+    EXPECT_EQ(nans.add(1.0), 3u);
+    EXPECT_EQ(nans.add(1.0), 3u);
 }
 
 TEST(AssignBins, EdgeValuesGoUpMaximumToLastBin) {
@@ -120,6 +151,21 @@ TEST(BinLocator, ExactNextToEdgesForOffsetAndTinyRanges) {
                 EXPECT_GE(v, edges[b]) << range.min << " " << bins;
                 if (b + 2 < edges.size()) {
                     EXPECT_LT(v, edges[b + 1]) << range.min << " " << bins;
+                }
+            }
+            // Every vector path (values next to edges are the ones it settles against them, and
+            // a range far from zero leaves the guess untrusted), alone and as one of two groups.
+            const std::vector<BinLocator> both{locate, BinLocator(edges.data(), 1)};
+            const GroupedBinLocator grouped(both);
+            const std::vector<std::uint32_t> first_group(x.size(), 0);
+            for (const char* path : simd_paths()) {
+                std::vector<std::uint32_t> got(x.size()), got_grouped(x.size());
+                locate_bins(locate, view(x), got.data(), path);
+                grouped(first_group.data(), view(x), got_grouped.data(), path);
+                for (std::size_t i = 0; i < x.size(); ++i) {
+                    EXPECT_EQ(got[i], locate(x[i])) << path << " " << range.min << " " << bins;
+                    if (x[i] < edges.front() || x[i] > edges.back()) continue;
+                    EXPECT_EQ(got_grouped[i], locate(x[i])) << path << " " << range.min;
                 }
             }
         }
