@@ -3,8 +3,11 @@
 #include <algorithm>
 #include <cfloat>
 #include <cmath>
+#include <cstdint>
 #include <functional>
 #include <memory>
+#include <type_traits>
+#include <utility>
 
 #include "core/intervals.hpp"
 
@@ -43,9 +46,8 @@ void merge_weak_bins(OneFeatureSearch& s, const SearchSettings& settings) {
             }
         }
         if (!any) continue;
-        const double value = sums.count == 0
-                                 ? 0.0
-                                 : average_score(sums, true, settings.merge_weights);
+        const double value =
+            sums.count == 0 ? 0.0 : average_score(sums, true, settings.merge_weights);
         s.rules.push_back({lb, ub, value, sums.count});
     }
     for (std::size_t b = 0; b < s.bin_rules.size(); ++b)
@@ -66,14 +68,25 @@ constexpr std::size_t kLanes = 4;
 // Rows per block of vector bin lookups (the block's bins stay in the first-level cache).
 constexpr std::size_t kBlock = 512;
 
-// Adds row i (bin `cell`) to its lane.
-inline void add_row(std::vector<ScoreSums>& lanes, std::size_t cell, std::size_t lane_count,
-                    std::size_t i, double score, double weight) {
-    lanes[cell * lane_count + (i & (lane_count - 1))].add(score, weight);
+static_assert(kBlock % kLanes == 0, "a block starts at lane 0");
+
+// Calls visit(j, lane) for the rows j of a block (starting at lane 0), lane = j % kLanes: four
+// rows per step, so the lane is a constant the compiler folds into the addresses.
+template <typename Visit>
+inline void by_lane(std::size_t m, Visit visit) {
+    std::size_t j = 0;
+    for (; j + kLanes <= m; j += kLanes) {
+        visit(j, 0);
+        visit(j + 1, 1);
+        visit(j + 2, 2);
+        visit(j + 3, 3);
+    }
+    for (; j < m; ++j) visit(j, j % kLanes);
 }
-inline void add_row(std::vector<CountSum>& lanes, std::size_t cell, std::size_t lane_count,
-                    std::size_t i, double score) {
-    CountSum& lane = lanes[cell * lane_count + (i & (lane_count - 1))];
+
+// Row `score` (and `weight`) added to the lane of its cell.
+inline void add_to(ScoreSums& lane, double score, double weight) { lane.add(score, weight); }
+inline void add_to(CountSum& lane, double score) {
     ++lane.count;
     lane.sum += score;
 }
@@ -136,7 +149,7 @@ std::vector<std::size_t> distinct_per_bin(const std::uint32_t* bin_of_row,
                                           const std::vector<std::int64_t>& support,
                                           std::size_t limit) {
     const std::size_t n_bins = support.size();
-    std::vector<std::vector<double>> seen(n_bins);
+    std::vector<DistinctCounter> seen(n_bins);
     std::vector<std::int64_t> shown(n_bins, 0);
     std::vector<unsigned char> done(n_bins, 0);
     std::size_t open = 0;
@@ -147,11 +160,7 @@ std::vector<std::size_t> distinct_per_bin(const std::uint32_t* bin_of_row,
     for (std::size_t i = 0; i < second.size && open > 0; ++i) {
         const std::uint32_t b = bin_of_row[i];
         if (done[b] != 0) continue;
-        std::vector<double>& set = seen[b];
-        const double v = second[i];
-        const auto it = std::lower_bound(set.begin(), set.end(), v);
-        if (it == set.end() || *it != v) set.insert(it, v);
-        if (set.size() >= limit || ++shown[b] == support[b]) {
+        if (seen[b].add(second[i]) >= limit || ++shown[b] == support[b]) {
             done[b] = 1;
             --open;
         }
@@ -168,7 +177,8 @@ bool near_tie(double value, std::int64_t count, double threshold_value, const Sc
     // Each side's average of `count` rows is within about count * eps of the exact one,
     // relative to the magnitudes summed (the average's own for scores of one sign); with a
     // margin of two.
-    const double scale = std::max({std::fabs(value), std::fabs(threshold_value), p.mixed_sign_scale});
+    const double scale =
+        std::max({std::fabs(value), std::fabs(threshold_value), p.mixed_sign_scale});
     const double bound = 8.0 * (static_cast<double>(count) + 2.0) * DBL_EPSILON * scale;
     return std::fabs(value - threshold_value) <= bound;
 }
@@ -194,8 +204,11 @@ OneFeatureSearch search_one_feature_in_range(Span<const double> x, Span<const do
         for (std::size_t start = 0; start < x.size; start += kBlock) {
             const std::size_t m = std::min(kBlock, x.size - start);
             locate_bins(locate, {x.data + start, m}, bins);
-            for (std::size_t j = 0; j < m; ++j)
-                add_row(lanes, bins[j], kLanes, start + j, scores[start + j], weights[start + j]);
+            const double* sc = scores.data + start;
+            const double* w = weights.data + start;
+            by_lane(m, [&](std::size_t j, std::size_t l) {
+                add_to(lanes[bins[j] * kLanes + l], sc[j], w[j]);
+            });
         }
         s.bin_sums = combine(lanes, 0, n_bins, kLanes);
     } else {
@@ -203,8 +216,10 @@ OneFeatureSearch search_one_feature_in_range(Span<const double> x, Span<const do
         for (std::size_t start = 0; start < x.size; start += kBlock) {
             const std::size_t m = std::min(kBlock, x.size - start);
             locate_bins(locate, {x.data + start, m}, bins);
-            for (std::size_t j = 0; j < m; ++j)
-                add_row(lanes, bins[j], kLanes, start + j, scores[start + j]);
+            const double* sc = scores.data + start;
+            by_lane(m, [&](std::size_t j, std::size_t l) {
+                add_to(lanes[bins[j] * kLanes + l], sc[j]);
+            });
         }
         s.bin_sums = combine(lanes, 0, n_bins, kLanes);
     }
@@ -227,20 +242,32 @@ TwoFeatureSearch search_two_features(Span<const double> first, Span<const double
     std::uint32_t* const bin_of_row = row_bins.get();
 
     // First pass: each row's first-feature bin, and per bin the row count and the second
-    // feature's range, kept in lanes as the sums are (no chain of dependent updates).
-    std::vector<std::int64_t> count_lanes(n_bins * kLanes, 0);
-    std::vector<double> low(n_bins * kLanes, HUGE_VAL), high(n_bins * kLanes, -HUGE_VAL);
+    // feature's range, kept in lanes as the sums are (no chain of dependent updates), a block of
+    // rows at a time so the block's bins are still in the first-level cache when they are read.
+    struct RangeLane {
+        double low = HUGE_VAL;
+        double high = -HUGE_VAL;
+        std::int64_t count = 0;
+        std::int64_t unused = 0;  // 32 bytes: a lane's address is a shift of its index
+    };
+    std::vector<RangeLane> range_lanes(n_bins * kLanes);
     bool any_nan = false;
     {
         const BinLocator locate(t.edges);
-        locate_bins(locate, first, bin_of_row);
-        for (std::size_t i = 0; i < n; ++i) {
-            const std::size_t k = bin_of_row[i] * kLanes + (i & (kLanes - 1));
-            const double v = second[i];
-            ++count_lanes[k];
-            low[k] = v < low[k] ? v : low[k];
-            high[k] = v > high[k] ? v : high[k];
-            any_nan |= v != v;
+        RangeLane* const lanes = range_lanes.data();
+        for (std::size_t start = 0; start < n; start += kBlock) {
+            const std::size_t m = std::min(kBlock, n - start);
+            const std::uint32_t* b = bin_of_row + start;
+            const double* v = second.data + start;
+            locate_bins(locate, {first.data + start, m}, bin_of_row + start);
+            by_lane(m, [&](std::size_t j, std::size_t l) {
+                RangeLane& r = lanes[b[j] * kLanes + l];
+                const double x = v[j];
+                ++r.count;
+                r.low = x < r.low ? x : r.low;
+                r.high = x > r.high ? x : r.high;
+            });
+            any_nan |= has_nan({v, m});
         }
     }
     std::vector<std::int64_t> support(n_bins, 0);
@@ -248,10 +275,10 @@ TwoFeatureSearch search_two_features(Span<const double> first, Span<const double
     for (std::size_t b = 0; b < n_bins; ++b) {
         range2[b] = {HUGE_VAL, -HUGE_VAL};
         for (std::size_t l = 0; l < kLanes; ++l) {
-            const std::size_t k = b * kLanes + l;
-            support[b] += count_lanes[k];
-            range2[b].min = std::min(range2[b].min, low[k]);
-            range2[b].max = std::max(range2[b].max, high[k]);
+            const RangeLane& r = range_lanes[b * kLanes + l];
+            support[b] += r.count;
+            range2[b].min = std::min(range2[b].min, r.low);
+            range2[b].max = std::max(range2[b].max, r.high);
         }
     }
     if (any_nan)  // a NaN makes its bin's range NaN, as value_range has it
@@ -292,35 +319,48 @@ TwoFeatureSearch search_two_features(Span<const double> first, Span<const double
     const std::size_t n_cells = first_cell[n_bins];
     const std::size_t lane_count = n_cells <= 1024 ? kLanes : 1;
     const bool weighted = !weights.empty();
-    // Each row's second-feature bin, a block at a time by vector arithmetic.
-    const GroupedBinLocator locate2(locators);
-    std::uint32_t bins2[kBlock];
-    const auto for_each_cell = [&](auto add) {
+    // Each row's cell, a block at a time by vector arithmetic: its second-feature bin plus its
+    // first-feature bin's first cell, while cells are numbered in 32 bits (always, short of
+    // billions of cells); else that is added here.
+    const bool offsets_fit = n_cells <= UINT32_MAX;
+    std::vector<std::uint32_t> offsets;
+    if (offsets_fit)
+        for (std::size_t b = 0; b < n_bins; ++b)
+            offsets.push_back(static_cast<std::uint32_t>(first_cell[b]));
+    const GroupedBinLocator locate2(locators, std::move(offsets));
+    std::uint32_t block_cells[kBlock];
+    // visit(i, k) for every row i, k its slot among the cells' lanes (`lanes_per_cell`, 4 or 1,
+    // a compile-time constant).
+    const auto for_each_cell = [&](auto lanes_per_cell, auto visit) {
+        constexpr std::size_t kCellLanes = decltype(lanes_per_cell)::value;
         for (std::size_t start = 0; start < n; start += kBlock) {
             const std::size_t m = std::min(kBlock, n - start);
-            locate2(bin_of_row + start, {second.data + start, m}, bins2);
-            for (std::size_t j = 0; j < m; ++j)
-                add(start + j, first_cell[bin_of_row[start + j]] + bins2[j]);
+            const std::uint32_t* b1 = bin_of_row + start;
+            locate2(b1, {second.data + start, m}, block_cells);
+            by_lane(m, [&](std::size_t j, std::size_t l) {
+                const std::size_t cell =
+                    offsets_fit ? block_cells[j] : first_cell[b1[j]] + block_cells[j];
+                visit(start + j, kCellLanes == 1 ? cell : cell * kCellLanes + l);
+            });
         }
+    };
+    const auto accumulate = [&](auto& lanes, auto add) {
+        if (lane_count == kLanes)
+            for_each_cell(std::integral_constant<std::size_t, kLanes>{}, add);
+        else
+            for_each_cell(std::integral_constant<std::size_t, 1>{}, add);
+        for (std::size_t b = 0; b < n_bins; ++b)
+            if (support[b] != 0)
+                t.bins[b].search.bin_sums =
+                    combine(lanes, first_cell[b], first_cell[b + 1] - first_cell[b], lane_count);
     };
     if (weighted) {
         std::vector<ScoreSums> lanes(n_cells * lane_count);
-        for_each_cell([&](std::size_t i, std::size_t cell) {
-            add_row(lanes, cell, lane_count, i, scores[i], weights[i]);
-        });
-        for (std::size_t b = 0; b < n_bins; ++b)
-            if (support[b] != 0)
-                t.bins[b].search.bin_sums =
-                    combine(lanes, first_cell[b], first_cell[b + 1] - first_cell[b], lane_count);
+        accumulate(lanes,
+                   [&](std::size_t i, std::size_t k) { add_to(lanes[k], scores[i], weights[i]); });
     } else {
         std::vector<CountSum> lanes(n_cells * lane_count);
-        for_each_cell([&](std::size_t i, std::size_t cell) {
-            add_row(lanes, cell, lane_count, i, scores[i]);
-        });
-        for (std::size_t b = 0; b < n_bins; ++b)
-            if (support[b] != 0)
-                t.bins[b].search.bin_sums =
-                    combine(lanes, first_cell[b], first_cell[b + 1] - first_cell[b], lane_count);
+        accumulate(lanes, [&](std::size_t i, std::size_t k) { add_to(lanes[k], scores[i]); });
     }
 
     for (std::size_t b = 0; b < n_bins; ++b) {
