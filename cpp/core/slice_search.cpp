@@ -228,22 +228,20 @@ OneFeatureSearch search_one_feature_in_range(Span<const double> x, Span<const do
     return s;
 }
 
-TwoFeatureSearch search_two_features(Span<const double> first, Span<const double> second,
-                                     Span<const double> scores, Span<const double> weights,
-                                     const SearchSettings& settings,
-                                     const ValueRange* first_range) {
-    TwoFeatureSearch t;
-    const ValueRange range1 = first_range != nullptr ? *first_range : value_range(first);
-    t.edges = equal_width_edges(range1, histogram_bin_count(first, settings.max_bins));
-    const std::size_t n_bins = t.edges.size() - 1;
-    const std::size_t n = first.size;
-    // Not zeroed: the first pass writes every entry before anything reads it.
-    const std::unique_ptr<std::uint32_t[]> row_bins(new std::uint32_t[n]);
-    std::uint32_t* const bin_of_row = row_bins.get();
+namespace {
 
-    // First pass: each row's first-feature bin, and per bin the row count and the second
-    // feature's range, kept in lanes as the sums are (no chain of dependent updates), a block of
-    // rows at a time so the block's bins are still in the first-level cache when they are read.
+// The first pass of the two-feature search: each row's first-feature bin, and per bin the row
+// count and the second feature's range.
+struct FirstPass {
+    std::vector<std::int64_t> support;
+    std::vector<ValueRange> range2;
+};
+
+// Counts and ranges are kept in lanes as the sums are (no chain of dependent updates), a block of
+// rows at a time so the block's bins are still in the first-level cache when they are read.
+FirstPass first_pass(Span<const double> first, Span<const double> second,
+                     const std::vector<double>& edges, std::uint32_t* bin_of_row) {
+    const std::size_t n_bins = edges.size() - 1, n = first.size;
     struct RangeLane {
         double low = HUGE_VAL;
         double high = -HUGE_VAL;
@@ -252,73 +250,81 @@ TwoFeatureSearch search_two_features(Span<const double> first, Span<const double
     };
     std::vector<RangeLane> range_lanes(n_bins * kLanes);
     bool any_nan = false;
-    {
-        const BinLocator locate(t.edges);
-        RangeLane* const lanes = range_lanes.data();
-        for (std::size_t start = 0; start < n; start += kBlock) {
-            const std::size_t m = std::min(kBlock, n - start);
-            const std::uint32_t* b = bin_of_row + start;
-            const double* v = second.data + start;
-            locate_bins(locate, {first.data + start, m}, bin_of_row + start);
-            by_lane(m, [&](std::size_t j, std::size_t l) {
-                RangeLane& r = lanes[b[j] * kLanes + l];
-                const double x = v[j];
-                ++r.count;
-                r.low = x < r.low ? x : r.low;
-                r.high = x > r.high ? x : r.high;
-            });
-            any_nan |= has_nan({v, m});
-        }
+    const BinLocator locate(edges);
+    RangeLane* const lanes = range_lanes.data();
+    for (std::size_t start = 0; start < n; start += kBlock) {
+        const std::size_t m = std::min(kBlock, n - start);
+        const std::uint32_t* b = bin_of_row + start;
+        const double* v = second.data + start;
+        locate_bins(locate, {first.data + start, m}, bin_of_row + start);
+        by_lane(m, [&](std::size_t j, std::size_t l) {
+            RangeLane& r = lanes[b[j] * kLanes + l];
+            const double x = v[j];
+            ++r.count;
+            r.low = x < r.low ? x : r.low;
+            r.high = x > r.high ? x : r.high;
+        });
+        any_nan |= has_nan({v, m});
     }
-    std::vector<std::int64_t> support(n_bins, 0);
-    std::vector<ValueRange> range2(n_bins);
+    FirstPass out{std::vector<std::int64_t>(n_bins, 0), std::vector<ValueRange>(n_bins)};
     for (std::size_t b = 0; b < n_bins; ++b) {
-        range2[b] = {HUGE_VAL, -HUGE_VAL};
+        out.range2[b] = {HUGE_VAL, -HUGE_VAL};
         for (std::size_t l = 0; l < kLanes; ++l) {
             const RangeLane& r = range_lanes[b * kLanes + l];
-            support[b] += r.count;
-            range2[b].min = std::min(range2[b].min, r.low);
-            range2[b].max = std::max(range2[b].max, r.high);
+            out.support[b] += r.count;
+            out.range2[b].min = std::min(out.range2[b].min, r.low);
+            out.range2[b].max = std::max(out.range2[b].max, r.high);
         }
     }
     if (any_nan)  // a NaN makes its bin's range NaN, as value_range has it
         for (std::size_t i = 0; i < n; ++i)
-            if (second[i] != second[i]) range2[bin_of_row[i]] = {std::nan(""), std::nan("")};
+            if (second[i] != second[i]) out.range2[bin_of_row[i]] = {std::nan(""), std::nan("")};
+    return out;
+}
 
-    // Every non-empty bin's edges on the second feature (in bin order, so the first bin that
-    // cannot be binned is the one reported), and its cells' place among all cells.
-    const std::vector<std::size_t> distinct =
-        distinct_per_bin(bin_of_row, second, support,
-                         settings.max_bins > 0 ? static_cast<std::size_t>(settings.max_bins) : 0);
+// Every non-empty first-feature bin's edges on the second feature (in bin order, so the first bin
+// that cannot be binned is the one reported); returns each bin's first cell among all cells
+// (n_bins + 1 entries) and fills `locators` (one per bin).
+std::vector<std::size_t> second_feature_bins(TwoFeatureSearch& t, ValueRange range1,
+                                             const FirstPass& pass,
+                                             const std::vector<std::size_t>& distinct,
+                                             std::int64_t max_bins,
+                                             std::vector<BinLocator>& locators) {
+    const std::size_t n_bins = t.edges.size() - 1;
     t.bins.resize(n_bins);
-    std::vector<BinLocator> locators;
     std::vector<std::size_t> first_cell(n_bins + 1, 0);
     for (std::size_t b = 0; b < n_bins; ++b) {
         FirstFeatureBin& fb = t.bins[b];
         fb.lb1 = std::max(t.edges[b], range1.min);
         fb.ub1 = std::min(t.edges[b + 1], range1.max);
-        fb.support = support[b];
+        fb.support = pass.support[b];
         first_cell[b + 1] = first_cell[b];
         if (fb.support == 0) {
             fb.lb2 = fb.ub2 = std::nan("");
             locators.emplace_back(t.edges.data(), 1);  // never used: no row lies in the bin
             continue;
         }
-        const auto bins2 = static_cast<std::int64_t>(distinct[b]) < settings.max_bins
+        const auto bins2 = static_cast<std::int64_t>(distinct[b]) < max_bins
                                ? static_cast<std::int64_t>(distinct[b])
-                               : settings.max_bins;
-        fb.search.range = range2[b];
-        fb.search.edges = equal_width_edges(range2[b], bins2);
+                               : max_bins;
+        fb.search.range = pass.range2[b];
+        fb.search.edges = equal_width_edges(pass.range2[b], bins2);
         locators.emplace_back(fb.search.edges.data(), fb.search.edges.size() - 1);
         first_cell[b + 1] += fb.search.edges.size() - 1;
     }
+    return first_cell;
+}
 
-    // Second pass: every row into its cell (first-feature bin, second-feature bin). Few cells
-    // get four lanes each; many cells are rarely hit twice in a row and fit the cache better
-    // with one.
+// The second pass: every row into its cell (first-feature bin, second-feature bin), the sums
+// left in each bin's search. Few cells get four lanes each; many cells are rarely hit twice in a
+// row and fit the cache better with one.
+void accumulate_cells(TwoFeatureSearch& t, Span<const double> second, Span<const double> scores,
+                      Span<const double> weights, const std::uint32_t* bin_of_row,
+                      const std::vector<std::size_t>& first_cell,
+                      const std::vector<BinLocator>& locators) {
+    const std::size_t n_bins = t.edges.size() - 1, n = second.size;
     const std::size_t n_cells = first_cell[n_bins];
     const std::size_t lane_count = n_cells <= 1024 ? kLanes : 1;
-    const bool weighted = !weights.empty();
     // Each row's cell, a block at a time by vector arithmetic: its second-feature bin plus its
     // first-feature bin's first cell, while cells are numbered in 32 bits (always, short of
     // billions of cells); else that is added here.
@@ -350,11 +356,11 @@ TwoFeatureSearch search_two_features(Span<const double> first, Span<const double
         else
             for_each_cell(std::integral_constant<std::size_t, 1>{}, add);
         for (std::size_t b = 0; b < n_bins; ++b)
-            if (support[b] != 0)
+            if (t.bins[b].support != 0)
                 t.bins[b].search.bin_sums =
                     combine(lanes, first_cell[b], first_cell[b + 1] - first_cell[b], lane_count);
     };
-    if (weighted) {
+    if (!weights.empty()) {
         std::vector<ScoreSums> lanes(n_cells * lane_count);
         accumulate(lanes,
                    [&](std::size_t i, std::size_t k) { add_to(lanes[k], scores[i], weights[i]); });
@@ -362,32 +368,59 @@ TwoFeatureSearch search_two_features(Span<const double> first, Span<const double
         std::vector<CountSum> lanes(n_cells * lane_count);
         accumulate(lanes, [&](std::size_t i, std::size_t k) { add_to(lanes[k], scores[i]); });
     }
+}
 
+// Percentile ranks of the regions' bounds among the bin's values, from the cells' counts: a
+// region starts at a cell's lower edge (or the bin's minimum, below which nothing lies) and ends
+// at a cell's upper edge, open, or at the bin's maximum, closed.
+void rank_region_bounds(FirstFeatureBin& fb) {
+    const std::vector<ScoreSums>& cells = fb.search.bin_sums;
+    const double per_row = 100.0 / static_cast<double>(fb.support);
+    for (const SliceRule& region : fb.search.regions) {
+        std::int64_t below = 0, up_to = 0;
+        for (std::size_t c = 0; c < cells.size(); ++c) {
+            below += fb.search.edges[c + 1] <= region.lb ? cells[c].count : 0;
+            up_to += fb.search.edges[c + 1] <= region.ub ? cells[c].count : 0;
+        }
+        if (fb.ub2 == region.ub) up_to = fb.support;
+        fb.lb2q.push_back(static_cast<double>(below) * per_row);
+        fb.ub2q.push_back(static_cast<double>(up_to) * per_row);
+    }
+}
+
+}  // namespace
+
+TwoFeatureSearch search_two_features(Span<const double> first, Span<const double> second,
+                                     Span<const double> scores, Span<const double> weights,
+                                     const SearchSettings& settings,
+                                     const ValueRange* first_range) {
+    TwoFeatureSearch t;
+    const ValueRange range1 = first_range != nullptr ? *first_range : value_range(first);
+    t.edges = equal_width_edges(range1, histogram_bin_count(first, settings.max_bins));
+    // Not zeroed: the first pass writes every entry before anything reads it.
+    const std::unique_ptr<std::uint32_t[]> row_bins(new std::uint32_t[first.size]);
+    std::uint32_t* const bin_of_row = row_bins.get();
+    const FirstPass pass = first_pass(first, second, t.edges, bin_of_row);
+    const std::vector<std::size_t> distinct =
+        distinct_per_bin(bin_of_row, second, pass.support,
+                         settings.max_bins > 0 ? static_cast<std::size_t>(settings.max_bins) : 0);
+    std::vector<BinLocator> locators;
+    const std::vector<std::size_t> first_cell =
+        second_feature_bins(t, range1, pass, distinct, settings.max_bins, locators);
+    accumulate_cells(t, second, scores, weights, bin_of_row, first_cell, locators);
+
+    const std::size_t n_bins = t.edges.size() - 1;
     for (std::size_t b = 0; b < n_bins; ++b) {
         FirstFeatureBin& fb = t.bins[b];
         if (fb.support == 0) continue;
         // The first feature's bins are np.digitize's: the last one holds the maximum.
         const Bound first_bound{t.edges[b], t.edges[b + 1], b + 1 == n_bins};
-        judge_bins(fb.search, weighted, settings, [&](std::size_t c) {
+        judge_bins(fb.search, !weights.empty(), settings, [&](std::size_t c) {
             return rows_in_box(first, first_bound, second, bin_bound(fb.search, c));
         });
         fb.lb2 = fb.search.range.min;
         fb.ub2 = fb.search.range.max;
-        // Percentile ranks of the regions' bounds among the bin's values, from the cells'
-        // counts: a region starts at a cell's lower edge (or the bin's minimum, below which
-        // nothing lies) and ends at a cell's upper edge, open, or at the bin's maximum, closed.
-        const std::vector<ScoreSums>& cells = fb.search.bin_sums;
-        const double per_row = 100.0 / static_cast<double>(fb.support);
-        for (const SliceRule& region : fb.search.regions) {
-            std::int64_t below = 0, up_to = 0;
-            for (std::size_t c = 0; c < cells.size(); ++c) {
-                below += fb.search.edges[c + 1] <= region.lb ? cells[c].count : 0;
-                up_to += fb.search.edges[c + 1] <= region.ub ? cells[c].count : 0;
-            }
-            if (fb.ub2 == region.ub) up_to = fb.support;
-            fb.lb2q.push_back(static_cast<double>(below) * per_row);
-            fb.ub2q.push_back(static_cast<double>(up_to) * per_row);
-        }
+        rank_region_bounds(fb);
     }
     return t;
 }
