@@ -77,18 +77,30 @@ ScoreSums sums_at(Span<const double> scores, Span<const double> weights,
     return s;
 }
 
-ScoreProfile score_profile(Span<const double> scores, Span<const double> weights) {
-    double lo = 0.0, hi = 0.0, low_weight = 0.0;
+void ProfileAccumulator::add(Span<const double> scores, Span<const double> weights) {
+    double lo = low_, hi = high_, low_weight = low_weight_;
     for (std::size_t i = 0; i < scores.size; ++i) {
         lo = scores[i] < lo ? scores[i] : lo;
         hi = scores[i] > hi ? scores[i] : hi;
     }
     for (std::size_t i = 0; i < weights.size; ++i)
         low_weight = weights[i] < low_weight ? weights[i] : low_weight;
+    low_ = lo;
+    high_ = hi;
+    low_weight_ = low_weight;
+}
+
+ScoreProfile ProfileAccumulator::profile() const {
     ScoreProfile p;
-    if (lo < 0.0 && hi > 0.0) p.mixed_sign_scale = std::max(-lo, hi);
-    p.negative_weights = low_weight < 0.0;
+    if (low_ < 0.0 && high_ > 0.0) p.mixed_sign_scale = std::max(-low_, high_);
+    p.negative_weights = low_weight_ < 0.0;
     return p;
+}
+
+ScoreProfile score_profile(Span<const double> scores, Span<const double> weights) {
+    ProfileAccumulator a;
+    a.add(scores, weights);
+    return a.profile();
 }
 
 void gather(Span<const double> values, const std::vector<std::int64_t>& positions,

@@ -80,6 +80,18 @@ struct ScoreProfile {
 };
 ScoreProfile score_profile(Span<const double> scores, Span<const double> weights);
 
+// The same a block of rows at a time, while a pass over the rows has the block in cache.
+class ProfileAccumulator {
+  public:
+    void add(Span<const double> scores, Span<const double> weights);
+    ScoreProfile profile() const;
+
+  private:
+    double low_ = 0.0;
+    double high_ = 0.0;
+    double low_weight_ = 0.0;
+};
+
 // Values at `positions`.
 void gather(Span<const double> values, const std::vector<std::int64_t>& positions,
             Span<double> out);

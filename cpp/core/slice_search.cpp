@@ -116,14 +116,14 @@ using BinRows = std::function<std::vector<std::int64_t>(std::size_t b)>;
 
 // From the bins' sums: every bin's rule, the weak bins and the merged regions.
 void judge_bins(OneFeatureSearch& s, bool weighted, const SearchSettings& settings,
-                const BinRows& rows_of_bin) {
+                const ScoreProfile& profile, const BinRows& rows_of_bin) {
     const std::size_t n_bins = s.bin_sums.size();
     const NearTies& ties = settings.ties;
     for (std::size_t b = 0; b < n_bins; ++b) {
         const std::int64_t count = s.bin_sums[b].count;
         double value = average_score(s.bin_sums[b], weighted, ZeroWeights::kZeroSum);
         if (count > 0 && ties.exact_average &&
-            near_tie(value, count, settings.threshold_value, ties.profile))
+            near_tie(value, count, settings.threshold_value, profile))
             value = ties.exact_average(rows_of_bin(b));
         s.bin_rules.push_back({s.edges[b], s.edges[b + 1], value, count});
         if (count > 0 && is_weak(value, settings.score_sign, settings.threshold_value))
@@ -197,6 +197,8 @@ OneFeatureSearch search_one_feature_in_range(Span<const double> x, Span<const do
     const std::size_t n_bins = s.edges.size() - 1;
     const BinLocator locate(s.edges);
     const bool weighted = !weights.empty();
+    const bool ties = static_cast<bool>(settings.ties.exact_average);
+    ProfileAccumulator profile;
     // Bins found a block at a time by vector arithmetic, then the block's rows added up.
     std::uint32_t bins[kBlock];
     if (weighted) {
@@ -209,6 +211,7 @@ OneFeatureSearch search_one_feature_in_range(Span<const double> x, Span<const do
             by_lane(m, [&](std::size_t j, std::size_t l) {
                 add_to(lanes[bins[j] * kLanes + l], sc[j], w[j]);
             });
+            if (ties) profile.add({sc, m}, {w, m});
         }
         s.bin_sums = combine(lanes, 0, n_bins, kLanes);
     } else {
@@ -220,10 +223,11 @@ OneFeatureSearch search_one_feature_in_range(Span<const double> x, Span<const do
             by_lane(m, [&](std::size_t j, std::size_t l) {
                 add_to(lanes[bins[j] * kLanes + l], sc[j]);
             });
+            if (ties) profile.add({sc, m}, {});
         }
         s.bin_sums = combine(lanes, 0, n_bins, kLanes);
     }
-    judge_bins(s, weighted, settings,
+    judge_bins(s, weighted, settings, profile.profile(),
                [&](std::size_t b) { return rows_in_bound(x, bin_bound(s, b)); });
     return s;
 }
@@ -321,7 +325,7 @@ std::vector<std::size_t> second_feature_bins(TwoFeatureSearch& t, ValueRange ran
 void accumulate_cells(TwoFeatureSearch& t, Span<const double> second, Span<const double> scores,
                       Span<const double> weights, const std::uint32_t* bin_of_row,
                       const std::vector<std::size_t>& first_cell,
-                      const std::vector<BinLocator>& locators) {
+                      const std::vector<BinLocator>& locators, ProfileAccumulator* profile) {
     const std::size_t n_bins = t.edges.size() - 1, n = second.size;
     const std::size_t n_cells = first_cell[n_bins];
     const std::size_t lane_count = n_cells <= 1024 ? kLanes : 1;
@@ -343,6 +347,10 @@ void accumulate_cells(TwoFeatureSearch& t, Span<const double> second, Span<const
             const std::size_t m = std::min(kBlock, n - start);
             const std::uint32_t* b1 = bin_of_row + start;
             locate2(b1, {second.data + start, m}, block_cells);
+            if (profile != nullptr)
+                profile->add({scores.data + start, m},
+                             weights.empty() ? Span<const double>{}
+                                             : Span<const double>{weights.data + start, m});
             by_lane(m, [&](std::size_t j, std::size_t l) {
                 const std::size_t cell =
                     offsets_fit ? block_cells[j] : first_cell[b1[j]] + block_cells[j];
@@ -407,7 +415,9 @@ TwoFeatureSearch search_two_features(Span<const double> first, Span<const double
     std::vector<BinLocator> locators;
     const std::vector<std::size_t> first_cell =
         second_feature_bins(t, range1, pass, distinct, settings.max_bins, locators);
-    accumulate_cells(t, second, scores, weights, bin_of_row, first_cell, locators);
+    ProfileAccumulator profile;
+    accumulate_cells(t, second, scores, weights, bin_of_row, first_cell, locators,
+                     settings.ties.exact_average ? &profile : nullptr);
 
     const std::size_t n_bins = t.edges.size() - 1;
     for (std::size_t b = 0; b < n_bins; ++b) {
@@ -415,7 +425,7 @@ TwoFeatureSearch search_two_features(Span<const double> first, Span<const double
         if (fb.support == 0) continue;
         // The first feature's bins are np.digitize's: the last one holds the maximum.
         const Bound first_bound{t.edges[b], t.edges[b + 1], b + 1 == n_bins};
-        judge_bins(fb.search, !weights.empty(), settings, [&](std::size_t c) {
+        judge_bins(fb.search, !weights.empty(), settings, profile.profile(), [&](std::size_t c) {
             return rows_in_box(first, first_bound, second, bin_bound(fb.search, c));
         });
         fb.lb2 = fb.search.range.min;

@@ -28,8 +28,9 @@ struct SliceRule {
 struct NearTies {
     // The average of the scores at `rows` (increasing positions) as the reference computes it.
     // Empty: our own averages decide every verdict.
+    // The searches size the summation error from the data's score_profile, found during their
+    // passes over the rows.
     std::function<double(const std::vector<std::int64_t>& rows)> exact_average;
-    ScoreProfile profile;  // what sizes the summation error (score_profile of the data)
 };
 
 struct SearchSettings {

@@ -113,9 +113,10 @@ SliceScore slice_score(const Args& a, std::size_t n, const std::vector<std::int6
         if (judge) {
             const double threshold_value =
                 py::float_(a.self().attr("threshold_value")).cast<double>();
-            const core::NearTies ties = near_ties(scores, weights);
-            if (core::near_tie(out.value, sums.count, threshold_value, ties.profile))
-                out.value = ties.exact_average(rows);
+            const core::ScoreProfile profile =
+                core::score_profile(bind::span(scores), span_or_empty(weights));
+            if (core::near_tie(out.value, sums.count, threshold_value, profile))
+                out.value = near_ties(scores, weights).exact_average(rows);
         }
     }
     if (judge) {

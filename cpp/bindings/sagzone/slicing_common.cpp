@@ -87,11 +87,6 @@ py::object numpy_average(py::handle scores, py::handle weights) {
 core::NearTies near_ties(const bind::Vector& scores, const std::optional<bind::Vector>& weights) {
     core::NearTies ties;
     const core::Span<const double> s = bind::span(scores), w = span_or_empty(weights);
-    {
-        // Reads two buffers we hold references to; no Python objects are touched.
-        py::gil_scoped_release release;
-        ties.profile = core::score_profile(s, w);
-    }
     // Spans, not array handles: copying the callback must not touch reference counts.
     ties.exact_average = [s, w](const std::vector<std::int64_t>& rows) {
         py::gil_scoped_acquire acquire;
