@@ -23,4 +23,9 @@ struct RowMajor {
 std::vector<ValueRange> extract_columns(RowMajor m, Span<const std::size_t> columns,
                                         double* const* outputs);
 
+// extract_columns by the code path `path` (one of simd_paths()), for tests that compare them.
+std::vector<ValueRange> extract_columns_with(const char* path, RowMajor m,
+                                             Span<const std::size_t> columns,
+                                             double* const* outputs);
+
 }  // namespace movra::core

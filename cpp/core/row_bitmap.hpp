@@ -31,12 +31,11 @@ std::size_t box_bitmap_with(const char* path, Span<const double> first, ClosedIn
                             std::size_t stride = 1);
 
 // The bitmaps of k boxes (a[r] on `first` and, if `second` is not empty, b[r] on `second`),
-// interleaved: region r's word w at words[w * k + r]; counts[r] the bits of region r. Where the
-// processor allows, each block of rows is compared with up to four boxes while it is loaded, so
-// the columns are read once per four boxes.
+// interleaved: region r's word w at words[w * k + r]; counts[r] the bits of region r. With
+// AVX-512 each word's rows are loaded once and compared with every box; with AVX2 with up to
+// four boxes per load, so the columns are read once per four boxes.
 void box_bitmaps(Span<const double> first, Span<const double> second, const ClosedInterval* a,
-                 const ClosedInterval* b, std::size_t k, std::uint64_t* words,
-                 std::size_t* counts);
+                 const ClosedInterval* b, std::size_t k, std::uint64_t* words, std::size_t* counts);
 
 // box_bitmaps by the code path `path` (one of simd_paths()).
 void box_bitmaps_with(const char* path, Span<const double> first, Span<const double> second,
@@ -48,7 +47,7 @@ void box_bitmaps_with(const char* path, Span<const double> first, Span<const dou
 // values[row] into gathered[r] when `values` is not empty. Word by word across the regions, so
 // `values` is read once from start to end however many regions there are.
 void bitmap_rows(const std::uint64_t* words, std::size_t n_regions, std::size_t n_words,
-                 const std::size_t* counts, Span<const double> values,
-                 std::int64_t* const* rows, double* const* gathered);
+                 const std::size_t* counts, Span<const double> values, std::int64_t* const* rows,
+                 double* const* gathered);
 
 }  // namespace movra::core

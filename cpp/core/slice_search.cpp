@@ -3,8 +3,11 @@
 #include <algorithm>
 #include <cfloat>
 #include <cmath>
+#include <cstdint>
 #include <functional>
 #include <memory>
+#include <type_traits>
+#include <utility>
 
 #include "core/intervals.hpp"
 
@@ -43,9 +46,8 @@ void merge_weak_bins(OneFeatureSearch& s, const SearchSettings& settings) {
             }
         }
         if (!any) continue;
-        const double value = sums.count == 0
-                                 ? 0.0
-                                 : average_score(sums, true, settings.merge_weights);
+        const double value =
+            sums.count == 0 ? 0.0 : average_score(sums, true, settings.merge_weights);
         s.rules.push_back({lb, ub, value, sums.count});
     }
     for (std::size_t b = 0; b < s.bin_rules.size(); ++b)
@@ -66,14 +68,25 @@ constexpr std::size_t kLanes = 4;
 // Rows per block of vector bin lookups (the block's bins stay in the first-level cache).
 constexpr std::size_t kBlock = 512;
 
-// Adds row i (bin `cell`) to its lane.
-inline void add_row(std::vector<ScoreSums>& lanes, std::size_t cell, std::size_t lane_count,
-                    std::size_t i, double score, double weight) {
-    lanes[cell * lane_count + (i & (lane_count - 1))].add(score, weight);
+static_assert(kBlock % kLanes == 0, "a block starts at lane 0");
+
+// Calls visit(j, lane) for the rows j of a block (starting at lane 0), lane = j % kLanes: four
+// rows per step, so the lane is a constant the compiler folds into the addresses.
+template <typename Visit>
+inline void by_lane(std::size_t m, Visit visit) {
+    std::size_t j = 0;
+    for (; j + kLanes <= m; j += kLanes) {
+        visit(j, 0);
+        visit(j + 1, 1);
+        visit(j + 2, 2);
+        visit(j + 3, 3);
+    }
+    for (; j < m; ++j) visit(j, j % kLanes);
 }
-inline void add_row(std::vector<CountSum>& lanes, std::size_t cell, std::size_t lane_count,
-                    std::size_t i, double score) {
-    CountSum& lane = lanes[cell * lane_count + (i & (lane_count - 1))];
+
+// Row `score` (and `weight`) added to the lane of its cell.
+inline void add_to(ScoreSums& lane, double score, double weight) { lane.add(score, weight); }
+inline void add_to(CountSum& lane, double score) {
     ++lane.count;
     lane.sum += score;
 }
@@ -136,7 +149,7 @@ std::vector<std::size_t> distinct_per_bin(const std::uint32_t* bin_of_row,
                                           const std::vector<std::int64_t>& support,
                                           std::size_t limit) {
     const std::size_t n_bins = support.size();
-    std::vector<std::vector<double>> seen(n_bins);
+    std::vector<DistinctCounter> seen(n_bins);
     std::vector<std::int64_t> shown(n_bins, 0);
     std::vector<unsigned char> done(n_bins, 0);
     std::size_t open = 0;
@@ -147,11 +160,7 @@ std::vector<std::size_t> distinct_per_bin(const std::uint32_t* bin_of_row,
     for (std::size_t i = 0; i < second.size && open > 0; ++i) {
         const std::uint32_t b = bin_of_row[i];
         if (done[b] != 0) continue;
-        std::vector<double>& set = seen[b];
-        const double v = second[i];
-        const auto it = std::lower_bound(set.begin(), set.end(), v);
-        if (it == set.end() || *it != v) set.insert(it, v);
-        if (set.size() >= limit || ++shown[b] == support[b]) {
+        if (seen[b].add(second[i]) >= limit || ++shown[b] == support[b]) {
             done[b] = 1;
             --open;
         }
@@ -168,7 +177,8 @@ bool near_tie(double value, std::int64_t count, double threshold_value, const Sc
     // Each side's average of `count` rows is within about count * eps of the exact one,
     // relative to the magnitudes summed (the average's own for scores of one sign); with a
     // margin of two.
-    const double scale = std::max({std::fabs(value), std::fabs(threshold_value), p.mixed_sign_scale});
+    const double scale =
+        std::max({std::fabs(value), std::fabs(threshold_value), p.mixed_sign_scale});
     const double bound = 8.0 * (static_cast<double>(count) + 2.0) * DBL_EPSILON * scale;
     return std::fabs(value - threshold_value) <= bound;
 }
@@ -194,8 +204,11 @@ OneFeatureSearch search_one_feature_in_range(Span<const double> x, Span<const do
         for (std::size_t start = 0; start < x.size; start += kBlock) {
             const std::size_t m = std::min(kBlock, x.size - start);
             locate_bins(locate, {x.data + start, m}, bins);
-            for (std::size_t j = 0; j < m; ++j)
-                add_row(lanes, bins[j], kLanes, start + j, scores[start + j], weights[start + j]);
+            const double* sc = scores.data + start;
+            const double* w = weights.data + start;
+            by_lane(m, [&](std::size_t j, std::size_t l) {
+                add_to(lanes[bins[j] * kLanes + l], sc[j], w[j]);
+            });
         }
         s.bin_sums = combine(lanes, 0, n_bins, kLanes);
     } else {
@@ -203,8 +216,10 @@ OneFeatureSearch search_one_feature_in_range(Span<const double> x, Span<const do
         for (std::size_t start = 0; start < x.size; start += kBlock) {
             const std::size_t m = std::min(kBlock, x.size - start);
             locate_bins(locate, {x.data + start, m}, bins);
-            for (std::size_t j = 0; j < m; ++j)
-                add_row(lanes, bins[j], kLanes, start + j, scores[start + j]);
+            const double* sc = scores.data + start;
+            by_lane(m, [&](std::size_t j, std::size_t l) {
+                add_to(lanes[bins[j] * kLanes + l], sc[j]);
+            });
         }
         s.bin_sums = combine(lanes, 0, n_bins, kLanes);
     }
@@ -213,6 +228,168 @@ OneFeatureSearch search_one_feature_in_range(Span<const double> x, Span<const do
     return s;
 }
 
+namespace {
+
+// The first pass of the two-feature search: each row's first-feature bin, and per bin the row
+// count and the second feature's range.
+struct FirstPass {
+    std::vector<std::int64_t> support;
+    std::vector<ValueRange> range2;
+};
+
+// Counts and ranges are kept in lanes as the sums are (no chain of dependent updates), a block of
+// rows at a time so the block's bins are still in the first-level cache when they are read.
+FirstPass first_pass(Span<const double> first, Span<const double> second,
+                     const std::vector<double>& edges, std::uint32_t* bin_of_row) {
+    const std::size_t n_bins = edges.size() - 1, n = first.size;
+    struct RangeLane {
+        double low = HUGE_VAL;
+        double high = -HUGE_VAL;
+        std::int64_t count = 0;
+        std::int64_t unused = 0;  // 32 bytes: a lane's address is a shift of its index
+    };
+    std::vector<RangeLane> range_lanes(n_bins * kLanes);
+    bool any_nan = false;
+    const BinLocator locate(edges);
+    RangeLane* const lanes = range_lanes.data();
+    for (std::size_t start = 0; start < n; start += kBlock) {
+        const std::size_t m = std::min(kBlock, n - start);
+        const std::uint32_t* b = bin_of_row + start;
+        const double* v = second.data + start;
+        locate_bins(locate, {first.data + start, m}, bin_of_row + start);
+        by_lane(m, [&](std::size_t j, std::size_t l) {
+            RangeLane& r = lanes[b[j] * kLanes + l];
+            const double x = v[j];
+            ++r.count;
+            r.low = x < r.low ? x : r.low;
+            r.high = x > r.high ? x : r.high;
+        });
+        any_nan |= has_nan({v, m});
+    }
+    FirstPass out{std::vector<std::int64_t>(n_bins, 0), std::vector<ValueRange>(n_bins)};
+    for (std::size_t b = 0; b < n_bins; ++b) {
+        out.range2[b] = {HUGE_VAL, -HUGE_VAL};
+        for (std::size_t l = 0; l < kLanes; ++l) {
+            const RangeLane& r = range_lanes[b * kLanes + l];
+            out.support[b] += r.count;
+            out.range2[b].min = std::min(out.range2[b].min, r.low);
+            out.range2[b].max = std::max(out.range2[b].max, r.high);
+        }
+    }
+    if (any_nan)  // a NaN makes its bin's range NaN, as value_range has it
+        for (std::size_t i = 0; i < n; ++i)
+            if (second[i] != second[i]) out.range2[bin_of_row[i]] = {std::nan(""), std::nan("")};
+    return out;
+}
+
+// Every non-empty first-feature bin's edges on the second feature (in bin order, so the first bin
+// that cannot be binned is the one reported); returns each bin's first cell among all cells
+// (n_bins + 1 entries) and fills `locators` (one per bin).
+std::vector<std::size_t> second_feature_bins(TwoFeatureSearch& t, ValueRange range1,
+                                             const FirstPass& pass,
+                                             const std::vector<std::size_t>& distinct,
+                                             std::int64_t max_bins,
+                                             std::vector<BinLocator>& locators) {
+    const std::size_t n_bins = t.edges.size() - 1;
+    t.bins.resize(n_bins);
+    std::vector<std::size_t> first_cell(n_bins + 1, 0);
+    for (std::size_t b = 0; b < n_bins; ++b) {
+        FirstFeatureBin& fb = t.bins[b];
+        fb.lb1 = std::max(t.edges[b], range1.min);
+        fb.ub1 = std::min(t.edges[b + 1], range1.max);
+        fb.support = pass.support[b];
+        first_cell[b + 1] = first_cell[b];
+        if (fb.support == 0) {
+            fb.lb2 = fb.ub2 = std::nan("");
+            locators.emplace_back(t.edges.data(), 1);  // never used: no row lies in the bin
+            continue;
+        }
+        const auto bins2 = static_cast<std::int64_t>(distinct[b]) < max_bins
+                               ? static_cast<std::int64_t>(distinct[b])
+                               : max_bins;
+        fb.search.range = pass.range2[b];
+        fb.search.edges = equal_width_edges(pass.range2[b], bins2);
+        locators.emplace_back(fb.search.edges.data(), fb.search.edges.size() - 1);
+        first_cell[b + 1] += fb.search.edges.size() - 1;
+    }
+    return first_cell;
+}
+
+// The second pass: every row into its cell (first-feature bin, second-feature bin), the sums
+// left in each bin's search. Few cells get four lanes each; many cells are rarely hit twice in a
+// row and fit the cache better with one.
+void accumulate_cells(TwoFeatureSearch& t, Span<const double> second, Span<const double> scores,
+                      Span<const double> weights, const std::uint32_t* bin_of_row,
+                      const std::vector<std::size_t>& first_cell,
+                      const std::vector<BinLocator>& locators) {
+    const std::size_t n_bins = t.edges.size() - 1, n = second.size;
+    const std::size_t n_cells = first_cell[n_bins];
+    const std::size_t lane_count = n_cells <= 1024 ? kLanes : 1;
+    // Each row's cell, a block at a time by vector arithmetic: its second-feature bin plus its
+    // first-feature bin's first cell, while cells are numbered in 32 bits (always, short of
+    // billions of cells); else that is added here.
+    const bool offsets_fit = n_cells <= UINT32_MAX;
+    std::vector<std::uint32_t> offsets;
+    if (offsets_fit)
+        for (std::size_t b = 0; b < n_bins; ++b)
+            offsets.push_back(static_cast<std::uint32_t>(first_cell[b]));
+    const GroupedBinLocator locate2(locators, std::move(offsets));
+    std::uint32_t block_cells[kBlock];
+    // visit(i, k) for every row i, k its slot among the cells' lanes (`lanes_per_cell`, 4 or 1,
+    // a compile-time constant).
+    const auto for_each_cell = [&](auto lanes_per_cell, auto visit) {
+        constexpr std::size_t kCellLanes = decltype(lanes_per_cell)::value;
+        for (std::size_t start = 0; start < n; start += kBlock) {
+            const std::size_t m = std::min(kBlock, n - start);
+            const std::uint32_t* b1 = bin_of_row + start;
+            locate2(b1, {second.data + start, m}, block_cells);
+            by_lane(m, [&](std::size_t j, std::size_t l) {
+                const std::size_t cell =
+                    offsets_fit ? block_cells[j] : first_cell[b1[j]] + block_cells[j];
+                visit(start + j, kCellLanes == 1 ? cell : cell * kCellLanes + l);
+            });
+        }
+    };
+    const auto accumulate = [&](auto& lanes, auto add) {
+        if (lane_count == kLanes)
+            for_each_cell(std::integral_constant<std::size_t, kLanes>{}, add);
+        else
+            for_each_cell(std::integral_constant<std::size_t, 1>{}, add);
+        for (std::size_t b = 0; b < n_bins; ++b)
+            if (t.bins[b].support != 0)
+                t.bins[b].search.bin_sums =
+                    combine(lanes, first_cell[b], first_cell[b + 1] - first_cell[b], lane_count);
+    };
+    if (!weights.empty()) {
+        std::vector<ScoreSums> lanes(n_cells * lane_count);
+        accumulate(lanes,
+                   [&](std::size_t i, std::size_t k) { add_to(lanes[k], scores[i], weights[i]); });
+    } else {
+        std::vector<CountSum> lanes(n_cells * lane_count);
+        accumulate(lanes, [&](std::size_t i, std::size_t k) { add_to(lanes[k], scores[i]); });
+    }
+}
+
+// Percentile ranks of the regions' bounds among the bin's values, from the cells' counts: a
+// region starts at a cell's lower edge (or the bin's minimum, below which nothing lies) and ends
+// at a cell's upper edge, open, or at the bin's maximum, closed.
+void rank_region_bounds(FirstFeatureBin& fb) {
+    const std::vector<ScoreSums>& cells = fb.search.bin_sums;
+    const double per_row = 100.0 / static_cast<double>(fb.support);
+    for (const SliceRule& region : fb.search.regions) {
+        std::int64_t below = 0, up_to = 0;
+        for (std::size_t c = 0; c < cells.size(); ++c) {
+            below += fb.search.edges[c + 1] <= region.lb ? cells[c].count : 0;
+            up_to += fb.search.edges[c + 1] <= region.ub ? cells[c].count : 0;
+        }
+        if (fb.ub2 == region.ub) up_to = fb.support;
+        fb.lb2q.push_back(static_cast<double>(below) * per_row);
+        fb.ub2q.push_back(static_cast<double>(up_to) * per_row);
+    }
+}
+
+}  // namespace
+
 TwoFeatureSearch search_two_features(Span<const double> first, Span<const double> second,
                                      Span<const double> scores, Span<const double> weights,
                                      const SearchSettings& settings,
@@ -220,134 +397,30 @@ TwoFeatureSearch search_two_features(Span<const double> first, Span<const double
     TwoFeatureSearch t;
     const ValueRange range1 = first_range != nullptr ? *first_range : value_range(first);
     t.edges = equal_width_edges(range1, histogram_bin_count(first, settings.max_bins));
-    const std::size_t n_bins = t.edges.size() - 1;
-    const std::size_t n = first.size;
     // Not zeroed: the first pass writes every entry before anything reads it.
-    const std::unique_ptr<std::uint32_t[]> row_bins(new std::uint32_t[n]);
+    const std::unique_ptr<std::uint32_t[]> row_bins(new std::uint32_t[first.size]);
     std::uint32_t* const bin_of_row = row_bins.get();
-
-    // First pass: each row's first-feature bin, and per bin the row count and the second
-    // feature's range, kept in lanes as the sums are (no chain of dependent updates).
-    std::vector<std::int64_t> count_lanes(n_bins * kLanes, 0);
-    std::vector<double> low(n_bins * kLanes, HUGE_VAL), high(n_bins * kLanes, -HUGE_VAL);
-    bool any_nan = false;
-    {
-        const BinLocator locate(t.edges);
-        locate_bins(locate, first, bin_of_row);
-        for (std::size_t i = 0; i < n; ++i) {
-            const std::size_t k = bin_of_row[i] * kLanes + (i & (kLanes - 1));
-            const double v = second[i];
-            ++count_lanes[k];
-            low[k] = v < low[k] ? v : low[k];
-            high[k] = v > high[k] ? v : high[k];
-            any_nan |= v != v;
-        }
-    }
-    std::vector<std::int64_t> support(n_bins, 0);
-    std::vector<ValueRange> range2(n_bins);
-    for (std::size_t b = 0; b < n_bins; ++b) {
-        range2[b] = {HUGE_VAL, -HUGE_VAL};
-        for (std::size_t l = 0; l < kLanes; ++l) {
-            const std::size_t k = b * kLanes + l;
-            support[b] += count_lanes[k];
-            range2[b].min = std::min(range2[b].min, low[k]);
-            range2[b].max = std::max(range2[b].max, high[k]);
-        }
-    }
-    if (any_nan)  // a NaN makes its bin's range NaN, as value_range has it
-        for (std::size_t i = 0; i < n; ++i)
-            if (second[i] != second[i]) range2[bin_of_row[i]] = {std::nan(""), std::nan("")};
-
-    // Every non-empty bin's edges on the second feature (in bin order, so the first bin that
-    // cannot be binned is the one reported), and its cells' place among all cells.
+    const FirstPass pass = first_pass(first, second, t.edges, bin_of_row);
     const std::vector<std::size_t> distinct =
-        distinct_per_bin(bin_of_row, second, support,
+        distinct_per_bin(bin_of_row, second, pass.support,
                          settings.max_bins > 0 ? static_cast<std::size_t>(settings.max_bins) : 0);
-    t.bins.resize(n_bins);
     std::vector<BinLocator> locators;
-    std::vector<std::size_t> first_cell(n_bins + 1, 0);
-    for (std::size_t b = 0; b < n_bins; ++b) {
-        FirstFeatureBin& fb = t.bins[b];
-        fb.lb1 = std::max(t.edges[b], range1.min);
-        fb.ub1 = std::min(t.edges[b + 1], range1.max);
-        fb.support = support[b];
-        first_cell[b + 1] = first_cell[b];
-        if (fb.support == 0) {
-            fb.lb2 = fb.ub2 = std::nan("");
-            locators.emplace_back(t.edges.data(), 1);  // never used: no row lies in the bin
-            continue;
-        }
-        const auto bins2 = static_cast<std::int64_t>(distinct[b]) < settings.max_bins
-                               ? static_cast<std::int64_t>(distinct[b])
-                               : settings.max_bins;
-        fb.search.range = range2[b];
-        fb.search.edges = equal_width_edges(range2[b], bins2);
-        locators.emplace_back(fb.search.edges.data(), fb.search.edges.size() - 1);
-        first_cell[b + 1] += fb.search.edges.size() - 1;
-    }
+    const std::vector<std::size_t> first_cell =
+        second_feature_bins(t, range1, pass, distinct, settings.max_bins, locators);
+    accumulate_cells(t, second, scores, weights, bin_of_row, first_cell, locators);
 
-    // Second pass: every row into its cell (first-feature bin, second-feature bin). Few cells
-    // get four lanes each; many cells are rarely hit twice in a row and fit the cache better
-    // with one.
-    const std::size_t n_cells = first_cell[n_bins];
-    const std::size_t lane_count = n_cells <= 1024 ? kLanes : 1;
-    const bool weighted = !weights.empty();
-    // Each row's second-feature bin, a block at a time by vector arithmetic.
-    const GroupedBinLocator locate2(locators);
-    std::uint32_t bins2[kBlock];
-    const auto for_each_cell = [&](auto add) {
-        for (std::size_t start = 0; start < n; start += kBlock) {
-            const std::size_t m = std::min(kBlock, n - start);
-            locate2(bin_of_row + start, {second.data + start, m}, bins2);
-            for (std::size_t j = 0; j < m; ++j)
-                add(start + j, first_cell[bin_of_row[start + j]] + bins2[j]);
-        }
-    };
-    if (weighted) {
-        std::vector<ScoreSums> lanes(n_cells * lane_count);
-        for_each_cell([&](std::size_t i, std::size_t cell) {
-            add_row(lanes, cell, lane_count, i, scores[i], weights[i]);
-        });
-        for (std::size_t b = 0; b < n_bins; ++b)
-            if (support[b] != 0)
-                t.bins[b].search.bin_sums =
-                    combine(lanes, first_cell[b], first_cell[b + 1] - first_cell[b], lane_count);
-    } else {
-        std::vector<CountSum> lanes(n_cells * lane_count);
-        for_each_cell([&](std::size_t i, std::size_t cell) {
-            add_row(lanes, cell, lane_count, i, scores[i]);
-        });
-        for (std::size_t b = 0; b < n_bins; ++b)
-            if (support[b] != 0)
-                t.bins[b].search.bin_sums =
-                    combine(lanes, first_cell[b], first_cell[b + 1] - first_cell[b], lane_count);
-    }
-
+    const std::size_t n_bins = t.edges.size() - 1;
     for (std::size_t b = 0; b < n_bins; ++b) {
         FirstFeatureBin& fb = t.bins[b];
         if (fb.support == 0) continue;
         // The first feature's bins are np.digitize's: the last one holds the maximum.
         const Bound first_bound{t.edges[b], t.edges[b + 1], b + 1 == n_bins};
-        judge_bins(fb.search, weighted, settings, [&](std::size_t c) {
+        judge_bins(fb.search, !weights.empty(), settings, [&](std::size_t c) {
             return rows_in_box(first, first_bound, second, bin_bound(fb.search, c));
         });
         fb.lb2 = fb.search.range.min;
         fb.ub2 = fb.search.range.max;
-        // Percentile ranks of the regions' bounds among the bin's values, from the cells'
-        // counts: a region starts at a cell's lower edge (or the bin's minimum, below which
-        // nothing lies) and ends at a cell's upper edge, open, or at the bin's maximum, closed.
-        const std::vector<ScoreSums>& cells = fb.search.bin_sums;
-        const double per_row = 100.0 / static_cast<double>(fb.support);
-        for (const SliceRule& region : fb.search.regions) {
-            std::int64_t below = 0, up_to = 0;
-            for (std::size_t c = 0; c < cells.size(); ++c) {
-                below += fb.search.edges[c + 1] <= region.lb ? cells[c].count : 0;
-                up_to += fb.search.edges[c + 1] <= region.ub ? cells[c].count : 0;
-            }
-            if (fb.ub2 == region.ub) up_to = fb.support;
-            fb.lb2q.push_back(static_cast<double>(below) * per_row);
-            fb.ub2q.push_back(static_cast<double>(up_to) * per_row);
-        }
+        rank_region_bounds(fb);
     }
     return t;
 }

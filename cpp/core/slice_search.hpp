@@ -55,10 +55,10 @@ struct OneFeatureSearch {
     ValueRange range;
     std::vector<double> edges;
     std::vector<ScoreSums> bin_sums;
-    std::vector<SliceRule> bin_rules;     // every bin, in order (value NaN when empty)
-    std::vector<std::size_t> weak_bins;   // the bins judged weak, in order
-    std::vector<SliceRule> regions;       // kept merged regions, bounds clipped to the range
-    std::vector<SliceRule> rules;         // merged rules, then the bin rules outside them
+    std::vector<SliceRule> bin_rules;    // every bin, in order (value NaN when empty)
+    std::vector<std::size_t> weak_bins;  // the bins judged weak, in order
+    std::vector<SliceRule> regions;      // kept merged regions, bounds clipped to the range
+    std::vector<SliceRule> rules;        // merged rules, then the bin rules outside them
 };
 
 // One pass over the rows accumulates every bin; merging works on the bin sums alone.
@@ -88,8 +88,9 @@ struct TwoFeatureSearch {
 
 // The second feature searched inside every first-feature bin, in two passes over the rows: the
 // first finds each row's first-feature bin and every bin's range on the second feature, the
-// second adds each row to its cell (first-feature bin, second-feature bin). `settings.merge_weights` applies to the inner merges.
-// `first_range`, when given, is value_range(first), known already.
+// second adds each row to its cell (first-feature bin, second-feature bin).
+// `settings.merge_weights` applies to the inner merges. `first_range`, when given, is
+// value_range(first), known already.
 TwoFeatureSearch search_two_features(Span<const double> first, Span<const double> second,
                                      Span<const double> scores, Span<const double> weights,
                                      const SearchSettings& settings,

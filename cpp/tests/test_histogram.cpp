@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <limits>
+#include <set>
 #include <stdexcept>
 #include <vector>
 
@@ -57,6 +58,36 @@ TEST(ValueRange, MinMaxNaNAndEmpty) {
     const std::vector<double> with_nan{1, std::nan(""), 3};
     EXPECT_TRUE(std::isnan(value_range(view(with_nan)).min));
     EXPECT_THROW(value_range(Span<const double>{}), std::invalid_argument);
+}
+
+// Distinct values counted by a table of the values' bits equal those of a sorted set, up to any
+// limit: zeros of both signs are one value, integers (whose low bits are all zero) and many
+// duplicates spread over the table, which grows past its first size.
+TEST(CountDistinct, EqualsASortedSet) {
+    std::uint64_t state = 23;
+    const auto next = [&]() {
+        state = state * 6364136223846793005ULL + 1442695040888963407ULL;
+        return state >> 11;
+    };
+    for (int trial = 0; trial < 200; ++trial) {
+        const std::size_t n = next() % 3000, values = 1 + next() % 300;
+        std::vector<double> x(n);
+        for (double& v : x) {
+            v = static_cast<double>(next() % values) * (trial % 2 == 0 ? 1.0 : 0.37);
+            if (v == 0.0 && next() % 2 == 0) v = -0.0;
+        }
+        std::set<double> all(x.begin(), x.end());
+        for (std::size_t limit :
+             {std::size_t{0}, std::size_t{1}, std::size_t{7}, values, std::size_t{5000}}) {
+            EXPECT_EQ(count_distinct_up_to(view(x), limit), std::min(limit, all.size()))
+                << trial << " " << limit;
+        }
+    }
+    DistinctCounter nans;
+    EXPECT_EQ(nans.add(std::nan("")), 1u);  // each NaN a value of its own
+    EXPECT_EQ(nans.add(std::nan("")), 2u);
+    EXPECT_EQ(nans.add(1.0), 3u);
+    EXPECT_EQ(nans.add(1.0), 3u);
 }
 
 TEST(AssignBins, EdgeValuesGoUpMaximumToLastBin) {
@@ -124,6 +155,21 @@ TEST(BinLocator, ExactNextToEdgesForOffsetAndTinyRanges) {
                     EXPECT_LT(v, edges[b + 1]) << range.min << " " << bins;
                 }
             }
+            // Every vector path (values next to edges are the ones it settles against them, and
+            // a range far from zero leaves the guess untrusted), alone and as one of two groups.
+            const std::vector<BinLocator> both{locate, BinLocator(edges.data(), 1)};
+            const GroupedBinLocator grouped(both);
+            const std::vector<std::uint32_t> first_group(x.size(), 0);
+            for (const char* path : simd_paths()) {
+                std::vector<std::uint32_t> got(x.size()), got_grouped(x.size());
+                locate_bins(locate, view(x), got.data(), path);
+                grouped(first_group.data(), view(x), got_grouped.data(), path);
+                for (std::size_t i = 0; i < x.size(); ++i) {
+                    EXPECT_EQ(got[i], locate(x[i])) << path << " " << range.min << " " << bins;
+                    if (x[i] < edges.front() || x[i] > edges.back()) continue;
+                    EXPECT_EQ(got_grouped[i], locate(x[i])) << path << " " << range.min;
+                }
+            }
         }
 }
 
@@ -165,6 +211,68 @@ TEST(LocateBins, EveryPathEqualsTheLocator) {
         grouped(group.data(), {x.data(), x.size()}, got.data(), path);
         for (std::size_t i = 0; i < x.size(); ++i)
             EXPECT_EQ(got[i], locators[group[i]](x[i])) << path << " row " << i;
+    }
+}
+
+// Past 16 groups the AVX-512 path gathers each row's edge, scale and offset instead of permuting
+// them out of registers: the same bins, whatever the group of each row.
+TEST(LocateBins, ManyGroupsEqualTheLocator) {
+    std::vector<std::vector<double>> edges;
+    std::uint64_t state = 17;
+    const auto next = [&]() {
+        state = state * 6364136223846793005ULL + 1442695040888963407ULL;
+        return static_cast<double>(state >> 11) / 9007199254740992.0;
+    };
+    for (std::size_t g = 0; g < 40; ++g) {
+        const double lo = -50.0 + 100.0 * next();
+        edges.push_back(equal_width_edges({lo, lo + 0.01 + next() * static_cast<double>(g % 7)},
+                                          static_cast<std::int64_t>(1 + g % 13)));
+    }
+    std::vector<BinLocator> locators;
+    for (const auto& e : edges) locators.emplace_back(e);
+    for (std::size_t groups : {1u, 8u, 16u, 17u, 40u}) {
+        std::vector<double> x;
+        std::vector<std::uint32_t> group;
+        for (std::size_t i = 0; i < 999; ++i) {
+            const auto g = static_cast<std::uint32_t>((i * 7919) % groups);
+            const std::vector<double>& e = edges[g];
+            double v = e.front() + next() * (e.back() - e.front());
+            if (i % 5 == 0) v = e[i % e.size()];  // on an edge
+            if (i % 7 == 0) v = std::nextafter(e[i % e.size()], -HUGE_VAL);
+            x.push_back(std::max(e.front(), std::min(v, e.back())));
+            group.push_back(g);
+        }
+        const std::vector<BinLocator> some(locators.begin(),
+                                           locators.begin() + static_cast<std::ptrdiff_t>(groups));
+        // Without offsets, and with each group's own offset added to its rows' bins.
+        std::vector<std::uint32_t> offsets(groups);
+        for (std::size_t g = 0; g < groups; ++g)
+            offsets[g] = static_cast<std::uint32_t>(g * 1000 + 7);
+        for (bool with_offsets : {false, true}) {
+            const GroupedBinLocator grouped(some,
+                                            with_offsets ? offsets : std::vector<std::uint32_t>{});
+            for (const char* path : simd_paths()) {
+                std::vector<std::uint32_t> got(x.size());
+                grouped(group.data(), {x.data(), x.size()}, got.data(), path);
+                for (std::size_t i = 0; i < x.size(); ++i)
+                    ASSERT_EQ(got[i],
+                              (with_offsets ? offsets[group[i]] : 0u) + some[group[i]](x[i]))
+                        << path << " groups " << groups << " row " << i;
+            }
+        }
+    }
+}
+
+TEST(HasNan, FindsANanAnywhere) {
+    for (std::size_t n : {0u, 1u, 3u, 4u, 5u, 8u, 9u, 33u}) {
+        std::vector<double> x(n, 1.5);
+        EXPECT_FALSE(has_nan({x.data(), n}));
+        for (std::size_t i = 0; i < n; ++i) {
+            x[i] = i % 2 == 0 ? std::nan("") : -std::nan("");
+            EXPECT_TRUE(has_nan({x.data(), n})) << n << " " << i;
+            x[i] = HUGE_VAL;
+            EXPECT_FALSE(has_nan({x.data(), n})) << n << " " << i;
+        }
     }
 }
 

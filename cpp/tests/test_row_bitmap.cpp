@@ -60,6 +60,57 @@ TEST(BoxBitmap, EveryPathEqualsTheComparisons) {
     }
 }
 
+// Values and bounds drawn from the awkward ones (zeros of both signs, negative values,
+// subnormals, infinities, NaN of both signs, bounds in either order): every path and any number
+// of boxes give the bits of the plain comparisons.
+TEST(BoxBitmaps, SpecialValuesEqualTheComparisons) {
+    const double inf = HUGE_VAL, tiny = 4.9e-324, nan = std::nan("");
+    const double pool[] = {-inf, -1e308, -2.5, -1.0,  -tiny, -0.0, 0.0,
+                           tiny, 1.0,    2.5,  1e308, inf,   nan,  -nan};
+    const std::size_t n_pool = sizeof pool / sizeof pool[0];
+    std::uint64_t state = 41;
+    const auto pick = [&]() {
+        state = state * 6364136223846793005ULL + 1442695040888963407ULL;
+        return pool[(state >> 33) % n_pool];
+    };
+    for (std::size_t n : {7u, 64u, 200u}) {
+        std::vector<double> a(n), b(n);
+        for (std::size_t i = 0; i < n; ++i) {
+            a[i] = pick();
+            b[i] = pick();
+        }
+        for (std::size_t k : {1u, 2u, 9u, 30u}) {
+            std::vector<ClosedInterval> first(k), second(k);
+            for (std::size_t r = 0; r < k; ++r) {
+                first[r] = {pick(), pick()};
+                second[r] = {pick(), pick()};
+                if (r % 3 == 0) first[r] = {-0.0, 0.0};
+            }
+            for (bool two : {false, true}) {
+                const std::size_t n_words = bitmap_words(n);
+                for (const char* path : simd_paths()) {
+                    std::vector<std::uint64_t> words(k * n_words, ~std::uint64_t{0});
+                    std::vector<std::size_t> counts(k, 99);
+                    box_bitmaps_with(path, view(a), two ? view(b) : Span<const double>{},
+                                     first.data(), second.data(), k, words.data(), counts.data());
+                    for (std::size_t r = 0; r < k; ++r) {
+                        std::size_t count = 0;
+                        for (std::size_t i = 0; i < n; ++i) {
+                            bool in = a[i] >= first[r].lo && a[i] <= first[r].hi;
+                            if (two) in = in && b[i] >= second[r].lo && b[i] <= second[r].hi;
+                            const bool got = (words[(i / 64) * k + r] >> (i % 64)) & 1;
+                            ASSERT_EQ(got, in)
+                                << path << " n=" << n << " k=" << k << " box " << r << " row " << i;
+                            count += in;
+                        }
+                        EXPECT_EQ(counts[r], count) << path;
+                    }
+                }
+            }
+        }
+    }
+}
+
 TEST(BitmapRows, SetBitsInOrderWithValuesForInterleavedRegions) {
     std::vector<double> values(256);
     for (std::size_t i = 0; i < values.size(); ++i) values[i] = 0.5 * static_cast<double>(i);
@@ -151,5 +202,51 @@ TEST(BitmapRows, ExactForAnyDensity) {
         EXPECT_EQ(got, expected) << density;
         for (std::size_t k = 0; k < count; ++k)
             EXPECT_EQ(gathered[k], static_cast<double>(expected[k]) + 0.25);
+    }
+}
+
+// Many interleaved regions of very different densities (some take two bits per word without a
+// branch, some four), over more words than one block and a last word that ends early: each
+// region's rows and values are its set bits in order, with or without values.
+TEST(BitmapRows, ManyRegionsOfMixedDensity) {
+    std::uint64_t state = 8;
+    const auto next = [&]() {
+        state = state * 6364136223846793005ULL + 1442695040888963407ULL;
+        return state >> 11;
+    };
+    const std::size_t n = 64 * 75 + 13, n_words = bitmap_words(n), k = 7;
+    std::vector<double> values(n);
+    for (std::size_t i = 0; i < n; ++i) values[i] = static_cast<double>(i) * 0.5;
+    const unsigned per_mille[k] = {0, 5, 20, 40, 300, 900, 1000};
+    std::vector<std::uint64_t> words(n_words * k, 0);
+    std::vector<std::vector<std::int64_t>> want(k);
+    for (std::size_t i = 0; i < n; ++i)
+        for (std::size_t r = 0; r < k; ++r)
+            if (next() % 1000 < per_mille[r]) {
+                words[(i / 64) * k + r] |= std::uint64_t{1} << (i % 64);
+                want[r].push_back(static_cast<std::int64_t>(i));
+            }
+    std::vector<std::size_t> counts(k);
+    for (std::size_t r = 0; r < k; ++r) counts[r] = want[r].size();
+    for (bool with_values : {true, false}) {
+        std::vector<std::vector<std::int64_t>> got(k);
+        std::vector<std::vector<double>> got_values(k);
+        std::vector<std::int64_t*> rows(k);
+        std::vector<double*> gathered(k);
+        for (std::size_t r = 0; r < k; ++r) {
+            got[r].assign(counts[r], -1);
+            got_values[r].assign(counts[r], -1.0);
+            rows[r] = got[r].data();
+            gathered[r] = got_values[r].data();
+        }
+        bitmap_rows(words.data(), k, n_words, counts.data(),
+                    with_values ? view(values) : Span<const double>{}, rows.data(),
+                    gathered.data());
+        for (std::size_t r = 0; r < k; ++r) {
+            EXPECT_EQ(got[r], want[r]) << "region " << r;
+            if (!with_values) continue;
+            for (std::size_t j = 0; j < counts[r]; ++j)
+                EXPECT_EQ(got_values[r][j], values[static_cast<std::size_t>(want[r][j])]);
+        }
     }
 }

@@ -208,3 +208,72 @@ TEST(NearTies, BoundScalesWithCountsMagnitudesAndSigns) {
     EXPECT_TRUE(near_tie(5.0, 1, -3.0, ScoreProfile{0.0, true}));  // negative weights: no bound
     EXPECT_FALSE(near_tie(std::nan(""), 1, 1.0, ScoreProfile{}));
 }
+
+// The two-feature search's cells against the plain formulation: each first-feature bin's rows
+// picked one by one, their second-feature range, distinct values and edges, and every cell's
+// rows summed. Integer scores and weights make every sum exact in any order, so the sums must
+// be equal; sizes and bin counts reach the vector paths (more than 16 first-feature bins, more
+// than a thousand cells), data with ties on the edges, few values and empty bins.
+TEST(SearchTwoFeatures, CellsEqualThePlainFormulation) {
+    std::uint64_t state = 12;
+    const auto next = [&]() {
+        state = state * 6364136223846793005ULL + 1442695040888963407ULL;
+        return state >> 11;
+    };
+    for (int trial = 0; trial < 40; ++trial) {
+        const std::size_t n = std::size_t{1} + next() % (trial % 3 == 0 ? 20 : 3000);
+        const std::int64_t bins = std::int64_t{1} + static_cast<std::int64_t>(next() % 60);
+        std::vector<double> a(n), b(n), s(n), w(n);
+        for (std::size_t i = 0; i < n; ++i) {
+            a[i] = trial % 4 == 1 ? static_cast<double>(next() % 7)  // few values
+                                  : static_cast<double>(next() % 100000) / 1000.0;
+            if (trial % 4 == 2 && a[i] > 30.0 && a[i] < 60.0) a[i] = 10.0;   // empty bins
+            b[i] = trial % 5 == 3 ? static_cast<double>(next() % 11) / 10.0  // on the edges
+                                  : static_cast<double>(next() % 1000) - 500.0;
+            s[i] = static_cast<double>(next() % 9);
+            w[i] = static_cast<double>(next() % 3);
+        }
+        SearchSettings settings;
+        settings.max_bins = bins;
+        settings.threshold_value = 4.0;
+        settings.min_samples = 2;
+        settings.merge_weights = ZeroWeights::kZeroSum;
+        for (bool weighted : {false, true}) {
+            const TwoFeatureSearch t = search_two_features(
+                view(a), view(b), view(s), weighted ? view(w) : Span<const double>{}, settings);
+            const std::vector<double> edges =
+                equal_width_edges(value_range(view(a)), histogram_bin_count(view(a), bins));
+            ASSERT_EQ(t.edges, edges);
+            const BinLocator first(edges);
+            for (std::size_t k = 0; k + 1 < edges.size(); ++k) {
+                std::vector<double> second, score, weight;
+                for (std::size_t i = 0; i < n; ++i)
+                    if (first(a[i]) == k) {
+                        second.push_back(b[i]);
+                        score.push_back(s[i]);
+                        weight.push_back(w[i]);
+                    }
+                const FirstFeatureBin& fb = t.bins[k];
+                ASSERT_EQ(fb.support, static_cast<std::int64_t>(second.size()));
+                if (second.empty()) continue;
+                const ValueRange r = value_range(view(second));
+                EXPECT_EQ(fb.lb2, r.min);
+                EXPECT_EQ(fb.ub2, r.max);
+                const std::vector<double> edges2 =
+                    equal_width_edges(r, histogram_bin_count(view(second), bins));
+                ASSERT_EQ(fb.search.edges, edges2);
+                std::vector<ScoreSums> cells(edges2.size() - 1);
+                const BinLocator locate2(edges2);
+                for (std::size_t j = 0; j < second.size(); ++j)
+                    cells[locate2(second[j])].add(score[j], weighted ? weight[j] : 1.0);
+                for (std::size_t c = 0; c < cells.size(); ++c) {
+                    const ScoreSums& got = fb.search.bin_sums[c];
+                    EXPECT_EQ(got.count, cells[c].count) << trial << " " << k << " " << c;
+                    EXPECT_EQ(got.sum, cells[c].sum) << trial << " " << k << " " << c;
+                    EXPECT_EQ(got.weight, cells[c].weight) << trial << " " << k << " " << c;
+                    EXPECT_EQ(got.weighted, cells[c].weighted) << trial << " " << k << " " << c;
+                }
+            }
+        }
+    }
+}

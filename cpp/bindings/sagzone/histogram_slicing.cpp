@@ -39,7 +39,8 @@ constexpr const char* kDoc =
     "bins1d : numpy.ndarray\n"
     "    Bin edges of the (first) slicing feature.\n"
     "bin_stats : list of dict\n"
-    "    Two features only: per first-feature bin, \"lb1\", \"ub1\", \"lb2\", \"ub2\", \"support\".\n";
+    "    Two features only: per first-feature bin, \"lb1\", \"ub1\", \"lb2\", \"ub2\", "
+    "\"support\".\n";
 
 py::object& fit1d_method() {
     static py::object* method = new py::object();  // lives as long as the interpreter
@@ -104,8 +105,9 @@ SetMetricSearch search_by_set_metric(const bind::Vector& x, const bind::Vector& 
         if (!rows.empty()) value = call_set_score(scoring.func, y, preds, weights, rows);
         const py::float_ lb(edges[b]), ub(edges[b + 1]);
         const auto count = static_cast<std::int64_t>(rows.size());
-        out.rule_list.append(two ? rule_record(lb1, ub1, lb, ub, true, value, count)
-                                 : rule_record(lb, ub, py::none(), py::none(), false, value, count));
+        out.rule_list.append(
+            two ? rule_record(lb1, ub1, lb, ub, true, value, count)
+                : rule_record(lb, ub, py::none(), py::none(), false, value, count));
         if (!rows.empty() && core::is_weak(value, settings.score_sign, settings.threshold_value))
             out.weak_region.append(two ? region_record(lb1, ub1, lb, ub, true)
                                        : region_record(lb, ub, py::none(), py::none(), false));
@@ -115,8 +117,8 @@ SetMetricSearch search_by_set_metric(const bind::Vector& x, const bind::Vector& 
 
 // _fit1d on a column whose range may be known already.
 py::tuple fit1d_column(py::handle self, const bind::Vector& x,
-                       const std::optional<core::ValueRange>& range, py::handle y,
-                       py::handle preds, py::handle scores, py::handle lb1, py::handle ub1,
+                       const std::optional<core::ValueRange>& range, py::handle y, py::handle preds,
+                       py::handle scores, py::handle lb1, py::handle ub1,
                        py::handle sample_weight) {
     const bool two = py::len(self.attr("fidx")) != 1;
     const Scoring scoring = scoring_of(self);
@@ -124,9 +126,9 @@ py::tuple fit1d_column(py::handle self, const bind::Vector& x,
     const auto n = static_cast<std::size_t>(x.size());
     const auto weights = optional_weights(sample_weight, "sample_weight", n);
     if (!scoring.additive) {
-        const SetMetricSearch s = search_by_set_metric(
-            x, bind::as_vector_of_length(y, "y", n), bind::as_vector_of_length(preds, "preds", n),
-            weights, scoring, settings, two, lb1, ub1);
+        const SetMetricSearch s = search_by_set_metric(x, bind::as_vector_of_length(y, "y", n),
+                                                       bind::as_vector_of_length(preds, "preds", n),
+                                                       weights, scoring, settings, two, lb1, ub1);
         return py::make_tuple(s.weak_region, s.rule_list, to_array(s.binned.edges));
     }
     const bind::Vector s = bind::as_vector_of_length(scores, "scores", n);
@@ -232,8 +234,7 @@ py::tuple fit2d_columns(py::handle self, const FitColumns::Column& first,
     if (scoring.additive)
         return fit2d_additive(self, first, second, bind::as_vector_of_length(scores, "scores", n),
                               weights, scoring);
-    return fit2d_set_metric(self, first.values, second.values,
-                            bind::as_vector_of_length(y, "y", n),
+    return fit2d_set_metric(self, first.values, second.values, bind::as_vector_of_length(y, "y", n),
                             bind::as_vector_of_length(preds, "preds", n), weights, scoring);
 }
 
@@ -243,8 +244,7 @@ py::object fit2d(const Args& a) {
         bind::raise(PyExc_ValueError, "x must have two columns (first and second slicing feature)");
     FitColumns columns;
     const std::vector<FitColumns::Column> c = columns.get(matrix, {0, 1}, "x");
-    return fit2d_columns(a.self(), c[0], c[1], a["y"], a["preds"], a["scores"],
-                         a["sample_weight"]);
+    return fit2d_columns(a.self(), c[0], c[1], a["y"], a["preds"], a["scores"], a["sample_weight"]);
 }
 
 // threshold * the average score (the overall score the caller passes for a set metric).
@@ -289,8 +289,7 @@ void histogram_fit(py::handle self, const StrategyCall& in, FitColumns& columns)
 
 py::object fit(const Args& a) {
     FitColumns columns;
-    histogram_fit(a.self(), {a["x"], a["y"], a["preds"], a["scores"], a["sample_weight"]},
-                  columns);
+    histogram_fit(a.self(), {a["x"], a["y"], a["preds"], a["scores"], a["sample_weight"]}, columns);
     return py::none();
 }
 
@@ -298,9 +297,10 @@ py::object init(const Args& a) {
     const py::object& self = a.self();
     self.attr("bins") = a["bins"];
     base_slicing_class().attr("__init__")(
-        self, py::arg("estimator") = a["estimator"], py::arg("slice_features") = a["slice_features"],
-        py::arg("task_type") = a["task_type"], py::arg("threshold") = a["threshold"],
-        py::arg("min_samples") = a["min_samples"], py::arg("metric") = a["metric"]);
+        self, py::arg("estimator") = a["estimator"],
+        py::arg("slice_features") = a["slice_features"], py::arg("task_type") = a["task_type"],
+        py::arg("threshold") = a["threshold"], py::arg("min_samples") = a["min_samples"],
+        py::arg("metric") = a["metric"]);
     return py::none();
 }
 
@@ -308,32 +308,32 @@ py::object init(const Args& a) {
 
 void register_histogram_slicing(py::module_& m) {
     bind::ClassBuilder cls(m, "HistogramSlicing", py::make_tuple(base_slicing_class()), kDoc);
-    cls.def("__init__", "",
-            {required("self"), optional("estimator"), optional("slice_features"),
-             optional("task_type"), optional("threshold", py::float_(1.2)),
-             optional("min_samples", py::int_(30)), optional("bins", py::int_(10)),
-             optional("metric")},
-            init);
+    cls.def(
+        "__init__", "",
+        {required("self"), optional("estimator"), optional("slice_features"), optional("task_type"),
+         optional("threshold", py::float_(1.2)), optional("min_samples", py::int_(30)),
+         optional("bins", py::int_(10)), optional("metric")},
+        init);
     cls.def("_fit",
             "Set the threshold value, resolve the slicing features to columns of x and search\n"
             "one feature (_fit1d) or two (_fit2d); results are left in weak_region, rule_list\n"
             "and bins1d.\n",
-            {required("self"), required("x"), required("y"), required("preds"),
-             required("scores"), optional("sample_weight")},
+            {required("self"), required("x"), required("y"), required("preds"), required("scores"),
+             optional("sample_weight")},
             fit);
     cls.def("_fit1d",
             "Search the bins of one feature.\n\n"
             "Returns\n-------\n(weak_region, rule_list, bins1d)\n",
-            {required("self"), required("x"), required("y"), required("preds"),
-             required("scores"), optional("lb1"), optional("ub1"), optional("lb2"),
-             optional("ub2"), optional("sample_weight")},
+            {required("self"), required("x"), required("y"), required("preds"), required("scores"),
+             optional("lb1"), optional("ub1"), optional("lb2"), optional("ub2"),
+             optional("sample_weight")},
             fit1d);
     cls.def("_fit2d",
             "Search the second feature inside every bin of the first (x has the two columns).\n\n"
             "Returns\n-------\n(weak_region, rule_list_all, bins1d)\n"
             "    bins1d are the first feature's bin edges.\n",
-            {required("self"), required("x"), required("y"), required("preds"),
-             required("scores"), optional("sample_weight")},
+            {required("self"), required("x"), required("y"), required("preds"), required("scores"),
+             optional("sample_weight")},
             fit2d);
     register_direct_fit(cls.member("_fit"), histogram_fit);
     fit1d_method() = cls.member("_fit1d");

@@ -1,10 +1,11 @@
 // BaseSlicing.fit: scores the searched split, lets the strategy find weak regions, measures
 // every region on both splits and returns the regions sorted by the gap between them.
+#include "bindings/sagzone/slicing_driver.hpp"
+
 #include <cmath>
 #include <memory>
 
 #include "bindings/sagzone/slicing_common.hpp"
-#include "bindings/sagzone/slicing_driver.hpp"
 #include "core/region_measure.hpp"
 
 namespace movra::sagzone {
@@ -20,8 +21,9 @@ py::object ravelled(py::handle values) { return deps().np.attr("ravel")(values);
 void require_predictions(py::handle pred, const std::string& argname) {
     if (pred.is_none())
         bind::raise(deps().MovraError,
-                    argname + " is None: the metric needs predictions of this split (predicted "
-                              "probabilities for a probability metric).");
+                    argname +
+                        " is None: the metric needs predictions of this split (predicted "
+                        "probabilities for a probability metric).");
 }
 
 // One split (training or test) as the region statistics read it.
@@ -104,16 +106,16 @@ SplitMeasure measure_split(const Split& s, const Scoring& scoring,
     for (std::size_t r = 0; r < k; ++r) {
         if (out.counts[r] == 0) continue;
         if (scoring.additive) {
-            out.averages[r] = core::average_score(sums[r], s.weights.has_value(),
-                                                  core::ZeroWeights::kZeroSum);
+            out.averages[r] =
+                core::average_score(sums[r], s.weights.has_value(), core::ZeroWeights::kZeroSum);
             continue;
         }
         const std::vector<std::int64_t> region(rows[r], rows[r] + out.counts[r]);
         py::object w = s.weights ? py::object(gather_array(bind::span(*s.weights), region))
                                  : py::object(py::none());
-        out.all[r] = scoring.func(gather_array(bind::span(*s.y), region),
-                                  gather_array(bind::span(*s.preds), region),
-                                  py::arg("sample_weight") = w);
+        out.all[r] =
+            scoring.func(gather_array(bind::span(*s.y), region),
+                         gather_array(bind::span(*s.preds), region), py::arg("sample_weight") = w);
         out.averages[r] = py::float_(out.all[r]).cast<double>();
     }
     return out;
@@ -206,7 +208,8 @@ py::object measure_regions(py::handle self, const DriverCall& in, const Scoring&
     for (py::handle f : self.attr("fidx")) fidx.push_back(f.cast<std::int64_t>());
     if (fidx.size() > 2) fidx.resize(2);
     const py::object none = py::none();
-    const Split train = make_split("train", in, fidx, scoring, in.use_test ? none : scores, columns);
+    const Split train =
+        make_split("train", in, fidx, scoring, in.use_test ? none : scores, columns);
     const Split test = make_split("test", in, fidx, scoring, in.use_test ? scores : none, columns);
     if (test.rows == 0)
         bind::raise(deps().MovraError,
@@ -226,10 +229,17 @@ py::object measure_regions(py::handle self, const DriverCall& in, const Scoring&
 }
 
 DriverCall driver_call(const Args& a) {
-    return {a["train_x"],   a["train_y"],       a["test_x"],
-            a["test_y"],    a["train_pred"],    a["test_pred"],
-            a["feature_names"], a.truth("use_test"), a["use_test"],
-            a["train_sample_weight"], a["test_sample_weight"]};
+    return {a["train_x"],
+            a["train_y"],
+            a["test_x"],
+            a["test_y"],
+            a["train_pred"],
+            a["test_pred"],
+            a["feature_names"],
+            a.truth("use_test"),
+            a["use_test"],
+            a["train_sample_weight"],
+            a["test_sample_weight"]};
 }
 
 py::object& driver_method() {
