@@ -189,7 +189,7 @@ def readable_model(x, y, train_idx, test_idx, black_box, weak_rows):
     weak_mae = errors(y[weak_rows], model.predict(x.iloc[weak_rows]))[0]
     print(f"In the weak region found above ({len(weak_rows)} test houses built before "
           f"{x['year_built'].iloc[weak_rows].max() + 1:.0f}) the test MAE is {weak_mae:.1f} for "
-          f"XGB2 and {errors(y[weak_rows], black_box[weak_rows])[0]:.1f} for gradient boosting: "
+          f"XGB2 and {errors(y[weak_rows], black_box[weak_rows])[0]:.1f} for gradient boosting:\n"
           f"the state of repair that prices these houses is not in the data, for either model.")
 
     model.parse_model()

@@ -71,7 +71,8 @@ def test_interaction_heat_map_holds_the_levels_on_the_split_grid(model):
     points = item["values"]["split_points"]
     # Given in the other order, the pair is drawn the other way round.
     for effect, x_name, grid, x_points, y_points in [
-            ((a, b), f"X{a}", levels.T, *points), ((f"X{b}", a), f"X{b}", levels, *points[::-1])]:
+            (np.array([a, b]), f"X{a}", levels.T, *points),
+            ((f"X{b}", a), f"X{b}", levels, *points[::-1])]:
         mesh = heat_map(model.plot_effect(effect), x_name)
         np.testing.assert_array_equal(np.asarray(mesh.get_array()).reshape(grid.shape), grid)
         # Cells are as wide and tall as the intervals between split points.

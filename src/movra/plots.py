@@ -871,7 +871,7 @@ def plot_effect_importance(value, top=15, figsize=None):
     if rest.size:
         note += f"; {rest.size} more effects, {_percent(rest.sum() / 100.0)} together"
     if n == 0:
-        note = "The model is constant: " + note
+        note = f"The model is constant: {value['margin']} = intercept {value['intercept']:.4g}"
     ax.set_title(note, loc="left", fontsize=9, color=_NOTE)
     fig.suptitle("Importance of the effects")
     return fig

@@ -100,8 +100,16 @@ std::size_t feature_position(const py::object& self, py::handle feature) {
 
 // One feature (a main effect) or two (an interaction), in the order given.
 std::vector<std::size_t> effect_features(const py::object& self, py::handle effect) {
-    if (py::isinstance<py::str>(effect) || PyIndex_Check(effect.ptr()))
-        return {feature_position(self, effect)};
+    if (py::isinstance<py::str>(effect)) return {feature_position(self, effect)};
+    if (PyIndex_Check(effect.ptr())) {
+        PyObject* index = PyNumber_Index(effect.ptr());
+        if (index != nullptr) {
+            Py_DECREF(index);
+            return {feature_position(self, effect)};
+        }
+        // numpy arrays of several positions have __index__ too; they are read as sequences.
+        PyErr_Clear();
+    }
     if (!PySequence_Check(effect.ptr()))
         bind::raise(PyExc_TypeError,
                     "effect must be a feature (its name or position) or a pair of features, "
@@ -297,7 +305,9 @@ When the training data had missing values of the feature, the level the model gi
 marker beside the axis, and a monotone constraint on the feature is noted. An interaction is a
 heat map of its purified levels on its split grid, coloured on a scale centred at 0 (cells with
 the 1% most extreme training values take the end colours), with the features' histograms at
-the margins. ``parse_model`` runs first when it has not run on this fit.
+the margins; cells where the two features rarely meet in the training data (under 10% of the
+rows their histograms imply) are hatched. ``parse_model`` runs first when it has not run on this
+fit.
 
 Parameters
 ----------

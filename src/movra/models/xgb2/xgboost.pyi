@@ -93,8 +93,9 @@ class XGB2Base(BaseEstimator):
         the model gives them is a marker beside the axis, and a monotone constraint on the
         feature is noted. An interaction is a heat map of its purified levels on its split grid,
         coloured on a scale centred at 0 (cells with the 1% most extreme training values take
-        the end colours), with the features' histograms at the margins. ``parse_model`` runs
-        first when it has not run on this fit.
+        the end colours), with the features' histograms at the margins; cells where the two
+        features rarely meet in the training data (under 10% of the rows their histograms
+        imply) are hatched. ``parse_model`` runs first when it has not run on this fit.
 
         Parameters
         ----------
