@@ -340,6 +340,7 @@ py::object register_base(py::module_& m) {
              {required("self"), required("X"), required("y"), required("sample_weight")},
              fit_xgb_raw);
     add_interpretation_methods(base);
+    add_plot_methods(base);
     return base.finish();
 }
 

@@ -47,4 +47,7 @@ void register_estimators(py::module_& m);
 // parse_model, partial_dependence and _base_extract_rules, added to XGB2Base while it is built.
 void add_interpretation_methods(bind::ClassBuilder& base);
 
+// plot_importance, plot_effect and plot_effects, added to XGB2Base while it is built.
+void add_plot_methods(bind::ClassBuilder& base);
+
 }  // namespace movra::xgb2

@@ -1,6 +1,7 @@
 from typing import Any, Dict, List, Optional, Sequence, Tuple, Union
 
 import numpy as np
+from matplotlib.figure import Figure
 from sklearn.base import BaseEstimator, ClassifierMixin, RegressorMixin
 
 class XGB2Base(BaseEstimator):
@@ -51,6 +52,100 @@ class XGB2Base(BaseEstimator):
     def parse_model(self) -> Optional[str]: ...
     def partial_dependence(self, fidx: Union[Tuple[int], Tuple[int, int]], X: Any) -> np.ndarray: ...
     def _base_extract_rules(self) -> None: ...
+    def plot_importance(
+        self, top: int = 15, figsize: Optional[Tuple[float, float]] = None
+    ) -> Figure:
+        """Draw the importance of the effects.
+
+        Horizontal bars of each effect's share of the model's variance over the training data,
+        in %, as ``fanova_`` measures it (``fanova_.importance_table()``), largest on top. Main
+        effects are labelled by their feature, interactions "a × b"; the intercept is stated
+        above the bars. ``parse_model`` runs first when it has not run on this fit.
+
+        Parameters
+        ----------
+        top : int, default=15
+            The number of effects drawn; the others are summed up in a note.
+        figsize : tuple of float, optional
+            Figure size in inches.
+
+        Returns
+        -------
+        matplotlib.figure.Figure
+
+        Raises
+        ------
+        NotFittedError
+            Before fit.
+        ValueError
+            When ``top`` is below 1, or the model is too deep to be decomposed.
+        """
+    def plot_effect(
+        self,
+        effect: Union[str, int, Sequence[Union[str, int]]],
+        figsize: Optional[Tuple[float, float]] = None,
+    ) -> Figure:
+        """Draw one effect.
+
+        A main effect is its exact step function over the split points, in the units of the
+        model's margin (the log-odds for the classifier), above a histogram of the feature's
+        training values. When the training data had missing values of the feature, the level
+        the model gives them is a marker beside the axis, and a monotone constraint on the
+        feature is noted. An interaction is a heat map of its purified levels on its split grid,
+        coloured on a scale centred at 0 (cells with the 1% most extreme training values take
+        the end colours), with the features' histograms at the margins; cells where the two
+        features rarely meet in the training data (under 10% of the rows their histograms
+        imply) are hatched. ``parse_model`` runs first when it has not run on this fit.
+
+        Parameters
+        ----------
+        effect : str, int, or a pair of them
+            A feature's name (from ``feature_names_``) or position for a main effect; two of
+            them for an interaction, the first drawn along the x axis.
+        figsize : tuple of float, optional
+            Figure size in inches.
+
+        Returns
+        -------
+        matplotlib.figure.Figure
+
+        Raises
+        ------
+        NotFittedError
+            Before fit.
+        ValueError
+            For an unknown feature or an effect the model does not have (the message names
+            it), or a model too deep to be decomposed.
+        TypeError
+            When ``effect`` is neither a name, a position nor a pair of them.
+        """
+    def plot_effects(
+        self, top: int = 6, figsize: Optional[Tuple[float, float]] = None
+    ) -> Figure:
+        """Draw the most important effects in one figure.
+
+        Each panel is drawn as by ``plot_effect`` (interactions without their marginal
+        histograms), titled with the effect's share of the model's variance; most important
+        first, row by row. ``parse_model`` runs first when it has not run on this fit.
+
+        Parameters
+        ----------
+        top : int, default=6
+            The number of effects drawn.
+        figsize : tuple of float, optional
+            Figure size in inches.
+
+        Returns
+        -------
+        matplotlib.figure.Figure
+
+        Raises
+        ------
+        NotFittedError
+            Before fit.
+        ValueError
+            When ``top`` is below 1, or the model is too deep to be decomposed.
+        """
 
 class XGB2Regressor(RegressorMixin, XGB2Base):
     """Depth-2 XGBoostRegressor."""
