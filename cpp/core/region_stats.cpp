@@ -78,16 +78,36 @@ ScoreSums sums_at(Span<const double> scores, Span<const double> weights,
 }
 
 void ProfileAccumulator::add(Span<const double> scores, Span<const double> weights) {
-    double lo = low_, hi = high_, low_weight = low_weight_;
-    for (std::size_t i = 0; i < scores.size; ++i) {
-        lo = scores[i] < lo ? scores[i] : lo;
-        hi = scores[i] > hi ? scores[i] : hi;
+    // Eight independent lanes: one running minimum would chain every row on the last, and the
+    // lanes compile to vector min/max (the selects are exactly their semantics).
+    constexpr std::size_t kWidth = 8;
+    double lo[kWidth], hi[kWidth], low_weight[kWidth];
+    for (std::size_t k = 0; k < kWidth; ++k) {
+        lo[k] = low_;
+        hi[k] = high_;
+        low_weight[k] = low_weight_;
     }
-    for (std::size_t i = 0; i < weights.size; ++i)
-        low_weight = weights[i] < low_weight ? weights[i] : low_weight;
-    low_ = lo;
-    high_ = hi;
-    low_weight_ = low_weight;
+    std::size_t i = 0;
+    for (; i + kWidth <= scores.size; i += kWidth)
+        for (std::size_t k = 0; k < kWidth; ++k) {
+            const double v = scores[i + k];
+            lo[k] = v < lo[k] ? v : lo[k];
+            hi[k] = v > hi[k] ? v : hi[k];
+        }
+    for (; i < scores.size; ++i) {
+        lo[0] = scores[i] < lo[0] ? scores[i] : lo[0];
+        hi[0] = scores[i] > hi[0] ? scores[i] : hi[0];
+    }
+    for (i = 0; i + kWidth <= weights.size; i += kWidth)
+        for (std::size_t k = 0; k < kWidth; ++k)
+            low_weight[k] = weights[i + k] < low_weight[k] ? weights[i + k] : low_weight[k];
+    for (; i < weights.size; ++i)
+        low_weight[0] = weights[i] < low_weight[0] ? weights[i] : low_weight[0];
+    for (std::size_t k = 0; k < kWidth; ++k) {
+        low_ = std::min(low_, lo[k]);
+        high_ = std::max(high_, hi[k]);
+        low_weight_ = std::min(low_weight_, low_weight[k]);
+    }
 }
 
 ScoreProfile ProfileAccumulator::profile() const {

@@ -67,4 +67,16 @@ TEST(ScoreProfile, MixedSignsAndNegativeWeights) {
     EXPECT_EQ(score_profile(view(mixed), view(w)).mixed_sign_scale, 4.0);
     EXPECT_FALSE(score_profile(view(mixed), view(w)).negative_weights);
     EXPECT_TRUE(score_profile(view(positive), view(negative_w)).negative_weights);
+    // Blocks of any length, lanes and tails: the same as one plain scan.
+    for (std::size_t n = 1; n < 40; ++n)
+        for (std::size_t at = 0; at < n; ++at) {
+            std::vector<double> v(n, 1.0), w(n, 1.0);
+            v[at] = -2.0 - static_cast<double>(n);
+            w[(at * 7) % n] = -1.0;
+            ProfileAccumulator a;
+            a.add({v.data(), at}, {w.data(), at});
+            a.add({v.data() + at, n - at}, {w.data() + at, n - at});
+            EXPECT_EQ(a.profile().mixed_sign_scale, 2.0 + static_cast<double>(n));
+            EXPECT_TRUE(a.profile().negative_weights);
+        }
 }
