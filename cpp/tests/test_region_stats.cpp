@@ -70,12 +70,12 @@ TEST(ScoreProfile, MixedSignsAndNegativeWeights) {
     // Blocks of any length, lanes and tails: the same as one plain scan.
     for (std::size_t n = 1; n < 40; ++n)
         for (std::size_t at = 0; at < n; ++at) {
-            std::vector<double> v(n, 1.0), w(n, 1.0);
+            std::vector<double> v(n, 1.0), u(n, 1.0);
             v[at] = -2.0 - static_cast<double>(n);
-            w[(at * 7) % n] = -1.0;
+            u[(at * 7) % n] = -1.0;
             ProfileAccumulator a;
-            a.add({v.data(), at}, {w.data(), at});
-            a.add({v.data() + at, n - at}, {w.data() + at, n - at});
+            a.add({v.data(), at}, {u.data(), at});
+            a.add({v.data() + at, n - at}, {u.data() + at, n - at});
             EXPECT_EQ(a.profile().mixed_sign_scale, 2.0 + static_cast<double>(n));
             EXPECT_TRUE(a.profile().negative_weights);
         }
