@@ -1,0 +1,69 @@
+// The scan: the histogram search of many features and pairs of features over one data set, with
+// everything that does not depend on the feature shared (the splits read in place, the scores,
+// each feature's bins coded once), giving exactly the regions the one-feature and two-feature
+// searches give on copied columns, measured on both splits as the slicing driver measures them.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <utility>
+#include <vector>
+
+#include "core/columns.hpp"
+#include "core/slice_search.hpp"
+#include "core/span.hpp"
+
+namespace movra::core {
+
+// One split of the data set, read in place.
+struct ScanSplit {
+    Span<const std::int64_t> rows;  // positions of the split's rows in the data set
+    Span<const double> scores;      // per-sample scores, aligned with rows
+    Span<const double> weights;     // aligned with rows; empty: weight 1 each
+};
+
+// Sums over a region's rows of one split: what its average, its variance and its share of the
+// split need. Unweighted: w = 1 for every row.
+struct RegionMoments {
+    std::int64_t count = 0;
+    double weight = 0.0;       // sum of w
+    double weighted = 0.0;     // sum of w * s
+    double weighted_sq = 0.0;  // sum of w * s * s
+    double weight_sq = 0.0;    // sum of w * w
+};
+
+// A weak region of one feature (second < 0) or of a pair (first, second): its bounds as the
+// diagnoser reports them ("lb1", "ub1", and for a pair "lb2", "ub2" and the percentile ranks
+// "lb2q", "ub2q"), and its moments on both splits, rows selected as the slicing driver selects
+// them (lb <= x < ub, or x <= ub where ub equals the test split's maximum of that feature).
+struct ScanRegion {
+    std::int64_t first = -1;
+    std::int64_t second = -1;
+    double lb1 = 0.0, ub1 = 0.0, lb2 = 0.0, ub2 = 0.0, lb2q = 0.0, ub2q = 0.0;
+    RegionMoments train, test;
+};
+
+struct ScanRequest {
+    RowMajor x;  // the whole data set; the scanned columns are finite on both splits
+    ScanSplit train, test;
+    bool use_test = false;  // search the test split, else the training split
+    std::vector<std::size_t> features;                       // one-feature searches
+    std::vector<std::pair<std::size_t, std::size_t>> pairs;  // (first, second) searches
+    // As for the one-feature search (threshold_value from the searched split's overall average,
+    // near ties settled by settings.ties with row positions within the searched split). Merged
+    // regions fall back to the plain mean when the weights sum to zero or less for one feature
+    // and to exactly zero for a pair, as HistogramSlicing has it: merge_weights is ignored.
+    SearchSettings settings;
+};
+
+// The regions of every requested feature, then of every requested pair, each in the order its
+// search gives them. Each is exactly what search_one_feature (or search_two_features) gives on
+// the searched split's copied column(s), measured on both splits. The splits are never copied:
+// each feature is coded once per split (a byte per row while the bins allow), and a pair's second
+// feature is read into one column at a time.
+std::vector<ScanRegion> scan_histograms(const ScanRequest& request);
+
+// The moments of both whole splits.
+std::pair<RegionMoments, RegionMoments> split_moments(const ScanRequest& request);
+
+}  // namespace movra::core
