@@ -16,6 +16,26 @@ double average_score(const ScoreSums& sums, bool weighted, ZeroWeights rule) {
     return sums.sum / static_cast<double>(sums.count);
 }
 
+double average_score(const RegionMoments& m, bool weighted, ZeroWeights rule) {
+    return average_score(ScoreSums{m.count, m.sum, m.weight, m.weighted}, weighted, rule);
+}
+
+RegionMoments moments_at(Span<const double> scores, Span<const double> weights,
+                         const std::int64_t* rows, std::size_t n_rows) {
+    RegionMoments m;
+    for (std::size_t k = 0; k < n_rows; ++k) {
+        const auto i = static_cast<std::size_t>(rows[k]);
+        m.add(scores[i], weights.empty() ? 1.0 : weights[i]);
+    }
+    return m;
+}
+
+RegionMoments moments_all(Span<const double> scores, Span<const double> weights) {
+    RegionMoments m;
+    for (std::size_t i = 0; i < scores.size; ++i) m.add(scores[i], weights.empty() ? 1.0 : weights[i]);
+    return m;
+}
+
 namespace {
 
 // Positions where `inside(i)` holds: a branch-free count, then a branch-free fill (the data make

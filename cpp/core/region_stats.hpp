@@ -31,6 +31,32 @@ struct ScoreSums {
     }
 };
 
+// Sums over a set of rows that its average, its variance and its share of a split need.
+// Unweighted: w = 1 for every row.
+struct RegionMoments {
+    std::int64_t count = 0;
+    double sum = 0.0;          // sum of s
+    double weight = 0.0;       // sum of w
+    double weighted = 0.0;     // sum of w * s
+    double weighted_sq = 0.0;  // sum of w * s * s
+    double weight_sq = 0.0;    // sum of w * w
+
+    void add(double s, double w) {
+        ++count;
+        sum += s;
+        weight += w;
+        weighted += w * s;
+        weighted_sq += w * s * s;
+        weight_sq += w * w;
+    }
+};
+
+// The moments of scores[rows[k]] (with weights[rows[k]], 1 each when `weights` is empty), added
+// in the order of `rows`; all rows when `rows` is null.
+RegionMoments moments_at(Span<const double> scores, Span<const double> weights,
+                         const std::int64_t* rows, std::size_t n_rows);
+RegionMoments moments_all(Span<const double> scores, Span<const double> weights);
+
 // When the weighted average falls back to the plain one.
 enum class ZeroWeights {
     kZeroSum,         // the weights sum to exactly zero (the average would divide by zero)
@@ -39,6 +65,7 @@ enum class ZeroWeights {
 
 // Average score: weighted when `weighted`, unless the weights fall under `rule`; NaN for no rows.
 double average_score(const ScoreSums& sums, bool weighted, ZeroWeights rule);
+double average_score(const RegionMoments& m, bool weighted, ZeroWeights rule);
 
 // One interval on one column: lb <= v < ub, or lb <= v <= ub when `closed`.
 struct Bound {

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "core/columns.hpp"
+#include "core/region_stats.hpp"
 #include "core/slice_search.hpp"
 #include "core/span.hpp"
 
@@ -20,16 +21,6 @@ struct ScanSplit {
     Span<const std::int64_t> rows;  // positions of the split's rows in the data set
     Span<const double> scores;      // per-sample scores, aligned with rows
     Span<const double> weights;     // aligned with rows; empty: weight 1 each
-};
-
-// Sums over a region's rows of one split: what its average, its variance and its share of the
-// split need. Unweighted: w = 1 for every row.
-struct RegionMoments {
-    std::int64_t count = 0;
-    double weight = 0.0;       // sum of w
-    double weighted = 0.0;     // sum of w * s
-    double weighted_sq = 0.0;  // sum of w * s * s
-    double weight_sq = 0.0;    // sum of w * w
 };
 
 // A weak region of one feature (second < 0) or of a pair (first, second): its bounds as the

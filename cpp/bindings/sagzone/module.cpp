@@ -44,4 +44,5 @@ PYBIND11_MODULE(sagzone, m) {
     register_histogram_slicing(m);
     register_tree_slicing(m);
     register_sagzone(m);
+    register_sagzone_scan(m);
 }

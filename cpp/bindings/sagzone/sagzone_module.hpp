@@ -34,6 +34,7 @@ void register_base_slicing(py::module_& m);
 void register_histogram_slicing(py::module_& m);
 void register_tree_slicing(py::module_& m);
 void register_sagzone(py::module_& m);
+void register_sagzone_scan(py::module_& m);
 
 // The slicer of a fitted SagZone (self.diag); a MovraError naming `method` when there is none
 // (before fit, or after a fit that failed).

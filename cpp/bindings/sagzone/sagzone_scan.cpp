@@ -1,0 +1,306 @@
+// SagZoneScan: SagZone's weak-region search on every feature and every pair of a data set, each
+// region ranked by how much of the split's error it makes and tested on the rows the search did
+// not use.
+#include <algorithm>
+#include <cmath>
+#include <numeric>
+
+#include "bindings/sagzone/scan_search.hpp"
+#include "bindings/sagzone/scan_table.hpp"
+#include "core/region_stats.hpp"
+
+namespace movra::sagzone {
+
+namespace {
+
+using bind::Args;
+using bind::optional;
+using bind::required;
+
+constexpr const char* kDoc = R"(Scan every feature and every pair for weak regions.
+
+SagZone's search (equal-width bins or a shallow tree on the per-sample scores) runs on every
+scanned feature and pair, sharing the split, the scores and each feature's columns. Each weak
+region is ranked by its severity and tested on the rows the search did not use (the test rows,
+or the training rows when ``use_test`` is true), so that a region that only looks bad on the
+rows it was chosen on is not reported as significant.
+
+Parameters
+----------
+estimator : object
+    The model to diagnose.
+task_type : {"regression", "classification"}, default=None
+    The task; None infers it from the estimator.
+threshold : float, default=1.2
+    A region is weak when its score is worse than threshold times the average.
+method : {"histogram", "tree"}, default="histogram"
+bins : int, default=10
+max_depth : int, default=2
+min_samples : int, default=20
+metric : str, default=None
+use_test : bool, default=False
+    Search the test rows instead of the training rows.
+random_state : int, default=0
+features : list of str, default=None
+    The features to scan; None scans all.
+pairs : {True, False, "auto"}, default="auto"
+    Also search pairs of features: "auto" scans every pair of at most 30 features, else every
+    pair among the 20 features whose own weakest region is most severe.
+alpha : float, default=0.05
+    The false discovery rate at which regions are marked significant (Benjamini-Hochberg over
+    every region the scan found).
+
+Attributes
+----------
+results_ : pandas.DataFrame
+    One row per reported weak region, most severe first: the feature(s) and bounds, the row
+    counts, the metric inside on both splits and overall, "Gap" (test minus training),
+    "severity" (the region's share of the held-out split's error that it adds beyond the
+    split's average: sum of w * (s - mean) over the region / (W * |mean|), positive when worse),
+    "p_value" (one-sided: the region's average worse than threshold times the split's, on the
+    held-out rows), "q_value" and "significant".
+regions_ : pandas.DataFrame
+    Every region the searches found, before the repeats are dropped, with the same columns and
+    "reported".
+scanned_features_ : list of str
+scanned_pairs_ : list of tuple of str
+)";
+
+py::object init(const Args& a) {
+    const py::object& self = a.self();
+    deps().BaseDiagnoser.attr("__init__")(self, a["estimator"], a["task_type"],
+                                          a["random_state"]);
+    for (const char* name : {"threshold", "method", "bins", "max_depth", "min_samples", "metric",
+                             "use_test", "random_state", "features", "pairs", "alpha"})
+        self.attr(name) = a[name];
+    return py::none();
+}
+
+// The scanned columns: every feature, or the names given.
+std::vector<std::int64_t> scanned_columns(py::handle self, const std::vector<std::string>& names) {
+    std::vector<std::int64_t> cols;
+    const py::object features = self.attr("features");
+    if (features.is_none()) {
+        for (std::size_t i = 0; i < names.size(); ++i) cols.push_back(static_cast<std::int64_t>(i));
+        return cols;
+    }
+    for (py::handle f : features) {
+        const std::string name = py::str(f).cast<std::string>();
+        const auto it = std::find(names.begin(), names.end(), name);
+        if (it == names.end())
+            bind::raise(deps().MovraError, "feature " + py::repr(f).cast<std::string>() +
+                                               " is not one of the feature names.");
+        const auto c = static_cast<std::int64_t>(it - names.begin());
+        if (std::find(cols.begin(), cols.end(), c) == cols.end()) cols.push_back(c);
+    }
+    if (cols.empty()) bind::raise(deps().MovraError, "features names no feature to scan.");
+    return cols;
+}
+
+void check_settings(py::handle self) {
+    const py::object method = self.attr("method");
+    if (!method.equal(py::str("histogram")) && !method.equal(py::str("tree")))
+        bind::raise(deps().MovraError, "sagzone method should be either histogram or tree.");
+    const py::object pairs = self.attr("pairs");
+    if (!(pairs.is(py::bool_(true)) || pairs.is(py::bool_(false)) || pairs.equal(py::str("auto"))))
+        bind::raise(deps().MovraError, "pairs should be True, False or \"auto\".");
+    const double alpha = py::float_(self.attr("alpha")).cast<double>();
+    if (!(alpha > 0.0 && alpha < 1.0))
+        bind::raise(deps().MovraError, "alpha should lie strictly between 0 and 1.");
+}
+
+py::object take(py::handle values, py::handle rows) {
+    if (values.is_none()) return py::none();
+    return values.attr("__getitem__")(rows);
+}
+
+ScanSplitData split_data(py::handle self, const char* idx_name, py::handle pred) {
+    ScanSplitData s;
+    const py::object idx = self.attr(idx_name);
+    s.positions = bind::as_positions(idx, idx_name, static_cast<std::size_t>(py::len(self.attr("y"))));
+    s.x = take(self.attr("x"), idx);
+    s.y = deps().np.attr("ravel")(take(self.attr("y"), idx));
+    s.pred = take(pred, idx);
+    s.weights = take(self.attr("sample_weight"), idx);
+    s.scores = py::none();
+    return s;
+}
+
+// The split, the predictions, the scores: everything the searches share.
+void prepare(ScanContext& ctx, py::handle self, const std::vector<std::int64_t>& cols) {
+    const py::object probe = make_probe(self);
+    ctx.owner = py::reinterpret_borrow<py::object>(self);
+    ctx.feature_names = self.attr("feature_names");
+    for (py::handle n : ctx.feature_names) ctx.names.push_back(py::str(n).cast<std::string>());
+    ctx.use_test = truthy(self.attr("use_test"));
+    ctx.additive = truthy(probe.attr("is_metric_additive"));
+    ctx.score_name = py::str(probe.attr("score_name")).cast<std::string>();
+    ctx.score_sign = py::float_(probe.attr("score_sign")).cast<double>();
+    ctx.scoring_func = probe.attr("scoring_func");
+    ctx.weighted = !self.attr("sample_weight").is_none();
+    const py::object pred =
+        truthy(probe.attr("needs_proba")) ? self.attr("pred_proba") : self.attr("pred");
+    if (pred.is_none())
+        bind::raise(deps().MovraError,
+                    "the metric needs predicted probabilities: pass prediction_proba.");
+    ctx.train = split_data(self, "train_idx", pred);
+    ctx.test = split_data(self, "test_idx", pred);
+    if (static_cast<std::size_t>((ctx.use_test ? ctx.test : ctx.train).positions.size()) == 0)
+        bind::raise(deps().MovraError, ctx.use_test
+                                           ? "The test split has no rows (test_idx selects none)."
+                                           : "The training split has no rows (train_idx selects "
+                                             "none).");
+    for (ScanSplitData* s : {&ctx.train, &ctx.test}) {
+        const auto columns = ctx.columns.get(s->x, cols, "x");
+        for (std::size_t k = 0; k < cols.size(); ++k)
+            if (columns[k].values.size() > 0 &&
+                !(std::isfinite(columns[k].range.min) && std::isfinite(columns[k].range.max)))
+                bind::raise(deps().MovraError,
+                            "feature '" + ctx.names[static_cast<std::size_t>(cols[k])] +
+                                "' holds NaN or infinite values; leave it out with features=.");
+        if (ctx.additive) s->scores = ctx.scoring_func(s->y, s->pred);
+    }
+}
+
+// Every pair the scan searches: all pairs of the scanned features, or of the 20 whose own
+// weakest region is most severe when "auto" meets more than 30.
+std::vector<std::pair<std::int64_t, std::int64_t>> pairs_to_scan(
+    py::handle self, const std::vector<std::int64_t>& cols, const std::vector<double>& worst) {
+    const py::object pairs = self.attr("pairs");
+    std::vector<std::int64_t> chosen = cols;
+    if (pairs.is(py::bool_(false))) return {};
+    if (pairs.equal(py::str("auto")) && cols.size() > 30) {
+        std::vector<std::size_t> order(cols.size());
+        std::iota(order.begin(), order.end(), std::size_t{0});
+        std::stable_sort(order.begin(), order.end(),
+                         [&](std::size_t i, std::size_t j) { return worst[i] > worst[j]; });
+        order.resize(20);
+        std::sort(order.begin(), order.end());
+        chosen.clear();
+        for (std::size_t i : order) chosen.push_back(cols[i]);
+    }
+    std::vector<std::pair<std::int64_t, std::int64_t>> out;
+    for (std::size_t i = 0; i < chosen.size(); ++i)
+        for (std::size_t j = i + 1; j < chosen.size(); ++j) out.emplace_back(chosen[i], chosen[j]);
+    return out;
+}
+
+py::object fit(const Args& a) {
+    const py::object& self = a.self();
+    deps().BaseDiagnoser.attr("fit")(self, a["x"], a["y"], a["train_idx"], a["test_idx"],
+                                     a["prediction"], a["prediction_proba"], a["sample_weight"],
+                                     a["feature_names"], a["feature_types"], py::none(),
+                                     py::none());
+    check_settings(self);
+    ScanContext ctx;
+    std::vector<std::string> names;
+    for (py::handle n : self.attr("feature_names")) names.push_back(py::str(n).cast<std::string>());
+    const std::vector<std::int64_t> cols = scanned_columns(self, names);
+    prepare(ctx, self, cols);
+    std::vector<FoundRegion> found;
+    std::vector<double> worst(cols.size(), 0.0);
+    for (std::size_t k = 0; k < cols.size(); ++k) {
+        for (FoundRegion& r : search_features(ctx, {cols[k]})) found.push_back(std::move(r));
+    }
+    ScanTable table(ctx, found);
+    for (std::size_t k = 0; k < cols.size(); ++k) worst[k] = table.worst_severity({cols[k]});
+    const auto pairs = pairs_to_scan(self, cols, worst);
+    for (const auto& p : pairs)
+        for (FoundRegion& r : search_features(ctx, {p.first, p.second})) table.add(std::move(r));
+    py::list scanned_features, scanned_pairs;
+    for (std::int64_t c : cols) scanned_features.append(py::str(names[static_cast<std::size_t>(c)]));
+    for (const auto& p : pairs)
+        scanned_pairs.append(py::make_tuple(names[static_cast<std::size_t>(p.first)],
+                                            names[static_cast<std::size_t>(p.second)]));
+    self.attr("scanned_features_") = scanned_features;
+    self.attr("scanned_pairs_") = scanned_pairs;
+    const py::object regions = table.results(self);
+    self.attr("regions_") = regions;
+    py::object reported = regions[regions["reported"]];
+    self.attr("results_") =
+        reported.attr("drop")(py::arg("columns") = "reported").attr("reset_index")(
+            py::arg("drop") = true);
+    return self;
+}
+
+py::object get_sagzone(const Args& a) {
+    const py::object& self = a.self();
+    if (!py::hasattr(self, "results_"))
+        bind::raise(deps().MovraError, "get_sagzone needs a fitted SagZoneScan: call fit first.");
+    const py::object results = self.attr("results_");
+    const std::int64_t i = a.integer("i");
+    const auto n = static_cast<std::int64_t>(py::len(results));
+    if (i < -n || i >= n)
+        bind::raise(PyExc_IndexError, "results_ has " + std::to_string(n) + " rows, no row " +
+                                          std::to_string(i));
+    const py::object row = results.attr("iloc")[py::int_(i)];
+    py::list features;
+    features.append(row["feature_1"]);
+    const py::object second = row["feature_2"];
+    if (!truthy(deps().pd.attr("isna")(second))) features.append(second);
+    const py::object sz = py::module_::import("movra.diagnoser.sagzone").attr("SagZone")(
+        self.attr("estimator"), features, py::arg("task_type") = self.attr("task_type"),
+        py::arg("threshold") = self.attr("threshold"), py::arg("method") = self.attr("method"),
+        py::arg("bins") = self.attr("bins"), py::arg("max_depth") = self.attr("max_depth"),
+        py::arg("min_samples") = self.attr("min_samples"), py::arg("metric") = self.attr("metric"),
+        py::arg("use_test") = self.attr("use_test"),
+        py::arg("random_state") = self.attr("random_state"));
+    sz.attr("fit")(self.attr("x"), self.attr("y"), self.attr("train_idx"), self.attr("test_idx"),
+                   py::arg("prediction") = self.attr("pred"),
+                   py::arg("prediction_proba") = self.attr("pred_proba"),
+                   py::arg("sample_weight") = self.attr("sample_weight"),
+                   py::arg("feature_names") = self.attr("feature_names"),
+                   py::arg("feature_types") = self.attr("feature_types"));
+    return sz;
+}
+
+py::object plot(const Args& a) {
+    const py::object& self = a.self();
+    if (!py::hasattr(self, "results_"))
+        bind::raise(deps().MovraError, "plot needs a fitted SagZoneScan: call fit first.");
+    const py::object draw = py::module_::import("movra.plots").attr("plot_scan_result");
+    return draw(self.attr("results_"), self.attr("scanned_features_"),
+                py::arg("top") = a["top"], py::arg("figsize") = a["figsize"],
+                py::arg("score_name") = py::str(make_probe(self).attr("score_name")));
+}
+
+}  // namespace
+
+// A slicer of the scan's settings, for its scoring configuration.
+py::object make_probe(py::handle self) {
+    return py::module_::import("movra.diagnoser.sagzone")
+        .attr("BaseSlicing")(py::arg("task_type") = self.attr("task_type"),
+                             py::arg("threshold") = self.attr("threshold"),
+                             py::arg("min_samples") = self.attr("min_samples"),
+                             py::arg("metric") = self.attr("metric"));
+}
+
+void register_sagzone_scan(py::module_& m) {
+    bind::ClassBuilder cls(m, "SagZoneScan", py::make_tuple(deps().BaseDiagnoser), kDoc);
+    cls.def("__init__", "",
+            {required("self"), required("estimator"), optional("task_type"),
+             optional("threshold", py::float_(1.2)), optional("method", py::str("histogram")),
+             optional("bins", py::int_(10)), optional("max_depth", py::int_(2)),
+             optional("min_samples", py::int_(20)), optional("metric"),
+             optional("use_test", py::bool_(false)), optional("random_state", py::int_(0)),
+             optional("features"), optional("pairs", py::str("auto")),
+             optional("alpha", py::float_(0.05))},
+            init);
+    cls.def("fit",
+            "Scan every feature and pair for weak regions.\n\nReturns\n-------\nself\n",
+            {required("self"), required("x"), required("y"), required("train_idx"),
+             required("test_idx"), optional("prediction"), optional("prediction_proba"),
+             optional("sample_weight"), optional("feature_names"), optional("feature_types")},
+            fit);
+    cls.def("get_sagzone",
+            "The SagZone of row i's feature(s), fitted with the scan's settings and data.\n\n"
+            "Returns\n-------\nSagZone\n",
+            {required("self"), required("i")}, get_sagzone);
+    cls.def("plot",
+            "Draw the scan: the worst severity of every feature (diagonal) and pair, beside\n"
+            "bars of the top regions.\n\nReturns\n-------\nmatplotlib.figure.Figure\n",
+            {required("self"), optional("top", py::int_(10)), optional("figsize")}, plot);
+    cls.finish();
+}
+
+}  // namespace movra::sagzone

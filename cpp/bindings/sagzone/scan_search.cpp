@@ -1,0 +1,154 @@
+#include "bindings/sagzone/scan_search.hpp"
+
+#include <cmath>
+#include <memory>
+
+#include "core/region_measure.hpp"
+
+namespace movra::sagzone {
+
+namespace {
+
+// The slicer SagZone would build for these features, with the scan's settings.
+py::object make_slicer(const ScanContext& ctx, const std::vector<std::int64_t>& cols) {
+    const py::object& o = ctx.owner;
+    py::list features;
+    for (std::int64_t c : cols) features.append(py::str(ctx.names[static_cast<std::size_t>(c)]));
+    const py::module_ module = py::module_::import("movra.diagnoser.sagzone");
+    py::object slicer;
+    if (py::object(o.attr("method")).equal(py::str("tree")))
+        slicer = module.attr("TreeSlicing")(
+            py::arg("estimator") = o.attr("estimator"), py::arg("slice_features") = features,
+            py::arg("task_type") = o.attr("task_type"), py::arg("threshold") = o.attr("threshold"),
+            py::arg("max_depth") = o.attr("max_depth"),
+            py::arg("min_samples") = o.attr("min_samples"), py::arg("metric") = o.attr("metric"));
+    else
+        slicer = module.attr("HistogramSlicing")(
+            py::arg("estimator") = o.attr("estimator"), py::arg("slice_features") = features,
+            py::arg("task_type") = o.attr("task_type"), py::arg("threshold") = o.attr("threshold"),
+            py::arg("min_samples") = o.attr("min_samples"), py::arg("bins") = o.attr("bins"),
+            py::arg("metric") = o.attr("metric"));
+    slicer.attr("feature_names") = ctx.feature_names;
+    return slicer;
+}
+
+// The weak regions' boxes; an upper bound is closed where it equals the test split's maximum of
+// that feature, as the slicing driver measures them.
+std::vector<core::RegionBox> region_boxes(const py::list& weak,
+                                          const std::vector<FitColumns::Column>& test_columns) {
+    std::vector<core::RegionBox> boxes;
+    for (py::handle item : weak) {
+        core::Bound bounds[2];
+        for (std::size_t k = 0; k < test_columns.size(); ++k) {
+            const std::string i = std::to_string(k + 1);
+            bounds[k].lb = py::float_(item[py::str("lb" + i)]).cast<double>();
+            bounds[k].ub = py::float_(item[py::str("ub" + i)]).cast<double>();
+            bounds[k].closed = bounds[k].ub == test_columns[k].range.max;
+        }
+        boxes.push_back({bounds[0], bounds[1]});
+    }
+    return boxes;
+}
+
+// The rows of every box on one split's columns, each list in increasing order.
+std::vector<std::vector<std::int64_t>> rows_of_boxes(
+    const std::vector<FitColumns::Column>& columns, const std::vector<core::RegionBox>& boxes) {
+    const core::Span<const double> c1 = bind::span(columns[0].values);
+    const core::Span<const double> c2 =
+        columns.size() > 1 ? bind::span(columns[1].values) : core::Span<const double>{};
+    // Pure C++ over buffers the context holds; no Python objects are touched.
+    py::gil_scoped_release release;
+    const core::RegionMeasure measure(c1, c2, boxes);
+    std::vector<std::vector<std::int64_t>> rows(boxes.size());
+    std::vector<std::int64_t*> out(boxes.size());
+    std::vector<double*> unused(boxes.size(), nullptr);
+    for (std::size_t r = 0; r < boxes.size(); ++r) {
+        rows[r].resize(measure.count(r));
+        out[r] = rows[r].data();
+    }
+    measure.list({}, {}, out.data(), unused.data());
+    return rows;
+}
+
+core::RegionMoments moments_of(const ScanSplitData& split, const std::vector<std::int64_t>& rows) {
+    const bind::Vector scores = bind::as_vector(split.scores, "scores");
+    const std::optional<bind::Vector> weights =
+        split.weights.is_none() ? std::nullopt
+                                : std::optional<bind::Vector>(bind::as_vector(split.weights, "w"));
+    const core::Span<const double> s = bind::span(scores), w = span_or_empty(weights);
+    py::gil_scoped_release release;  // reads buffers we hold references to
+    return core::moments_at(s, w, rows.data(), rows.size());
+}
+
+py::object take(py::handle values, const std::vector<std::int64_t>& rows) {
+    if (values.is_none()) return py::none();
+    return values.attr("__getitem__")(to_positions(rows));
+}
+
+// A set metric on the rows of one split, or of both.
+double set_score(const ScanContext& ctx, const FoundRegion& r, int side) {
+    const py::module_& np = deps().np;
+    py::object y, pred, w;
+    if (side == 0 || side == 1) {
+        const ScanSplitData& s = side == 0 ? ctx.train : ctx.test;
+        const std::vector<std::int64_t>& rows = side == 0 ? r.train_rows : r.test_rows;
+        y = take(s.y, rows);
+        pred = take(s.pred, rows);
+        w = take(s.weights, rows);
+    } else {
+        y = np.attr("concatenate")(py::make_tuple(take(ctx.train.y, r.train_rows),
+                                                  take(ctx.test.y, r.test_rows)));
+        pred = np.attr("concatenate")(py::make_tuple(take(ctx.train.pred, r.train_rows),
+                                                     take(ctx.test.pred, r.test_rows)));
+        w = ctx.weighted ? np.attr("concatenate")(py::make_tuple(
+                               take(ctx.train.weights, r.train_rows),
+                               take(ctx.test.weights, r.test_rows)))
+                         : py::object(py::none());
+    }
+    if (py::len(y) == 0) return std::nan("");
+    return py::float_(ctx.scoring_func(y, pred, py::arg("sample_weight") = w)).cast<double>();
+}
+
+}  // namespace
+
+std::vector<FoundRegion> search_features(ScanContext& ctx, const std::vector<std::int64_t>& cols) {
+    const py::object slicer = make_slicer(ctx, cols);
+    const ScanSplitData& searched = ctx.use_test ? ctx.test : ctx.train;
+    const py::object scores =
+        ctx.additive ? searched.scores
+                     : ctx.scoring_func(searched.y, searched.pred,
+                                        py::arg("sample_weight") = searched.weights);
+    run_strategy_fit(slicer, {searched.x, searched.y, searched.pred, scores, searched.weights},
+                     ctx.columns);
+    const py::list weak = slicer.attr("weak_region");
+    if (py::len(weak) == 0) return {};
+    const auto train_columns = ctx.columns.get(ctx.train.x, cols, "train_x");
+    const auto test_columns = ctx.columns.get(ctx.test.x, cols, "test_x");
+    const std::vector<core::RegionBox> boxes = region_boxes(weak, test_columns);
+    const auto train_rows = rows_of_boxes(train_columns, boxes);
+    const auto test_rows = rows_of_boxes(test_columns, boxes);
+    std::vector<FoundRegion> found(boxes.size());
+    for (std::size_t r = 0; r < boxes.size(); ++r) {
+        FoundRegion& f = found[r];
+        f.features = cols;
+        f.lb1 = boxes[r].first.lb;
+        f.ub1 = boxes[r].first.ub;
+        f.lb2 = cols.size() > 1 ? boxes[r].second.lb : std::nan("");
+        f.ub2 = cols.size() > 1 ? boxes[r].second.ub : std::nan("");
+        if (ctx.additive) {
+            f.train = moments_of(ctx.train, train_rows[r]);
+            f.test = moments_of(ctx.test, test_rows[r]);
+            continue;
+        }
+        f.train_rows = train_rows[r];
+        f.test_rows = test_rows[r];
+        f.train.count = static_cast<std::int64_t>(f.train_rows.size());
+        f.test.count = static_cast<std::int64_t>(f.test_rows.size());
+        f.train_score = set_score(ctx, f, 0);
+        f.test_score = set_score(ctx, f, 1);
+        f.overall_score = set_score(ctx, f, 2);
+    }
+    return found;
+}
+
+}  // namespace movra::sagzone

@@ -1,0 +1,56 @@
+// The searches of a scan: every scanned feature and pair searched as SagZone searches it, each
+// weak region measured on both splits, with what does not depend on the feature shared.
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "bindings/common/arrays.hpp"
+#include "bindings/sagzone/slicing_common.hpp"
+#include "core/region_stats.hpp"
+
+namespace movra::sagzone {
+
+// One split as the scan reads it.
+struct ScanSplitData {
+    py::object x;           // the split's rows of the data set (x[idx])
+    py::object y, pred;     // the split's targets and predictions (or probabilities)
+    py::object weights;     // None or the split's weights
+    py::object scores;      // per-sample scores (additive metric), else None
+    bind::Index positions;  // the split's row positions in the data set
+};
+
+// The data and settings every search of one scan shares.
+struct ScanContext {
+    py::object owner;  // the SagZoneScan
+    std::vector<std::string> names;
+    py::object feature_names;  // the list, as the slicers take it
+    ScanSplitData train, test;
+    bool use_test = false;
+    bool additive = true;
+    bool weighted = false;
+    std::string score_name;
+    double score_sign = -1.0;
+    py::object scoring_func;
+    FitColumns columns;  // the slicing columns of both splits, each copied out once
+};
+
+// A weak region found by one search, measured on both splits. For an additive metric the
+// moments; for a set metric the scores and the rows (positions within each split).
+struct FoundRegion {
+    std::vector<std::int64_t> features;  // one column, or two (first, second)
+    double lb1 = 0.0, ub1 = 0.0, lb2 = 0.0, ub2 = 0.0;
+    core::RegionMoments train, test;
+    std::vector<std::int64_t> train_rows, test_rows;  // set metrics only
+    double train_score = 0.0, test_score = 0.0, overall_score = 0.0;
+};
+
+// The weak regions of one feature or pair (columns of the data set), found by the slicer of
+// `method` with the scan's settings and measured on both splits.
+std::vector<FoundRegion> search_features(ScanContext& ctx, const std::vector<std::int64_t>& cols);
+
+}  // namespace movra::sagzone
