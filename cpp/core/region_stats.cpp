@@ -32,7 +32,8 @@ RegionMoments moments_at(Span<const double> scores, Span<const double> weights,
 
 RegionMoments moments_all(Span<const double> scores, Span<const double> weights) {
     RegionMoments m;
-    for (std::size_t i = 0; i < scores.size; ++i) m.add(scores[i], weights.empty() ? 1.0 : weights[i]);
+    for (std::size_t i = 0; i < scores.size; ++i)
+        m.add(scores[i], weights.empty() ? 1.0 : weights[i]);
     return m;
 }
 

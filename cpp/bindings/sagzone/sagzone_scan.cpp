@@ -68,8 +68,7 @@ scanned_pairs_ : list of tuple of str
 
 py::object init(const Args& a) {
     const py::object& self = a.self();
-    deps().BaseDiagnoser.attr("__init__")(self, a["estimator"], a["task_type"],
-                                          a["random_state"]);
+    deps().BaseDiagnoser.attr("__init__")(self, a["estimator"], a["task_type"], a["random_state"]);
     for (const char* name : {"threshold", "method", "bins", "max_depth", "min_samples", "metric",
                              "use_test", "random_state", "features", "pairs", "alpha"})
         self.attr(name) = a[name];
@@ -117,7 +116,8 @@ py::object take(py::handle values, py::handle rows) {
 ScanSplitData split_data(py::handle self, const char* idx_name, py::handle pred) {
     ScanSplitData s;
     const py::object idx = self.attr(idx_name);
-    s.positions = bind::as_positions(idx, idx_name, static_cast<std::size_t>(py::len(self.attr("y"))));
+    s.positions =
+        bind::as_positions(idx, idx_name, static_cast<std::size_t>(py::len(self.attr("y"))));
     s.x = take(self.attr("x"), idx);
     s.y = deps().np.attr("ravel")(take(self.attr("y"), idx));
     s.pred = take(pred, idx);
@@ -187,10 +187,9 @@ std::vector<std::pair<std::int64_t, std::int64_t>> pairs_to_scan(
 
 py::object fit(const Args& a) {
     const py::object& self = a.self();
-    deps().BaseDiagnoser.attr("fit")(self, a["x"], a["y"], a["train_idx"], a["test_idx"],
-                                     a["prediction"], a["prediction_proba"], a["sample_weight"],
-                                     a["feature_names"], a["feature_types"], py::none(),
-                                     py::none());
+    deps().BaseDiagnoser.attr("fit")(
+        self, a["x"], a["y"], a["train_idx"], a["test_idx"], a["prediction"], a["prediction_proba"],
+        a["sample_weight"], a["feature_names"], a["feature_types"], py::none(), py::none());
     check_settings(self);
     ScanContext ctx;
     std::vector<std::string> names;
@@ -208,7 +207,8 @@ py::object fit(const Args& a) {
     for (const auto& p : pairs)
         for (FoundRegion& r : search_features(ctx, {p.first, p.second})) table.add(std::move(r));
     py::list scanned_features, scanned_pairs;
-    for (std::int64_t c : cols) scanned_features.append(py::str(names[static_cast<std::size_t>(c)]));
+    for (std::int64_t c : cols)
+        scanned_features.append(py::str(names[static_cast<std::size_t>(c)]));
     for (const auto& p : pairs)
         scanned_pairs.append(py::make_tuple(names[static_cast<std::size_t>(p.first)],
                                             names[static_cast<std::size_t>(p.second)]));
@@ -216,10 +216,10 @@ py::object fit(const Args& a) {
     self.attr("scanned_pairs_") = scanned_pairs;
     const py::object regions = table.results(self);
     self.attr("regions_") = regions;
-    py::object reported = regions[regions["reported"]];
-    self.attr("results_") =
-        reported.attr("drop")(py::arg("columns") = "reported").attr("reset_index")(
-            py::arg("drop") = true);
+    const py::object mask = regions["reported"].attr("astype")(py::str("bool"));
+    const py::object reported = regions.attr("loc")[mask];
+    self.attr("results_") = reported.attr("drop")(py::arg("columns") = "reported")
+                                .attr("reset_index")(py::arg("drop") = true);
     return self;
 }
 
@@ -231,20 +231,24 @@ py::object get_sagzone(const Args& a) {
     const std::int64_t i = a.integer("i");
     const auto n = static_cast<std::int64_t>(py::len(results));
     if (i < -n || i >= n)
-        bind::raise(PyExc_IndexError, "results_ has " + std::to_string(n) + " rows, no row " +
-                                          std::to_string(i));
+        bind::raise(PyExc_IndexError,
+                    "results_ has " + std::to_string(n) + " rows, no row " + std::to_string(i));
     const py::object row = results.attr("iloc")[py::int_(i)];
     py::list features;
     features.append(row["feature_1"]);
     const py::object second = row["feature_2"];
     if (!truthy(deps().pd.attr("isna")(second))) features.append(second);
-    const py::object sz = py::module_::import("movra.diagnoser.sagzone").attr("SagZone")(
-        self.attr("estimator"), features, py::arg("task_type") = self.attr("task_type"),
-        py::arg("threshold") = self.attr("threshold"), py::arg("method") = self.attr("method"),
-        py::arg("bins") = self.attr("bins"), py::arg("max_depth") = self.attr("max_depth"),
-        py::arg("min_samples") = self.attr("min_samples"), py::arg("metric") = self.attr("metric"),
-        py::arg("use_test") = self.attr("use_test"),
-        py::arg("random_state") = self.attr("random_state"));
+    const py::object sz = py::module_::import("movra.diagnoser.sagzone")
+                              .attr("SagZone")(self.attr("estimator"), features,
+                                               py::arg("task_type") = self.attr("task_type"),
+                                               py::arg("threshold") = self.attr("threshold"),
+                                               py::arg("method") = self.attr("method"),
+                                               py::arg("bins") = self.attr("bins"),
+                                               py::arg("max_depth") = self.attr("max_depth"),
+                                               py::arg("min_samples") = self.attr("min_samples"),
+                                               py::arg("metric") = self.attr("metric"),
+                                               py::arg("use_test") = self.attr("use_test"),
+                                               py::arg("random_state") = self.attr("random_state"));
     sz.attr("fit")(self.attr("x"), self.attr("y"), self.attr("train_idx"), self.attr("test_idx"),
                    py::arg("prediction") = self.attr("pred"),
                    py::arg("prediction_proba") = self.attr("pred_proba"),
@@ -259,8 +263,8 @@ py::object plot(const Args& a) {
     if (!py::hasattr(self, "results_"))
         bind::raise(deps().MovraError, "plot needs a fitted SagZoneScan: call fit first.");
     const py::object draw = py::module_::import("movra.plots").attr("plot_scan_result");
-    return draw(self.attr("results_"), self.attr("scanned_features_"),
-                py::arg("top") = a["top"], py::arg("figsize") = a["figsize"],
+    return draw(self.attr("results_"), self.attr("scanned_features_"), py::arg("top") = a["top"],
+                py::arg("figsize") = a["figsize"],
                 py::arg("score_name") = py::str(make_probe(self).attr("score_name")));
 }
 
@@ -286,8 +290,7 @@ void register_sagzone_scan(py::module_& m) {
              optional("features"), optional("pairs", py::str("auto")),
              optional("alpha", py::float_(0.05))},
             init);
-    cls.def("fit",
-            "Scan every feature and pair for weak regions.\n\nReturns\n-------\nself\n",
+    cls.def("fit", "Scan every feature and pair for weak regions.\n\nReturns\n-------\nself\n",
             {required("self"), required("x"), required("y"), required("train_idx"),
              required("test_idx"), optional("prediction"), optional("prediction_proba"),
              optional("sample_weight"), optional("feature_names"), optional("feature_types")},

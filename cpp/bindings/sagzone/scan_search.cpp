@@ -51,8 +51,8 @@ std::vector<core::RegionBox> region_boxes(const py::list& weak,
 }
 
 // The rows of every box on one split's columns, each list in increasing order.
-std::vector<std::vector<std::int64_t>> rows_of_boxes(
-    const std::vector<FitColumns::Column>& columns, const std::vector<core::RegionBox>& boxes) {
+std::vector<std::vector<std::int64_t>> rows_of_boxes(const std::vector<FitColumns::Column>& columns,
+                                                     const std::vector<core::RegionBox>& boxes) {
     const core::Span<const double> c1 = bind::span(columns[0].values);
     const core::Span<const double> c2 =
         columns.size() > 1 ? bind::span(columns[1].values) : core::Span<const double>{};
@@ -96,14 +96,14 @@ double set_score(const ScanContext& ctx, const FoundRegion& r, int side) {
         pred = take(s.pred, rows);
         w = take(s.weights, rows);
     } else {
-        y = np.attr("concatenate")(py::make_tuple(take(ctx.train.y, r.train_rows),
-                                                  take(ctx.test.y, r.test_rows)));
-        pred = np.attr("concatenate")(py::make_tuple(take(ctx.train.pred, r.train_rows),
-                                                     take(ctx.test.pred, r.test_rows)));
-        w = ctx.weighted ? np.attr("concatenate")(py::make_tuple(
-                               take(ctx.train.weights, r.train_rows),
-                               take(ctx.test.weights, r.test_rows)))
-                         : py::object(py::none());
+        y = np.attr("concatenate")(
+            py::make_tuple(take(ctx.train.y, r.train_rows), take(ctx.test.y, r.test_rows)));
+        pred = np.attr("concatenate")(
+            py::make_tuple(take(ctx.train.pred, r.train_rows), take(ctx.test.pred, r.test_rows)));
+        w = ctx.weighted
+                ? np.attr("concatenate")(py::make_tuple(take(ctx.train.weights, r.train_rows),
+                                                        take(ctx.test.weights, r.test_rows)))
+                : py::object(py::none());
     }
     if (py::len(y) == 0) return std::nan("");
     return py::float_(ctx.scoring_func(y, pred, py::arg("sample_weight") = w)).cast<double>();
@@ -114,10 +114,10 @@ double set_score(const ScanContext& ctx, const FoundRegion& r, int side) {
 std::vector<FoundRegion> search_features(ScanContext& ctx, const std::vector<std::int64_t>& cols) {
     const py::object slicer = make_slicer(ctx, cols);
     const ScanSplitData& searched = ctx.use_test ? ctx.test : ctx.train;
-    const py::object scores =
-        ctx.additive ? searched.scores
-                     : ctx.scoring_func(searched.y, searched.pred,
-                                        py::arg("sample_weight") = searched.weights);
+    const py::object scores = ctx.additive
+                                  ? searched.scores
+                                  : ctx.scoring_func(searched.y, searched.pred,
+                                                     py::arg("sample_weight") = searched.weights);
     run_strategy_fit(slicer, {searched.x, searched.y, searched.pred, scores, searched.weights},
                      ctx.columns);
     const py::list weak = slicer.attr("weak_region");

@@ -13,6 +13,9 @@ namespace {
 // Random regions of the same size drawn from the held-out rows for a set metric's p-value.
 constexpr int kPermutations = 99;
 
+// How much more severe a pair's worst region must be than its features' own to be reported.
+constexpr double kPairMargin = 1.1;
+
 const ScanSplitData& held_out_split(const ScanContext& ctx) {
     return ctx.use_test ? ctx.train : ctx.test;
 }
@@ -50,9 +53,9 @@ ScanTable::ScanTable(const ScanContext& ctx, std::vector<FoundRegion> regions) :
                                 : std::optional<bind::Vector>(bind::as_vector(h.weights, "w"));
         held_out_ = core::moments_all(bind::span(scores), span_or_empty(w));
     } else if (py::len(h.y) > 0) {
-        held_out_score_ = py::float_(ctx.scoring_func(h.y, h.pred, py::arg("sample_weight") =
-                                                                       h.weights))
-                              .cast<double>();
+        held_out_score_ =
+            py::float_(ctx.scoring_func(h.y, h.pred, py::arg("sample_weight") = h.weights))
+                .cast<double>();
         held_out_.count = static_cast<std::int64_t>(py::len(h.y));
     }
     for (FoundRegion& r : regions) add(std::move(r));
@@ -90,9 +93,9 @@ std::vector<double> ScanTable::p_values(py::handle self) const {
         std::vector<double> statistic(n, 0.0), dof(n, 1.0);
         std::vector<bool> decided(n);
         for (std::size_t i = 0; i < n; ++i) {
-            const core::WeakRegionTest t = core::weak_region_test(
-                held_out_moments(ctx_, regions_[i]), held_out_, ctx_.weighted, threshold,
-                ctx_.score_sign);
+            const core::WeakRegionTest t =
+                core::weak_region_test(held_out_moments(ctx_, regions_[i]), held_out_,
+                                       ctx_.weighted, threshold, ctx_.score_sign);
             decided[i] = t.decided;
             p[i] = t.p_value;
             statistic[i] = t.statistic;
@@ -151,9 +154,12 @@ std::vector<bool> ScanTable::reported(const std::vector<std::size_t>& order) con
     for (std::size_t i : order) {
         const FoundRegion& r = regions_[i];
         if (r.features.size() == 2) {
-            const double own = std::max(worst_severity({r.features[0]}),
-                                        worst_severity({r.features[1]}));
-            if (!(worst_severity(r.features) > own)) continue;
+            // A pair is weaker than its features when its worst region is clearly more severe
+            // than theirs: a pair region that is a single feature's region cut by a second
+            // feature differs from it by noise only.
+            const double own =
+                std::max(worst_severity({r.features[0]}), worst_severity({r.features[1]}));
+            if (!(worst_severity(r.features) > kPairMargin * own)) continue;
         }
         bool repeat = false;
         for (std::size_t k : kept)
