@@ -125,3 +125,42 @@ class SagZone(BaseDiagnoser):
         result: TestDataResult, figsize: Optional[Tuple[float, float]] = None,
         max_ticks: int = 11, cmap: Any = None,
     ) -> Figure: ...
+
+class SagZoneScan(BaseDiagnoser):
+    """Scan every feature and every pair for weak regions.
+
+    SagZone's search runs on every scanned feature and pair; each weak region is ranked by its
+    severity (its share of the held-out split's error beyond the average) and tested on the
+    rows the search did not use, with Benjamini-Hochberg q-values over every region found.
+    """
+
+    results_: pd.DataFrame
+    regions_: pd.DataFrame
+    scanned_features_: List[str]
+    scanned_pairs_: List[Tuple[str, str]]
+    def __init__(
+        self,
+        estimator: Any,
+        task_type: Optional[str] = None,
+        threshold: float = 1.2,
+        method: str = "histogram",
+        bins: int = 10,
+        max_depth: int = 2,
+        min_samples: int = 20,
+        metric: Optional[str] = None,
+        use_test: bool = False,
+        random_state: int = 0,
+        features: Optional[Sequence[str]] = None,
+        pairs: Any = "auto",
+        alpha: float = 0.05,
+    ) -> None: ...
+    def fit(
+        self, x: Any, y: Any, train_idx: Any, test_idx: Any, prediction: Any = None,
+        prediction_proba: Any = None, sample_weight: Any = None,
+        feature_names: Optional[List[str]] = None, feature_types: Optional[List[str]] = None,
+    ) -> "SagZoneScan":
+        """Scan every feature and pair for weak regions."""
+    def get_sagzone(self, i: int) -> SagZone:
+        """The SagZone of row i's feature(s), fitted with the scan's settings and data."""
+    def plot(self, top: int = 10, figsize: Optional[Tuple[float, float]] = None) -> Figure:
+        """The worst severity of every feature and pair, beside bars of the top regions."""
