@@ -1,10 +1,12 @@
 """Where does a house-price model go wrong, and what does a readable model say?
 
 The script makes a synthetic housing market (no download), fits a gradient-boosted model on
-it, and asks SagZone where the model's absolute error is worse than 1.2 times its average:
-along one feature and across two, with equal-width bins and with a shallow tree. It prints the
-weak regions, the features whose distribution shifts most inside them, and writes the marginal
-plots as PNG files under out/ (relative to the current directory).
+it, and first scans every feature and every pair for regions where the model's absolute error
+is worse than 1.2 times its average (SagZoneScan: ranked by severity, tested on the test rows),
+then opens the worst one and asks SagZone along chosen features and pairs, with equal-width
+bins and with a shallow tree. It prints the weak regions, the features whose distribution
+shifts most inside them, and writes the scan's and the marginal plots as PNG files under out/
+(relative to the current directory).
 
 Then it fits the depth-2 boosted model XGB2Regressor on the same prices, its learning rate and
 number of trees chosen by cross-validation on the training rows, compares its test error with
@@ -29,7 +31,7 @@ from sklearn.metrics import roc_auc_score
 from sklearn.model_selection import GridSearchCV
 from xgboost import XGBClassifier, XGBRegressor
 
-from movra.diagnoser.sagzone import SagZone
+from movra.diagnoser.sagzone import SagZone, SagZoneScan
 from movra.models.xgb2.xgboost import XGB2Classifier, XGB2Regressor
 
 OUT_DIR = "out"
@@ -110,8 +112,39 @@ def diagnose(model, x, y, train_idx, test_idx, features, method, name, **setting
     zone = SagZone(model, features, task_type="regression", method=method, metric="MAE",
                    **settings)
     zone.fit(x, y, train_idx, test_idx)
-    took = time.perf_counter() - started
+    return report(zone, features, method, name, time.perf_counter() - started)
 
+
+def scan_houses(model, x, y, train_idx, test_idx):
+    """Where is the model weak? Every feature and every pair, ranked, tested on the test rows."""
+    started = time.perf_counter()
+    scan = SagZoneScan(model, task_type="regression", metric="MAE")
+    scan.fit(x, y, train_idx, test_idx)
+    took = time.perf_counter() - started
+    table = scan.results_
+    print(f"\n== The scan: {len(scan.scanned_features_)} features and "
+          f"{len(scan.scanned_pairs_)} pairs searched on the training rows, every region tested on "
+          f"the test rows ({took:.2f} s); {int(table['significant'].sum())} of {len(table)} "
+          f"regions significant at q <= {scan.alpha}")
+    shown = table.head(8).copy()
+    shown.insert(0, "region", [
+        f"{r.feature_1} [{r.lb_1:,.4g}, {r.ub_1:,.4g})"
+        + ("" if not isinstance(r.feature_2, str)
+           else f" x {r.feature_2} [{r.lb_2:,.4g}, {r.ub_2:,.4g})")
+        for r in shown.itertuples()])
+    columns = ["region", "#Test", "test_MAE", "train_MAE", "severity", "q_value", "significant"]
+    print(shown[columns].to_string(index=False, formatters={
+        "test_MAE": "{:,.1f}".format, "train_MAE": "{:,.1f}".format,
+        "severity": "{:.3f}".format, "q_value": "{:.2g}".format}))
+    path = os.path.join(OUT_DIR, "scan.png")
+    scan.plot().savefig(path, dpi=110)
+    print(f"scan plot written to {path}")
+    # The worst region, opened as a SagZone: its table, shift and marginal plot as usual.
+    zone = scan.get_sagzone(0)
+    return report(zone, zone.slice_features, zone.method, "scan_top_region", took)
+
+
+def report(zone, features, method, name, took):
     result = zone.get_result().value
     split = "test" if zone.use_test else "training"
     show_table(f"== {' x '.join(features)}, {method} slicing: weak regions on the {split} rows "
@@ -240,6 +273,7 @@ def main():
           f"{len(train_idx)} rows, test MAE {test_mae:.1f} (thousand euros)")
 
     os.makedirs(OUT_DIR, exist_ok=True)
+    scan_houses(model, x, y, train_idx, test_idx)
     diagnose(model, x, y, train_idx, test_idx, ["year_built"], "histogram",
              "year_built_histogram", bins=12)
     diagnose(model, x, y, train_idx, test_idx, ["living_area"], "tree", "living_area_tree",

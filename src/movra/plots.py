@@ -949,16 +949,14 @@ def plot_scan_result(results, features, top=10, figsize=None, score_name=None):
     ax_matrix.set_facecolor(_EMPTY_CELL)
     rows, cols = np.nonzero(marked)
     ax_matrix.scatter(cols, rows, marker="o", s=max(6, 120 / max(n, 1)), facecolors="none",
-                      edgecolors="black", linewidths=1.0, label="significant")
+                      edgecolors="black", linewidths=1.0)
     ax_matrix.set_xticks(range(n))
     ax_matrix.set_yticks(range(n))
     ax_matrix.set_xticklabels(features, rotation=90, fontsize=max(5, 9 - n // 10))
     ax_matrix.set_yticklabels(features, fontsize=max(5, 9 - n // 10))
-    ax_matrix.set_title("worst severity: features (diagonal) and pairs", fontsize=10)
-    fig.colorbar(image, ax=ax_matrix, shrink=0.7, label="severity (share of the excess error)")
-    if len(rows):
-        ax_matrix.legend(loc="upper left", bbox_to_anchor=(0, -0.02 - 0.012 * n), fontsize=8,
-                         frameon=False)
+    ax_matrix.set_title("worst severity of each feature (diagonal)\nand pair; o: significant",
+                        fontsize=10)
+    fig.colorbar(image, ax=ax_matrix, shrink=0.7, label="severity")
 
     shown_rows = results.head(int(top))
     labels = [_region_label(row) for _, row in shown_rows.iterrows()]
@@ -966,6 +964,8 @@ def plot_scan_result(results, features, top=10, figsize=None, score_name=None):
     colours = [_WEAK_BAR if s else _OK_BAR for s in shown_rows["significant"]]
     positions = np.arange(len(values))[::-1]
     ax_bars.barh(positions, values, color=colours)
+    if len(values) and np.nanmax(values) > 0:
+        ax_bars.set_xlim(0, 1.22 * np.nanmax(values))  # room for the q-values
     ax_bars.set_yticks(positions)
     ax_bars.set_yticklabels(labels, fontsize=8)
     for y, (v, q) in zip(positions, zip(values, shown_rows["q_value"])):

@@ -53,7 +53,9 @@ alpha : float, default=0.05
 Attributes
 ----------
 results_ : pandas.DataFrame
-    One row per reported weak region, most severe first: the feature(s) and bounds, the row
+    One row per reported weak region (weak on the held-out rows too: a positive severity; a
+    pair only when clearly weaker than its features' own regions; one of overlapping regions of
+    the same features), most severe first: the feature(s) and bounds, the row
     counts, the metric inside on both splits and overall, "Gap" (test minus training),
     "severity" (the region's share of the held-out split's error that it adds beyond the
     split's average: sum of w * (s - mean) over the region / (W * |mean|), positive when worse),

@@ -146,13 +146,15 @@ std::vector<std::size_t> ScanTable::worst_first(const std::vector<double>& p) co
     return order;
 }
 
-// Whether each region is reported: pairs weaker than both their features' own regions, and of
-// the regions of the same features the most severe where they overlap.
+// Whether each region is reported: weak on the held-out rows too (a positive severity), pairs
+// weaker than both their features' own regions, and of the regions of the same features the
+// most severe where they overlap.
 std::vector<bool> ScanTable::reported(const std::vector<std::size_t>& order) const {
     std::vector<bool> keep(regions_.size(), false);
     std::vector<std::size_t> kept;
     for (std::size_t i : order) {
         const FoundRegion& r = regions_[i];
+        if (!(severity_[i] > 0.0)) continue;
         if (r.features.size() == 2) {
             // A pair is weaker than its features when its worst region is clearly more severe
             // than theirs: a pair region that is a single feature's region cut by a second
