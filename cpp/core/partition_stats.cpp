@@ -83,6 +83,7 @@ double ExactSum::rounded() const {
 
 void ScoreTotals::add(const ScoreTotals& other) {
     count += other.count;
+    sum.add(other.sum);
     weighted.add(other.weighted);
     weight.add(other.weight);
     low = std::min(low, other.low);
@@ -106,9 +107,8 @@ ScoreTotals score_totals(Span<const double> scores, Span<const double> weights,
         ++t.count;
         t.low = s < t.low ? s : t.low;
         t.high = s > t.high ? s : t.high;
-        if (weights.empty()) {
-            t.weighted.add(s);
-        } else {
+        t.sum.add(s);
+        if (!weights.empty()) {
             const double w = weights[i];
             // The product rounded as numpy's average rounds it, then summed exactly.
             t.weighted.add(w * s);

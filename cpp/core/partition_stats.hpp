@@ -39,12 +39,13 @@ class ExactSum {
 };
 
 // What the threshold value and the rounding bounds of a search need: the selected rows' count,
-// exact sums of the scores (weighted by w when weights are given) and of the weights, and the
+// exact sums of the scores, and with weights of w * score and of w, and the
 // extremes that size a summation error (ScoreProfile).
 struct ScoreTotals {
     std::int64_t count = 0;
-    ExactSum weighted;  // sum of w * score (of score when unweighted)
-    ExactSum weight;    // sum of w (unused when unweighted)
+    ExactSum sum;       // sum of the scores
+    ExactSum weighted;  // sum of w * score (weighted only)
+    ExactSum weight;    // sum of w (weighted only)
     double low = 0.0;   // min(0, smallest score)
     double high = 0.0;  // max(0, largest score)
     double low_weight = 0.0;

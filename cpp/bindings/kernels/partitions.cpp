@@ -17,6 +17,7 @@
 #include "bindings/kernels/kernels_module.hpp"
 #include "core/binary_labels.hpp"
 #include "core/columns.hpp"
+#include "core/merged_search.hpp"
 
 namespace movra::kernels {
 
@@ -148,6 +149,7 @@ py::dict score_totals(py::handle scores_obj, py::handle weights_obj, py::handle 
         [&] { return core::score_totals(bind::span(scores), span(weights), span(selected)); });
     py::dict d;
     d["count"] = t.count;
+    d["sum"] = exact_sum(t.sum);
     d["weighted"] = exact_sum(t.weighted);
     d["weight"] = exact_sum(t.weight);
     d["low"] = t.low;
@@ -372,14 +374,94 @@ py::object clipped_log_odds(py::handle proba_obj, double lower, double upper) {
     return std::move(out);
 }
 
+std::vector<core::ScoreSums> sums_of(py::handle obj) {
+    const py::dict d = py::reinterpret_borrow<py::dict>(obj);
+    const bind::Vector count = bind::as_vector(d["count"], "count");
+    const auto n = static_cast<std::size_t>(count.size());
+    const bind::Vector sum = bind::as_vector_of_length(d["sum"], "sum", n);
+    const bind::Vector weight = bind::as_vector_of_length(d["weight"], "weight", n);
+    const bind::Vector weighted = bind::as_vector_of_length(d["weighted"], "weighted", n);
+    std::vector<core::ScoreSums> out(n);
+    for (std::size_t k = 0; k < n; ++k)
+        out[k] = {static_cast<std::int64_t>(count.data()[k]), sum.data()[k], weight.data()[k],
+                  weighted.data()[k]};
+    return out;
+}
+
+py::tuple rules_tuple(const std::vector<core::SliceRule>& rules) {
+    std::vector<double> lb, ub, value;
+    std::vector<std::int64_t> count;
+    for (const core::SliceRule& r : rules) {
+        lb.push_back(r.lb);
+        ub.push_back(r.ub);
+        value.push_back(r.value);
+        count.push_back(r.count);
+    }
+    return py::make_tuple(to_numpy(lb), to_numpy(ub), to_numpy(value), to_numpy(count));
+}
+
+py::dict judge_merged_bins(py::handle edges_obj, double range_min, double range_max,
+                           py::handle sums_obj, bool weighted, double threshold_value,
+                           double score_sign, std::int64_t min_samples, bool zero_sum_merge,
+                           py::handle settled_obj) {
+    if (!py::isinstance<py::dict>(sums_obj))
+        bind::raise(PyExc_TypeError, "sums must be a dict of count, sum, weight, weighted");
+    core::OneFeatureSearch s;
+    s.edges = edges_of(edges_obj, "edges");
+    s.range = {range_min, range_max};
+    s.bin_sums = sums_of(sums_obj);
+    std::vector<double> settled;
+    if (!settled_obj.is_none()) settled = edges_of(settled_obj, "settled");
+    core::SearchSettings settings;
+    settings.threshold_value = threshold_value;
+    settings.score_sign = score_sign;
+    settings.min_samples = min_samples;
+    settings.merge_weights =
+        zero_sum_merge ? core::ZeroWeights::kZeroSum : core::ZeroWeights::kNotPositiveSum;
+    released([&] {
+        core::judge_merged_bins(s, weighted, settings, settled);
+        return 0;
+    });
+    std::vector<std::int64_t> weak(s.weak_bins.begin(), s.weak_bins.end());
+    py::dict d;
+    d["bin_rules"] = rules_tuple(s.bin_rules);
+    d["weak_bins"] = to_numpy(weak);
+    d["regions"] = rules_tuple(s.regions);
+    d["rules"] = rules_tuple(s.rules);
+    return d;
+}
+
+py::object merged_near_ties(py::handle values_obj, py::handle counts_obj, std::int64_t n_total,
+                            double threshold_value, double low, double high, double low_weight) {
+    const bind::Vector values = bind::as_vector(values_obj, "values");
+    const auto n = static_cast<std::size_t>(values.size());
+    const bind::Vector counts = bind::as_vector_of_length(counts_obj, "counts", n);
+    core::ScoreProfile p;
+    if (low < 0.0 && high > 0.0) p.mixed_sign_scale = std::max(-low, high);
+    p.negative_weights = low_weight < 0.0;
+    const std::vector<std::uint8_t> out = core::merged_near_ties(
+        bind::span(values), bind::span(counts), n_total, threshold_value, p);
+    return to_numpy(out).attr("astype")("bool");
+}
+
 }  // namespace
 
 void register_partitions(py::module_& m) {
+    m.def("judge_merged_bins", &judge_merged_bins, py::arg("edges"), py::arg("range_min"),
+          py::arg("range_max"), py::arg("sums"), py::arg("weighted"), py::arg("threshold_value"),
+          py::arg("score_sign"), py::arg("min_samples"), py::arg("zero_sum_merge"),
+          py::arg("settled") = py::none(),
+          "The histogram search's verdicts, merged regions and rules from bin sums merged over "
+          "the parts of the data (settled: an exact average per bin, NaN where there is none).");
+    m.def("merged_near_ties", &merged_near_ties, py::arg("values"), py::arg("counts"),
+          py::arg("n_total"), py::arg("threshold_value"), py::arg("low"), py::arg("high"),
+          py::arg("low_weight"),
+          "Which merged averages lie within rounding of the threshold value.");
     const py::none none;
     m.def("score_totals", &score_totals, py::arg("scores"), py::arg("weights") = none,
           py::arg("selected") = none,
-          "Count, exact sums of w * score and of w (of score when unweighted; each as "
-          "(partials, plain sum, exact)) and the extremes of the selected rows' scores.");
+          "Count, exact sums of the scores, of w * score and of w (each as (partials, plain "
+          "sum, exact)) and the extremes of the selected rows' scores and weights.");
     m.def("weight_summary", &weight_summary, py::arg("sample_weight"),
           "Row count, whether a weight is NaN or infinite, the number of positive weights and "
           "their exact sum (partials, plain sum, exact).");
