@@ -349,7 +349,8 @@ void finish_effects(Effects& grids, const GridCounts& counts, double n_rows,
 
     for (std::size_t m = 0; m < grids.mains.size(); ++m) {
         MainEffect& me = grids.mains[m];
-        if (options.purify) grids.intercept += center_levels(mview(me.levels), cview(counts.mains[m]));
+        if (options.purify)
+            grids.intercept += center_levels(mview(me.levels), cview(counts.mains[m]));
         me.importance = variance(cview(me.levels), cview(counts.mains[m]), n_rows);
     }
 }

@@ -7,8 +7,8 @@
 
 namespace movra::core {
 
-bool merged_near_tie(double value, std::int64_t count, std::int64_t n_total,
-                     double threshold_value, const ScoreProfile& p) {
+bool merged_near_tie(double value, std::int64_t count, std::int64_t n_total, double threshold_value,
+                     const ScoreProfile& p) {
     if (p.negative_weights) return true;
     // The bin's side as near_tie bounds it (any order of adding count rows), plus numpy's pairwise
     // error on the threshold's side: about log2(n) levels above blocks of up to 128 rows summed

@@ -22,8 +22,8 @@ namespace movra::core {
 // of `threshold_value` than the exact average does, where the threshold value is itself the
 // exact average of `n_total` rows rounded once and the in-memory one is numpy's pairwise average
 // of the same rows: the summation errors of both sides together bound the distance.
-bool merged_near_tie(double value, std::int64_t count, std::int64_t n_total,
-                     double threshold_value, const ScoreProfile& p);
+bool merged_near_tie(double value, std::int64_t count, std::int64_t n_total, double threshold_value,
+                     const ScoreProfile& p);
 
 // merged_near_tie of every bin (1 where it is near), none for an empty bin.
 std::vector<std::uint8_t> merged_near_ties(Span<const double> values, Span<const double> counts,

@@ -283,9 +283,9 @@ std::vector<ExactCellSums> exact_cell_sums(const CellGrid& grid, Span<const doub
     return out;
 }
 
-FirstBinProfile first_bin_profile(const std::vector<double>& first_edges,
-                                  Span<const double> first, Span<const double> second,
-                                  Span<const std::uint8_t> selected, std::size_t limit) {
+FirstBinProfile first_bin_profile(const std::vector<double>& first_edges, Span<const double> first,
+                                  Span<const double> second, Span<const std::uint8_t> selected,
+                                  std::size_t limit) {
     require_edges(first_edges, "bin edges");
     const std::size_t n_bins = first_edges.size() - 1;
     FirstBinProfile out{std::vector<std::int64_t>(n_bins, 0),
@@ -355,8 +355,7 @@ void region_multiplicity(Span<const double> first, Span<const double> second,
     }
 }
 
-std::vector<std::int64_t> selected_positions_in(Span<const double> first,
-                                                Span<const double> second,
+std::vector<std::int64_t> selected_positions_in(Span<const double> first, Span<const double> second,
                                                 Span<const std::uint8_t> selected, RegionBox box,
                                                 std::int64_t offset) {
     const bool two = !second.empty();

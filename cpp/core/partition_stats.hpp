@@ -148,9 +148,9 @@ struct FirstBinProfile {
     std::vector<ValueRange> range2;  // {+inf, -inf} for a bin without rows; NaN bounds for a NaN
     std::vector<std::vector<double>> distinct2;
 };
-FirstBinProfile first_bin_profile(const std::vector<double>& first_edges,
-                                  Span<const double> first, Span<const double> second,
-                                  Span<const std::uint8_t> selected, std::size_t limit);
+FirstBinProfile first_bin_profile(const std::vector<double>& first_edges, Span<const double> first,
+                                  Span<const double> second, Span<const std::uint8_t> selected,
+                                  std::size_t limit);
 
 // Count and score sums of the selected rows inside each region (`second` is empty for regions
 // on one column).
@@ -166,8 +166,7 @@ void region_multiplicity(Span<const double> first, Span<const double> second,
 
 // Positions among the selected rows (counted from `offset`) of the selected rows inside `box`,
 // in increasing order.
-std::vector<std::int64_t> selected_positions_in(Span<const double> first,
-                                                Span<const double> second,
+std::vector<std::int64_t> selected_positions_in(Span<const double> first, Span<const double> second,
                                                 Span<const std::uint8_t> selected, RegionBox box,
                                                 std::int64_t offset);
 

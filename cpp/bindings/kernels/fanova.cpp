@@ -212,9 +212,8 @@ py::dict grid_counts(py::handle trees_obj, py::handle x) {
         // Reads the node arrays and X held above; writes C++ vectors only.
         py::gil_scoped_release release;
         try {
-            const core::Effects grids =
-                core::effect_grids(core::leaf_rules(trees.view, data.n_columns), 0.0,
-                                   data.n_columns);
+            const core::Effects grids = core::effect_grids(
+                core::leaf_rules(trees.view, data.n_columns), 0.0, data.n_columns);
             counts = core::grid_counts(grids, data);
         } catch (const std::invalid_argument& e) {
             error = e.what();
@@ -306,8 +305,8 @@ void register_fanova(py::module_& m) {
           "interaction (row-major), with n_rows; counts of parts of the data add up to the "
           "whole's.");
     m.def("fanova_effects_from_counts", &effects_from_counts, py::arg("trees"),
-          py::arg("base_margin"), py::arg("counts"), py::arg("n_columns"),
-          py::arg("purify") = true, py::arg("true_to_data") = false, py::arg("tolerance") = 1e-13,
+          py::arg("base_margin"), py::arg("counts"), py::arg("n_columns"), py::arg("purify") = true,
+          py::arg("true_to_data") = false, py::arg("tolerance") = 1e-13,
           py::arg("max_iterations") = 10000,
           "fanova_effects from the rows' counts on the grids (grid_counts, summed over the parts "
           "of the data) instead of the rows.");

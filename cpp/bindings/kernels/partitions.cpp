@@ -1,7 +1,5 @@
 // Statistics of one partition of a data set spread over a cluster: what movra.dask computes on the
 // workers, one call per partition, and merges on the client by addition.
-#include "core/partition_stats.hpp"
-
 #include <pybind11/numpy.h>
 #include <pybind11/stl.h>
 
@@ -16,8 +14,8 @@
 #include "bindings/common/method.hpp"
 #include "bindings/kernels/kernels_module.hpp"
 #include "core/binary_labels.hpp"
-#include "core/columns.hpp"
 #include "core/merged_search.hpp"
+#include "core/partition_stats.hpp"
 
 namespace movra::kernels {
 
@@ -41,8 +39,8 @@ py::tuple exact_sum(const core::ExactSum& s) {
 // A row mask of length n, or none.
 std::optional<Mask> mask_of(py::handle obj, std::size_t n) {
     if (obj.is_none()) return std::nullopt;
-    Mask m = bind::ensure_array<Mask>(py::module_::import("numpy").attr("asarray")(obj),
-                                      "selected");
+    Mask m =
+        bind::ensure_array<Mask>(py::module_::import("numpy").attr("asarray")(obj), "selected");
     if (m.ndim() != 1 || static_cast<std::size_t>(m.size()) != n)
         bind::raise(PyExc_ValueError, "selected must be a mask of " + std::to_string(n) + " rows");
     return m;
@@ -65,41 +63,23 @@ std::vector<double> edges_of(py::handle obj, const char* name) {
     return {e.data(), e.data() + e.size()};
 }
 
-// The slicing columns of a partition (one or two columns of a 2-D block), copied out once.
+// The slicing columns of a partition: one or two vectors of equal length.
 struct Columns {
-    bind::Vector matrix;
-    std::vector<std::vector<double>> values;
+    bind::Vector first_values;
+    std::optional<bind::Vector> second_values;
     std::size_t rows = 0;
-    core::Span<const double> first() const { return {values[0].data(), rows}; }
+    core::Span<const double> first() const { return bind::span(first_values); }
     core::Span<const double> second() const {
-        return values.size() > 1 ? core::Span<const double>{values[1].data(), rows}
-                                 : core::Span<const double>{};
+        return second_values ? bind::span(*second_values) : core::Span<const double>{};
     }
+    bool two() const { return second_values.has_value(); }
 };
 
-Columns columns_of(py::handle x, py::handle columns_obj) {
+Columns columns_of(py::handle first, py::handle second) {
     Columns c;
-    c.matrix = bind::as_matrix(x, "X");
-    c.rows = static_cast<std::size_t>(c.matrix.shape(0));
-    const auto width = static_cast<std::size_t>(c.matrix.shape(1));
-    std::vector<std::size_t> positions;
-    for (py::handle j : columns_obj) {
-        const auto k = j.cast<std::int64_t>();
-        if (k < 0 || static_cast<std::size_t>(k) >= width)
-            bind::raise(PyExc_IndexError, "column " + std::to_string(k) + " is out of range");
-        positions.push_back(static_cast<std::size_t>(k));
-    }
-    if (positions.empty() || positions.size() > 2)
-        bind::raise(PyExc_ValueError, "one or two columns");
-    c.values.assign(positions.size(), std::vector<double>(c.rows));
-    std::vector<double*> outputs;
-    for (auto& v : c.values) outputs.push_back(v.data());
-    {
-        // Copies between buffers this call holds; no Python object is touched.
-        py::gil_scoped_release release;
-        core::extract_columns({c.matrix.data(), c.rows, width},
-                              {positions.data(), positions.size()}, outputs.data());
-    }
+    c.first_values = bind::as_vector(first, "first");
+    c.rows = static_cast<std::size_t>(c.first_values.size());
+    if (!second.is_none()) c.second_values = bind::as_vector_of_length(second, "second", c.rows);
     return c;
 }
 
@@ -222,10 +202,10 @@ std::unique_ptr<core::CellGrid> grid_of(py::handle first_edges, py::handle secon
     return grid;
 }
 
-py::dict cell_sums(py::handle x, py::handle columns, py::handle edges, py::handle second_edges,
+py::dict cell_sums(py::handle first, py::handle second, py::handle edges, py::handle second_edges,
                    py::handle scores_obj, py::handle weights_obj, py::handle selected_obj) {
-    const Columns c = columns_of(x, columns);
-    if ((c.values.size() == 2) == second_edges.is_none())
+    const Columns c = columns_of(first, second);
+    if (c.two() == second_edges.is_none())
         bind::raise(PyExc_ValueError, "second_edges go with a second column");
     const std::unique_ptr<core::CellGrid> grid = grid_of(edges, second_edges);
     const bind::Vector scores = bind::as_vector_of_length(scores_obj, "scores", c.rows);
@@ -241,11 +221,11 @@ py::dict cell_sums(py::handle x, py::handle columns, py::handle edges, py::handl
     return d;
 }
 
-py::list exact_cell_sums(py::handle x, py::handle columns, py::handle edges,
+py::list exact_cell_sums(py::handle first, py::handle second, py::handle edges,
                          py::handle second_edges, py::handle scores_obj, py::handle weights_obj,
                          py::handle selected_obj, const std::vector<std::int64_t>& cells_in) {
-    const Columns c = columns_of(x, columns);
-    if ((c.values.size() == 2) == second_edges.is_none())
+    const Columns c = columns_of(first, second);
+    if (c.two() == second_edges.is_none())
         bind::raise(PyExc_ValueError, "second_edges go with a second column");
     const std::unique_ptr<core::CellGrid> grid = grid_of(edges, second_edges);
     const bind::Vector scores = bind::as_vector_of_length(scores_obj, "scores", c.rows);
@@ -266,11 +246,11 @@ py::list exact_cell_sums(py::handle x, py::handle columns, py::handle edges,
     return out;
 }
 
-py::dict first_bin_profile(py::handle x, py::handle columns, py::handle edges, std::int64_t limit,
-                           py::handle selected_obj) {
+py::dict first_bin_profile(py::handle first, py::handle second, py::handle edges,
+                           std::int64_t limit, py::handle selected_obj) {
     if (limit < 0) bind::raise(PyExc_ValueError, "limit must be non-negative");
-    const Columns c = columns_of(x, columns);
-    if (c.values.size() != 2) bind::raise(PyExc_ValueError, "two columns");
+    const Columns c = columns_of(first, second);
+    if (!c.two()) bind::raise(PyExc_ValueError, "a second column is needed");
     const std::vector<double> e = edges_of(edges, "edges");
     const auto selected = mask_of(selected_obj, c.rows);
     const core::FirstBinProfile p = released([&] {
@@ -304,9 +284,9 @@ std::vector<core::RegionBox> boxes_of(py::handle obj) {
     return boxes;
 }
 
-py::dict region_sums(py::handle x, py::handle columns, py::handle boxes_obj, py::handle scores_obj,
-                     py::handle weights_obj, py::handle selected_obj) {
-    const Columns c = columns_of(x, columns);
+py::dict region_sums(py::handle first, py::handle second, py::handle boxes_obj,
+                     py::handle scores_obj, py::handle weights_obj, py::handle selected_obj) {
+    const Columns c = columns_of(first, second);
     const std::vector<core::RegionBox> boxes = boxes_of(boxes_obj);
     const bind::Vector scores = bind::as_vector_of_length(scores_obj, "scores", c.rows);
     const auto weights = optional_vector(weights_obj, "weights", c.rows);
@@ -317,9 +297,9 @@ py::dict region_sums(py::handle x, py::handle columns, py::handle boxes_obj, py:
     }));
 }
 
-py::object region_multiplicity(py::handle x, py::handle columns, py::handle boxes_obj,
+py::object region_multiplicity(py::handle first, py::handle second, py::handle boxes_obj,
                                py::handle selected_obj) {
-    const Columns c = columns_of(x, columns);
+    const Columns c = columns_of(first, second);
     const std::vector<core::RegionBox> boxes = boxes_of(boxes_obj);
     const auto selected = mask_of(selected_obj, c.rows);
     std::vector<std::uint32_t> out(c.rows);
@@ -330,15 +310,14 @@ py::object region_multiplicity(py::handle x, py::handle columns, py::handle boxe
     return to_numpy(out);
 }
 
-py::object region_positions(py::handle x, py::handle columns, py::handle box_obj,
+py::object region_positions(py::handle first, py::handle second, py::handle box_obj,
                             py::handle selected_obj, std::int64_t offset) {
-    const Columns c = columns_of(x, columns);
+    const Columns c = columns_of(first, second);
     const std::vector<core::RegionBox> boxes = boxes_of(box_obj);
     if (boxes.size() != 1) bind::raise(PyExc_ValueError, "one region");
     const auto selected = mask_of(selected_obj, c.rows);
     return to_numpy(released([&] {
-        return core::selected_positions_in(c.first(), c.second(), span(selected), boxes[0],
-                                           offset);
+        return core::selected_positions_in(c.first(), c.second(), span(selected), boxes[0], offset);
     }));
 }
 
@@ -352,8 +331,7 @@ py::list weighted_histograms(py::handle x, py::handle edges_obj, py::handle a_ob
     const bind::Vector a = bind::as_vector_of_length(a_obj, "weight_a", rows);
     const bind::Vector b = bind::as_vector_of_length(b_obj, "weight_b", rows);
     const auto counts = released([&] {
-        return core::weighted_histograms(m.data(), rows, cols, edges, bind::span(a),
-                                         bind::span(b));
+        return core::weighted_histograms(m.data(), rows, cols, edges, bind::span(a), bind::span(b));
     });
     py::list out;
     for (const auto& c : counts) out.append(to_numpy(c));
@@ -439,8 +417,8 @@ py::object merged_near_ties(py::handle values_obj, py::handle counts_obj, std::i
     core::ScoreProfile p;
     if (low < 0.0 && high > 0.0) p.mixed_sign_scale = std::max(-low, high);
     p.negative_weights = low_weight < 0.0;
-    const std::vector<std::uint8_t> out = core::merged_near_ties(
-        bind::span(values), bind::span(counts), n_total, threshold_value, p);
+    const std::vector<std::uint8_t> out =
+        core::merged_near_ties(bind::span(values), bind::span(counts), n_total, threshold_value, p);
     return to_numpy(out).attr("astype")("bool");
 }
 
@@ -471,29 +449,29 @@ void register_partitions(py::module_& m) {
     m.def("distinct_values", &distinct_values, py::arg("x"), py::arg("limit"),
           py::arg("selected") = none,
           "Up to `limit` distinct values of the selected rows, in the order first seen.");
-    m.def("cell_sums", &cell_sums, py::arg("X"), py::arg("columns"), py::arg("edges"),
+    m.def("cell_sums", &cell_sums, py::arg("first"), py::arg("second"), py::arg("edges"),
           py::arg("second_edges"), py::arg("scores"), py::arg("weights") = none,
           py::arg("selected") = none,
           "Count and score sums of the selected rows in every cell of the histogram search on "
           "one column, or on two (second_edges: one edge array per first-column bin, None for a "
           "bin without rows).");
-    m.def("exact_cell_sums", &exact_cell_sums, py::arg("X"), py::arg("columns"), py::arg("edges"),
-          py::arg("second_edges"), py::arg("scores"), py::arg("weights"), py::arg("selected"),
-          py::arg("cells"),
+    m.def("exact_cell_sums", &exact_cell_sums, py::arg("first"), py::arg("second"),
+          py::arg("edges"), py::arg("second_edges"), py::arg("scores"), py::arg("weights"),
+          py::arg("selected"), py::arg("cells"),
           "For each cell in `cells`: (count, exact sum of w * score, exact sum of w).");
-    m.def("first_bin_profile", &first_bin_profile, py::arg("X"), py::arg("columns"),
+    m.def("first_bin_profile", &first_bin_profile, py::arg("first"), py::arg("second"),
           py::arg("edges"), py::arg("limit"), py::arg("selected") = none,
           "Per bin of the first column: row count, range of the second column and up to `limit` "
           "distinct values of it.");
-    m.def("region_sums", &region_sums, py::arg("X"), py::arg("columns"), py::arg("boxes"),
+    m.def("region_sums", &region_sums, py::arg("first"), py::arg("second"), py::arg("boxes"),
           py::arg("scores"), py::arg("weights") = none, py::arg("selected") = none,
           "Count and score sums of the selected rows inside each region (boxes: rows of lb1, "
           "ub1, closed1, lb2, ub2, closed2).");
-    m.def("region_multiplicity", &region_multiplicity, py::arg("X"), py::arg("columns"),
+    m.def("region_multiplicity", &region_multiplicity, py::arg("first"), py::arg("second"),
           py::arg("boxes"), py::arg("selected") = none,
           "For every row, the number of regions holding it (0 for an unselected row).");
-    m.def("region_positions", &region_positions, py::arg("X"), py::arg("columns"), py::arg("box"),
-          py::arg("selected"), py::arg("offset"),
+    m.def("region_positions", &region_positions, py::arg("first"), py::arg("second"),
+          py::arg("box"), py::arg("selected"), py::arg("offset"),
           "Positions among the selected rows, from `offset`, of those inside the region.");
     m.def("weighted_histograms", &weighted_histograms, py::arg("X"), py::arg("edges"),
           py::arg("weight_a"), py::arg("weight_b"),
