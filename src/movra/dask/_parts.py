@@ -44,11 +44,11 @@ def is_dask_collection(obj):
 
 
 def is_dask_frame(obj):
-    return is_dask_collection(obj) and hasattr(obj, "columns") and hasattr(obj, "npartitions")
+    return is_dask_collection(obj) and hasattr(obj, "to_dask_array") and hasattr(obj, "columns")
 
 
 def is_dask_series(obj):
-    return (is_dask_collection(obj) and hasattr(obj, "npartitions") and hasattr(obj, "dtype")
+    return (is_dask_collection(obj) and hasattr(obj, "to_dask_array")
             and not hasattr(obj, "columns"))
 
 
