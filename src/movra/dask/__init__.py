@@ -7,5 +7,6 @@ machine, or a ``distributed.Client`` connected to a cluster's scheduler.
 """
 
 from .sagzone import DaskSagZone
+from .xgb2 import DaskXGB2Classifier, DaskXGB2Regressor
 
-__all__ = ["DaskSagZone"]
+__all__ = ["DaskSagZone", "DaskXGB2Regressor", "DaskXGB2Classifier"]
