@@ -397,9 +397,11 @@ def _local_model(model, classifier):
     local = (XGBClassifier if classifier else XGBRegressor)(**model.get_params())
     with tempfile.TemporaryDirectory() as directory:
         path = os.path.join(directory, "model.json")
-        model.save_model(path)
         with warnings.catch_warnings():
+            # XGBoost notes that a dask model's client is not saved, and that a model of
+            # unknown origin is loaded: neither applies.
             warnings.simplefilter("ignore")
+            model.save_model(path)
             local.load_model(path)
     return local
 
