@@ -113,8 +113,7 @@ def main():
         with PeakMemory() as memory:
             seconds = timed(lambda: model.fit(x, y).parse_model())
         results[("xgb2", n)] = (seconds, memory.peak - memory.start, memory.peak)
-        client.cancel([x, y, pred])
-        del x, y, pred
+        del x, y, pred, zone, model
     client.close()
     cluster.close()
 
