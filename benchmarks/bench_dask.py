@@ -29,12 +29,16 @@ def make_block(seed, rows):
     return np.column_stack([x, y, signal + 0.3 * x[:, 1]])
 
 
+def partition_sizes(n):
+    return [PARTITION_ROWS] * (n // PARTITION_ROWS) + ([n % PARTITION_ROWS]
+                                                       if n % PARTITION_ROWS else [])
+
+
 def distributed_data(client, n):
     import dask
     import dask.array as da
 
-    sizes = [PARTITION_ROWS] * (n // PARTITION_ROWS) + ([n % PARTITION_ROWS]
-                                                        if n % PARTITION_ROWS else [])
+    sizes = partition_sizes(n)
     blocks = [da.from_delayed(dask.delayed(make_block)(seed, rows), (rows, N_FEATURES + 2),
                               dtype=float) for seed, rows in enumerate(sizes)]
     table = client.persist(da.concatenate(blocks))
@@ -45,8 +49,7 @@ def distributed_data(client, n):
 
 
 def local_data(n):
-    sizes = [PARTITION_ROWS] * (n // PARTITION_ROWS) + ([n % PARTITION_ROWS]
-                                                        if n % PARTITION_ROWS else [])
+    sizes = partition_sizes(n)
     table = np.concatenate([make_block(seed, rows) for seed, rows in enumerate(sizes)])
     return table[:, :N_FEATURES].copy(), table[:, N_FEATURES].copy(), table[:, -1].copy()
 
@@ -101,6 +104,11 @@ def main():
     cluster = LocalCluster(n_workers=2, threads_per_worker=1, dashboard_address=":0",
                            silence_logs=40)
     client = Client(cluster)
+    # Warm-up: the workers import movra, XGBoost and scikit-learn on their first tasks.
+    x, y, pred = distributed_data(client, 20_000)
+    DaskSagZone(None, ["X1"], task_type="regression", client=client).fit(
+        x, y, da_arange(x) % 5 != 0, da_arange(x) % 5 == 0, prediction=pred)
+    DaskXGB2Regressor(n_estimators=2, client=client).fit(x, y).parse_model()
     results = {}
     for n in (int(r) for r in args.rows):
         x, y, pred = distributed_data(client, n)

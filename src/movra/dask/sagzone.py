@@ -56,19 +56,21 @@ class _Frame:
 
 # ---- the passes over the partitions (module-level, so that workers unpickle them) ----
 
+def _frame_columns(x, y, pred, weights, train, test, columns, scoring_func):
+    return _frame_block(x, y[:, 0], None if pred is None else pred[:, 0],
+                        None if weights is None else weights[:, 0], train[:, 0], test[:, 0],
+                        columns, scoring_func)
+
+
 def _frame_array(data, pred, train, test, columns, scoring_func):
-    import dask
     import dask.array as da
 
-    call = dask.delayed(_frame_block, pure=True)
-    arrays = [data.x, data.y, pred, data.weights, train, test]
-    blocks = [_parts.row_blocks(a) if a is not None else [None] * len(data.row_chunks)
-              for a in arrays]
-    width = len(columns) + 3
-    pieces = [da.from_delayed(call(*[b[i] for b in blocks], columns, scoring_func),
-                              shape=(size, width), dtype=float)
-              for i, size in enumerate(data.row_chunks)]
-    return da.concatenate(pieces)
+    # Blockwise, so that each partition's frame is made where its rows are.
+    column = [None if a is None else a[:, None]
+              for a in (data.y, pred, data.weights, train, test)]
+    return da.map_blocks(_frame_columns, data.x, *column, columns=columns,
+                         scoring_func=scoring_func, dtype=float,
+                         chunks=(data.row_chunks, (len(columns) + 3,)))
 
 
 def _first_pass(block, frame, searched, limit):
