@@ -25,7 +25,7 @@ $(VPY):
 
 install: $(VPY)
 	$(VPY) -m pip install -q -c constraints.txt scikit-build-core pybind11 ninja cmake
-	$(VPY) -m pip install -q -c constraints.txt --no-build-isolation '.[test]'
+	$(VPY) -m pip install -q -c constraints.txt --no-build-isolation '.[test,dask]'
 
 demo: install
 	$(VPY) examples/demo.py
@@ -54,7 +54,7 @@ $(OLDEST_VPY):
 
 install-oldest: $(OLDEST_VPY)
 	$(OLDEST_VPY) -m pip install -q -c constraints-oldest.txt scikit-build-core pybind11 ninja cmake
-	$(OLDEST_VPY) -m pip install -q -c constraints-oldest.txt --no-build-isolation '.[test]'
+	$(OLDEST_VPY) -m pip install -q -c constraints-oldest.txt --no-build-isolation '.[test,dask]'
 
 pytest-oldest:
 ifeq ($(strip $(PYTHON38)),)

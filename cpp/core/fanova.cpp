@@ -273,34 +273,86 @@ void purify_into_mains(PairEffect& pe, const std::vector<double>& joint, MainEff
 Effects fanova_effects(const std::vector<LeafRule>& rules, double base_margin, Matrix data,
                        const FanovaOptions& options) {
     if (data.n_rows == 0) throw std::invalid_argument("the data has no rows");
+    Effects out = effect_grids(rules, base_margin, data.n_columns);
+    finish_effects(out, grid_counts(out, data), static_cast<double>(data.n_rows), options);
+    return out;
+}
+
+Effects effect_grids(const std::vector<LeafRule>& rules, double base_margin,
+                     std::size_t n_columns) {
     Effects out;
     out.intercept = base_margin;
-    const EffectIndex index = number_effects(rules, data.n_columns, out);
+    const EffectIndex index = number_effects(rules, n_columns, out);
     build_grids(rules, index, out);
     add_leaves(rules, index, out);
-    const RowBins rows = bin_rows(out.mains, data);
+    return out;
+}
 
-    const double n = static_cast<double>(data.n_rows);
+namespace {
+
+// The position of a feature's main effect (mains are in ascending feature order).
+std::size_t main_of(const Effects& fx, std::int64_t feature) {
+    const auto it =
+        std::lower_bound(fx.mains.begin(), fx.mains.end(), feature,
+                         [](const MainEffect& m, std::int64_t f) { return m.feature < f; });
+    if (it == fx.mains.end() || it->feature != feature)
+        throw std::invalid_argument("an interaction's feature has no main effect");
+    return static_cast<std::size_t>(it - fx.mains.begin());
+}
+
+}  // namespace
+
+GridCounts grid_counts(const Effects& grids, Matrix data) {
+    for (const MainEffect& m : grids.mains)
+        if (static_cast<std::size_t>(m.feature) >= data.n_columns)
+            throw std::invalid_argument("the trees test feature " + std::to_string(m.feature) +
+                                        " but the data has " + std::to_string(data.n_columns) +
+                                        " columns");
+    const RowBins rows = bin_rows(grids.mains, data);
+    GridCounts out;
+    out.mains = rows.counts;
     std::vector<std::uint32_t> cell_counts;  // reused by every pair
-    for (PairEffect& pe : out.pairs) {
-        const std::size_t ma = index.main_of.at(pe.feature_a);
-        const std::size_t mb = index.main_of.at(pe.feature_b);
-        const auto map_a = coarse_bins(out.mains[ma].split_points, pe.split_points_a);
-        const auto map_b = coarse_bins(out.mains[mb].split_points, pe.split_points_b);
-        const std::vector<double> joint = pair_cell_counts(
-            rows.bins[ma], rows.bins[mb], map_a, map_b, pe.split_points_a.size() + 2,
-            pe.split_points_b.size() + 2, cell_counts);
-        if (options.purify)
-            purify_into_mains(pe, joint, out.mains[ma], out.mains[mb], map_a, map_b, options);
-        pe.importance = variance(cview(pe.levels), cview(joint), n);
-    }
-
-    for (std::size_t m = 0; m < out.mains.size(); ++m) {
-        MainEffect& me = out.mains[m];
-        if (options.purify) out.intercept += center_levels(mview(me.levels), cview(rows.counts[m]));
-        me.importance = variance(cview(me.levels), cview(rows.counts[m]), n);
+    for (const PairEffect& pe : grids.pairs) {
+        const std::size_t ma = main_of(grids, pe.feature_a);
+        const std::size_t mb = main_of(grids, pe.feature_b);
+        const auto map_a = coarse_bins(grids.mains[ma].split_points, pe.split_points_a);
+        const auto map_b = coarse_bins(grids.mains[mb].split_points, pe.split_points_b);
+        out.pairs.push_back(pair_cell_counts(rows.bins[ma], rows.bins[mb], map_a, map_b,
+                                             pe.split_points_a.size() + 2,
+                                             pe.split_points_b.size() + 2, cell_counts));
     }
     return out;
+}
+
+void finish_effects(Effects& grids, const GridCounts& counts, double n_rows,
+                    const FanovaOptions& options) {
+    if (!(n_rows > 0.0)) throw std::invalid_argument("the data has no rows");
+    if (counts.mains.size() != grids.mains.size() || counts.pairs.size() != grids.pairs.size())
+        throw std::invalid_argument("the counts do not fit the effects' grids");
+    for (std::size_t m = 0; m < grids.mains.size(); ++m)
+        if (counts.mains[m].size() != grids.mains[m].levels.size())
+            throw std::invalid_argument("the counts do not fit the effects' grids");
+    for (std::size_t p = 0; p < grids.pairs.size(); ++p)
+        if (counts.pairs[p].size() != grids.pairs[p].levels.size())
+            throw std::invalid_argument("the counts do not fit the effects' grids");
+    for (std::size_t p = 0; p < grids.pairs.size(); ++p) {
+        PairEffect& pe = grids.pairs[p];
+        const std::size_t ma = main_of(grids, pe.feature_a);
+        const std::size_t mb = main_of(grids, pe.feature_b);
+        const auto map_a = coarse_bins(grids.mains[ma].split_points, pe.split_points_a);
+        const auto map_b = coarse_bins(grids.mains[mb].split_points, pe.split_points_b);
+        if (options.purify)
+            purify_into_mains(pe, counts.pairs[p], grids.mains[ma], grids.mains[mb], map_a, map_b,
+                              options);
+        pe.importance = variance(cview(pe.levels), cview(counts.pairs[p]), n_rows);
+    }
+
+    for (std::size_t m = 0; m < grids.mains.size(); ++m) {
+        MainEffect& me = grids.mains[m];
+        if (options.purify)
+            grids.intercept += center_levels(mview(me.levels), cview(counts.mains[m]));
+        me.importance = variance(cview(me.levels), cview(counts.mains[m]), n_rows);
+    }
 }
 
 }  // namespace movra::core

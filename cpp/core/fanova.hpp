@@ -60,4 +60,26 @@ struct Matrix {
 Effects fanova_effects(const std::vector<LeafRule>& rules, double base_margin, Matrix data,
                        const FanovaOptions& options);
 
+// The same in three steps, for data that are not in one place: the effects' grids and raw levels
+// (no data needed), the rows' counts on those grids (a part of the rows at a time; the parts'
+// counts add up to the whole's), and the purification and importances from the counts.
+
+// Grids and levels before purification; throws when the rules test a feature at or beyond
+// n_columns.
+Effects effect_grids(const std::vector<LeafRule>& rules, double base_margin, std::size_t n_columns);
+
+// Rows per bin of each main effect's grid (mains[m] has levels.size() entries) and per cell of
+// each interaction's grid (pairs[p], row-major), as doubles so that parts add up exactly.
+struct GridCounts {
+    std::vector<std::vector<double>> mains;
+    std::vector<std::vector<double>> pairs;
+};
+GridCounts grid_counts(const Effects& grids, Matrix data);
+
+// Purification and importances of `grids` (from effect_grids) under the counts of n_rows rows
+// (from grid_counts, summed over every part of the data). Throws when the counts do not fit the
+// grids or n_rows is not positive.
+void finish_effects(Effects& grids, const GridCounts& counts, double n_rows,
+                    const FanovaOptions& options);
+
 }  // namespace movra::core

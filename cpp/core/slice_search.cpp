@@ -435,4 +435,8 @@ TwoFeatureSearch search_two_features(Span<const double> first, Span<const double
     return t;
 }
 
+void merge_weak_bin_runs(OneFeatureSearch& s, const SearchSettings& settings) {
+    merge_weak_bins(s, settings);
+}
+
 }  // namespace movra::core

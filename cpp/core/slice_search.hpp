@@ -97,4 +97,9 @@ TwoFeatureSearch search_two_features(Span<const double> first, Span<const double
                                      const SearchSettings& settings,
                                      const ValueRange* first_range = nullptr);
 
+// For searches whose bin sums and weak bins were found elsewhere (merged from parts of the rows,
+// say): the runs of weak bins merged into regions and rules exactly as the searches above merge
+// them. s.edges, s.range, s.bin_sums, s.bin_rules and s.weak_bins must be set.
+void merge_weak_bin_runs(OneFeatureSearch& s, const SearchSettings& settings);
+
 }  // namespace movra::core

@@ -128,6 +128,34 @@ py::array_t<double> levels_2d(const std::vector<double>& levels, std::size_t row
     return out;
 }
 
+py::dict effects_dict(const core::Effects& fx) {
+    py::list mains, pairs;
+    for (const core::MainEffect& m : fx.mains) {
+        py::dict d;
+        d["feature"] = m.feature;
+        d["split_points"] = to_numpy(m.split_points);
+        d["levels"] = to_numpy(m.levels);
+        d["importance"] = m.importance;
+        mains.append(d);
+    }
+    for (const core::PairEffect& p : fx.pairs) {
+        py::dict d;
+        d["features"] = py::make_tuple(p.feature_a, p.feature_b);
+        d["split_points"] = py::make_tuple(to_numpy(p.split_points_a), to_numpy(p.split_points_b));
+        d["levels"] = levels_2d(p.levels, p.split_points_a.size() + 2, p.split_points_b.size() + 2);
+        d["importance"] = p.importance;
+        d["purify_iterations"] = p.purify_iterations;
+        d["purify_converged"] = p.purify_converged;
+        d["purify_residual"] = p.purify_residual;
+        pairs.append(d);
+    }
+    py::dict out;
+    out["intercept"] = fx.intercept;
+    out["mains"] = mains;
+    out["pairs"] = pairs;
+    return out;
+}
+
 py::dict effects(py::handle trees_obj, double base_margin, py::handle x, bool purify,
                  bool true_to_data, double tolerance, std::int64_t max_iterations) {
     HeldTrees trees = hold_trees(trees_obj);
@@ -155,31 +183,87 @@ py::dict effects(py::handle trees_obj, double base_margin, py::handle x, bool pu
         }
     }
     if (!error.empty()) bind::raise(PyExc_ValueError, error);
-    py::list mains, pairs;
-    for (const core::MainEffect& m : fx.mains) {
-        py::dict d;
-        d["feature"] = m.feature;
-        d["split_points"] = to_numpy(m.split_points);
-        d["levels"] = to_numpy(m.levels);
-        d["importance"] = m.importance;
-        mains.append(d);
-    }
-    for (const core::PairEffect& p : fx.pairs) {
-        py::dict d;
-        d["features"] = py::make_tuple(p.feature_a, p.feature_b);
-        d["split_points"] = py::make_tuple(to_numpy(p.split_points_a), to_numpy(p.split_points_b));
-        d["levels"] = levels_2d(p.levels, p.split_points_a.size() + 2, p.split_points_b.size() + 2);
-        d["importance"] = p.importance;
-        d["purify_iterations"] = p.purify_iterations;
-        d["purify_converged"] = p.purify_converged;
-        d["purify_residual"] = p.purify_residual;
-        pairs.append(d);
-    }
-    py::dict out;
-    out["intercept"] = fx.intercept;
-    out["mains"] = mains;
-    out["pairs"] = pairs;
+    return effects_dict(fx);
+}
+
+py::list as_list(const std::vector<std::vector<double>>& arrays) {
+    py::list out;
+    for (const auto& a : arrays) out.append(to_numpy(a));
     return out;
+}
+
+std::vector<std::vector<double>> as_arrays(py::handle list, const char* name) {
+    std::vector<std::vector<double>> out;
+    for (py::handle a : list) {
+        const bind::Vector v = bind::as_vector(a, name);
+        out.emplace_back(v.data(), v.data() + v.size());
+    }
+    return out;
+}
+
+py::dict grid_counts(py::handle trees_obj, py::handle x) {
+    HeldTrees trees = hold_trees(trees_obj);
+    bind::Vector xm = bind::as_matrix(x, "X");
+    const core::Matrix data{xm.data(), static_cast<std::size_t>(xm.shape(0)),
+                            static_cast<std::size_t>(xm.shape(1))};
+    core::GridCounts counts;
+    std::string error;
+    {
+        // Reads the node arrays and X held above; writes C++ vectors only.
+        py::gil_scoped_release release;
+        try {
+            const core::Effects grids = core::effect_grids(
+                core::leaf_rules(trees.view, data.n_columns), 0.0, data.n_columns);
+            counts = core::grid_counts(grids, data);
+        } catch (const std::invalid_argument& e) {
+            error = e.what();
+        }
+    }
+    if (!error.empty()) bind::raise(PyExc_ValueError, error);
+    py::dict out;
+    out["mains"] = as_list(counts.mains);
+    out["pairs"] = as_list(counts.pairs);
+    out["n_rows"] = data.n_rows;
+    return out;
+}
+
+py::dict effects_from_counts(py::handle trees_obj, double base_margin, py::handle counts_obj,
+                             std::int64_t n_columns, bool purify, bool true_to_data,
+                             double tolerance, std::int64_t max_iterations) {
+    HeldTrees trees = hold_trees(trees_obj);
+    if (!py::isinstance<py::dict>(counts_obj))
+        bind::raise(PyExc_TypeError, "counts must be a dict as grid_counts gives it");
+    const py::dict counts_dict = py::reinterpret_borrow<py::dict>(counts_obj);
+    for (const char* key : {"mains", "pairs", "n_rows"})
+        if (!counts_dict.contains(key))
+            bind::raise(PyExc_ValueError, std::string("counts lacks '") + key + "'");
+    core::GridCounts counts{as_arrays(counts_dict["mains"], "counts['mains']"),
+                            as_arrays(counts_dict["pairs"], "counts['pairs']")};
+    const double n_rows = py::float_(counts_dict["n_rows"]).cast<double>();
+    if (n_columns < 1) bind::raise(PyExc_ValueError, "n_columns must be at least 1");
+    if (!(n_rows >= 1.0)) bind::raise(PyExc_ValueError, "X has no rows");
+    if (!(tolerance >= 0.0)) bind::raise(PyExc_ValueError, "tolerance must be non-negative");
+    if (max_iterations < 1) bind::raise(PyExc_ValueError, "max_iterations must be at least 1");
+    core::FanovaOptions options;
+    options.purify = purify;
+    options.true_to_data = true_to_data;
+    options.tolerance = tolerance;
+    options.max_iterations = static_cast<std::size_t>(max_iterations);
+    core::Effects fx;
+    std::string error;
+    {
+        // Reads the node arrays held above and C++ copies of the counts.
+        py::gil_scoped_release release;
+        try {
+            const auto columns = static_cast<std::size_t>(n_columns);
+            fx = core::effect_grids(core::leaf_rules(trees.view, columns), base_margin, columns);
+            core::finish_effects(fx, counts, n_rows, options);
+        } catch (const std::invalid_argument& e) {
+            error = e.what();
+        }
+    }
+    if (!error.empty()) bind::raise(PyExc_ValueError, error);
+    return effects_dict(fx);
 }
 
 py::object margins(py::handle trees_obj, double base_margin, py::handle x) {
@@ -216,6 +300,16 @@ void register_fanova(py::module_& m) {
           "Intercept, main effects and pairwise interactions of the trees as step functions, "
           "purified under the rows of X (product of marginal frequencies, or joint cell "
           "frequencies when true_to_data), with each effect's variance over X.");
+    m.def("grid_counts", &grid_counts, py::arg("trees"), py::arg("X"),
+          "The rows of X counted on the effects' grids of the trees: per main effect and per "
+          "interaction (row-major), with n_rows; counts of parts of the data add up to the "
+          "whole's.");
+    m.def("fanova_effects_from_counts", &effects_from_counts, py::arg("trees"),
+          py::arg("base_margin"), py::arg("counts"), py::arg("n_columns"), py::arg("purify") = true,
+          py::arg("true_to_data") = false, py::arg("tolerance") = 1e-13,
+          py::arg("max_iterations") = 10000,
+          "fanova_effects from the rows' counts on the grids (grid_counts, summed over the parts "
+          "of the data) instead of the rows.");
     m.def("tree_margins", &margins, py::arg("trees"), py::arg("base_margin"), py::arg("X"),
           "base_margin plus the leaf each row reaches in every tree, summed in double.");
 }

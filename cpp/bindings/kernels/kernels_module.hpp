@@ -7,10 +7,13 @@ namespace movra::kernels {
 
 namespace py = pybind11;
 
-// read_xgboost_trees, fanova_effects, tree_margins.
+// read_xgboost_trees, fanova_effects, grid_counts, fanova_effects_from_counts, tree_margins.
 void register_fanova(py::module_& m);
 
 // evaluate_step_1d, evaluate_step_2d.
 void register_step_functions(py::module_& m);
+
+// Statistics of one partition of a data set spread over a cluster (movra.dask).
+void register_partitions(py::module_& m);
 
 }  // namespace movra::kernels

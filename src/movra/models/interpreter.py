@@ -39,11 +39,16 @@ class FANOVAInterpreter:
         predict = predict_1D_func_tree if kind == "1D" else predict_2D_func_tree
         return predict(X, item["values"], item["fidx"])
 
-    def fit(self, X):
-        """Measure the importances over the rows of X (the training data)."""
-        X = np.asarray(X, dtype=np.float64)
-        if X.ndim != 2 or X.shape[0] == 0:
-            raise ValueError("X must be a non-empty two-dimensional array")
+    def fit(self, X=None):
+        """Measure the importances over the rows of X (the training data). X may be None when
+        every effect carries its importance already (measured where the rows live)."""
+        if X is None:
+            if any(item.get("importance") is None for _, item in self._items()):
+                raise ValueError("X is needed: an effect has no importance yet")
+        else:
+            X = np.asarray(X, dtype=np.float64)
+            if X.ndim != 2 or X.shape[0] == 0:
+                raise ValueError("X must be a non-empty two-dimensional array")
         rows = []
         for kind, item in self._items():
             importance = item.get("importance")

@@ -123,6 +123,27 @@ class XGBInterpreter:
                                       purify=bool(self.purification),
                                       true_to_data=bool(self.true_to_data),
                                       tolerance=tolerance, max_iterations=max_iterations)
+        return self._keep_effects(raw, names, max_iterations)
+
+    def fit_counts(self, counts, n_features, tolerance=1e-13, max_iterations=10000):
+        """Decompose the model from the training rows' counts on its effects' grids instead of
+        the rows: ``counts`` is what ``movra._kernels.grid_counts(self.trees_, part)`` gives
+        for each part of the training data, summed (so the rows may live anywhere). The result
+        equals ``fit`` on the rows whose counts these are."""
+        booster = _booster(self.model)
+        names = (list(self.feature_names) if self.feature_names is not None
+                 else ["X%d" % i for i in range(n_features)])
+        if len(names) != n_features:
+            raise ValueError("%d feature names for %d features" % (len(names), n_features))
+        self.base_margin_ = base_margin(booster)
+        self.trees_ = read_trees(booster)
+        raw = _kernels.fanova_effects_from_counts(
+            self.trees_, self.base_margin_, counts, n_features,
+            purify=bool(self.purification), true_to_data=bool(self.true_to_data),
+            tolerance=tolerance, max_iterations=max_iterations)
+        return self._keep_effects(raw, names, max_iterations)
+
+    def _keep_effects(self, raw, names, max_iterations):
         main_items = []
         for m in raw["mains"]:
             j = int(m["feature"])

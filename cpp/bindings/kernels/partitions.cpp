@@ -1,0 +1,484 @@
+// Statistics of one partition of a data set spread over a cluster: what movra.dask computes on the
+// workers, one call per partition, and merges on the client by addition.
+#include <pybind11/numpy.h>
+#include <pybind11/stl.h>
+
+#include <cstring>
+#include <memory>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "bindings/common/arrays.hpp"
+#include "bindings/common/method.hpp"
+#include "bindings/kernels/kernels_module.hpp"
+#include "core/binary_labels.hpp"
+#include "core/merged_search.hpp"
+#include "core/partition_stats.hpp"
+
+namespace movra::kernels {
+
+namespace {
+
+using Mask = py::array_t<std::uint8_t, py::array::c_style | py::array::forcecast>;
+
+template <typename T>
+py::array_t<T> to_numpy(const std::vector<T>& v) {
+    py::array_t<T> out(static_cast<py::ssize_t>(v.size()));
+    if (!v.empty()) std::memcpy(out.mutable_data(), v.data(), v.size() * sizeof(T));
+    return out;
+}
+
+// An exact sum as (partials, plain sum, exact): parts merge by concatenating the partials and
+// adding the plain sums.
+py::tuple exact_sum(const core::ExactSum& s) {
+    return py::make_tuple(to_numpy(s.partials()), s.plain(), s.exact());
+}
+
+// A row mask of length n, or none.
+std::optional<Mask> mask_of(py::handle obj, std::size_t n) {
+    if (obj.is_none()) return std::nullopt;
+    Mask m =
+        bind::ensure_array<Mask>(py::module_::import("numpy").attr("asarray")(obj), "selected");
+    if (m.ndim() != 1 || static_cast<std::size_t>(m.size()) != n)
+        bind::raise(PyExc_ValueError, "selected must be a mask of " + std::to_string(n) + " rows");
+    return m;
+}
+core::Span<const std::uint8_t> span(const std::optional<Mask>& m) {
+    if (!m) return {};
+    return {m->data(), static_cast<std::size_t>(m->size())};
+}
+
+std::optional<bind::Vector> optional_vector(py::handle obj, const char* name, std::size_t n) {
+    if (obj.is_none()) return std::nullopt;
+    return bind::as_vector_of_length(obj, name, n);
+}
+core::Span<const double> span(const std::optional<bind::Vector>& v) {
+    return v ? bind::span(*v) : core::Span<const double>{};
+}
+
+std::vector<double> edges_of(py::handle obj, const char* name) {
+    const bind::Vector e = bind::as_vector(obj, name);
+    return {e.data(), e.data() + e.size()};
+}
+
+// The slicing columns of a partition: one or two vectors of equal length.
+struct Columns {
+    bind::Vector first_values;
+    std::optional<bind::Vector> second_values;
+    std::size_t rows = 0;
+    core::Span<const double> first() const { return bind::span(first_values); }
+    core::Span<const double> second() const {
+        return second_values ? bind::span(*second_values) : core::Span<const double>{};
+    }
+    bool two() const { return second_values.has_value(); }
+};
+
+Columns columns_of(py::handle first, py::handle second) {
+    Columns c;
+    c.first_values = bind::as_vector(first, "first");
+    c.rows = static_cast<std::size_t>(c.first_values.size());
+    if (!second.is_none()) c.second_values = bind::as_vector_of_length(second, "second", c.rows);
+    return c;
+}
+
+// Runs a kernel without the GIL and turns its std::invalid_argument into ValueError.
+template <typename F>
+auto released(F&& f) {
+    std::string error;
+    decltype(f()) result{};
+    {
+        // The kernels read buffers the caller holds and write C++ objects only.
+        py::gil_scoped_release release;
+        try {
+            result = f();
+        } catch (const std::invalid_argument& e) {
+            error = e.what();
+        }
+    }
+    if (!error.empty()) bind::raise(PyExc_ValueError, error);
+    return result;
+}
+
+py::dict sums_dict(const std::vector<core::ScoreSums>& sums) {
+    std::vector<std::int64_t> count(sums.size());
+    std::vector<double> sum(sums.size()), weight(sums.size()), weighted(sums.size());
+    for (std::size_t k = 0; k < sums.size(); ++k) {
+        count[k] = sums[k].count;
+        sum[k] = sums[k].sum;
+        weight[k] = sums[k].weight;
+        weighted[k] = sums[k].weighted;
+    }
+    py::dict d;
+    d["count"] = to_numpy(count);
+    d["sum"] = to_numpy(sum);
+    d["weight"] = to_numpy(weight);
+    d["weighted"] = to_numpy(weighted);
+    return d;
+}
+
+// ---- the kernels ----
+
+py::dict score_totals(py::handle scores_obj, py::handle weights_obj, py::handle selected_obj) {
+    const bind::Vector scores = bind::as_vector(scores_obj, "scores");
+    const auto n = static_cast<std::size_t>(scores.size());
+    const auto weights = optional_vector(weights_obj, "weights", n);
+    const auto selected = mask_of(selected_obj, n);
+    const core::ScoreTotals t = released(
+        [&] { return core::score_totals(bind::span(scores), span(weights), span(selected)); });
+    py::dict d;
+    d["count"] = t.count;
+    d["sum"] = exact_sum(t.sum);
+    d["weighted"] = exact_sum(t.weighted);
+    d["weight"] = exact_sum(t.weight);
+    d["low"] = t.low;
+    d["high"] = t.high;
+    d["low_weight"] = t.low_weight;
+    return d;
+}
+
+py::dict weight_summary(py::handle weights_obj) {
+    const bind::Vector w = bind::as_vector(weights_obj, "sample_weight");
+    const core::WeightSummary s = released([&] { return core::weight_summary(bind::span(w)); });
+    py::dict d;
+    d["count"] = s.count;
+    d["positive"] = s.positive;
+    d["non_finite"] = s.non_finite;
+    d["positive_sum"] = exact_sum(s.positive_sum);
+    return d;
+}
+
+py::dict column_ranges(py::handle x, py::handle selected_obj) {
+    py::array arr = py::module_::import("numpy").attr("asarray")(x);
+    if (arr.ndim() == 1) arr = arr.attr("reshape")(-1, 1);
+    const bind::Vector m = bind::as_matrix(arr, "X");
+    const auto rows = static_cast<std::size_t>(m.shape(0));
+    const auto cols = static_cast<std::size_t>(m.shape(1));
+    const auto selected = mask_of(selected_obj, rows);
+    const core::ColumnRanges r =
+        released([&] { return core::column_ranges(m.data(), rows, cols, span(selected)); });
+    std::vector<double> low(cols), high(cols);
+    for (std::size_t j = 0; j < cols; ++j) {
+        low[j] = r.ranges[j].min;
+        high[j] = r.ranges[j].max;
+    }
+    py::dict d;
+    d["min"] = to_numpy(low);
+    d["max"] = to_numpy(high);
+    d["count"] = r.count;
+    d["any_nan"] = r.any_nan;
+    d["any_inf"] = r.any_inf;
+    return d;
+}
+
+py::object distinct_values(py::handle x_obj, std::int64_t limit, py::handle selected_obj) {
+    if (limit < 0) bind::raise(PyExc_ValueError, "limit must be non-negative");
+    const bind::Vector x = bind::as_vector(x_obj, "x");
+    const auto selected = mask_of(selected_obj, static_cast<std::size_t>(x.size()));
+    return to_numpy(released([&] {
+        return core::distinct_values(bind::span(x), span(selected),
+                                     static_cast<std::size_t>(limit));
+    }));
+}
+
+std::unique_ptr<core::CellGrid> grid_of(py::handle first_edges, py::handle second_edges) {
+    std::vector<double> e1 = edges_of(first_edges, "edges");
+    std::string error;
+    std::unique_ptr<core::CellGrid> grid;
+    try {
+        if (second_edges.is_none()) {
+            grid = std::make_unique<core::CellGrid>(std::move(e1));
+        } else {
+            std::vector<std::vector<double>> e2;
+            for (py::handle e : second_edges)
+                e2.push_back(e.is_none() ? std::vector<double>{} : edges_of(e, "second_edges"));
+            grid = std::make_unique<core::CellGrid>(std::move(e1), std::move(e2));
+        }
+    } catch (const std::invalid_argument& e) {
+        error = e.what();
+    }
+    if (!error.empty()) bind::raise(PyExc_ValueError, error);
+    return grid;
+}
+
+py::dict cell_sums(py::handle first, py::handle second, py::handle edges, py::handle second_edges,
+                   py::handle scores_obj, py::handle weights_obj, py::handle selected_obj) {
+    const Columns c = columns_of(first, second);
+    if (c.two() == second_edges.is_none())
+        bind::raise(PyExc_ValueError, "second_edges go with a second column");
+    const std::unique_ptr<core::CellGrid> grid = grid_of(edges, second_edges);
+    const bind::Vector scores = bind::as_vector_of_length(scores_obj, "scores", c.rows);
+    const auto weights = optional_vector(weights_obj, "weights", c.rows);
+    const auto selected = mask_of(selected_obj, c.rows);
+    std::int64_t unplaced = 0;
+    const auto sums = released([&] {
+        return core::cell_score_sums(*grid, c.first(), c.second(), bind::span(scores),
+                                     span(weights), span(selected), &unplaced);
+    });
+    py::dict d = sums_dict(sums);
+    d["unplaced"] = unplaced;
+    return d;
+}
+
+py::list exact_cell_sums(py::handle first, py::handle second, py::handle edges,
+                         py::handle second_edges, py::handle scores_obj, py::handle weights_obj,
+                         py::handle selected_obj, const std::vector<std::int64_t>& cells_in) {
+    const Columns c = columns_of(first, second);
+    if (c.two() == second_edges.is_none())
+        bind::raise(PyExc_ValueError, "second_edges go with a second column");
+    const std::unique_ptr<core::CellGrid> grid = grid_of(edges, second_edges);
+    const bind::Vector scores = bind::as_vector_of_length(scores_obj, "scores", c.rows);
+    const auto weights = optional_vector(weights_obj, "weights", c.rows);
+    const auto selected = mask_of(selected_obj, c.rows);
+    std::vector<std::size_t> cells;
+    for (std::int64_t k : cells_in) {
+        if (k < 0) bind::raise(PyExc_ValueError, "cell out of range");
+        cells.push_back(static_cast<std::size_t>(k));
+    }
+    const auto sums = released([&] {
+        return core::exact_cell_sums(*grid, c.first(), c.second(), bind::span(scores),
+                                     span(weights), span(selected), cells);
+    });
+    py::list out;
+    for (const core::ExactCellSums& s : sums)
+        out.append(py::make_tuple(s.count, exact_sum(s.weighted), exact_sum(s.weight)));
+    return out;
+}
+
+py::dict first_bin_profile(py::handle first, py::handle second, py::handle edges,
+                           std::int64_t limit, py::handle selected_obj) {
+    if (limit < 0) bind::raise(PyExc_ValueError, "limit must be non-negative");
+    const Columns c = columns_of(first, second);
+    if (!c.two()) bind::raise(PyExc_ValueError, "a second column is needed");
+    const std::vector<double> e = edges_of(edges, "edges");
+    const auto selected = mask_of(selected_obj, c.rows);
+    const core::FirstBinProfile p = released([&] {
+        return core::first_bin_profile(e, c.first(), c.second(), span(selected),
+                                       static_cast<std::size_t>(limit));
+    });
+    std::vector<double> low, high;
+    py::list distinct;
+    for (std::size_t b = 0; b < p.support.size(); ++b) {
+        low.push_back(p.range2[b].min);
+        high.push_back(p.range2[b].max);
+        distinct.append(to_numpy(p.distinct2[b]));
+    }
+    py::dict d;
+    d["support"] = to_numpy(p.support);
+    d["min"] = to_numpy(low);
+    d["max"] = to_numpy(high);
+    d["distinct"] = distinct;
+    return d;
+}
+
+// Regions as an (R, 6) array: lb1, ub1, closed1, lb2, ub2, closed2.
+std::vector<core::RegionBox> boxes_of(py::handle obj) {
+    const bind::Vector b = bind::as_matrix(obj, "boxes");
+    if (b.shape(1) != 6) bind::raise(PyExc_ValueError, "boxes must have 6 columns");
+    std::vector<core::RegionBox> boxes;
+    for (py::ssize_t r = 0; r < b.shape(0); ++r) {
+        const double* v = b.data() + r * 6;
+        boxes.push_back({{v[0], v[1], v[2] != 0.0}, {v[3], v[4], v[5] != 0.0}});
+    }
+    return boxes;
+}
+
+py::dict region_sums(py::handle first, py::handle second, py::handle boxes_obj,
+                     py::handle scores_obj, py::handle weights_obj, py::handle selected_obj) {
+    const Columns c = columns_of(first, second);
+    const std::vector<core::RegionBox> boxes = boxes_of(boxes_obj);
+    const bind::Vector scores = bind::as_vector_of_length(scores_obj, "scores", c.rows);
+    const auto weights = optional_vector(weights_obj, "weights", c.rows);
+    const auto selected = mask_of(selected_obj, c.rows);
+    return sums_dict(released([&] {
+        return core::region_score_sums(c.first(), c.second(), bind::span(scores), span(weights),
+                                       span(selected), boxes);
+    }));
+}
+
+py::object region_multiplicity(py::handle first, py::handle second, py::handle boxes_obj,
+                               py::handle selected_obj) {
+    const Columns c = columns_of(first, second);
+    const std::vector<core::RegionBox> boxes = boxes_of(boxes_obj);
+    const auto selected = mask_of(selected_obj, c.rows);
+    std::vector<std::uint32_t> out(c.rows);
+    released([&] {
+        core::region_multiplicity(c.first(), c.second(), span(selected), boxes, out.data());
+        return 0;
+    });
+    return to_numpy(out);
+}
+
+py::object region_positions(py::handle first, py::handle second, py::handle box_obj,
+                            py::handle selected_obj, std::int64_t offset) {
+    const Columns c = columns_of(first, second);
+    const std::vector<core::RegionBox> boxes = boxes_of(box_obj);
+    if (boxes.size() != 1) bind::raise(PyExc_ValueError, "one region");
+    const auto selected = mask_of(selected_obj, c.rows);
+    return to_numpy(released([&] {
+        return core::selected_positions_in(c.first(), c.second(), span(selected), boxes[0], offset);
+    }));
+}
+
+py::list weighted_histograms(py::handle x, py::handle edges_obj, py::handle a_obj,
+                             py::handle b_obj) {
+    const bind::Vector m = bind::as_matrix(x, "X");
+    const auto rows = static_cast<std::size_t>(m.shape(0));
+    const auto cols = static_cast<std::size_t>(m.shape(1));
+    std::vector<std::vector<double>> edges;
+    for (py::handle e : edges_obj) edges.push_back(edges_of(e, "edges"));
+    const bind::Vector a = bind::as_vector_of_length(a_obj, "weight_a", rows);
+    const bind::Vector b = bind::as_vector_of_length(b_obj, "weight_b", rows);
+    const auto counts = released([&] {
+        return core::weighted_histograms(m.data(), rows, cols, edges, bind::span(a), bind::span(b));
+    });
+    py::list out;
+    for (const auto& c : counts) out.append(to_numpy(c));
+    return out;
+}
+
+py::object clipped_log_odds(py::handle proba_obj, double lower, double upper) {
+    if (!(0.0 < lower && lower < upper && upper < 1.0))
+        bind::raise(PyExc_ValueError, "0 < lower < upper < 1 is required");
+    const bind::Vector p = bind::as_vector(proba_obj, "proba");
+    bind::Vector out = bind::new_vector(static_cast<std::size_t>(p.size()));
+    auto out_span = bind::mutable_span(out);
+    {
+        // Reads and writes only the two arrays held here.
+        py::gil_scoped_release release;
+        core::clipped_log_odds(bind::span(p), lower, upper, out_span);
+    }
+    return std::move(out);
+}
+
+std::vector<core::ScoreSums> sums_of(py::handle obj) {
+    const py::dict d = py::reinterpret_borrow<py::dict>(obj);
+    const bind::Vector count = bind::as_vector(d["count"], "count");
+    const auto n = static_cast<std::size_t>(count.size());
+    const bind::Vector sum = bind::as_vector_of_length(d["sum"], "sum", n);
+    const bind::Vector weight = bind::as_vector_of_length(d["weight"], "weight", n);
+    const bind::Vector weighted = bind::as_vector_of_length(d["weighted"], "weighted", n);
+    std::vector<core::ScoreSums> out(n);
+    for (std::size_t k = 0; k < n; ++k)
+        out[k] = {static_cast<std::int64_t>(count.data()[k]), sum.data()[k], weight.data()[k],
+                  weighted.data()[k]};
+    return out;
+}
+
+py::tuple rules_tuple(const std::vector<core::SliceRule>& rules) {
+    std::vector<double> lb, ub, value;
+    std::vector<std::int64_t> count;
+    for (const core::SliceRule& r : rules) {
+        lb.push_back(r.lb);
+        ub.push_back(r.ub);
+        value.push_back(r.value);
+        count.push_back(r.count);
+    }
+    return py::make_tuple(to_numpy(lb), to_numpy(ub), to_numpy(value), to_numpy(count));
+}
+
+py::dict judge_merged_bins(py::handle edges_obj, double range_min, double range_max,
+                           py::handle sums_obj, bool weighted, double threshold_value,
+                           double score_sign, std::int64_t min_samples, bool zero_sum_merge,
+                           py::handle settled_obj) {
+    if (!py::isinstance<py::dict>(sums_obj))
+        bind::raise(PyExc_TypeError, "sums must be a dict of count, sum, weight, weighted");
+    core::OneFeatureSearch s;
+    s.edges = edges_of(edges_obj, "edges");
+    s.range = {range_min, range_max};
+    s.bin_sums = sums_of(sums_obj);
+    std::vector<double> settled;
+    if (!settled_obj.is_none()) settled = edges_of(settled_obj, "settled");
+    core::SearchSettings settings;
+    settings.threshold_value = threshold_value;
+    settings.score_sign = score_sign;
+    settings.min_samples = min_samples;
+    settings.merge_weights =
+        zero_sum_merge ? core::ZeroWeights::kZeroSum : core::ZeroWeights::kNotPositiveSum;
+    released([&] {
+        core::judge_merged_bins(s, weighted, settings, settled);
+        return 0;
+    });
+    std::vector<std::int64_t> weak(s.weak_bins.begin(), s.weak_bins.end());
+    py::dict d;
+    d["bin_rules"] = rules_tuple(s.bin_rules);
+    d["weak_bins"] = to_numpy(weak);
+    d["regions"] = rules_tuple(s.regions);
+    d["rules"] = rules_tuple(s.rules);
+    return d;
+}
+
+py::object merged_near_ties(py::handle values_obj, py::handle counts_obj, std::int64_t n_total,
+                            double threshold_value, double low, double high, double low_weight) {
+    const bind::Vector values = bind::as_vector(values_obj, "values");
+    const auto n = static_cast<std::size_t>(values.size());
+    const bind::Vector counts = bind::as_vector_of_length(counts_obj, "counts", n);
+    core::ScoreProfile p;
+    if (low < 0.0 && high > 0.0) p.mixed_sign_scale = std::max(-low, high);
+    p.negative_weights = low_weight < 0.0;
+    const std::vector<std::uint8_t> out =
+        core::merged_near_ties(bind::span(values), bind::span(counts), n_total, threshold_value, p);
+    return to_numpy(out).attr("astype")("bool");
+}
+
+}  // namespace
+
+void register_partitions(py::module_& m) {
+    m.def("judge_merged_bins", &judge_merged_bins, py::arg("edges"), py::arg("range_min"),
+          py::arg("range_max"), py::arg("sums"), py::arg("weighted"), py::arg("threshold_value"),
+          py::arg("score_sign"), py::arg("min_samples"), py::arg("zero_sum_merge"),
+          py::arg("settled") = py::none(),
+          "The histogram search's verdicts, merged regions and rules from bin sums merged over "
+          "the parts of the data (settled: an exact average per bin, NaN where there is none).");
+    m.def("merged_near_ties", &merged_near_ties, py::arg("values"), py::arg("counts"),
+          py::arg("n_total"), py::arg("threshold_value"), py::arg("low"), py::arg("high"),
+          py::arg("low_weight"),
+          "Which merged averages lie within rounding of the threshold value.");
+    const py::none none;
+    m.def("score_totals", &score_totals, py::arg("scores"), py::arg("weights") = none,
+          py::arg("selected") = none,
+          "Count, exact sums of the scores, of w * score and of w (each as (partials, plain "
+          "sum, exact)) and the extremes of the selected rows' scores and weights.");
+    m.def("weight_summary", &weight_summary, py::arg("sample_weight"),
+          "Row count, whether a weight is NaN or infinite, the number of positive weights and "
+          "their exact sum (partials, plain sum, exact).");
+    m.def("column_ranges", &column_ranges, py::arg("X"), py::arg("selected") = none,
+          "Per column the smallest and largest selected value (NaN where one is NaN), the "
+          "number of selected rows, and whether any selected value is NaN or infinite.");
+    m.def("distinct_values", &distinct_values, py::arg("x"), py::arg("limit"),
+          py::arg("selected") = none,
+          "Up to `limit` distinct values of the selected rows, in the order first seen.");
+    m.def("cell_sums", &cell_sums, py::arg("first"), py::arg("second"), py::arg("edges"),
+          py::arg("second_edges"), py::arg("scores"), py::arg("weights") = none,
+          py::arg("selected") = none,
+          "Count and score sums of the selected rows in every cell of the histogram search on "
+          "one column, or on two (second_edges: one edge array per first-column bin, None for a "
+          "bin without rows).");
+    m.def("exact_cell_sums", &exact_cell_sums, py::arg("first"), py::arg("second"),
+          py::arg("edges"), py::arg("second_edges"), py::arg("scores"), py::arg("weights"),
+          py::arg("selected"), py::arg("cells"),
+          "For each cell in `cells`: (count, exact sum of w * score, exact sum of w).");
+    m.def("first_bin_profile", &first_bin_profile, py::arg("first"), py::arg("second"),
+          py::arg("edges"), py::arg("limit"), py::arg("selected") = none,
+          "Per bin of the first column: row count, range of the second column and up to `limit` "
+          "distinct values of it.");
+    m.def("region_sums", &region_sums, py::arg("first"), py::arg("second"), py::arg("boxes"),
+          py::arg("scores"), py::arg("weights") = none, py::arg("selected") = none,
+          "Count and score sums of the selected rows inside each region (boxes: rows of lb1, "
+          "ub1, closed1, lb2, ub2, closed2).");
+    m.def("region_multiplicity", &region_multiplicity, py::arg("first"), py::arg("second"),
+          py::arg("boxes"), py::arg("selected") = none,
+          "For every row, the number of regions holding it (0 for an unselected row).");
+    m.def("region_positions", &region_positions, py::arg("first"), py::arg("second"),
+          py::arg("box"), py::arg("selected"), py::arg("offset"),
+          "Positions among the selected rows, from `offset`, of those inside the region.");
+    m.def("weighted_histograms", &weighted_histograms, py::arg("X"), py::arg("edges"),
+          py::arg("weight_a"), py::arg("weight_b"),
+          "Per column, histograms on its edges (a value in bin #{inner edges <= value}) of the "
+          "rows counted weight_a[i] and weight_b[i] times: the bins of a, then those of b.");
+    m.def("clipped_log_odds", &clipped_log_odds, py::arg("proba"), py::arg("lower"),
+          py::arg("upper"), "log(p / (1 - p)) with p clipped to [lower, upper].");
+}
+
+}  // namespace movra::kernels

@@ -1,0 +1,61 @@
+#include "core/merged_search.hpp"
+
+#include <algorithm>
+#include <cfloat>
+#include <cmath>
+#include <stdexcept>
+
+namespace movra::core {
+
+bool merged_near_tie(double value, std::int64_t count, std::int64_t n_total, double threshold_value,
+                     const ScoreProfile& p) {
+    if (p.negative_weights) return true;
+    // The bin's side as near_tie bounds it (any order of adding count rows), plus numpy's pairwise
+    // error on the threshold's side: about log2(n) levels above blocks of up to 128 rows summed
+    // eight ways; with a margin of two.
+    const double scale =
+        std::max({std::fabs(value), std::fabs(threshold_value), p.mixed_sign_scale});
+    const double levels = std::log2(static_cast<double>(std::max<std::int64_t>(n_total, 1)) + 1.0);
+    const double bound =
+        8.0 * (static_cast<double>(count) + 2.0 + levels + 16.0) * DBL_EPSILON * scale;
+    return std::fabs(value - threshold_value) <= bound;
+}
+
+std::vector<std::uint8_t> merged_near_ties(Span<const double> values, Span<const double> counts,
+                                           std::int64_t n_total, double threshold_value,
+                                           const ScoreProfile& p) {
+    std::vector<std::uint8_t> out(values.size, 0);
+    for (std::size_t k = 0; k < values.size; ++k) {
+        const auto count = static_cast<std::int64_t>(counts[k]);
+        out[k] = static_cast<std::uint8_t>(
+            count > 0 && merged_near_tie(values[k], count, n_total, threshold_value, p));
+    }
+    return out;
+}
+
+void judge_merged_bins(OneFeatureSearch& s, bool weighted, const SearchSettings& settings,
+                       const std::vector<double>& settled) {
+    const std::size_t n_bins = s.bin_sums.size();
+    if (s.edges.size() != n_bins + 1) throw std::invalid_argument("one more edge than bins");
+    if (!settled.empty() && settled.size() != n_bins)
+        throw std::invalid_argument("one settled average per bin");
+    s.bin_rules.clear();
+    s.weak_bins.clear();
+    s.regions.clear();
+    s.rules.clear();
+    for (std::size_t b = 0; b < n_bins; ++b) {
+        const std::int64_t count = s.bin_sums[b].count;
+        double value = average_score(s.bin_sums[b], weighted, ZeroWeights::kZeroSum);
+        if (count > 0 && !settled.empty() && !std::isnan(settled[b])) value = settled[b];
+        s.bin_rules.push_back({s.edges[b], s.edges[b + 1], value, count});
+        if (count > 0 && is_weak(value, settings.score_sign, settings.threshold_value))
+            s.weak_bins.push_back(b);
+    }
+    if (s.weak_bins.empty()) {
+        s.rules = s.bin_rules;
+        return;
+    }
+    merge_weak_bin_runs(s, settings);
+}
+
+}  // namespace movra::core

@@ -1,0 +1,39 @@
+// The histogram search of slice_search.hpp when the rows are spread over parts (the partitions of
+// a data set on a cluster): each part's bin sums are computed where the part lives and merged by
+// addition, and the verdicts, regions and rules come from the merged sums alone.
+//
+// A merged sum adds the same rows in another order than one pass over all of them (and than
+// numpy's pairwise summation), so an average can differ from the in-memory one in its last bits.
+// Where that could move it across the threshold value, the caller settles the bin with its exact
+// average (exact sums of its rows, rounded once; see ExactSum) and passes it in `settled`.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "core/region_stats.hpp"
+#include "core/slice_search.hpp"
+#include "core/span.hpp"
+
+namespace movra::core {
+
+// Whether the average `value` of `count` rows, merged from plain sums, could lie on the other side
+// of `threshold_value` than the exact average does, where the threshold value is itself the
+// exact average of `n_total` rows rounded once and the in-memory one is numpy's pairwise average
+// of the same rows: the summation errors of both sides together bound the distance.
+bool merged_near_tie(double value, std::int64_t count, std::int64_t n_total, double threshold_value,
+                     const ScoreProfile& p);
+
+// merged_near_tie of every bin (1 where it is near), none for an empty bin.
+std::vector<std::uint8_t> merged_near_ties(Span<const double> values, Span<const double> counts,
+                                           std::int64_t n_total, double threshold_value,
+                                           const ScoreProfile& p);
+
+// Every bin's rule and verdict from s.bin_sums (settled[b], where it is not NaN, stands for bin
+// b's average), then the weak runs merged as the in-memory search merges them. s.edges, s.range
+// and s.bin_sums must be set; `settled` is empty or has one entry per bin.
+void judge_merged_bins(OneFeatureSearch& s, bool weighted, const SearchSettings& settings,
+                       const std::vector<double>& settled);
+
+}  // namespace movra::core

@@ -1,0 +1,175 @@
+"""Dask collections as row partitions, and reductions over them.
+
+Every statistic the distributed classes need is a sum (or min, max, union) over rows: a kernel of
+``movra._kernels`` runs once on each partition where the partition lives, the partitions' results
+are merged pairwise in partition order on the workers, and only the merged result (of the size of
+the bins or grids, never of the rows) reaches the client.
+"""
+
+import math
+
+import numpy as np
+
+from movra.exceptions import MovraError
+
+
+def _dask():
+    try:
+        import dask
+        import dask.array as da
+        import distributed  # noqa: F401
+    except ImportError as error:  # pragma: no cover - the extra is installed in the tests
+        raise ImportError(
+            "movra.dask needs dask and distributed: pip install 'movra[dask]'") from error
+    return dask, da
+
+
+def resolve_client(client):
+    """The given client, else the current one of distributed."""
+    if client is not None:
+        return client
+    from distributed import get_client
+
+    try:
+        return get_client()
+    except ValueError:
+        raise MovraError(
+            "No distributed client: connect one first (distributed.Client(address)) or pass "
+            "client=.") from None
+
+
+def is_dask_collection(obj):
+    dask, _ = _dask()
+    return dask.is_dask_collection(obj)
+
+
+def is_dask_frame(obj):
+    return is_dask_collection(obj) and hasattr(obj, "to_dask_array") and hasattr(obj, "columns")
+
+
+def is_dask_series(obj):
+    return (is_dask_collection(obj) and hasattr(obj, "to_dask_array")
+            and not hasattr(obj, "columns"))
+
+
+def known_rows(array):
+    """A dask array whose chunk sizes along the rows are known (they are counted per partition
+    when they are not: one number per partition reaches the client)."""
+    if any(math.isnan(c) for c in array.chunks[0]):
+        array = array.compute_chunk_sizes()
+    return array
+
+
+def frame_to_array(frame):
+    """A dask DataFrame or Series as a dask array with known partition lengths."""
+    return frame.to_dask_array(lengths=True)
+
+
+def as_row_array(obj, chunks=None):
+    """A dask array, DataFrame or Series, or a numpy array-like, as a dask array with known row
+    chunks (a numpy array becomes one chunk, or takes `chunks`)."""
+    _, da = _dask()
+    if is_dask_frame(obj) or is_dask_series(obj):
+        return frame_to_array(obj)
+    if is_dask_collection(obj):
+        if not hasattr(obj, "chunks"):
+            raise TypeError("expected a dask array, DataFrame or Series, got %s"
+                            % type(obj).__name__)
+        return known_rows(obj)
+    values = np.asarray(obj)
+    if chunks is not None and values.ndim >= 1 and values.shape[0] == sum(chunks):
+        return da.from_array(values, chunks=(tuple(chunks),) + values.shape[1:])
+    return da.from_array(values, chunks=values.shape or ())
+
+
+def aligned(array, row_chunks):
+    """`array` cut into the row chunks `row_chunks` (its length must be their sum)."""
+    if tuple(array.chunks[0]) == tuple(row_chunks):
+        return array
+    return array.rechunk((tuple(row_chunks),) + tuple(-1 for _ in array.shape[1:]))
+
+
+def row_blocks(array):
+    """The delayed blocks of a row-chunked array (a 2-D array in one chunk of columns)."""
+    blocks = array.to_delayed()
+    return list(blocks.ravel()) if array.ndim == 1 else list(blocks[:, 0])
+
+
+def map_partitions(func, arrays, *args, **kwargs):
+    """func(*blocks_of_partition_i, *args, **kwargs) for every partition, as delayed objects;
+    the arrays share their row chunks (None entries are passed as None)."""
+    dask, _ = _dask()
+    present = [a for a in arrays if a is not None]
+    n = len(present[0].chunks[0])
+    blocks = [row_blocks(a) if a is not None else [None] * n for a in arrays]
+    call = dask.delayed(func, pure=True)
+    shared = [dask.delayed(a) if isinstance(a, (dict, list, tuple, np.ndarray)) else a
+              for a in args]
+    return [call(*[b[i] for b in blocks], *shared, **kwargs) for i in range(n)]
+
+
+def reduce_parts(parts, merge):
+    """The parts merged pairwise, neighbours first, so that the merge keeps partition order."""
+    dask, _ = _dask()
+    merge = dask.delayed(merge, pure=True)
+    while len(parts) > 1:
+        parts = [merge(parts[i], parts[i + 1]) if i + 1 < len(parts) else parts[i]
+                 for i in range(0, len(parts), 2)]
+    return parts[0]
+
+
+def compute(client, obj):
+    """One delayed result computed on the cluster and brought to the client."""
+    return client.compute(obj).result()
+
+
+def map_reduce(client, func, arrays, merge, *args, **kwargs):
+    return compute(client, reduce_parts(map_partitions(func, arrays, *args, **kwargs), merge))
+
+
+# ---- merging what the kernels return ----
+
+def merge_exact(a, b):
+    """Two exact sums (partials, plain sum, exact) as one."""
+    return (np.concatenate([a[0], b[0]]), a[1] + b[1], a[2] and b[2])
+
+
+def rounded(exact):
+    """The exact sum rounded once (math.fsum), or the plain sum where it is not exact."""
+    partials, plain, is_exact = exact
+    if not is_exact:
+        return float(plain)
+    try:
+        return math.fsum(partials.tolist())
+    except OverflowError:
+        return float(plain)
+
+
+def merge_sums(a, b):
+    """Two dicts of per-cell count and sums."""
+    return {key: a[key] + b[key] for key in a}
+
+
+def merge_dicts(a, b, how):
+    """Two dicts merged key by key, each by its rule in `how`: "add", "min", "max" (NaN wins, as
+    in numpy's min and max), "exact", "list" (concatenated), "all", "any"."""
+    out = {}
+    for key, rule in how.items():
+        x, y = a[key], b[key]
+        if rule == "add":
+            out[key] = x + y
+        elif rule == "min":
+            out[key] = np.minimum(x, y)
+        elif rule == "max":
+            out[key] = np.maximum(x, y)
+        elif rule == "exact":
+            out[key] = merge_exact(x, y)
+        elif rule == "list":
+            out[key] = list(x) + list(y)
+        elif rule == "any":
+            out[key] = bool(x) or bool(y)
+        elif rule == "all":
+            out[key] = bool(x) and bool(y)
+        else:
+            raise ValueError(rule)
+    return out
