@@ -23,12 +23,12 @@ struct ScanSplit {
 };
 
 // Sums over a region's rows of one split: what its average, its variance and its share of the
-// split need. Unweighted: w = 1 for every row.
+// split need. Unweighted: w = 1 for every row. Each sum is added up in increasing row order.
 struct RegionMoments {
     std::int64_t count = 0;
     double weight = 0.0;       // sum of w
     double weighted = 0.0;     // sum of w * s
-    double weighted_sq = 0.0;  // sum of w * s * s
+    double weighted_sq = 0.0;  // sum of (w * s) * s
     double weight_sq = 0.0;    // sum of w * w
 };
 
