@@ -46,8 +46,8 @@ struct ScanRegion {
 struct ScanRequest {
     RowMajor x;  // the whole data set; the scanned columns are finite on both splits
     ScanSplit train, test;
-    bool use_test = false;  // search the test split, else the training split
-    std::vector<std::size_t> features;                       // one-feature searches
+    bool use_test = false;              // search the test split, else the training split
+    std::vector<std::size_t> features;  // one-feature searches
     std::vector<std::pair<std::size_t, std::size_t>> pairs;  // (first, second) searches
     // As for the one-feature search (threshold_value from the searched split's overall average,
     // near ties settled by settings.ties with row positions within the searched split). Merged
