@@ -16,6 +16,9 @@ constexpr std::size_t kBlock = kSearchBlock;
 // Rows coded per step: their values of every coded feature stay in the second-level cache.
 constexpr std::size_t kCodeBlock = 256;
 constexpr std::uint32_t kNoRegion = UINT32_MAX;
+// Second features read per pass over the searched split: the rows' cache lines are fetched
+// whole, so two columns cost little more than one.
+constexpr std::size_t kBatch = 2;
 constexpr std::uint32_t kSeveral = UINT32_MAX - 1;  // a row's first value lies in two bins' regions
 
 // One split read in place.
@@ -56,10 +59,9 @@ struct CodeColumn {
 struct CodedFeature {
     std::size_t column = 0;
     ValueRange range;  // over the searched split
-    double test_max = 0.0;
     std::vector<double> edges;
     std::vector<double> breakpoints;
-    std::vector<std::uint32_t> bin_of_code;  // the bin of the searched split's values of a code
+    std::size_t n_codes = 0;
     unsigned code_bytes = 1;
     CodeColumn codes[2];  // the searched split's, the other split's
 };
@@ -141,23 +143,15 @@ void range_and_bins(const SplitRows& s, std::vector<CodedFeature>& features,
         std::sort(cf.breakpoints.begin(), cf.breakpoints.end());
         cf.breakpoints.erase(std::unique(cf.breakpoints.begin(), cf.breakpoints.end()),
                              cf.breakpoints.end());
-        const std::size_t codes = 2 * cf.breakpoints.size() + 1;
-        cf.code_bytes = codes <= 0x100 ? 1 : codes <= 0x10000 ? 2 : 4;
-        // A code's bin is that of its breakpoint, or of the breakpoint below it.
-        const BinLocator locate(cf.edges);
-        cf.bin_of_code.resize(codes);
-        for (std::size_t c = 0; c < codes; ++c) {
-            const std::size_t k_below = c == 0 ? 0 : (c - 1) / 2;
-            cf.bin_of_code[c] = static_cast<std::uint32_t>(
-                locate(cf.breakpoints[std::min(k_below, cf.breakpoints.size() - 1)]));
-        }
+        cf.n_codes = 2 * cf.breakpoints.size() + 1;
+        cf.code_bytes = cf.n_codes <= 0x100 ? 1 : cf.n_codes <= 0x10000 ? 2 : 4;
     }
 }
 
-// Every coded feature's codes on one split (0 the searched one), a block of rows at a time; the
-// test split's maxima on the way when it is the other split.
+// Every coded feature's codes on one split (0 the searched one), a block of rows at a time; on
+// the test split, the maxima of the columns in `max_columns` (as value_range has them) on the way.
 void code_split(const SplitRows& s, std::size_t split, std::vector<CodedFeature>& features,
-                bool find_max) {
+                const std::vector<std::size_t>& max_columns, std::vector<double>* maxima) {
     std::vector<BinLocator> locators;
     for (CodedFeature& f : features) {
         locators.emplace_back(f.edges);
@@ -166,8 +160,9 @@ void code_split(const SplitRows& s, std::size_t split, std::vector<CodedFeature>
         if (f.code_bytes == 2) c.u16.resize(s.n);
         if (f.code_bytes == 4) c.u32.resize(s.n);
     }
-    std::vector<double> hi(features.size(), -HUGE_VAL);
-    std::vector<unsigned char> nan(features.size(), 0);
+    const std::size_t n_max = maxima != nullptr ? max_columns.size() : 0;
+    std::vector<double> hi(n_max, -HUGE_VAL);
+    std::vector<unsigned char> nan(n_max, 0);
     double values[kCodeBlock];
     std::uint32_t scratch[kCodeBlock];
     for (std::size_t start = 0; start < s.n; start += kCodeBlock) {
@@ -175,28 +170,35 @@ void code_split(const SplitRows& s, std::size_t split, std::vector<CodedFeature>
         for (std::size_t k = 0; k < features.size(); ++k) {
             CodedFeature& f = features[k];
             for (std::size_t j = 0; j < m; ++j) values[j] = s.row(start + j)[f.column];
-            if (find_max)
-                for (std::size_t j = 0; j < m; ++j) {
-                    hi[k] = values[j] > hi[k] ? values[j] : hi[k];
-                    nan[k] |= static_cast<unsigned char>(values[j] != values[j]);
-                }
             CodeColumn& c = f.codes[split];
             const BinLocator& locate = locators[k];
             if (f.code_bytes == 1) code_values(f, locate, values, m, scratch, c.u8.data() + start);
             if (f.code_bytes == 2) code_values(f, locate, values, m, scratch, c.u16.data() + start);
             if (f.code_bytes == 4) code_values(f, locate, values, m, scratch, c.u32.data() + start);
         }
+        for (std::size_t k = 0; k < n_max; ++k)
+            for (std::size_t j = 0; j < m; ++j) {
+                const double v = s.row(start + j)[max_columns[k]];
+                hi[k] = v > hi[k] ? v : hi[k];
+                nan[k] |= static_cast<unsigned char>(v != v);
+            }
     }
-    if (find_max)
-        for (std::size_t k = 0; k < features.size(); ++k)
-            features[k].test_max = nan[k] != 0 || s.n == 0 ? std::nan("") : hi[k];
+    for (std::size_t k = 0; k < n_max; ++k)
+        (*maxima)[max_columns[k]] = nan[k] != 0 || s.n == 0 ? std::nan("") : hi[k];
 }
 
-// A feature's bins read from its codes on the searched split.
+// A feature's bins read from its codes on the searched split: bin b holds the codes 2b + 1 (its
+// lower edge) and 2b + 2 (inside it), the last bin also its upper edge's; a constant feature has
+// one bin. No value of the searched split has code 0 (below its minimum).
 template <typename Code>
-RowBins bins_from_codes(const Code* codes, const std::uint32_t* bin_of_code) {
-    return [codes, bin_of_code](std::size_t start, std::size_t m, std::uint32_t* buffer) {
-        for (std::size_t j = 0; j < m; ++j) buffer[j] = bin_of_code[codes[start + j]];
+RowBins bins_from_codes(const Code* codes, const CodedFeature& f) {
+    const auto last = static_cast<std::uint32_t>(f.edges.size() - 2);
+    return [codes, last](std::size_t start, std::size_t m, std::uint32_t* buffer) {
+        const Code* c = codes + start;
+        for (std::size_t j = 0; j < m; ++j) {
+            const std::uint32_t b = (static_cast<std::uint32_t>(c[j]) - 1) >> 1;
+            buffer[j] = b < last ? b : last;
+        }
         return static_cast<const std::uint32_t*>(buffer);
     };
 }
@@ -214,21 +216,10 @@ std::size_t breakpoint_index(const std::vector<double>& breakpoints, double boun
 struct CodeInterval {
     std::size_t first = 1, last = 0;
 };
-CodeInterval code_interval(const CodedFeature& f, double lb, double ub) {
-    const bool closed = ub == f.test_max;
+CodeInterval code_interval(const CodedFeature& f, double lb, double ub, double test_max) {
+    const bool closed = ub == test_max;
     return {2 * breakpoint_index(f.breakpoints, lb) + 1,
             2 * breakpoint_index(f.breakpoints, ub) + (closed ? 1 : 0)};
-}
-
-double column_max(const std::vector<double>& column) {
-    if (column.empty()) return std::nan("");
-    double hi = column[0];
-    bool nan = false;
-    for (const double v : column) {
-        hi = v > hi ? v : hi;
-        nan |= v != v;
-    }
-    return nan ? std::nan("") : hi;
 }
 
 // One feature's regions measured on one split: each row's region (at most one: the regions are
@@ -322,50 +313,49 @@ PairLayout pair_layout(const std::vector<PairRegion>& regions, std::size_t n_cod
     return p;
 }
 
-// A pair's regions measured on one split: the rows whose first value lies in some region's
-// interval gathered, each one's region found among its slot's by a search without branches,
-// then the rows inside a region added up in order.
+// A pair's regions measured on m rows (at most kBlock) of a split, given their codes, second
+// values, scores and weights (null: weight 1): the rows whose first value lies in some region's
+// interval gathered, each one's region found among its slot's by a search without branches, then
+// the rows inside a region added up in order.
 template <typename Code>
-void measure_pair(const Code* codes, const double* second, const SplitRows& s, const PairLayout& p,
-                  const std::vector<PairRegion>& regions, RegionMoments* out) {
+void measure_pair_block(const Code* codes, const double* second, const double* scores,
+                        const double* weights, std::size_t m, const PairLayout& p,
+                        const std::vector<PairRegion>& regions, RegionMoments* out) {
     std::uint32_t candidate[kBlock], found[kBlock], inside[kBlock];
     const std::size_t width = p.width;
-    for (std::size_t start = 0; start < s.n; start += kBlock) {
-        const std::size_t m = std::min(kBlock, s.n - start);
-        std::size_t k = 0;
-        for (std::size_t j = 0; j < m; ++j) {
-            candidate[k] = static_cast<std::uint32_t>(j);
-            k += p.slot_of_code[codes[start + j]] != 0;
+    std::size_t k = 0;
+    for (std::size_t j = 0; j < m; ++j) {
+        candidate[k] = static_cast<std::uint32_t>(j);
+        k += p.slot_of_code[codes[j]] != 0;
+    }
+    for (std::size_t t = 0; t < k; ++t) {
+        const std::size_t j = candidate[t];
+        const std::size_t slot = p.slot_of_code[codes[j]] - 1;
+        const double v = second[j];
+        const double* lo = p.lo.data() + slot * width;
+        std::size_t e = 0;
+        for (std::size_t half = width / 2; half > 0; half /= 2)
+            e = lo[e + half] <= v ? e + half : e;
+        const std::size_t at = slot * width + e;
+        const bool in = (lo[e] <= v) & (v <= p.hi[at]);
+        found[t] = !p.several[slot].empty() ? kSeveral : in ? p.region[at] : kNoRegion;
+    }
+    std::size_t q = 0;
+    for (std::size_t t = 0; t < k; ++t) {
+        inside[q] = static_cast<std::uint32_t>(t);
+        q += found[t] != kNoRegion;
+    }
+    for (std::size_t u = 0; u < q; ++u) {
+        const std::size_t t = inside[u];
+        const std::size_t j = candidate[t];
+        const double w = weights != nullptr ? weights[j] : 1.0;
+        if (found[t] != kSeveral) {
+            add_row(out[found[t]], scores[j], w);
+            continue;
         }
-        for (std::size_t t = 0; t < k; ++t) {
-            const std::size_t i = start + candidate[t];
-            const std::size_t slot = p.slot_of_code[codes[i]] - 1;
-            const double v = second[i];
-            const double* lo = p.lo.data() + slot * width;
-            std::size_t e = 0;
-            for (std::size_t half = width / 2; half > 0; half /= 2)
-                e = lo[e + half] <= v ? e + half : e;
-            const std::size_t at = slot * width + e;
-            const bool in = (lo[e] <= v) & (v <= p.hi[at]);
-            found[t] = !p.several[slot].empty() ? kSeveral : in ? p.region[at] : kNoRegion;
-        }
-        std::size_t q = 0;
-        for (std::size_t t = 0; t < k; ++t) {
-            inside[q] = static_cast<std::uint32_t>(t);
-            q += found[t] != kNoRegion;
-        }
-        for (std::size_t u = 0; u < q; ++u) {
-            const std::size_t t = inside[u];
-            const std::size_t i = start + candidate[t];
-            if (found[t] != kSeveral) {
-                add_row(out[found[t]], s.scores[i], s.weight(i));
-                continue;
-            }
-            const double v = second[i];
-            for (const std::uint32_t r : p.several[p.slot_of_code[codes[i]] - 1])
-                if (regions[r].second.lo <= v && v <= regions[r].second.hi)
-                    add_row(out[r], s.scores[i], s.weight(i));
-        }
+        for (const std::uint32_t r : p.several[p.slot_of_code[codes[j]] - 1])
+            if (regions[r].second.lo <= second[j] && second[j] <= regions[r].second.hi)
+                add_row(out[r], scores[j], w);
     }
 }
 
@@ -384,9 +374,18 @@ void check_split(const ScanRequest& r, const ScanSplit& s, const char* name) {
             throw std::invalid_argument(side + " rows must be positions of the data set's rows");
 }
 
-void read_column(const SplitRows& s, std::size_t column, std::vector<double>& out) {
-    out.resize(s.n);
-    for (std::size_t i = 0; i < s.n; ++i) out[i] = s.row(i)[column];
+// Columns of a split, in one pass over its rows.
+void read_columns(const SplitRows& s, const std::vector<std::size_t>& columns,
+                  std::vector<double>* out) {
+    for (std::size_t k = 0; k < columns.size(); ++k) out[k].resize(s.n);
+    for (std::size_t i = 0; i < s.n; ++i) {
+        const double* row = s.row(i);
+        for (std::size_t k = 0; k < columns.size(); ++k) out[k][i] = row[columns[k]];
+    }
+}
+
+const double* block_of(Span<const double> v, std::size_t start) {
+    return v.empty() ? nullptr : v.data + start;
 }
 
 }  // namespace
@@ -419,10 +418,15 @@ std::vector<ScanRegion> scan_histograms(const ScanRequest& request) {
     for (const std::size_t f : request.features) code_column(f);
     for (const auto& pair : request.pairs) code_column(pair.first);
     range_and_bins(searched, coded, request.settings.max_bins);
-    code_split(searched, 0, coded, false);
-    code_split(other, 1, coded, !request.use_test);
-    if (request.use_test)
-        for (CodedFeature& f : coded) f.test_max = f.range.max;
+    // The test split's maxima of every measured column close the bounds that reach them.
+    std::vector<std::size_t> measured;
+    for (const CodedFeature& f : coded) measured.push_back(f.column);
+    for (const auto& pair : request.pairs) measured.push_back(pair.second);
+    std::sort(measured.begin(), measured.end());
+    measured.erase(std::unique(measured.begin(), measured.end()), measured.end());
+    std::vector<double> test_max(width, std::nan(""));
+    code_split(searched, 0, coded, measured, request.use_test ? &test_max : nullptr);
+    code_split(other, 1, coded, measured, request.use_test ? nullptr : &test_max);
 
     const SplitRows* sides[2] = {&searched, &other};
     // Moments on the searched split and the other one, into a region's train and test.
@@ -437,18 +441,17 @@ std::vector<ScanRegion> scan_histograms(const ScanRequest& request) {
         const CodedFeature& f = coded[coded_of_column[column]];
         OneFeatureSearch search;
         with_codes(f, 0, [&](const auto* codes) {
-            search = search_one_feature_in_bins(f.range, f.edges,
-                                                bins_from_codes(codes, f.bin_of_code.data()),
+            search = search_one_feature_in_bins(f.range, f.edges, bins_from_codes(codes, f),
                                                 searched.scores, searched.weights, settings1);
         });
         const std::size_t first = out.size();
-        std::vector<std::uint32_t> region_of_code(f.bin_of_code.size(), kNoRegion);
+        std::vector<std::uint32_t> region_of_code(f.n_codes, kNoRegion);
         for (const SliceRule& rule : search.regions) {
             ScanRegion r;
             r.first = static_cast<std::int64_t>(column);
             r.lb1 = rule.lb;
             r.ub1 = rule.ub;
-            const CodeInterval codes = code_interval(f, rule.lb, rule.ub);
+            const CodeInterval codes = code_interval(f, rule.lb, rule.ub, test_max[column]);
             for (std::size_t c = codes.first; c <= codes.last; ++c)
                 region_of_code[c] = static_cast<std::uint32_t>(out.size() - first);
             out.push_back(r);
@@ -465,67 +468,101 @@ std::vector<ScanRegion> scan_histograms(const ScanRequest& request) {
         }
     }
 
-    // Pairs by second feature, so that each second feature's values are read once per split.
+    // Pairs a batch of second features at a time: their values on the searched split read in
+    // one pass, each pair searched and measured there, then every pair of the batch measured on
+    // the other split in one pass reading its rows in place.
     SearchSettings settings2 = request.settings;
     settings2.merge_weights = ZeroWeights::kZeroSum;
     std::vector<std::vector<ScanRegion>> pair_regions(request.pairs.size());
-    std::vector<std::size_t> order(request.pairs.size());
-    for (std::size_t k = 0; k < order.size(); ++k) order[k] = k;
-    std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
-        return request.pairs[a].second < request.pairs[b].second;
-    });
-    std::vector<double> second[2];
-    std::size_t loaded = SIZE_MAX;
-    double second_test_max = 0.0;
-    for (const std::size_t k : order) {
-        const std::size_t column2 = request.pairs[k].second;
-        if (column2 != loaded) {
-            read_column(searched, column2, second[0]);
-            read_column(other, column2, second[1]);
-            second_test_max = column_max(second[request.use_test ? 0 : 1]);
-            loaded = column2;
+    std::vector<std::size_t> seconds;
+    for (const auto& pair : request.pairs) seconds.push_back(pair.second);
+    std::sort(seconds.begin(), seconds.end());
+    seconds.erase(std::unique(seconds.begin(), seconds.end()), seconds.end());
+    struct Measured {
+        std::size_t pair = 0, slot = 0;  // the pair, its second feature's place in the batch
+        const CodedFeature* first = nullptr;
+        std::vector<PairRegion> regions;
+        PairLayout layout;
+    };
+    std::vector<double> columns[kBatch];
+    for (std::size_t batch_start = 0; batch_start < seconds.size(); batch_start += kBatch) {
+        const std::vector<std::size_t> batch(
+            seconds.begin() + static_cast<std::ptrdiff_t>(batch_start),
+            seconds.begin() +
+                static_cast<std::ptrdiff_t>(std::min(batch_start + kBatch, seconds.size())));
+        read_columns(searched, batch, columns);
+        std::vector<Measured> measuring;
+        for (std::size_t k = 0; k < request.pairs.size(); ++k) {
+            const std::size_t column2 = request.pairs[k].second;
+            const auto in_batch = std::find(batch.begin(), batch.end(), column2);
+            if (in_batch == batch.end()) continue;
+            const auto slot = static_cast<std::size_t>(in_batch - batch.begin());
+            const Span<const double> second{columns[slot].data(), columns[slot].size()};
+            const std::size_t column1 = request.pairs[k].first;
+            const CodedFeature& f = coded[coded_of_column[column1]];
+            TwoFeatureSearch search;
+            with_codes(f, 0, [&](const auto* codes) {
+                search =
+                    search_two_features_in_bins(f.range, f.edges, bins_from_codes(codes, f), second,
+                                                searched.scores, searched.weights, settings2);
+            });
+            std::vector<ScanRegion>& found = pair_regions[k];
+            Measured m{k, slot, &f, {}, {}};
+            for (std::size_t b = 0; b < search.bins.size(); ++b) {
+                const FirstFeatureBin& fb = search.bins[b];
+                const std::vector<SliceRule>& regions = fb.search.regions;
+                if (regions.empty()) continue;
+                const CodeInterval codes = code_interval(f, fb.lb1, fb.ub1, test_max[column1]);
+                for (std::size_t q = 0; q < regions.size(); ++q) {
+                    ScanRegion r;
+                    r.first = static_cast<std::int64_t>(column1);
+                    r.second = static_cast<std::int64_t>(column2);
+                    r.lb1 = fb.lb1;
+                    r.ub1 = fb.ub1;
+                    r.lb2 = regions[q].lb;
+                    r.ub2 = regions[q].ub;
+                    r.lb2q = fb.lb2q[q];
+                    r.ub2q = fb.ub2q[q];
+                    found.push_back(r);
+                    const Bound bound2{r.lb2, r.ub2, r.ub2 == test_max[column2]};
+                    m.regions.push_back({codes, closed_interval(bound2), b});
+                }
+            }
+            if (found.empty()) continue;
+            m.layout = pair_layout(m.regions, f.n_codes);
+            std::vector<RegionMoments> sums(found.size());
+            with_codes(f, 0, [&](const auto* codes) {
+                for (std::size_t start = 0; start < searched.n; start += kBlock)
+                    measure_pair_block(
+                        codes + start, second.data + start, searched.scores.data + start,
+                        block_of(searched.weights, start), std::min(kBlock, searched.n - start),
+                        m.layout, m.regions, sums.data());
+            });
+            for (std::size_t r = 0; r < sums.size(); ++r) moments_of(found[r], 0) = sums[r];
+            measuring.push_back(std::move(m));
         }
-        const std::size_t column1 = request.pairs[k].first;
-        const CodedFeature& f = coded[coded_of_column[column1]];
-        TwoFeatureSearch search;
-        with_codes(f, 0, [&](const auto* codes) {
-            search = search_two_features_in_bins(
-                f.range, f.edges, bins_from_codes(codes, f.bin_of_code.data()),
-                {second[0].data(), second[0].size()}, searched.scores, searched.weights, settings2);
-        });
-        std::vector<ScanRegion>& found = pair_regions[k];
-        std::vector<PairRegion> layout_regions;
-        for (std::size_t b = 0; b < search.bins.size(); ++b) {
-            const FirstFeatureBin& fb = search.bins[b];
-            const std::vector<SliceRule>& regions = fb.search.regions;
-            if (regions.empty()) continue;
-            const CodeInterval codes = code_interval(f, fb.lb1, fb.ub1);
-            for (std::size_t q = 0; q < regions.size(); ++q) {
-                ScanRegion r;
-                r.first = static_cast<std::int64_t>(column1);
-                r.second = static_cast<std::int64_t>(column2);
-                r.lb1 = fb.lb1;
-                r.ub1 = fb.ub1;
-                r.lb2 = regions[q].lb;
-                r.ub2 = regions[q].ub;
-                r.lb2q = fb.lb2q[q];
-                r.ub2q = fb.ub2q[q];
-                found.push_back(r);
-                const Bound bound2{r.lb2, r.ub2, r.ub2 == second_test_max};
-                layout_regions.push_back({codes, closed_interval(bound2), b});
+        std::vector<std::vector<RegionMoments>> sums;
+        for (const Measured& m : measuring) sums.emplace_back(m.regions.size());
+        double values[kBatch][kBlock];
+        for (std::size_t start = 0; start < other.n && !measuring.empty(); start += kBlock) {
+            const std::size_t rows = std::min(kBlock, other.n - start);
+            for (std::size_t j = 0; j < rows; ++j) {
+                const double* row = other.row(start + j);
+                for (std::size_t slot = 0; slot < batch.size(); ++slot)
+                    values[slot][j] = row[batch[slot]];
+            }
+            for (std::size_t k = 0; k < measuring.size(); ++k) {
+                const Measured& m = measuring[k];
+                with_codes(*m.first, 1, [&](const auto* codes) {
+                    measure_pair_block(codes + start, values[m.slot], other.scores.data + start,
+                                       block_of(other.weights, start), rows, m.layout, m.regions,
+                                       sums[k].data());
+                });
             }
         }
-        if (found.empty()) continue;
-        const PairLayout layout = pair_layout(layout_regions, f.bin_of_code.size());
-        std::vector<RegionMoments> sums(found.size());
-        for (std::size_t side = 0; side < 2; ++side) {
-            std::fill(sums.begin(), sums.end(), RegionMoments{});
-            with_codes(f, side, [&](const auto* codes) {
-                measure_pair(codes, second[side].data(), *sides[side], layout, layout_regions,
-                             sums.data());
-            });
-            for (std::size_t r = 0; r < sums.size(); ++r) moments_of(found[r], side) = sums[r];
-        }
+        for (std::size_t k = 0; k < measuring.size(); ++k)
+            for (std::size_t r = 0; r < sums[k].size(); ++r)
+                moments_of(pair_regions[measuring[k].pair][r], 1) = sums[k][r];
     }
     for (std::vector<ScanRegion>& regions : pair_regions)
         out.insert(out.end(), regions.begin(), regions.end());
