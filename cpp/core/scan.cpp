@@ -7,6 +7,7 @@
 
 #include "core/histogram.hpp"
 #include "core/region_stats.hpp"
+#include "core/simd.hpp"
 
 namespace movra::core {
 
@@ -78,10 +79,10 @@ void with_codes(const CodedFeature& f, std::size_t split, Visit visit) {
 // feature), the located bin b leaves four comparisons: with its lower and upper edge.
 template <typename Code>
 void code_values(const CodedFeature& f, const BinLocator& locate, const double* v, std::size_t m,
-                 std::uint32_t* scratch, Code* out) {
+                 std::uint32_t* scratch, Code* out, const char* path) {
     const double* e = f.edges.data();
     if (f.breakpoints.size() == f.edges.size()) {
-        locate_bins(locate, {v, m}, scratch);
+        locate_bins(locate, {v, m}, scratch, path);
         for (std::size_t j = 0; j < m; ++j) {
             const std::uint32_t b = scratch[j];
             const double x = v[j], lo = e[b], hi = e[b + 1];
@@ -151,7 +152,8 @@ void range_and_bins(const SplitRows& s, std::vector<CodedFeature>& features,
 // Every coded feature's codes on one split (0 the searched one), a block of rows at a time; on
 // the test split, the maxima of the columns in `max_columns` (as value_range has them) on the way.
 void code_split(const SplitRows& s, std::size_t split, std::vector<CodedFeature>& features,
-                const std::vector<std::size_t>& max_columns, std::vector<double>* maxima) {
+                const std::vector<std::size_t>& max_columns, std::vector<double>* maxima,
+                const char* path) {
     std::vector<BinLocator> locators;
     for (CodedFeature& f : features) {
         locators.emplace_back(f.edges);
@@ -172,9 +174,12 @@ void code_split(const SplitRows& s, std::size_t split, std::vector<CodedFeature>
             for (std::size_t j = 0; j < m; ++j) values[j] = s.row(start + j)[f.column];
             CodeColumn& c = f.codes[split];
             const BinLocator& locate = locators[k];
-            if (f.code_bytes == 1) code_values(f, locate, values, m, scratch, c.u8.data() + start);
-            if (f.code_bytes == 2) code_values(f, locate, values, m, scratch, c.u16.data() + start);
-            if (f.code_bytes == 4) code_values(f, locate, values, m, scratch, c.u32.data() + start);
+            if (f.code_bytes == 1)
+                code_values(f, locate, values, m, scratch, c.u8.data() + start, path);
+            if (f.code_bytes == 2)
+                code_values(f, locate, values, m, scratch, c.u16.data() + start, path);
+            if (f.code_bytes == 4)
+                code_values(f, locate, values, m, scratch, c.u32.data() + start, path);
         }
         for (std::size_t k = 0; k < n_max; ++k)
             for (std::size_t j = 0; j < m; ++j) {
@@ -187,18 +192,51 @@ void code_split(const SplitRows& s, std::size_t split, std::vector<CodedFeature>
         (*maxima)[max_columns[k]] = nan[k] != 0 || s.n == 0 ? std::nan("") : hi[k];
 }
 
-// A feature's bins read from its codes on the searched split: bin b holds the codes 2b + 1 (its
-// lower edge) and 2b + 2 (inside it), the last bin also its upper edge's; a constant feature has
-// one bin. No value of the searched split has code 0 (below its minimum).
+// Bin b holds the codes 2b + 1 (its lower edge) and 2b + 2 (inside it), the last bin also its
+// upper edge's (a constant feature's one bin all three). The same loop for every target: the
+// compiler makes it vector code of the target's width.
 template <typename Code>
-RowBins bins_from_codes(const Code* codes, const CodedFeature& f) {
+inline void code_bins(const Code* codes, std::size_t m, std::uint32_t last, std::uint32_t* out) {
+    for (std::size_t j = 0; j < m; ++j) {
+        const std::uint32_t b = (static_cast<std::uint32_t>(codes[j]) - 1) >> 1;
+        out[j] = b < last ? b : last;
+    }
+}
+#ifdef MOVRA_X86_SIMD
+template <typename Code>
+MOVRA_TARGET_AVX2 void code_bins_avx2(const Code* codes, std::size_t m, std::uint32_t last,
+                                      std::uint32_t* out) {
+    for (std::size_t j = 0; j < m; ++j) {
+        const std::uint32_t b = (static_cast<std::uint32_t>(codes[j]) - 1) >> 1;
+        out[j] = b < last ? b : last;
+    }
+}
+template <typename Code>
+MOVRA_TARGET_AVX512 void code_bins_avx512(const Code* codes, std::size_t m, std::uint32_t last,
+                                          std::uint32_t* out) {
+    for (std::size_t j = 0; j < m; ++j) {
+        const std::uint32_t b = (static_cast<std::uint32_t>(codes[j]) - 1) >> 1;
+        out[j] = b < last ? b : last;
+    }
+}
+#endif
+
+// A feature's bins read from its codes on the searched split (none of whose values has code 0,
+// below its minimum).
+template <typename Code>
+RowBins bins_from_codes(const Code* codes, const CodedFeature& f, const char* path) {
     const auto last = static_cast<std::uint32_t>(f.edges.size() - 2);
-    return [codes, last](std::size_t start, std::size_t m, std::uint32_t* buffer) {
-        const Code* c = codes + start;
-        for (std::size_t j = 0; j < m; ++j) {
-            const std::uint32_t b = (static_cast<std::uint32_t>(c[j]) - 1) >> 1;
-            buffer[j] = b < last ? b : last;
-        }
+    using Kernel = void (*)(const Code*, std::size_t, std::uint32_t, std::uint32_t*);
+    Kernel kernel = code_bins<Code>;
+#ifdef MOVRA_X86_SIMD
+    const SimdLevel level = simd_level(path);
+    if (level == SimdLevel::kAvx512) kernel = code_bins_avx512<Code>;
+    if (level == SimdLevel::kAvx2) kernel = code_bins_avx2<Code>;
+#else
+    (void)path;
+#endif
+    return [codes, last, kernel](std::size_t start, std::size_t m, std::uint32_t* buffer) {
+        kernel(codes + start, m, last, buffer);
         return static_cast<const std::uint32_t*>(buffer);
     };
 }
@@ -259,6 +297,7 @@ struct PairLayout {
     std::vector<double> lo, hi;
     std::vector<std::uint32_t> region;
     std::vector<std::vector<std::uint32_t>> several;  // per slot: its regions when of two bins
+    std::vector<std::uint8_t> of_two_bins;            // per slot
 };
 
 PairLayout pair_layout(const std::vector<PairRegion>& regions, std::size_t n_codes) {
@@ -295,9 +334,11 @@ PairLayout pair_layout(const std::vector<PairRegion>& regions, std::size_t n_cod
     p.hi.assign(slots.size() * width, -HUGE_VAL);
     p.region.assign(slots.size() * width, kNoRegion);
     p.several.resize(slots.size());
+    p.of_two_bins.assign(slots.size(), 0);
     for (std::size_t s = 0; s < slots.size(); ++s) {
         const auto [run, second_run] = slots[s];
         if (second_run != kNone) {
+            p.of_two_bins[s] = 1;
             for (const std::size_t k : {run, second_run})
                 for (std::size_t r = run_start[k]; r < run_start[k + 1]; ++r)
                     p.several[s].push_back(static_cast<std::uint32_t>(r));
@@ -321,16 +362,19 @@ template <typename Code>
 void measure_pair_block(const Code* codes, const double* second, const double* scores,
                         const double* weights, std::size_t m, const PairLayout& p,
                         const std::vector<PairRegion>& regions, RegionMoments* out) {
-    std::uint32_t candidate[kBlock], found[kBlock], inside[kBlock];
+    std::uint32_t candidate[kBlock], slot_of[kBlock], found[kBlock], inside[kBlock];
     const std::size_t width = p.width;
+    const std::uint32_t* slot_of_code = p.slot_of_code.data();
     std::size_t k = 0;
     for (std::size_t j = 0; j < m; ++j) {
+        const std::uint32_t slot = slot_of_code[codes[j]];
         candidate[k] = static_cast<std::uint32_t>(j);
-        k += p.slot_of_code[codes[j]] != 0;
+        slot_of[k] = slot;
+        k += slot != 0;
     }
     for (std::size_t t = 0; t < k; ++t) {
         const std::size_t j = candidate[t];
-        const std::size_t slot = p.slot_of_code[codes[j]] - 1;
+        const std::size_t slot = slot_of[t] - 1;
         const double v = second[j];
         const double* lo = p.lo.data() + slot * width;
         std::size_t e = 0;
@@ -338,25 +382,38 @@ void measure_pair_block(const Code* codes, const double* second, const double* s
             e = lo[e + half] <= v ? e + half : e;
         const std::size_t at = slot * width + e;
         const bool in = (lo[e] <= v) & (v <= p.hi[at]);
-        found[t] = !p.several[slot].empty() ? kSeveral : in ? p.region[at] : kNoRegion;
+        found[t] = p.of_two_bins[slot] != 0 ? kSeveral : in ? p.region[at] : kNoRegion;
     }
     std::size_t q = 0;
     for (std::size_t t = 0; t < k; ++t) {
         inside[q] = static_cast<std::uint32_t>(t);
         q += found[t] != kNoRegion;
     }
+    // The current region's sums are kept in registers while its rows follow each other: added
+    // in memory, each row would wait for the previous one's store.
+    RegionMoments sums;
+    std::uint32_t summed = kNoRegion;
     for (std::size_t u = 0; u < q; ++u) {
         const std::size_t t = inside[u];
         const std::size_t j = candidate[t];
+        const std::uint32_t r = found[t];
         const double w = weights != nullptr ? weights[j] : 1.0;
-        if (found[t] != kSeveral) {
-            add_row(out[found[t]], scores[j], w);
-            continue;
+        if (r != summed) {
+            if (summed != kNoRegion) out[summed] = sums;
+            summed = r;
+            if (r == kSeveral) {
+                summed = kNoRegion;
+                for (const std::uint32_t several : p.several[slot_of[t] - 1])
+                    if (regions[several].second.lo <= second[j] &&
+                        second[j] <= regions[several].second.hi)
+                        add_row(out[several], scores[j], w);
+                continue;
+            }
+            sums = out[r];
         }
-        for (const std::uint32_t r : p.several[p.slot_of_code[codes[j]] - 1])
-            if (regions[r].second.lo <= second[j] && second[j] <= regions[r].second.hi)
-                add_row(out[r], scores[j], w);
+        add_row(sums, scores[j], w);
     }
+    if (summed != kNoRegion) out[summed] = sums;
 }
 
 SplitRows split_rows(const ScanRequest& r, const ScanSplit& s) {
@@ -374,13 +431,19 @@ void check_split(const ScanRequest& r, const ScanSplit& s, const char* name) {
             throw std::invalid_argument(side + " rows must be positions of the data set's rows");
 }
 
-// Columns of a split, in one pass over its rows.
+// Columns of a split, in one pass over its rows, and whether each holds a NaN.
 void read_columns(const SplitRows& s, const std::vector<std::size_t>& columns,
-                  std::vector<double>* out) {
-    for (std::size_t k = 0; k < columns.size(); ++k) out[k].resize(s.n);
+                  std::vector<double>* out, bool* nan) {
+    for (std::size_t k = 0; k < columns.size(); ++k) {
+        out[k].resize(s.n);
+        nan[k] = false;
+    }
     for (std::size_t i = 0; i < s.n; ++i) {
         const double* row = s.row(i);
-        for (std::size_t k = 0; k < columns.size(); ++k) out[k][i] = row[columns[k]];
+        for (std::size_t k = 0; k < columns.size(); ++k) {
+            out[k][i] = row[columns[k]];
+            nan[k] |= out[k][i] != out[k][i];
+        }
     }
 }
 
@@ -425,8 +488,10 @@ std::vector<ScanRegion> scan_histograms(const ScanRequest& request) {
     std::sort(measured.begin(), measured.end());
     measured.erase(std::unique(measured.begin(), measured.end()), measured.end());
     std::vector<double> test_max(width, std::nan(""));
-    code_split(searched, 0, coded, measured, request.use_test ? &test_max : nullptr);
-    code_split(other, 1, coded, measured, request.use_test ? nullptr : &test_max);
+    code_split(searched, 0, coded, measured, request.use_test ? &test_max : nullptr,
+               request.simd_path);
+    code_split(other, 1, coded, measured, request.use_test ? nullptr : &test_max,
+               request.simd_path);
 
     const SplitRows* sides[2] = {&searched, &other};
     // Moments on the searched split and the other one, into a region's train and test.
@@ -441,7 +506,8 @@ std::vector<ScanRegion> scan_histograms(const ScanRequest& request) {
         const CodedFeature& f = coded[coded_of_column[column]];
         OneFeatureSearch search;
         with_codes(f, 0, [&](const auto* codes) {
-            search = search_one_feature_in_bins(f.range, f.edges, bins_from_codes(codes, f),
+            search = search_one_feature_in_bins(f.range, f.edges,
+                                                bins_from_codes(codes, f, request.simd_path),
                                                 searched.scores, searched.weights, settings1);
         });
         const std::size_t first = out.size();
@@ -490,7 +556,8 @@ std::vector<ScanRegion> scan_histograms(const ScanRequest& request) {
             seconds.begin() + static_cast<std::ptrdiff_t>(batch_start),
             seconds.begin() +
                 static_cast<std::ptrdiff_t>(std::min(batch_start + kBatch, seconds.size())));
-        read_columns(searched, batch, columns);
+        bool nan[kBatch];
+        read_columns(searched, batch, columns, nan);
         std::vector<Measured> measuring;
         for (std::size_t k = 0; k < request.pairs.size(); ++k) {
             const std::size_t column2 = request.pairs[k].second;
@@ -502,9 +569,9 @@ std::vector<ScanRegion> scan_histograms(const ScanRequest& request) {
             const CodedFeature& f = coded[coded_of_column[column1]];
             TwoFeatureSearch search;
             with_codes(f, 0, [&](const auto* codes) {
-                search =
-                    search_two_features_in_bins(f.range, f.edges, bins_from_codes(codes, f), second,
-                                                searched.scores, searched.weights, settings2);
+                search = search_two_features_in_bins(
+                    f.range, f.edges, bins_from_codes(codes, f, request.simd_path), second,
+                    searched.scores, searched.weights, settings2, nan[slot]);
             });
             std::vector<ScanRegion>& found = pair_regions[k];
             Measured m{k, slot, &f, {}, {}};

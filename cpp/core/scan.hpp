@@ -54,6 +54,8 @@ struct ScanRequest {
     // regions fall back to the plain mean when the weights sum to zero or less for one feature
     // and to exactly zero for a pair, as HistogramSlicing has it: merge_weights is ignored.
     SearchSettings settings;
+    // The vector code path of the scan's own kernels, one of simd_paths(); the best when null.
+    const char* simd_path = nullptr;
 };
 
 // The regions of every requested feature, then of every requested pair, each in the order its

@@ -276,7 +276,8 @@ struct FirstPass {
 
 // Counts and ranges are kept in lanes as the sums are (no chain of dependent updates), a block of
 // rows at a time so the block's bins are still in the first-level cache when they are read.
-FirstPass first_pass(const RowBins& first_bins, Span<const double> second, std::size_t n_bins) {
+FirstPass first_pass(const RowBins& first_bins, Span<const double> second, std::size_t n_bins,
+                     bool may_hold_nan) {
     const std::size_t n = second.size;
     struct RangeLane {
         double low = HUGE_VAL;
@@ -299,7 +300,7 @@ FirstPass first_pass(const RowBins& first_bins, Span<const double> second, std::
             r.low = x < r.low ? x : r.low;
             r.high = x > r.high ? x : r.high;
         });
-        any_nan |= has_nan({v, m});
+        if (may_hold_nan) any_nan |= has_nan({v, m});
     }
     FirstPass out{std::vector<std::int64_t>(n_bins, 0), std::vector<ValueRange>(n_bins)};
     for (std::size_t b = 0; b < n_bins; ++b) {
@@ -456,11 +457,12 @@ TwoFeatureSearch search_two_features_in_bins(ValueRange first_range,
                                              std::vector<double> first_edges,
                                              const RowBins& first_bins, Span<const double> second,
                                              Span<const double> scores, Span<const double> weights,
-                                             const SearchSettings& settings) {
+                                             const SearchSettings& settings,
+                                             bool second_may_hold_nan) {
     TwoFeatureSearch t;
     t.edges = std::move(first_edges);
     const std::size_t n_bins = t.edges.size() - 1, n = second.size;
-    const FirstPass pass = first_pass(first_bins, second, n_bins);
+    const FirstPass pass = first_pass(first_bins, second, n_bins, second_may_hold_nan);
     const std::vector<std::size_t> distinct =
         distinct_per_bin(first_bins, second, pass.support,
                          settings.max_bins > 0 ? static_cast<std::size_t>(settings.max_bins) : 0);

@@ -114,11 +114,13 @@ TwoFeatureSearch search_two_features(Span<const double> first, Span<const double
                                      const ValueRange* first_range = nullptr);
 
 // search_two_features with the first feature's bins given: `first_edges` are the edges of
-// `first_range`, and `first_bins` gives every row's bin on them.
+// `first_range`, and `first_bins` gives every row's bin on them. `second_may_hold_nan` false
+// spares looking for NaN in `second` (a caller that has looked already).
 TwoFeatureSearch search_two_features_in_bins(ValueRange first_range,
                                              std::vector<double> first_edges,
                                              const RowBins& first_bins, Span<const double> second,
                                              Span<const double> scores, Span<const double> weights,
-                                             const SearchSettings& settings);
+                                             const SearchSettings& settings,
+                                             bool second_may_hold_nan = true);
 
 }  // namespace movra::core

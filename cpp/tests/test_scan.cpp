@@ -9,6 +9,7 @@
 #include "core/columns.hpp"
 #include "core/region_stats.hpp"
 #include "core/scan.hpp"
+#include "core/simd.hpp"
 #include "core/slice_search.hpp"
 
 using namespace movra::core;
@@ -276,11 +277,13 @@ Case random_case(Random& rng, std::size_t max_rows, std::int64_t max_bins) {
 TEST(Scan, EqualsTheColumnPath) {
     Random rng{2024};
     std::size_t regions = 0, pair_regions = 0;
+    const std::vector<const char*> paths = simd_paths();
     for (int trial = 0; trial < 400; ++trial) {
         Case c = random_case(rng, trial % 4 == 0 ? 3000 : 300, 60);
+        c.request.simd_path = paths[static_cast<std::size_t>(trial) % paths.size()];
         const std::vector<ScanRegion> want = column_path(c);
         const std::vector<ScanRegion> got = scan_histograms(c.request);
-        expect_same(got, want, "trial " + std::to_string(trial));
+        expect_same(got, want, "trial " + std::to_string(trial) + " " + c.request.simd_path);
         if (HasFailure()) return;
         regions += got.size();
         for (const ScanRegion& r : got) pair_regions += r.second >= 0;
@@ -295,7 +298,12 @@ TEST(Scan, ManyBinsTakeWiderCodes) {
     for (int trial = 0; trial < 12; ++trial) {
         Case c = random_case(rng, 4000, 10);
         c.request.settings.max_bins = 100 + static_cast<std::int64_t>(rng.below(300));
-        expect_same(scan_histograms(c.request), column_path(c), "trial " + std::to_string(trial));
+        const std::vector<ScanRegion> want = column_path(c);
+        for (const char* path : simd_paths()) {
+            c.request.simd_path = path;
+            expect_same(scan_histograms(c.request), want,
+                        "trial " + std::to_string(trial) + " " + path);
+        }
     }
 }
 
@@ -318,9 +326,12 @@ TEST(Scan, ManyThousandBinsTakeFourByteCodes) {
     c.request.settings.max_bins = 40000;
     c.request.settings.threshold_value = 2.0;
     c.point();
-    const std::vector<ScanRegion> got = scan_histograms(c.request);
-    expect_same(got, column_path(c), "");
-    EXPECT_GT(got.size(), 50u);
+    const std::vector<ScanRegion> want = column_path(c);
+    for (const char* path : simd_paths()) {
+        c.request.simd_path = path;
+        expect_same(scan_histograms(c.request), want, path);
+    }
+    EXPECT_GT(want.size(), 50u);
 }
 
 // A near tie is settled on the same rows, positions in the searched split, as the column path
