@@ -381,8 +381,10 @@ void measure_pair_block(const Code* codes, const double* second, const double* s
         for (std::size_t half = width / 2; half > 0; half /= 2)
             e = lo[e + half] <= v ? e + half : e;
         const std::size_t at = slot * width + e;
-        const bool in = (lo[e] <= v) & (v <= p.hi[at]);
-        found[t] = p.of_two_bins[slot] != 0 ? kSeveral : in ? p.region[at] : kNoRegion;
+        // Selects, not branches: whether a candidate is inside is as good as random.
+        const auto outside = static_cast<std::uint32_t>(!((lo[e] <= v) & (v <= p.hi[at])));
+        const std::uint32_t region = p.region[at] | (0u - outside);
+        found[t] = p.of_two_bins[slot] != 0 ? kSeveral : region;
     }
     std::size_t q = 0;
     for (std::size_t t = 0; t < k; ++t) {
@@ -631,8 +633,14 @@ std::vector<ScanRegion> scan_histograms(const ScanRequest& request) {
             for (std::size_t r = 0; r < sums[k].size(); ++r)
                 moments_of(pair_regions[measuring[k].pair][r], 1) = sums[k][r];
     }
-    for (std::vector<ScanRegion>& regions : pair_regions)
+    // Each pair's list released once moved: the regions are held once.
+    std::size_t total = out.size();
+    for (const std::vector<ScanRegion>& regions : pair_regions) total += regions.size();
+    out.reserve(total);
+    for (std::vector<ScanRegion>& regions : pair_regions) {
         out.insert(out.end(), regions.begin(), regions.end());
+        std::vector<ScanRegion>().swap(regions);
+    }
     return out;
 }
 
