@@ -45,6 +45,32 @@ inline void add_row(RegionMoments& m, double score, double w) {
     m.weight_sq += w * w;
 }
 
+// Rows added to their regions' sums in row order. The current region's sums stay in registers
+// while its rows follow each other: added in memory, each row would wait for the previous row's
+// store.
+class OrderedSums {
+  public:
+    explicit OrderedSums(RegionMoments* out) : out_(out) {}
+    void add(std::uint32_t region, double score, double w) {
+        if (region != current_) {
+            flush();
+            current_ = region;
+            sums_ = out_[region];
+        }
+        add_row(sums_, score, w);
+    }
+    // Writes the current region's sums back; the next row reads its region's sums anew.
+    void flush() {
+        if (current_ != kNoRegion) out_[current_] = sums_;
+        current_ = kNoRegion;
+    }
+
+  private:
+    RegionMoments* out_;
+    RegionMoments sums_;
+    std::uint32_t current_ = kNoRegion;
+};
+
 // The codes of one feature on one split, in the narrowest type the breakpoints allow.
 struct CodeColumn {
     std::vector<std::uint8_t> u8;
@@ -274,10 +300,12 @@ void measure_single(const Code* codes, const SplitRows& s,
             inside[k] = static_cast<std::uint32_t>(j);
             k += region_of_code[codes[start + j]] != kNoRegion;
         }
+        OrderedSums sums(out);
         for (std::size_t t = 0; t < k; ++t) {
             const std::size_t i = start + inside[t];
-            add_row(out[region_of_code[codes[i]]], s.scores[i], s.weight(i));
+            sums.add(region_of_code[codes[i]], s.scores[i], s.weight(i));
         }
+        sums.flush();
     }
 }
 
@@ -391,31 +419,21 @@ void measure_pair_block(const Code* codes, const double* second, const double* s
         inside[q] = static_cast<std::uint32_t>(t);
         q += found[t] != kNoRegion;
     }
-    // The current region's sums are kept in registers while its rows follow each other: added
-    // in memory, each row would wait for the previous one's store.
-    RegionMoments sums;
-    std::uint32_t summed = kNoRegion;
+    OrderedSums sums(out);
     for (std::size_t u = 0; u < q; ++u) {
         const std::size_t t = inside[u];
         const std::size_t j = candidate[t];
-        const std::uint32_t r = found[t];
         const double w = weights != nullptr ? weights[j] : 1.0;
-        if (r != summed) {
-            if (summed != kNoRegion) out[summed] = sums;
-            summed = r;
-            if (r == kSeveral) {
-                summed = kNoRegion;
-                for (const std::uint32_t several : p.several[slot_of[t] - 1])
-                    if (regions[several].second.lo <= second[j] &&
-                        second[j] <= regions[several].second.hi)
-                        add_row(out[several], scores[j], w);
-                continue;
-            }
-            sums = out[r];
+        if (found[t] != kSeveral) {
+            sums.add(found[t], scores[j], w);
+            continue;
         }
-        add_row(sums, scores[j], w);
+        sums.flush();
+        for (const std::uint32_t r : p.several[slot_of[t] - 1])
+            if (regions[r].second.lo <= second[j] && second[j] <= regions[r].second.hi)
+                add_row(out[r], scores[j], w);
     }
-    if (summed != kNoRegion) out[summed] = sums;
+    sums.flush();
 }
 
 SplitRows split_rows(const ScanRequest& r, const ScanSplit& s) {
