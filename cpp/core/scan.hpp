@@ -23,7 +23,8 @@ struct ScanSplit {
 };
 
 // Sums over a region's rows of one split: what its average, its variance and its share of the
-// split need. Unweighted: w = 1 for every row. Each sum is added up in increasing row order.
+// split need. Unweighted: w = 1 for every row. Each sum is added up in the order of the split's
+// rows.
 struct RegionMoments {
     std::int64_t count = 0;
     double weight = 0.0;       // sum of w
