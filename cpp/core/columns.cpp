@@ -237,4 +237,21 @@ std::vector<ValueRange> extract_columns(RowMajor m, Span<const std::size_t> colu
     return extract_columns_with(nullptr, m, columns, outputs);
 }
 
+std::vector<bool> non_finite_columns(RowMajor m, Span<const std::int64_t> rows,
+                                     Span<const std::size_t> columns) {
+    // v - v is 0 for a finite value and NaN for NaN or an infinity: one test per value, and the
+    // flags stay in registers across the rows.
+    std::vector<double> probe(columns.size, 0.0);
+    for (std::size_t i = 0; i < rows.size; ++i) {
+        const double* row = m.data + static_cast<std::size_t>(rows[i]) * m.n_columns;
+        for (std::size_t j = 0; j < columns.size; ++j) {
+            const double v = row[columns[j]];
+            probe[j] += v - v;
+        }
+    }
+    std::vector<bool> out(columns.size);
+    for (std::size_t j = 0; j < columns.size; ++j) out[j] = probe[j] != 0.0 || probe[j] != probe[j];
+    return out;
+}
+
 }  // namespace movra::core

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <vector>
 
 #include "core/histogram.hpp"
@@ -27,5 +28,10 @@ std::vector<ValueRange> extract_columns(RowMajor m, Span<const std::size_t> colu
 std::vector<ValueRange> extract_columns_with(const char* path, RowMajor m,
                                              Span<const std::size_t> columns,
                                              double* const* outputs);
+
+// Whether column columns[j] holds a NaN or an infinite value on the rows at `rows` (positions
+// of m's rows), read in place: one pass over those rows for all the columns.
+std::vector<bool> non_finite_columns(RowMajor m, Span<const std::int64_t> rows,
+                                     Span<const std::size_t> columns);
 
 }  // namespace movra::core

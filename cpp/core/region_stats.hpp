@@ -32,7 +32,7 @@ struct ScoreSums {
 };
 
 // Sums over a set of rows that its average, its variance and its share of a split need.
-// Unweighted: w = 1 for every row.
+// Unweighted: w = 1 for every row. Added in the order of the rows.
 struct RegionMoments {
     std::int64_t count = 0;
     double sum = 0.0;          // sum of s

@@ -37,14 +37,16 @@ struct ScanRegion {
 struct ScanRequest {
     RowMajor x;  // the whole data set; the scanned columns are finite on both splits
     ScanSplit train, test;
-    bool use_test = false;  // search the test split, else the training split
-    std::vector<std::size_t> features;                       // one-feature searches
+    bool use_test = false;              // search the test split, else the training split
+    std::vector<std::size_t> features;  // one-feature searches
     std::vector<std::pair<std::size_t, std::size_t>> pairs;  // (first, second) searches
     // As for the one-feature search (threshold_value from the searched split's overall average,
     // near ties settled by settings.ties with row positions within the searched split). Merged
     // regions fall back to the plain mean when the weights sum to zero or less for one feature
     // and to exactly zero for a pair, as HistogramSlicing has it: merge_weights is ignored.
     SearchSettings settings;
+    // The vector code path of the scan's own kernels, one of simd_paths(); the best when null.
+    const char* simd_path = nullptr;
 };
 
 // The regions of every requested feature, then of every requested pair, each in the order its

@@ -66,7 +66,7 @@ struct CountSum {
 constexpr std::size_t kLanes = 4;
 
 // Rows per block of vector bin lookups (the block's bins stay in the first-level cache).
-constexpr std::size_t kBlock = 512;
+constexpr std::size_t kBlock = kSearchBlock;
 
 static_assert(kBlock % kLanes == 0, "a block starts at lane 0");
 
@@ -114,6 +114,21 @@ std::vector<ScoreSums> combine(const std::vector<CountSum>& lanes, std::size_t f
 // The rows of bin b, for settling a near tie.
 using BinRows = std::function<std::vector<std::int64_t>(std::size_t b)>;
 
+// The rows (increasing positions below n) whose bin is b and for which keep(row) holds.
+template <typename Keep>
+std::vector<std::int64_t> rows_in_bin(const RowBins& bins, std::size_t n, std::size_t b,
+                                      Keep keep) {
+    std::vector<std::int64_t> rows;
+    std::uint32_t buffer[kBlock];
+    for (std::size_t start = 0; start < n; start += kBlock) {
+        const std::size_t m = std::min(kBlock, n - start);
+        const std::uint32_t* in = bins(start, m, buffer);
+        for (std::size_t j = 0; j < m; ++j)
+            if (in[j] == b && keep(start + j)) rows.push_back(static_cast<std::int64_t>(start + j));
+    }
+    return rows;
+}
+
 // From the bins' sums: every bin's rule, the weak bins and the merged regions.
 void judge_bins(OneFeatureSearch& s, bool weighted, const SearchSettings& settings,
                 const ScoreProfile& profile, const BinRows& rows_of_bin) {
@@ -144,8 +159,7 @@ Bound bin_bound(const OneFeatureSearch& s, std::size_t b) {
 // Distinct values of `second` among each bin's rows, counted no further than `limit` (as
 // count_distinct_up_to would count them over the bin's rows in order). The scan stops once every
 // bin has either reached the limit or shown all its rows; for continuous data that is soon.
-std::vector<std::size_t> distinct_per_bin(const std::uint32_t* bin_of_row,
-                                          Span<const double> second,
+std::vector<std::size_t> distinct_per_bin(const RowBins& first_bins, Span<const double> second,
                                           const std::vector<std::int64_t>& support,
                                           std::size_t limit) {
     const std::size_t n_bins = support.size();
@@ -157,12 +171,17 @@ std::vector<std::size_t> distinct_per_bin(const std::uint32_t* bin_of_row,
         done[b] = static_cast<unsigned char>(support[b] == 0 || limit == 0);
         open += done[b] == 0;
     }
-    for (std::size_t i = 0; i < second.size && open > 0; ++i) {
-        const std::uint32_t b = bin_of_row[i];
-        if (done[b] != 0) continue;
-        if (seen[b].add(second[i]) >= limit || ++shown[b] == support[b]) {
-            done[b] = 1;
-            --open;
+    std::uint32_t buffer[kBlock];
+    for (std::size_t start = 0; start < second.size && open > 0; start += kBlock) {
+        const std::size_t m = std::min(kBlock, second.size - start);
+        const std::uint32_t* bin_of_row = first_bins(start, m, buffer);
+        for (std::size_t j = 0; j < m && open > 0; ++j) {
+            const std::uint32_t b = bin_of_row[j];
+            if (done[b] != 0) continue;
+            if (seen[b].add(second[start + j]) >= limit || ++shown[b] == support[b]) {
+                done[b] = 1;
+                --open;
+            }
         }
     }
     std::vector<std::size_t> out(n_bins);
@@ -191,51 +210,65 @@ OneFeatureSearch search_one_feature(Span<const double> x, Span<const double> sco
 OneFeatureSearch search_one_feature_in_range(Span<const double> x, Span<const double> scores,
                                              Span<const double> weights,
                                              const SearchSettings& settings, ValueRange range) {
+    const std::vector<double> edges =
+        equal_width_edges(range, histogram_bin_count(x, settings.max_bins));
+    const BinLocator locate(edges);
+    // Bins found a block at a time by vector arithmetic, then the block's rows added up.
+    const RowBins bins = [&](std::size_t start, std::size_t m, std::uint32_t* buffer) {
+        locate_bins(locate, {x.data + start, m}, buffer);
+        return static_cast<const std::uint32_t*>(buffer);
+    };
+    return search_one_feature_in_bins(range, edges, bins, scores, weights, settings);
+}
+
+OneFeatureSearch search_one_feature_in_bins(ValueRange range, std::vector<double> edges,
+                                            const RowBins& bins, Span<const double> scores,
+                                            Span<const double> weights,
+                                            const SearchSettings& settings) {
     OneFeatureSearch s;
     s.range = range;
-    s.edges = equal_width_edges(s.range, histogram_bin_count(x, settings.max_bins));
-    const std::size_t n_bins = s.edges.size() - 1;
-    const BinLocator locate(s.edges);
+    s.edges = std::move(edges);
+    const std::size_t n_bins = s.edges.size() - 1, n = scores.size;
     const bool weighted = !weights.empty();
     const bool ties = static_cast<bool>(settings.ties.exact_average);
     ProfileAccumulator profile;
-    // Bins found a block at a time by vector arithmetic, then the block's rows added up.
-    std::uint32_t bins[kBlock];
+    std::uint32_t buffer[kBlock];
     if (weighted) {
         std::vector<ScoreSums> lanes(kLanes * n_bins);
-        for (std::size_t start = 0; start < x.size; start += kBlock) {
-            const std::size_t m = std::min(kBlock, x.size - start);
-            locate_bins(locate, {x.data + start, m}, bins);
+        for (std::size_t start = 0; start < n; start += kBlock) {
+            const std::size_t m = std::min(kBlock, n - start);
+            const std::uint32_t* bins_of_block = bins(start, m, buffer);
             const double* sc = scores.data + start;
             const double* w = weights.data + start;
             by_lane(m, [&](std::size_t j, std::size_t l) {
-                add_to(lanes[bins[j] * kLanes + l], sc[j], w[j]);
+                add_to(lanes[bins_of_block[j] * kLanes + l], sc[j], w[j]);
             });
             if (ties) profile.add({sc, m}, {w, m});
         }
         s.bin_sums = combine(lanes, 0, n_bins, kLanes);
     } else {
         std::vector<CountSum> lanes(kLanes * n_bins);
-        for (std::size_t start = 0; start < x.size; start += kBlock) {
-            const std::size_t m = std::min(kBlock, x.size - start);
-            locate_bins(locate, {x.data + start, m}, bins);
+        for (std::size_t start = 0; start < n; start += kBlock) {
+            const std::size_t m = std::min(kBlock, n - start);
+            const std::uint32_t* bins_of_block = bins(start, m, buffer);
             const double* sc = scores.data + start;
             by_lane(m, [&](std::size_t j, std::size_t l) {
-                add_to(lanes[bins[j] * kLanes + l], sc[j]);
+                add_to(lanes[bins_of_block[j] * kLanes + l], sc[j]);
             });
             if (ties) profile.add({sc, m}, {});
         }
         s.bin_sums = combine(lanes, 0, n_bins, kLanes);
     }
-    judge_bins(s, weighted, settings, profile.profile(),
-               [&](std::size_t b) { return rows_in_bound(x, bin_bound(s, b)); });
+    judge_bins(s, weighted, settings, profile.profile(), [&](std::size_t b) {
+        return rows_in_bin(bins, n, b, [](std::size_t) { return true; });
+    });
     return s;
 }
 
 namespace {
 
-// The first pass of the two-feature search: each row's first-feature bin, and per bin the row
-// count and the second feature's range.
+// The first pass of the two-feature search: per first-feature bin, the row count and the second
+// feature's range.
 struct FirstPass {
     std::vector<std::int64_t> support;
     std::vector<ValueRange> range2;
@@ -243,9 +276,9 @@ struct FirstPass {
 
 // Counts and ranges are kept in lanes as the sums are (no chain of dependent updates), a block of
 // rows at a time so the block's bins are still in the first-level cache when they are read.
-FirstPass first_pass(Span<const double> first, Span<const double> second,
-                     const std::vector<double>& edges, std::uint32_t* bin_of_row) {
-    const std::size_t n_bins = edges.size() - 1, n = first.size;
+FirstPass first_pass(const RowBins& first_bins, Span<const double> second, std::size_t n_bins,
+                     bool may_hold_nan) {
+    const std::size_t n = second.size;
     struct RangeLane {
         double low = HUGE_VAL;
         double high = -HUGE_VAL;
@@ -254,13 +287,12 @@ FirstPass first_pass(Span<const double> first, Span<const double> second,
     };
     std::vector<RangeLane> range_lanes(n_bins * kLanes);
     bool any_nan = false;
-    const BinLocator locate(edges);
     RangeLane* const lanes = range_lanes.data();
+    std::uint32_t buffer[kBlock];
     for (std::size_t start = 0; start < n; start += kBlock) {
         const std::size_t m = std::min(kBlock, n - start);
-        const std::uint32_t* b = bin_of_row + start;
+        const std::uint32_t* b = first_bins(start, m, buffer);
         const double* v = second.data + start;
-        locate_bins(locate, {first.data + start, m}, bin_of_row + start);
         by_lane(m, [&](std::size_t j, std::size_t l) {
             RangeLane& r = lanes[b[j] * kLanes + l];
             const double x = v[j];
@@ -268,7 +300,7 @@ FirstPass first_pass(Span<const double> first, Span<const double> second,
             r.low = x < r.low ? x : r.low;
             r.high = x > r.high ? x : r.high;
         });
-        any_nan |= has_nan({v, m});
+        if (may_hold_nan) any_nan |= has_nan({v, m});
     }
     FirstPass out{std::vector<std::int64_t>(n_bins, 0), std::vector<ValueRange>(n_bins)};
     for (std::size_t b = 0; b < n_bins; ++b) {
@@ -281,8 +313,13 @@ FirstPass first_pass(Span<const double> first, Span<const double> second,
         }
     }
     if (any_nan)  // a NaN makes its bin's range NaN, as value_range has it
-        for (std::size_t i = 0; i < n; ++i)
-            if (second[i] != second[i]) out.range2[bin_of_row[i]] = {std::nan(""), std::nan("")};
+        for (std::size_t start = 0; start < n; start += kBlock) {
+            const std::size_t m = std::min(kBlock, n - start);
+            const std::uint32_t* b = first_bins(start, m, buffer);
+            for (std::size_t j = 0; j < m; ++j)
+                if (second[start + j] != second[start + j])
+                    out.range2[b[j]] = {std::nan(""), std::nan("")};
+        }
     return out;
 }
 
@@ -323,7 +360,7 @@ std::vector<std::size_t> second_feature_bins(TwoFeatureSearch& t, ValueRange ran
 // left in each bin's search. Few cells get four lanes each; many cells are rarely hit twice in a
 // row and fit the cache better with one.
 void accumulate_cells(TwoFeatureSearch& t, Span<const double> second, Span<const double> scores,
-                      Span<const double> weights, const std::uint32_t* bin_of_row,
+                      Span<const double> weights, const RowBins& first_bins,
                       const std::vector<std::size_t>& first_cell,
                       const std::vector<BinLocator>& locators, ProfileAccumulator* profile) {
     const std::size_t n_bins = t.edges.size() - 1, n = second.size;
@@ -338,14 +375,14 @@ void accumulate_cells(TwoFeatureSearch& t, Span<const double> second, Span<const
         for (std::size_t b = 0; b < n_bins; ++b)
             offsets.push_back(static_cast<std::uint32_t>(first_cell[b]));
     const GroupedBinLocator locate2(locators, std::move(offsets));
-    std::uint32_t block_cells[kBlock];
+    std::uint32_t block_cells[kBlock], block_bins[kBlock];
     // visit(i, k) for every row i, k its slot among the cells' lanes (`lanes_per_cell`, 4 or 1,
     // a compile-time constant).
     const auto for_each_cell = [&](auto lanes_per_cell, auto visit) {
         constexpr std::size_t kCellLanes = decltype(lanes_per_cell)::value;
         for (std::size_t start = 0; start < n; start += kBlock) {
             const std::size_t m = std::min(kBlock, n - start);
-            const std::uint32_t* b1 = bin_of_row + start;
+            const std::uint32_t* b1 = first_bins(start, m, block_bins);
             locate2(b1, {second.data + start, m}, block_cells);
             if (profile != nullptr)
                 profile->add({scores.data + start, m},
@@ -402,31 +439,47 @@ TwoFeatureSearch search_two_features(Span<const double> first, Span<const double
                                      Span<const double> scores, Span<const double> weights,
                                      const SearchSettings& settings,
                                      const ValueRange* first_range) {
-    TwoFeatureSearch t;
     const ValueRange range1 = first_range != nullptr ? *first_range : value_range(first);
-    t.edges = equal_width_edges(range1, histogram_bin_count(first, settings.max_bins));
-    // Not zeroed: the first pass writes every entry before anything reads it.
+    const std::vector<double> edges =
+        equal_width_edges(range1, histogram_bin_count(first, settings.max_bins));
+    // Every row's bin located once, for each pass to read. Not zeroed: every entry is written
+    // before anything reads it.
     const std::unique_ptr<std::uint32_t[]> row_bins(new std::uint32_t[first.size]);
-    std::uint32_t* const bin_of_row = row_bins.get();
-    const FirstPass pass = first_pass(first, second, t.edges, bin_of_row);
+    locate_bins(BinLocator(edges), first, row_bins.get());
+    const std::uint32_t* const located = row_bins.get();
+    const RowBins bins = [located](std::size_t start, std::size_t, std::uint32_t*) {
+        return located + start;
+    };
+    return search_two_features_in_bins(range1, edges, bins, second, scores, weights, settings);
+}
+
+TwoFeatureSearch search_two_features_in_bins(ValueRange first_range,
+                                             std::vector<double> first_edges,
+                                             const RowBins& first_bins, Span<const double> second,
+                                             Span<const double> scores, Span<const double> weights,
+                                             const SearchSettings& settings,
+                                             bool second_may_hold_nan) {
+    TwoFeatureSearch t;
+    t.edges = std::move(first_edges);
+    const std::size_t n_bins = t.edges.size() - 1, n = second.size;
+    const FirstPass pass = first_pass(first_bins, second, n_bins, second_may_hold_nan);
     const std::vector<std::size_t> distinct =
-        distinct_per_bin(bin_of_row, second, pass.support,
+        distinct_per_bin(first_bins, second, pass.support,
                          settings.max_bins > 0 ? static_cast<std::size_t>(settings.max_bins) : 0);
     std::vector<BinLocator> locators;
     const std::vector<std::size_t> first_cell =
-        second_feature_bins(t, range1, pass, distinct, settings.max_bins, locators);
+        second_feature_bins(t, first_range, pass, distinct, settings.max_bins, locators);
     ProfileAccumulator profile;
-    accumulate_cells(t, second, scores, weights, bin_of_row, first_cell, locators,
+    accumulate_cells(t, second, scores, weights, first_bins, first_cell, locators,
                      settings.ties.exact_average ? &profile : nullptr);
 
-    const std::size_t n_bins = t.edges.size() - 1;
     for (std::size_t b = 0; b < n_bins; ++b) {
         FirstFeatureBin& fb = t.bins[b];
         if (fb.support == 0) continue;
-        // The first feature's bins are np.digitize's: the last one holds the maximum.
-        const Bound first_bound{t.edges[b], t.edges[b + 1], b + 1 == n_bins};
         judge_bins(fb.search, !weights.empty(), settings, profile.profile(), [&](std::size_t c) {
-            return rows_in_box(first, first_bound, second, bin_bound(fb.search, c));
+            const Bound cell = bin_bound(fb.search, c);
+            return rows_in_bin(first_bins, n, b,
+                               [&](std::size_t i) { return cell.contains(second[i]); });
         });
         fb.lb2 = fb.search.range.min;
         fb.ub2 = fb.search.range.max;

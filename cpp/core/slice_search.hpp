@@ -72,6 +72,22 @@ OneFeatureSearch search_one_feature_in_range(Span<const double> x, Span<const do
                                              Span<const double> weights,
                                              const SearchSettings& settings, ValueRange range);
 
+// The searches read the rows in blocks of this many, the first starting at row 0.
+constexpr std::size_t kSearchBlock = 512;
+
+// The bins of rows [start, start + m) of a block (m at most kSearchBlock), for a search whose
+// caller knows them already: b where edges[b] <= v < edges[b + 1], the maximum in the last bin
+// (BinLocator's bins). Returns `buffer` filled, or the bins where the caller keeps them.
+using RowBins =
+    std::function<const std::uint32_t*(std::size_t start, std::size_t m, std::uint32_t* buffer)>;
+
+// search_one_feature_in_range with each row's bin on `edges` (the edges of `range`) given
+// instead of the values: the rows are those of `scores`.
+OneFeatureSearch search_one_feature_in_bins(ValueRange range, std::vector<double> edges,
+                                            const RowBins& bins, Span<const double> scores,
+                                            Span<const double> weights,
+                                            const SearchSettings& settings);
+
 struct FirstFeatureBin {
     std::int64_t support = 0;
     double lb1 = 0.0;  // bin bounds clipped to the first feature's range
@@ -101,5 +117,15 @@ TwoFeatureSearch search_two_features(Span<const double> first, Span<const double
 // say): the runs of weak bins merged into regions and rules exactly as the searches above merge
 // them. s.edges, s.range, s.bin_sums, s.bin_rules and s.weak_bins must be set.
 void merge_weak_bin_runs(OneFeatureSearch& s, const SearchSettings& settings);
+
+// search_two_features with the first feature's bins given: `first_edges` are the edges of
+// `first_range`, and `first_bins` gives every row's bin on them. `second_may_hold_nan` false
+// spares looking for NaN in `second` (a caller that has looked already).
+TwoFeatureSearch search_two_features_in_bins(ValueRange first_range,
+                                             std::vector<double> first_edges,
+                                             const RowBins& first_bins, Span<const double> second,
+                                             Span<const double> scores, Span<const double> weights,
+                                             const SearchSettings& settings,
+                                             bool second_may_hold_nan = true);
 
 }  // namespace movra::core

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdint>
+#include <limits>
 #include <cstring>
 #include <random>
 #include <vector>
@@ -100,4 +102,17 @@ TEST(ExtractColumns, EveryPathEqualsValueRangeBitForBit) {
             }
         }
     }
+}
+
+TEST(NonFiniteColumns, FlagsNanAndInfinitiesOnTheGivenRowsOnly) {
+    const double inf = std::numeric_limits<double>::infinity();
+    // 4 rows x 3 columns; row 2 holds a NaN (column 0) and an infinity (column 2)
+    const std::vector<double> m{1, 2, 3, 4, 5, 6, std::nan(""), 8, -inf, 10, 11, 12};
+    const std::vector<std::size_t> cols{0, 1, 2};
+    const std::vector<std::int64_t> all{0, 1, 2, 3}, without{3, 0, 1};
+    const RowMajor view{m.data(), 4, 3};
+    EXPECT_EQ(movra::core::non_finite_columns(view, {all.data(), 4}, {cols.data(), 3}),
+              (std::vector<bool>{true, false, true}));
+    EXPECT_EQ(movra::core::non_finite_columns(view, {without.data(), 3}, {cols.data(), 3}),
+              (std::vector<bool>{false, false, false}));
 }

@@ -7,6 +7,7 @@
 
 #include "bindings/sagzone/scan_search.hpp"
 #include "bindings/sagzone/scan_table.hpp"
+#include "core/columns.hpp"
 #include "core/region_stats.hpp"
 
 namespace movra::sagzone {
@@ -115,12 +116,12 @@ py::object take(py::handle values, py::handle rows) {
     return values.attr("__getitem__")(rows);
 }
 
-ScanSplitData split_data(py::handle self, const char* idx_name, py::handle pred) {
+ScanSplitData split_data(py::handle self, const char* idx_name, py::handle pred, bool copy_rows) {
     ScanSplitData s;
     const py::object idx = self.attr(idx_name);
     s.positions =
         bind::as_positions(idx, idx_name, static_cast<std::size_t>(py::len(self.attr("y"))));
-    s.x = take(self.attr("x"), idx);
+    s.x = copy_rows ? take(self.attr("x"), idx) : py::object(py::none());
     s.y = deps().np.attr("ravel")(take(self.attr("y"), idx));
     s.pred = take(pred, idx);
     s.weights = take(self.attr("sample_weight"), idx);
@@ -128,16 +129,40 @@ ScanSplitData split_data(py::handle self, const char* idx_name, py::handle pred)
     return s;
 }
 
-// The split, the predictions, the scores: everything the searches share.
-void prepare(ScanContext& ctx, py::handle self, const std::vector<std::int64_t>& cols) {
+void require_finite(const ScanContext& ctx, const std::vector<std::int64_t>& cols) {
+    std::vector<std::size_t> columns(cols.begin(), cols.end());
+    std::vector<bool> bad(cols.size(), false);
+    for (const ScanSplitData* s : {&ctx.train, &ctx.test}) {
+        const core::RowMajor x{ctx.matrix.data(), static_cast<std::size_t>(ctx.matrix.shape(0)),
+                               static_cast<std::size_t>(ctx.matrix.shape(1))};
+        const core::Span<const std::int64_t> rows = bind::span(s->positions);
+        std::vector<bool> found;
+        {
+            // Reads the data set in place; no Python objects are touched.
+            py::gil_scoped_release release;
+            found = core::non_finite_columns(x, rows, {columns.data(), columns.size()});
+        }
+        for (std::size_t k = 0; k < cols.size(); ++k) bad[k] = bad[k] || found[k];
+    }
+    for (std::size_t k = 0; k < cols.size(); ++k)
+        if (bad[k])
+            bind::raise(deps().MovraError,
+                        "feature '" + ctx.names[static_cast<std::size_t>(cols[k])] +
+                            "' holds NaN or infinite values; leave it out with features=.");
+}
+
+// The split, the predictions, the scores: everything the searches share. The histogram scan of an
+// additive metric reads the data set in place; the other searches read copies of the splits.
+void prepare(ScanContext& ctx, py::handle self, const std::vector<std::int64_t>& cols,
+             bool in_place) {
     const py::object probe = make_probe(self);
     ctx.owner = py::reinterpret_borrow<py::object>(self);
     ctx.feature_names = self.attr("feature_names");
     for (py::handle n : ctx.feature_names) ctx.names.push_back(py::str(n).cast<std::string>());
     ctx.use_test = truthy(self.attr("use_test"));
-    ctx.additive = truthy(probe.attr("is_metric_additive"));
     ctx.score_name = py::str(probe.attr("score_name")).cast<std::string>();
     ctx.score_sign = py::float_(probe.attr("score_sign")).cast<double>();
+    ctx.threshold = probe.attr("threshold");
     ctx.scoring_func = probe.attr("scoring_func");
     ctx.weighted = !self.attr("sample_weight").is_none();
     const py::object pred =
@@ -145,23 +170,18 @@ void prepare(ScanContext& ctx, py::handle self, const std::vector<std::int64_t>&
     if (pred.is_none())
         bind::raise(deps().MovraError,
                     "the metric needs predicted probabilities: pass prediction_proba.");
-    ctx.train = split_data(self, "train_idx", pred);
-    ctx.test = split_data(self, "test_idx", pred);
+    ctx.matrix = bind::as_matrix(self.attr("x"), "x");
+    ctx.train = split_data(self, "train_idx", pred, !in_place);
+    ctx.test = split_data(self, "test_idx", pred, !in_place);
     if (static_cast<std::size_t>((ctx.use_test ? ctx.test : ctx.train).positions.size()) == 0)
         bind::raise(deps().MovraError, ctx.use_test
                                            ? "The test split has no rows (test_idx selects none)."
                                            : "The training split has no rows (train_idx selects "
                                              "none).");
-    for (ScanSplitData* s : {&ctx.train, &ctx.test}) {
-        const auto columns = ctx.columns.get(s->x, cols, "x");
-        for (std::size_t k = 0; k < cols.size(); ++k)
-            if (columns[k].values.size() > 0 &&
-                !(std::isfinite(columns[k].range.min) && std::isfinite(columns[k].range.max)))
-                bind::raise(deps().MovraError,
-                            "feature '" + ctx.names[static_cast<std::size_t>(cols[k])] +
-                                "' holds NaN or infinite values; leave it out with features=.");
-        if (ctx.additive) s->scores = ctx.scoring_func(s->y, s->pred);
-    }
+    require_finite(ctx, cols);
+    if (ctx.additive)
+        for (ScanSplitData* s : {&ctx.train, &ctx.test})
+            s->scores = ctx.scoring_func(s->y, s->pred);
 }
 
 // Every pair the scan searches: all pairs of the scanned features, or of the 20 whose own
@@ -187,27 +207,51 @@ std::vector<std::pair<std::int64_t, std::int64_t>> pairs_to_scan(
     return out;
 }
 
+// Every region of every scanned feature, then of every pair the scan searches.
+ScanTable search_all(ScanContext& ctx, py::handle self, const std::vector<std::int64_t>& cols,
+                     std::vector<std::pair<std::int64_t, std::int64_t>>& pairs, bool in_place) {
+    const py::object pairs_setting = self.attr("pairs");
+    // Which pairs "auto" takes from many features depends on the features' own regions.
+    const bool pairs_known = !(pairs_setting.equal(py::str("auto")) && cols.size() > 30);
+    ScanTable table(ctx, {});
+    if (in_place && pairs_known) {
+        pairs = pairs_to_scan(self, cols, {});
+        for (FoundRegion& r : scan_histograms(ctx, cols, pairs)) table.add(std::move(r));
+        return table;
+    }
+    if (in_place)
+        for (FoundRegion& r : scan_histograms(ctx, cols, {})) table.add(std::move(r));
+    else
+        for (std::int64_t c : cols)
+            for (FoundRegion& r : search_features(ctx, {c})) table.add(std::move(r));
+    std::vector<double> worst(cols.size(), 0.0);
+    for (std::size_t k = 0; k < cols.size(); ++k) worst[k] = table.worst_severity({cols[k]});
+    pairs = pairs_to_scan(self, cols, worst);
+    if (in_place)
+        for (FoundRegion& r : scan_histograms(ctx, {}, pairs)) table.add(std::move(r));
+    else
+        for (const auto& p : pairs)
+            for (FoundRegion& r : search_features(ctx, {p.first, p.second}))
+                table.add(std::move(r));
+    return table;
+}
+
 py::object fit(const Args& a) {
     const py::object& self = a.self();
     deps().BaseDiagnoser.attr("fit")(
         self, a["x"], a["y"], a["train_idx"], a["test_idx"], a["prediction"], a["prediction_proba"],
         a["sample_weight"], a["feature_names"], a["feature_types"], py::none(), py::none());
     check_settings(self);
-    ScanContext ctx;
     std::vector<std::string> names;
     for (py::handle n : self.attr("feature_names")) names.push_back(py::str(n).cast<std::string>());
     const std::vector<std::int64_t> cols = scanned_columns(self, names);
-    prepare(ctx, self, cols);
-    std::vector<FoundRegion> found;
-    std::vector<double> worst(cols.size(), 0.0);
-    for (std::size_t k = 0; k < cols.size(); ++k) {
-        for (FoundRegion& r : search_features(ctx, {cols[k]})) found.push_back(std::move(r));
-    }
-    ScanTable table(ctx, found);
-    for (std::size_t k = 0; k < cols.size(); ++k) worst[k] = table.worst_severity({cols[k]});
-    const auto pairs = pairs_to_scan(self, cols, worst);
-    for (const auto& p : pairs)
-        for (FoundRegion& r : search_features(ctx, {p.first, p.second})) table.add(std::move(r));
+    ScanContext ctx;
+    ctx.additive = truthy(make_probe(self).attr("is_metric_additive"));
+    const bool in_place =
+        ctx.additive && py::object(self.attr("method")).equal(py::str("histogram"));
+    prepare(ctx, self, cols, in_place);
+    std::vector<std::pair<std::int64_t, std::int64_t>> pairs;
+    const ScanTable table = search_all(ctx, self, cols, pairs, in_place);
     py::list scanned_features, scanned_pairs;
     for (std::int64_t c : cols)
         scanned_features.append(py::str(names[static_cast<std::size_t>(c)]));

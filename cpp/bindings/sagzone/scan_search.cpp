@@ -4,6 +4,7 @@
 #include <memory>
 
 #include "core/region_measure.hpp"
+#include "core/scan.hpp"
 
 namespace movra::sagzone {
 
@@ -147,6 +148,72 @@ std::vector<FoundRegion> search_features(ScanContext& ctx, const std::vector<std
         f.train_score = set_score(ctx, f, 0);
         f.test_score = set_score(ctx, f, 1);
         f.overall_score = set_score(ctx, f, 2);
+    }
+    return found;
+}
+
+namespace {
+
+core::ScanSplit scan_split(const ScanSplitData& s, const bind::Vector& scores,
+                           const std::optional<bind::Vector>& weights) {
+    return {bind::span(s.positions), bind::span(scores), span_or_empty(weights)};
+}
+
+std::optional<bind::Vector> weights_of(const ScanSplitData& s) {
+    if (s.weights.is_none()) return std::nullopt;
+    return bind::as_vector(s.weights, "sample_weight");
+}
+
+}  // namespace
+
+std::vector<FoundRegion> scan_histograms(
+    const ScanContext& ctx, const std::vector<std::int64_t>& features,
+    const std::vector<std::pair<std::int64_t, std::int64_t>>& pairs) {
+    const py::object& o = ctx.owner;
+    const bind::Vector train_scores = bind::as_vector(ctx.train.scores, "scores");
+    const bind::Vector test_scores = bind::as_vector(ctx.test.scores, "scores");
+    const auto train_weights = weights_of(ctx.train), test_weights = weights_of(ctx.test);
+    const ScanSplitData& searched = ctx.use_test ? ctx.test : ctx.train;
+    core::ScanRequest request;
+    request.x = {ctx.matrix.data(), static_cast<std::size_t>(ctx.matrix.shape(0)),
+                 static_cast<std::size_t>(ctx.matrix.shape(1))};
+    request.train = scan_split(ctx.train, train_scores, train_weights);
+    request.test = scan_split(ctx.test, test_scores, test_weights);
+    request.use_test = ctx.use_test;
+    for (std::int64_t f : features) request.features.push_back(static_cast<std::size_t>(f));
+    for (const auto& p : pairs)
+        request.pairs.emplace_back(static_cast<std::size_t>(p.first),
+                                   static_cast<std::size_t>(p.second));
+    // As HistogramSlicing sets them: the threshold value from numpy's own average.
+    core::SearchSettings& settings = request.settings;
+    settings.max_bins = py::int_(o.attr("bins")).cast<std::int64_t>();
+    settings.min_samples = py::int_(o.attr("min_samples")).cast<std::int64_t>();
+    settings.score_sign = ctx.score_sign;
+    PyObject* product = PyNumber_Multiply(ctx.threshold.ptr(),
+                                          numpy_average(searched.scores, searched.weights).ptr());
+    if (product == nullptr) throw py::error_already_set();
+    settings.threshold_value =
+        py::float_(py::reinterpret_steal<py::object>(product)).cast<double>();
+    settings.ties = ctx.use_test ? near_ties(test_scores, test_weights)
+                                 : near_ties(train_scores, train_weights);
+    std::vector<core::ScanRegion> regions;
+    {
+        // Pure C++ over buffers we hold references to (near ties take the GIL themselves).
+        py::gil_scoped_release release;
+        regions = core::scan_histograms(request);
+    }
+    std::vector<FoundRegion> found(regions.size());
+    for (std::size_t i = 0; i < regions.size(); ++i) {
+        const core::ScanRegion& r = regions[i];
+        FoundRegion& f = found[i];
+        f.features = {r.first};
+        if (r.second >= 0) f.features.push_back(r.second);
+        f.lb1 = r.lb1;
+        f.ub1 = r.ub1;
+        f.lb2 = r.second >= 0 ? r.lb2 : std::nan("");
+        f.ub2 = r.second >= 0 ? r.ub2 : std::nan("");
+        f.train = r.train;
+        f.test = r.test;
     }
     return found;
 }

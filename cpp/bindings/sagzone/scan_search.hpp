@@ -35,8 +35,10 @@ struct ScanContext {
     bool weighted = false;
     std::string score_name;
     double score_sign = -1.0;
+    py::object threshold;  // the slicers' (inverted for a higher-is-better metric)
     py::object scoring_func;
-    FitColumns columns;  // the slicing columns of both splits, each copied out once
+    bind::Vector matrix;  // the data set, read in place by the histogram scan
+    FitColumns columns;   // the slicing columns of both splits, each copied out once
 };
 
 // A weak region found by one search, measured on both splits. For an additive metric the
@@ -52,5 +54,11 @@ struct FoundRegion {
 // The weak regions of one feature or pair (columns of the data set), found by the slicer of
 // `method` with the scan's settings and measured on both splits.
 std::vector<FoundRegion> search_features(ScanContext& ctx, const std::vector<std::int64_t>& cols);
+
+// The same for many features and pairs at once by the histogram method and an additive metric,
+// over the data set in place: every feature coded once, nothing copied per feature.
+std::vector<FoundRegion> scan_histograms(
+    const ScanContext& ctx, const std::vector<std::int64_t>& features,
+    const std::vector<std::pair<std::int64_t, std::int64_t>>& pairs);
 
 }  // namespace movra::sagzone
