@@ -1,6 +1,7 @@
 #include "bindings/common/arrays.hpp"
 
 #include "bindings/common/method.hpp"
+#include "core/positions.hpp"
 
 namespace movra::bind {
 
@@ -63,18 +64,22 @@ Index as_positions(py::handle obj, const std::string& argname, std::size_t n) {
                                     py::str(arr.dtype()).cast<std::string>());
     }
     Index positions = ensure_array<Index>(arr, argname);
-    Index out = new_index(static_cast<std::size_t>(positions.size()));
-    const std::int64_t* in = positions.data();
-    std::int64_t* o = out.mutable_data();
-    const auto rows = static_cast<std::int64_t>(n);
-    for (py::ssize_t i = 0; i < positions.size(); ++i) {
-        std::int64_t p = in[i];
-        if (p < 0) p += rows;
-        if (p < 0 || p >= rows)
-            raise(PyExc_IndexError, argname + " holds position " + std::to_string(in[i]) +
-                                        " out of range for " + std::to_string(n) + " rows");
-        o[i] = p;
+    const core::Span<const std::int64_t> in = span(positions);
+    std::size_t bad = 0;
+    {
+        // Reads a buffer we hold a reference to; no Python objects are touched.
+        py::gil_scoped_release release;
+        bad = core::first_position_outside(in, n);
     }
+    if (bad == in.size) return positions;  // already positions of rows: kept as they are
+    Index out = new_index(in.size);
+    {
+        py::gil_scoped_release release;  // as above
+        bad = core::normalize_positions(in, n, mutable_span(out));
+    }
+    if (bad < in.size)
+        raise(PyExc_IndexError, argname + " holds position " + std::to_string(in[bad]) +
+                                    " out of range for " + std::to_string(n) + " rows");
     return out;
 }
 

@@ -179,9 +179,11 @@ void prepare(ScanContext& ctx, py::handle self, const std::vector<std::int64_t>&
                                            : "The training split has no rows (train_idx selects "
                                              "none).");
     require_finite(ctx, cols);
-    if (ctx.additive)
-        for (ScanSplitData* s : {&ctx.train, &ctx.test})
-            s->scores = ctx.scoring_func(s->y, s->pred);
+    if (!ctx.additive) return;
+    for (ScanSplitData* s : {&ctx.train, &ctx.test}) {
+        s->scores = ctx.scoring_func(s->y, s->pred);
+        if (in_place) s->y = s->pred = py::none();  // the in-place scan reads the scores only
+    }
 }
 
 // Every pair the scan searches: all pairs of the scanned features, or of the 20 whose own
