@@ -43,19 +43,9 @@ void judge_merged_bins(OneFeatureSearch& s, bool weighted, const SearchSettings&
     s.weak_bins.clear();
     s.regions.clear();
     s.rules.clear();
-    for (std::size_t b = 0; b < n_bins; ++b) {
-        const std::int64_t count = s.bin_sums[b].count;
-        double value = average_score(s.bin_sums[b], weighted, ZeroWeights::kZeroSum);
-        if (count > 0 && !settled.empty() && !std::isnan(settled[b])) value = settled[b];
-        s.bin_rules.push_back({s.edges[b], s.edges[b + 1], value, count});
-        if (count > 0 && is_weak(value, settings.score_sign, settings.threshold_value))
-            s.weak_bins.push_back(b);
-    }
-    if (s.weak_bins.empty()) {
-        s.rules = s.bin_rules;
-        return;
-    }
-    merge_weak_bin_runs(s, settings);
+    judge_bin_sums(s, weighted, settings, [&](std::size_t b, double value) {
+        return !settled.empty() && !std::isnan(settled[b]) ? settled[b] : value;
+    });
 }
 
 }  // namespace movra::core

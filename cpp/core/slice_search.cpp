@@ -129,26 +129,17 @@ std::vector<std::int64_t> rows_in_bin(const RowBins& bins, std::size_t n, std::s
     return rows;
 }
 
-// From the bins' sums: every bin's rule, the weak bins and the merged regions.
+// From the bins' sums: every bin's rule, the weak bins and the merged regions, a near tie
+// settled on the reference's average of exactly the bin's rows.
 void judge_bins(OneFeatureSearch& s, bool weighted, const SearchSettings& settings,
                 const ScoreProfile& profile, const BinRows& rows_of_bin) {
-    const std::size_t n_bins = s.bin_sums.size();
     const NearTies& ties = settings.ties;
-    for (std::size_t b = 0; b < n_bins; ++b) {
-        const std::int64_t count = s.bin_sums[b].count;
-        double value = average_score(s.bin_sums[b], weighted, ZeroWeights::kZeroSum);
-        if (count > 0 && ties.exact_average &&
-            near_tie(value, count, settings.threshold_value, profile))
-            value = ties.exact_average(rows_of_bin(b));
-        s.bin_rules.push_back({s.edges[b], s.edges[b + 1], value, count});
-        if (count > 0 && is_weak(value, settings.score_sign, settings.threshold_value))
-            s.weak_bins.push_back(b);
-    }
-    if (s.weak_bins.empty()) {
-        s.rules = s.bin_rules;
-        return;
-    }
-    merge_weak_bins(s, settings);
+    judge_bin_sums(s, weighted, settings, [&](std::size_t b, double value) {
+        if (ties.exact_average &&
+            near_tie(value, s.bin_sums[b].count, settings.threshold_value, profile))
+            return ties.exact_average(rows_of_bin(b));
+        return value;
+    });
 }
 
 // A bin's bounds on its feature: the last bin is closed where its upper edge is the maximum.
@@ -488,7 +479,20 @@ TwoFeatureSearch search_two_features_in_bins(ValueRange first_range,
     return t;
 }
 
-void merge_weak_bin_runs(OneFeatureSearch& s, const SearchSettings& settings) {
+void judge_bin_sums(OneFeatureSearch& s, bool weighted, const SearchSettings& settings,
+                    const std::function<double(std::size_t, double)>& settle) {
+    for (std::size_t b = 0; b < s.bin_sums.size(); ++b) {
+        const std::int64_t count = s.bin_sums[b].count;
+        double value = average_score(s.bin_sums[b], weighted, ZeroWeights::kZeroSum);
+        if (count > 0) value = settle(b, value);
+        s.bin_rules.push_back({s.edges[b], s.edges[b + 1], value, count});
+        if (count > 0 && is_weak(value, settings.score_sign, settings.threshold_value))
+            s.weak_bins.push_back(b);
+    }
+    if (s.weak_bins.empty()) {
+        s.rules = s.bin_rules;
+        return;
+    }
     merge_weak_bins(s, settings);
 }
 

@@ -113,10 +113,12 @@ TwoFeatureSearch search_two_features(Span<const double> first, Span<const double
                                      const SearchSettings& settings,
                                      const ValueRange* first_range = nullptr);
 
-// For searches whose bin sums and weak bins were found elsewhere (merged from parts of the rows,
-// say): the runs of weak bins merged into regions and rules exactly as the searches above merge
-// them. s.edges, s.range, s.bin_sums, s.bin_rules and s.weak_bins must be set.
-void merge_weak_bin_runs(OneFeatureSearch& s, const SearchSettings& settings);
+// From bin sums found elsewhere (merged from parts of the rows, say; s.edges, s.range and
+// s.bin_sums set, the rest empty): every bin's rule and verdict, each non-empty bin's average
+// passed through `settle(bin, average)` first, then the weak runs merged into regions and rules,
+// exactly as the searches above judge and merge.
+void judge_bin_sums(OneFeatureSearch& s, bool weighted, const SearchSettings& settings,
+                    const std::function<double(std::size_t, double)>& settle);
 
 // search_two_features with the first feature's bins given: `first_edges` are the edges of
 // `first_range`, and `first_bins` gives every row's bin on them. `second_may_hold_nan` false
