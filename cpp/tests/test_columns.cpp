@@ -2,8 +2,8 @@
 
 #include <cmath>
 #include <cstdint>
-#include <limits>
 #include <cstring>
+#include <limits>
 #include <random>
 #include <vector>
 
