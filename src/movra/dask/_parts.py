@@ -150,6 +150,17 @@ def merge_sums(a, b):
     return {key: a[key] + b[key] for key in a}
 
 
+def merged_averages(sums, weighted):
+    """Each cell's average score from its merged sums: the weighted average where its weights
+    sum to non-zero, else the plain mean (NaN for a cell without rows)."""
+    count = sums["count"].astype(float)
+    with np.errstate(invalid="ignore", divide="ignore"):
+        if weighted:
+            return np.where(sums["weight"] != 0, sums["weighted"] / sums["weight"],
+                            sums["sum"] / count)
+        return sums["sum"] / count
+
+
 def merge_dicts(a, b, how):
     """Two dicts merged key by key, each by its rule in `how`: "add", "min", "max" (NaN wins, as
     in numpy's min and max), "exact", "list" (concatenated), "all", "any"."""
