@@ -197,6 +197,9 @@ def test_bad_input_gets_the_in_memory_errors(dask_client):
     nan_x = x.copy()
     nan_x[17, 0] = np.nan
     same_error(*both(x=nan_x))
+    nan_second = x.copy()
+    nan_second[5, 1] = np.inf
+    same_error(*both(x=nan_second, features=("X0", "X0", "X1")))  # the repeat is searched once
     same_error(*both(y=y[:-1]))
     negative = weights.copy()
     negative[3] = -1.0

@@ -221,7 +221,9 @@ class DaskHistogramSlicing:
     def _read_first_pass(self, first):
         searched_name = self._searched_name()
         self._split_counts = first["counts"]
-        _check_slicing_values(first, self.slice_features[:self._frame.k])
+        # The searched columns, each once: the names of self.fidx, not of slice_features, which
+        # may repeat a feature.
+        _check_slicing_values(first, [self.feature_names[f] for f in self.fidx[:self._frame.k]])
         if first[searched_name + "_count"] == 0:
             raise MovraError(
                 "The test split has no rows (test_idx selects none): there is nothing to "
