@@ -188,15 +188,4 @@ std::vector<ScoreSums> RegionMeasure::list(Span<const double> values, Span<const
     return sums;
 }
 
-std::vector<std::size_t> largest_gap_first(Span<const double> gaps) {
-    std::vector<std::size_t> order(gaps.size);
-    std::iota(order.begin(), order.end(), std::size_t{0});
-    std::stable_sort(order.begin(), order.end(), [&](std::size_t i, std::size_t j) {
-        if (std::isnan(gaps[j])) return !std::isnan(gaps[i]);
-        if (std::isnan(gaps[i])) return false;
-        return gaps[i] > gaps[j];
-    });
-    return order;
-}
-
 }  // namespace movra::core

@@ -1,5 +1,5 @@
 // Weak regions measured on one split: the rows inside each region, the scores at those rows and
-// their sums, and the regions ordered by the gap between the splits.
+// their sums.
 #pragma once
 
 #include <cstddef>
@@ -42,8 +42,5 @@ class RegionMeasure {
     // The rows of each region (many regions), in increasing order.
     std::vector<std::vector<std::int64_t>> lists_;
 };
-
-// The order of regions by gap, largest first; equal gaps keep their order and NaN gaps go last.
-std::vector<std::size_t> largest_gap_first(Span<const double> gaps);
 
 }  // namespace movra::core

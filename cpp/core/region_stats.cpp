@@ -88,14 +88,16 @@ ScoreSums sums_of(Span<const double> values, Span<const double> weights, const s
     return s;
 }
 
-ScoreSums sums_at(Span<const double> scores, Span<const double> weights,
-                  const std::vector<std::int64_t>& positions) {
-    ScoreSums s;
-    for (std::int64_t p : positions) {
-        const auto i = static_cast<std::size_t>(p);
-        s.add(scores[i], weights.empty() ? 1.0 : weights[i]);
-    }
-    return s;
+std::vector<RegionBox> region_boxes(const std::vector<RegionBounds>& regions,
+                                    Span<const double> closed_at) {
+    const auto closes = [&](std::size_t k, double ub) {
+        return k < closed_at.size && ub == closed_at[k];
+    };
+    std::vector<RegionBox> boxes;
+    boxes.reserve(regions.size());
+    for (const RegionBounds& r : regions)
+        boxes.push_back({{r.lb1, r.ub1, closes(0, r.ub1)}, {r.lb2, r.ub2, closes(1, r.ub2)}});
+    return boxes;
 }
 
 void ProfileAccumulator::add(Span<const double> scores, Span<const double> weights) {

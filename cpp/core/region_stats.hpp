@@ -88,16 +88,22 @@ struct RegionBox {
     Bound second;  // used when the regions have two columns
 };
 
-// Sums of `values` gathered at `rows`, with weights[rows[k]] (weight 1 each when `weights` is
-// empty), added in order: the same sums as sums_at(scores, weights, rows).
+// The regions as boxes. An upper bound is closed where it equals that column's entry of
+// `closed_at` (the column's maximum in the split whose maximum closes regions, so that the rows
+// at the top of a column fall in the region reaching it); columns beyond `closed_at` (all, when
+// it is empty) keep every upper bound open.
+struct RegionBounds {
+    double lb1 = 0.0, ub1 = 0.0, lb2 = 0.0, ub2 = 0.0;
+};
+std::vector<RegionBox> region_boxes(const std::vector<RegionBounds>& regions,
+                                    Span<const double> closed_at);
+
+// Sums of `values`, the scores gathered at `rows`, with weights[rows[k]] (weight 1 each when
+// `weights` is empty), added in order.
 ScoreSums sums_of(Span<const double> values, Span<const double> weights, const std::int64_t* rows);
 
 // A bound as the closed interval holding the same values (for box_bitmap).
 ClosedInterval closed_interval(const Bound& b);
-
-// Sums of scores (and weights, when given; else weight 1) over the rows at `positions`.
-ScoreSums sums_at(Span<const double> scores, Span<const double> weights,
-                  const std::vector<std::int64_t>& positions);
 
 // What bounds the rounding error of an average of scores: when the scores have both signs, a sum
 // can cancel and its error is relative to the largest magnitude, not to the sum.

@@ -49,19 +49,6 @@ void gather_rows(const double* x, std::size_t n_rows, std::size_t n_cols,
     }
 }
 
-std::vector<std::size_t> largest_first(Span<const double> values, std::size_t k) {
-    std::vector<std::size_t> order(values.size);
-    std::iota(order.begin(), order.end(), std::size_t{0});
-    std::stable_sort(order.begin(), order.end(), [&values](std::size_t a, std::size_t b) {
-        const bool a_nan = std::isnan(values[a]);
-        const bool b_nan = std::isnan(values[b]);
-        if (a_nan || b_nan) return !a_nan && b_nan;
-        return values[a] > values[b];
-    });
-    if (order.size() > k) order.resize(k);
-    return order;
-}
-
 double round_decimals(double value, int decimals) {
     const double scale = std::pow(10.0, decimals);
     // nearbyint rounds half to even in the default rounding mode, as numpy's rint does.

@@ -1,5 +1,5 @@
 // The weak sample and its reference: which rows of the searched split each holds, copying those
-// rows out of the data set, and ranking the features by how far the two samples drift apart.
+// rows out of the data set.
 #pragma once
 
 #include <cstddef>
@@ -21,10 +21,6 @@ std::vector<std::int64_t> complement_positions(Span<const std::int64_t> taken, s
 void gather_rows(const double* x, std::size_t n_rows, std::size_t n_cols,
                  Span<const std::int64_t> split, Span<const std::int64_t> picked, bool by_feature,
                  Span<double> out);
-
-// Positions of the at most `k` largest values, largest first. NaN (a distance to an empty
-// sample) ranks after every number; equal values keep their order.
-std::vector<std::size_t> largest_first(Span<const double> values, std::size_t k);
 
 // numpy's round(value, decimals) for decimals >= 0: scale, round half to even, scale back.
 double round_decimals(double value, int decimals);

@@ -43,14 +43,29 @@ TEST(RowsInBox, BothColumns) {
               (std::vector<std::int64_t>{1, 2}));
 }
 
-TEST(SumsAt, WithAndWithoutWeights) {
-    const std::vector<double> s{1, 2, 3}, w{0, 2, 4};
-    const ScoreSums plain = sums_at(view(s), {}, {0, 2});
+TEST(SumsOf, WithAndWithoutWeights) {
+    const std::vector<double> w{0, 2, 4};
+    const std::vector<std::int64_t> first_last{0, 2}, last_two{1, 2};
+    const std::vector<double> at_first_last{1, 3}, at_last_two{2, 3};
+    const ScoreSums plain = sums_of(view(at_first_last), {}, first_last.data());
     EXPECT_EQ(plain.count, 2);
     EXPECT_EQ(plain.sum, 4);
     EXPECT_EQ(plain.weight, 2);
-    const ScoreSums weighted = sums_at(view(s), view(w), {1, 2});
+    const ScoreSums weighted = sums_of(view(at_last_two), view(w), last_two.data());
     EXPECT_EQ(weighted.weighted, 16);
+}
+
+TEST(RegionBoxes, ClosedOnlyWhereTheUpperBoundReachesTheGivenMaximum) {
+    const std::vector<RegionBounds> regions{{0, 1, 5, 6}, {1, 2, 6, 7}};
+    const std::vector<double> maxima{2, 6};
+    const std::vector<RegionBox> boxes = region_boxes(regions, view(maxima));
+    EXPECT_FALSE(boxes[0].first.closed);
+    EXPECT_TRUE(boxes[0].second.closed);
+    EXPECT_TRUE(boxes[1].first.closed);
+    EXPECT_FALSE(boxes[1].second.closed);
+    EXPECT_EQ(boxes[1].second.ub, 7);
+    for (const RegionBox& b : region_boxes(regions, {}))
+        EXPECT_FALSE(b.first.closed || b.second.closed);
 }
 
 TEST(PercentileOfScore, StrictAndWeak) {

@@ -58,13 +58,6 @@ TEST(GatherRows, RefusesPositionsOutsideAndWrongOutput) {
         std::out_of_range);
 }
 
-TEST(LargestFirst, DescendingNanLastTiesInOrderCut) {
-    const std::vector<double> values{0.5, kNaN, 2.0, 0.5, 3.0, kNaN, -1.0};
-    EXPECT_EQ(largest_first(view(values), 10), (std::vector<std::size_t>{4, 2, 0, 3, 6, 1, 5}));
-    EXPECT_EQ(largest_first(view(values), 3), (std::vector<std::size_t>{4, 2, 0}));
-    EXPECT_TRUE(largest_first(view(std::vector<double>{}), 10).empty());
-}
-
 TEST(RoundDecimals, AsNumpyRounds) {
     EXPECT_DOUBLE_EQ(round_decimals(0.123456, 4), 0.1235);
     EXPECT_DOUBLE_EQ(round_decimals(-2.71828, 4), -2.7183);

@@ -2,6 +2,7 @@
 
 #include "bindings/common/method.hpp"
 #include "core/positions.hpp"
+#include "core/region_stats.hpp"
 
 namespace movra::bind {
 
@@ -80,6 +81,12 @@ Index as_positions(py::handle obj, const std::string& argname, std::size_t n) {
     if (bad < in.size)
         raise(PyExc_IndexError, argname + " holds position " + std::to_string(in[bad]) +
                                     " out of range for " + std::to_string(n) + " rows");
+    return out;
+}
+
+Vector gather_array(core::Span<const double> values, const std::vector<std::int64_t>& positions) {
+    Vector out = new_vector(positions.size());
+    core::gather(values, positions, mutable_span(out));
     return out;
 }
 

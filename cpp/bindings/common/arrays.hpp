@@ -7,7 +7,9 @@
 #include <pybind11/pybind11.h>
 
 #include <cstdint>
+#include <cstring>
 #include <string>
+#include <vector>
 
 #include "core/span.hpp"
 
@@ -64,6 +66,17 @@ inline core::Span<double> mutable_span(Vector& v) {
 inline core::Span<std::int64_t> mutable_span(Index& v) {
     return {v.mutable_data(), static_cast<std::size_t>(v.size())};
 }
+
+// A new numpy array holding a copy of `values`.
+template <typename T>
+py::array_t<T> to_numpy(const std::vector<T>& values) {
+    py::array_t<T> out(static_cast<py::ssize_t>(values.size()));
+    if (!values.empty()) std::memcpy(out.mutable_data(), values.data(), values.size() * sizeof(T));
+    return out;
+}
+
+// values[positions] as a new float64 array.
+Vector gather_array(core::Span<const double> values, const std::vector<std::int64_t>& positions);
 
 // True when obj is None.
 inline bool is_none(py::handle obj) { return obj.is_none(); }

@@ -2,8 +2,10 @@
 // calls per candidate slice: the rows inside a slice, its rule record and its weak verdict.
 #include <cmath>
 
-#include "bindings/sagzone/records.hpp"
-#include "bindings/sagzone/slicing_common.hpp"
+#include "bindings/common/records.hpp"
+#include "bindings/sagzone/sagzone_module.hpp"
+#include "bindings/sagzone/scoring.hpp"
+#include "bindings/sagzone/slicing_driver.hpp"
 #include "core/region_stats.hpp"
 #include "core/slice_search.hpp"
 
@@ -88,7 +90,7 @@ std::vector<std::int64_t> slice_rows(const Args& a, const bind::Vector& x) {
     return core::rows_in_bound(values, bound);
 }
 
-py::object get_index(const Args& a) { return to_positions(slice_rows(a, a.vector("x"))); }
+py::object get_index(const Args& a) { return bind::to_numpy(slice_rows(a, a.vector("x"))); }
 
 // The slice score: the (weighted) average of the rows' scores for an additive metric (the plain
 // average when their weights sum to zero), the metric on the rows otherwise. Where a verdict is
@@ -108,7 +110,8 @@ SliceScore slice_score(const Args& a, std::size_t n, const std::vector<std::int6
             call_set_score(scoring.func, a.vector("y", n), a.vector("preds", n), weights, rows);
     } else {
         const bind::Vector scores = a.vector("scores", n);
-        const auto sums = core::sums_at(bind::span(scores), span_or_empty(weights), rows);
+        const bind::Vector at_rows = bind::gather_array(bind::span(scores), rows);
+        const auto sums = core::sums_of(bind::span(at_rows), span_or_empty(weights), rows.data());
         out.value = core::average_score(sums, weights.has_value(), core::ZeroWeights::kZeroSum);
         if (judge) {
             const double threshold_value =
@@ -134,8 +137,8 @@ py::object get_rule_list(const Args& a) {
         score = slice_score(a, static_cast<std::size_t>(x.size()), rows, false).value;
     const bool two = py::len(a.self().attr("fidx")) != 1;
     py::list rules;
-    rules.append(rule_record(a["lb1"], a["ub1"], a["lb2"], a["ub2"], two, score,
-                             static_cast<std::int64_t>(rows.size())));
+    rules.append(bind::rule_record(a["lb1"], a["ub1"], a["lb2"], a["ub2"], two, score,
+                                   static_cast<std::int64_t>(rows.size())));
     return std::move(rules);
 }
 
@@ -146,7 +149,7 @@ py::object evaluate_slice(const Args& a) {
     if (rows.empty() || !slice_score(a, static_cast<std::size_t>(x.size()), rows, true).weak)
         return std::move(weak);
     const bool two = py::len(a.self().attr("fidx")) != 1;
-    weak.append(region_record(a["lb1"], a["ub1"], a["lb2"], a["ub2"], two));
+    weak.append(bind::region_record(a["lb1"], a["ub1"], a["lb2"], a["ub2"], two));
     return std::move(weak);
 }
 
@@ -196,7 +199,7 @@ void register_base_slicing(py::module_& m) {
             "    \"ub2\") when the slice is weak, else empty.\n",
             slice_params(), evaluate_slice);
     add_slicing_driver(cls);
-    base_slicing_class() = cls.finish();
+    deps().BaseSlicing = cls.finish();
 }
 
 }  // namespace movra::sagzone

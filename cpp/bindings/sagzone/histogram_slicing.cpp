@@ -2,8 +2,10 @@
 // bin of a first one; weak bins of an additive metric merged into regions.
 #include <cmath>
 
-#include "bindings/sagzone/records.hpp"
-#include "bindings/sagzone/slicing_common.hpp"
+#include "bindings/common/records.hpp"
+#include "bindings/sagzone/sagzone_module.hpp"
+#include "bindings/sagzone/scoring.hpp"
+#include "bindings/sagzone/slicers.hpp"
 #include "core/histogram.hpp"
 #include "core/region_stats.hpp"
 #include "core/slice_search.hpp"
@@ -41,11 +43,6 @@ constexpr const char* kDoc =
     "bin_stats : list of dict\n"
     "    Two features only: per first-feature bin, \"lb1\", \"ub1\", \"lb2\", \"ub2\", "
     "\"support\".\n";
-
-py::object& fit1d_method() {
-    static py::object* method = new py::object();  // lives as long as the interpreter
-    return *method;
-}
 
 // What a search needs from the object. Merged regions on one feature fall back to the plain
 // mean when the weights sum to zero or less; within a first-feature bin, when they sum to
@@ -106,11 +103,12 @@ SetMetricSearch search_by_set_metric(const bind::Vector& x, const bind::Vector& 
         const py::float_ lb(edges[b]), ub(edges[b + 1]);
         const auto count = static_cast<std::int64_t>(rows.size());
         out.rule_list.append(
-            two ? rule_record(lb1, ub1, lb, ub, true, value, count)
-                : rule_record(lb, ub, py::none(), py::none(), false, value, count));
+            two ? bind::rule_record(lb1, ub1, lb, ub, true, value, count)
+                : bind::rule_record(lb, ub, py::none(), py::none(), false, value, count));
         if (!rows.empty() && core::is_weak(value, settings.score_sign, settings.threshold_value))
-            out.weak_region.append(two ? region_record(lb1, ub1, lb, ub, true)
-                                       : region_record(lb, ub, py::none(), py::none(), false));
+            out.weak_region.append(
+                two ? bind::region_record(lb1, ub1, lb, ub, true)
+                    : bind::region_record(lb, ub, py::none(), py::none(), false));
     }
     return out;
 }
@@ -129,7 +127,7 @@ py::tuple fit1d_column(py::handle self, const bind::Vector& x,
         const SetMetricSearch s = search_by_set_metric(x, bind::as_vector_of_length(y, "y", n),
                                                        bind::as_vector_of_length(preds, "preds", n),
                                                        weights, scoring, settings, two, lb1, ub1);
-        return py::make_tuple(s.weak_region, s.rule_list, to_array(s.binned.edges));
+        return py::make_tuple(s.weak_region, s.rule_list, bind::to_numpy(s.binned.edges));
     }
     const bind::Vector s = bind::as_vector_of_length(scores, "scores", n);
     settings.ties = near_ties(s, weights);
@@ -141,8 +139,9 @@ py::tuple fit1d_column(py::handle self, const bind::Vector& x,
         search = range ? core::search_one_feature_in_range(xs, ss, ws, settings, *range)
                        : core::search_one_feature(xs, ss, ws, settings);
     }
-    return py::make_tuple(region_records(search.regions, two, lb1, ub1),
-                          rule_records(search.rules, two, lb1, ub1), to_array(search.edges));
+    return py::make_tuple(bind::region_records(search.regions, two, lb1, ub1),
+                          bind::rule_records(search.rules, two, lb1, ub1),
+                          bind::to_numpy(search.edges));
 }
 
 py::object fit1d(const Args& a) {
@@ -166,11 +165,12 @@ py::tuple fit2d_additive(py::handle self, const FitColumns::Column& first,
     }
     py::list weak_region, rule_list_all, bin_stats;
     for (const core::FirstFeatureBin& fb : t.bins) {
-        bin_stats.append(bin_stats_record(fb.lb1, fb.ub1, fb.lb2, fb.ub2, fb.support));
+        bin_stats.append(bind::bin_stats_record(fb.lb1, fb.ub1, fb.lb2, fb.ub2, fb.support));
         if (fb.support == 0) continue;
         const py::float_ lb1(fb.lb1), ub1(fb.ub1);
-        for (py::handle r : rule_records(fb.search.rules, true, lb1, ub1)) rule_list_all.append(r);
-        const py::list regions = region_records(fb.search.regions, true, lb1, ub1);
+        for (py::handle r : bind::rule_records(fb.search.rules, true, lb1, ub1))
+            rule_list_all.append(r);
+        const py::list regions = bind::region_records(fb.search.regions, true, lb1, ub1);
         for (std::size_t k = 0; k < fb.lb2q.size(); ++k) {
             py::dict item = regions[k];
             item["lb2q"] = py::float_(fb.lb2q[k]);
@@ -179,7 +179,7 @@ py::tuple fit2d_additive(py::handle self, const FitColumns::Column& first,
         }
     }
     self.attr("bin_stats") = bin_stats;
-    return py::make_tuple(weak_region, rule_list_all, to_array(t.edges));
+    return py::make_tuple(weak_region, rule_list_all, bind::to_numpy(t.edges));
 }
 
 // The two-feature search of a set metric: rows grouped by first-feature bin, then each bin's
@@ -196,19 +196,20 @@ py::tuple fit2d_set_metric(py::handle self, const bind::Vector& first, const bin
         const double ub1 = std::min(edges[b + 1], binned.range.max);
         const std::vector<std::int64_t> rows = rows_of_bin(binned.groups, b);
         if (rows.empty()) {
-            bin_stats.append(bin_stats_record(lb1, ub1, std::nan(""), std::nan(""), 0));
+            bin_stats.append(bind::bin_stats_record(lb1, ub1, std::nan(""), std::nan(""), 0));
             continue;
         }
-        const bind::Vector x2 = gather_array(bind::span(second), rows);
+        const bind::Vector x2 = bind::gather_array(bind::span(second), rows);
         const core::ValueRange range2 = core::value_range(bind::span(x2));
-        bin_stats.append(bin_stats_record(lb1, ub1, range2.min, range2.max,
-                                          static_cast<std::int64_t>(rows.size())));
+        bin_stats.append(bind::bin_stats_record(lb1, ub1, range2.min, range2.max,
+                                                static_cast<std::int64_t>(rows.size())));
         const std::optional<bind::Vector> w2 =
-            weights ? std::optional<bind::Vector>(gather_array(bind::span(*weights), rows))
+            weights ? std::optional<bind::Vector>(bind::gather_array(bind::span(*weights), rows))
                     : std::nullopt;
-        const SetMetricSearch s = search_by_set_metric(
-            x2, gather_array(bind::span(y), rows), gather_array(bind::span(preds), rows), w2,
-            scoring, settings, true, py::float_(lb1), py::float_(ub1));
+        const SetMetricSearch s =
+            search_by_set_metric(x2, bind::gather_array(bind::span(y), rows),
+                                 bind::gather_array(bind::span(preds), rows), w2, scoring, settings,
+                                 true, py::float_(lb1), py::float_(ub1));
         for (py::handle r : s.rule_list) rule_list_all.append(r);
         for (py::handle h : s.weak_region) {
             py::dict item = py::reinterpret_borrow<py::dict>(h);
@@ -220,7 +221,7 @@ py::tuple fit2d_set_metric(py::handle self, const bind::Vector& first, const bin
         }
     }
     self.attr("bin_stats") = bin_stats;
-    return py::make_tuple(weak_region, rule_list_all, to_array(edges));
+    return py::make_tuple(weak_region, rule_list_all, bind::to_numpy(edges));
 }
 
 // The second feature searched inside every bin of the first.
@@ -247,15 +248,24 @@ py::object fit2d(const Args& a) {
     return fit2d_columns(a.self(), c[0], c[1], a["y"], a["preds"], a["scores"], a["sample_weight"]);
 }
 
-// threshold * the average score (the overall score the caller passes for a set metric).
-py::object threshold_value(py::handle self, const Scoring& scoring, py::handle scores,
-                           py::handle weights) {
-    const py::object average = scoring.additive ? numpy_average(scores, weights)
-                                                : py::reinterpret_borrow<py::object>(scores);
-    PyObject* product = PyNumber_Multiply(self.attr("threshold").ptr(), average.ptr());
-    if (product == nullptr) throw py::error_already_set();
-    return py::reinterpret_steal<py::object>(product);
+py::object fit(const Args& a) {
+    FitColumns columns;
+    histogram_fit(a.self(), {a["x"], a["y"], a["preds"], a["scores"], a["sample_weight"]}, columns);
+    return py::none();
 }
+
+py::object init(const Args& a) {
+    const py::object& self = a.self();
+    self.attr("bins") = a["bins"];
+    deps().BaseSlicing.attr("__init__")(
+        self, py::arg("estimator") = a["estimator"],
+        py::arg("slice_features") = a["slice_features"], py::arg("task_type") = a["task_type"],
+        py::arg("threshold") = a["threshold"], py::arg("min_samples") = a["min_samples"],
+        py::arg("metric") = a["metric"]);
+    return py::none();
+}
+
+}  // namespace
 
 void histogram_fit(py::handle self, const StrategyCall& in, FitColumns& columns) {
     self.attr("x") = in.x;
@@ -265,13 +275,13 @@ void histogram_fit(py::handle self, const StrategyCall& in, FitColumns& columns)
     self.attr("rule_list") = py::list();
     self.attr("weak_region") = py::list();
     self.attr("threshold_value") =
-        threshold_value(self, scoring_of(self), in.scores, in.sample_weight);
+        threshold_value(self.attr("threshold"), scoring_of(self), in.scores, in.sample_weight);
     const std::vector<std::int64_t> fidx = resolve_fidx(self);
     if (fidx.empty()) bind::raise(deps().MovraError, "Only Support at most two slicing features.");
     py::tuple result;
     if (fidx.size() == 1) {
         const FitColumns::Column column = columns.get(in.x, {fidx[0]}, "x")[0];
-        if (is_own_method(self, "_fit1d", fit1d_method()))
+        if (own_method(self, "_fit1d", deps().HistogramSlicing))
             result = fit1d_column(self, column.values, column.range, in.y, in.preds, in.scores,
                                   py::none(), py::none(), in.sample_weight);
         else
@@ -287,27 +297,8 @@ void histogram_fit(py::handle self, const StrategyCall& in, FitColumns& columns)
     self.attr("bins1d") = result[2];
 }
 
-py::object fit(const Args& a) {
-    FitColumns columns;
-    histogram_fit(a.self(), {a["x"], a["y"], a["preds"], a["scores"], a["sample_weight"]}, columns);
-    return py::none();
-}
-
-py::object init(const Args& a) {
-    const py::object& self = a.self();
-    self.attr("bins") = a["bins"];
-    base_slicing_class().attr("__init__")(
-        self, py::arg("estimator") = a["estimator"],
-        py::arg("slice_features") = a["slice_features"], py::arg("task_type") = a["task_type"],
-        py::arg("threshold") = a["threshold"], py::arg("min_samples") = a["min_samples"],
-        py::arg("metric") = a["metric"]);
-    return py::none();
-}
-
-}  // namespace
-
 void register_histogram_slicing(py::module_& m) {
-    bind::ClassBuilder cls(m, "HistogramSlicing", py::make_tuple(base_slicing_class()), kDoc);
+    bind::ClassBuilder cls(m, "HistogramSlicing", py::make_tuple(deps().BaseSlicing), kDoc);
     cls.def(
         "__init__", "",
         {required("self"), optional("estimator"), optional("slice_features"), optional("task_type"),
@@ -335,9 +326,7 @@ void register_histogram_slicing(py::module_& m) {
             {required("self"), required("x"), required("y"), required("preds"), required("scores"),
              optional("sample_weight")},
             fit2d);
-    register_direct_fit(cls.member("_fit"), histogram_fit);
-    fit1d_method() = cls.member("_fit1d");
-    cls.finish();
+    deps().HistogramSlicing = cls.finish();
 }
 
 }  // namespace movra::sagzone

@@ -7,7 +7,10 @@ namespace {
 Deps* loaded = nullptr;
 }
 
-const Deps& deps() { return *loaded; }
+Deps& deps() {
+    if (loaded == nullptr) bind::raise(PyExc_RuntimeError, "movra.diagnoser.sagzone is not loaded");
+    return *loaded;
+}
 
 void load_deps() {
     // A failing import fails the module's import with the underlying exception.
@@ -17,14 +20,19 @@ void load_deps() {
     py::module_ stats = py::module_::import("scipy.stats");
     d->percentileofscore = stats.attr("percentileofscore");
     d->binned_statistic = stats.attr("binned_statistic");
+    d->t_sf = stats.attr("t").attr("sf");
     py::module_::import("matplotlib");
     d->DecisionTreeRegressor = py::module_::import("sklearn.tree").attr("DecisionTreeRegressor");
     d->BaseDiagnoser = py::module_::import("movra.diagnoser.base").attr("BaseDiagnoser");
     py::module_ utils = py::module_::import("movra.diagnoser.utils");
     d->get_scoring_metric = utils.attr("get_scoring_metric");
     d->calculate_distance = utils.attr("calculate_distance");
+    d->yield_from = utils.attr("yield_from");
     d->TestDataResult = py::module_::import("movra.utils").attr("TestDataResult");
-    d->scale_plot_ticks = py::module_::import("movra.plots").attr("scale_plot_ticks");
+    py::module_ plots = py::module_::import("movra.plots");
+    d->scale_plot_ticks = plots.attr("scale_plot_ticks");
+    d->plot_marginal_result = plots.attr("plot_marginal_result");
+    d->plot_scan_result = plots.attr("plot_scan_result");
     py::module_ exceptions = py::module_::import("movra.exceptions");
     d->MovraError = exceptions.attr("MovraError");
     d->MovraWarning = exceptions.attr("MovraWarning");

@@ -2,7 +2,10 @@
 // the rows, builds the slicer of `method` and keeps its region table.
 #include <cmath>
 
-#include "bindings/sagzone/slicing_common.hpp"
+#include "bindings/common/records.hpp"
+#include "bindings/sagzone/sagzone_module.hpp"
+#include "bindings/sagzone/scoring.hpp"
+#include "bindings/sagzone/slicers.hpp"
 #include "bindings/sagzone/slicing_driver.hpp"
 #include "core/region_stats.hpp"
 
@@ -58,47 +61,6 @@ py::object take(py::handle values, py::handle rows) {
     return values.attr("__getitem__")(rows);
 }
 
-py::object build_slicer(py::handle self) {
-    const py::object method = self.attr("method");
-    const py::module_ module = py::module_::import("movra.diagnoser.sagzone");
-    if (method.equal(py::str("tree")))
-        return module.attr("TreeSlicing")(py::arg("estimator") = self.attr("estimator"),
-                                          py::arg("slice_features") = self.attr("slice_features"),
-                                          py::arg("task_type") = self.attr("task_type"),
-                                          py::arg("threshold") = self.attr("threshold"),
-                                          py::arg("max_depth") = self.attr("max_depth"),
-                                          py::arg("min_samples") = self.attr("min_samples"),
-                                          py::arg("metric") = self.attr("metric"));
-    if (method.equal(py::str("histogram")))
-        return module.attr("HistogramSlicing")(
-            py::arg("estimator") = self.attr("estimator"),
-            py::arg("slice_features") = self.attr("slice_features"),
-            py::arg("task_type") = self.attr("task_type"),
-            py::arg("threshold") = self.attr("threshold"),
-            py::arg("min_samples") = self.attr("min_samples"), py::arg("bins") = self.attr("bins"),
-            py::arg("metric") = self.attr("metric"));
-    bind::raise(deps().MovraError, "sagzone method should be either histogram or tree.");
-}
-
-// Every slicing feature must name a column.
-std::vector<std::int64_t> slicing_feature_columns(py::handle self) {
-    const py::list names(self.attr("feature_names"));
-    std::vector<std::int64_t> columns;
-    for (py::handle feature : self.attr("slice_features")) {
-        bool found = false;
-        for (std::size_t i = 0; i < names.size() && !found; ++i)
-            if (py::object(names[i]).equal(py::reinterpret_borrow<py::object>(feature))) {
-                columns.push_back(static_cast<std::int64_t>(i));
-                found = true;
-            }
-        if (!found)
-            bind::raise(deps().MovraError, "slicing feature " +
-                                               py::repr(feature).cast<std::string>() +
-                                               " is not one of the feature names.");
-    }
-    return columns;
-}
-
 // The slicing columns of a split must be finite (their ranges, found while they were copied out
 // for the slicer, tell).
 void require_finite(py::handle self, py::handle matrix, const std::vector<std::int64_t>& columns,
@@ -126,8 +88,9 @@ void require_rows(py::handle rows, bool use_test) {
 
 // Everything fit does once the data are stored: the slicer built, the rows split, the search.
 void search(py::handle self) {
-    const py::object slicer = build_slicer(self);
-    const std::vector<std::int64_t> columns = slicing_feature_columns(self);
+    const py::object slicer = make_slicer(self, self.attr("slice_features"));
+    const std::vector<std::int64_t> columns =
+        feature_columns(self.attr("slice_features"), self.attr("feature_names"), "slicing feature");
     const py::object x = self.attr("x"), y = self.attr("y");
     const py::object train_idx = self.attr("train_idx"), test_idx = self.attr("test_idx");
     const bool use_test = truthy(self.attr("use_test"));
@@ -183,27 +146,23 @@ py::object get_target_idx(const Args& a) {
     if (fidx.size() > 2) fidx.resize(2);
     FitColumns fit_columns;
     const std::vector<FitColumns::Column> columns = fit_columns.get(diag.attr("x"), fidx, "x");
+    // Upper bounds are open here, on both features.
+    const std::vector<core::RegionBox> boxes =
+        bind::region_boxes(diag.attr("weak_region_stats"), columns.size(), {});
     std::vector<std::int64_t> positions;
-    for (py::handle region : diag.attr("weak_region_stats")) {
-        // Upper bounds are open here, on both features.
-        std::vector<core::Bound> bounds;
-        for (std::size_t k = 0; k < columns.size(); ++k) {
-            const std::string i = std::to_string(k + 1);
-            bounds.push_back({py::float_(region[py::str("lb" + i)]).cast<double>(),
-                              py::float_(region[py::str("ub" + i)]).cast<double>(), false});
-        }
+    for (const core::RegionBox& box : boxes) {
         std::vector<std::int64_t> rows;
         {
             // Scans of buffers we hold references to; no Python objects are touched.
             py::gil_scoped_release release;
             rows = columns.size() == 1
-                       ? core::rows_in_bound(bind::span(columns[0].values), bounds[0])
-                       : core::rows_in_box(bind::span(columns[0].values), bounds[0],
-                                           bind::span(columns[1].values), bounds[1]);
+                       ? core::rows_in_bound(bind::span(columns[0].values), box.first)
+                       : core::rows_in_box(bind::span(columns[0].values), box.first,
+                                           bind::span(columns[1].values), box.second);
         }
         positions.insert(positions.end(), rows.begin(), rows.end());
     }
-    return to_positions(positions);
+    return bind::to_numpy(positions);
 }
 
 py::object get_result(const Args& a) {
@@ -248,7 +207,7 @@ void register_sagzone(py::module_& m) {
             get_target_idx);
     cls.def("get_result", "Get sagzone result", {required("self")}, get_result);
     add_sagzone_views(cls);
-    cls.finish();
+    deps().SagZone = cls.finish();
 }
 
 }  // namespace movra::sagzone

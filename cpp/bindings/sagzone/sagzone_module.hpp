@@ -1,5 +1,5 @@
-// What the sagzone module's files share: the Python objects imported at initialisation, and the
-// functions that add each class to the module.
+// What the sagzone module's files share: the Python objects it imports at initialisation and the
+// classes it creates, held in one place, and the functions that add each class to the module.
 #pragma once
 
 #include <pybind11/pybind11.h>
@@ -16,18 +16,28 @@ struct Deps {
     py::module_ pd;
     py::object percentileofscore;      // scipy.stats.percentileofscore
     py::object binned_statistic;       // scipy.stats.binned_statistic
+    py::object t_sf;                   // scipy.stats.t.sf
     py::object DecisionTreeRegressor;  // sklearn.tree.DecisionTreeRegressor
     py::object BaseDiagnoser;
     py::object get_scoring_metric;
     py::object calculate_distance;
+    py::object yield_from;  // a generator over a list's items, for methods that yield
     py::object TestDataResult;
     py::object scale_plot_ticks;
+    py::object plot_marginal_result;
+    py::object plot_scan_result;
     py::object MovraError;
     py::object MovraWarning;
     py::object MovraInfo;
+    // The module's own classes, set as each is created (later classes call earlier ones).
+    py::object BaseSlicing;
+    py::object HistogramSlicing;
+    py::object TreeSlicing;
+    py::object SagZone;
 };
 
-const Deps& deps();
+// The module's Deps; a RuntimeError when the module failed to load them.
+Deps& deps();
 void load_deps();
 
 void register_base_slicing(py::module_& m);

@@ -286,17 +286,13 @@ py::object get_sagzone(const Args& a) {
     features.append(row["feature_1"]);
     const py::object second = row["feature_2"];
     if (!truthy(deps().pd.attr("isna")(second))) features.append(second);
-    const py::object sz = py::module_::import("movra.diagnoser.sagzone")
-                              .attr("SagZone")(self.attr("estimator"), features,
-                                               py::arg("task_type") = self.attr("task_type"),
-                                               py::arg("threshold") = self.attr("threshold"),
-                                               py::arg("method") = self.attr("method"),
-                                               py::arg("bins") = self.attr("bins"),
-                                               py::arg("max_depth") = self.attr("max_depth"),
-                                               py::arg("min_samples") = self.attr("min_samples"),
-                                               py::arg("metric") = self.attr("metric"),
-                                               py::arg("use_test") = self.attr("use_test"),
-                                               py::arg("random_state") = self.attr("random_state"));
+    const py::object sz = deps().SagZone(
+        self.attr("estimator"), features, py::arg("task_type") = self.attr("task_type"),
+        py::arg("threshold") = self.attr("threshold"), py::arg("method") = self.attr("method"),
+        py::arg("bins") = self.attr("bins"), py::arg("max_depth") = self.attr("max_depth"),
+        py::arg("min_samples") = self.attr("min_samples"), py::arg("metric") = self.attr("metric"),
+        py::arg("use_test") = self.attr("use_test"),
+        py::arg("random_state") = self.attr("random_state"));
     sz.attr("fit")(self.attr("x"), self.attr("y"), self.attr("train_idx"), self.attr("test_idx"),
                    py::arg("prediction") = self.attr("pred"),
                    py::arg("prediction_proba") = self.attr("pred_proba"),
@@ -310,21 +306,20 @@ py::object plot(const Args& a) {
     const py::object& self = a.self();
     if (!py::hasattr(self, "results_"))
         bind::raise(deps().MovraError, "plot needs a fitted SagZoneScan: call fit first.");
-    const py::object draw = py::module_::import("movra.plots").attr("plot_scan_result");
-    return draw(self.attr("results_"), self.attr("scanned_features_"), py::arg("top") = a["top"],
-                py::arg("figsize") = a["figsize"],
-                py::arg("score_name") = py::str(make_probe(self).attr("score_name")));
+    return deps().plot_scan_result(
+        self.attr("results_"), self.attr("scanned_features_"), py::arg("top") = a["top"],
+        py::arg("figsize") = a["figsize"],
+        py::arg("score_name") = py::str(make_probe(self).attr("score_name")));
 }
 
 }  // namespace
 
 // A slicer of the scan's settings, for its scoring configuration.
 py::object make_probe(py::handle self) {
-    return py::module_::import("movra.diagnoser.sagzone")
-        .attr("BaseSlicing")(py::arg("task_type") = self.attr("task_type"),
-                             py::arg("threshold") = self.attr("threshold"),
-                             py::arg("min_samples") = self.attr("min_samples"),
-                             py::arg("metric") = self.attr("metric"));
+    return deps().BaseSlicing(py::arg("task_type") = self.attr("task_type"),
+                              py::arg("threshold") = self.attr("threshold"),
+                              py::arg("min_samples") = self.attr("min_samples"),
+                              py::arg("metric") = self.attr("metric"));
 }
 
 void register_sagzone_scan(py::module_& m) {

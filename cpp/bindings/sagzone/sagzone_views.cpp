@@ -13,6 +13,7 @@
 
 #include "bindings/common/arrays.hpp"
 #include "bindings/sagzone/sagzone_module.hpp"
+#include "core/order.hpp"
 #include "core/weak_sample.hpp"
 
 namespace movra::sagzone {
@@ -128,37 +129,41 @@ void add_search_settings(py::dict& value, const py::object& self) {
 
 // ---- the views ----
 
-py::object get_distance(const Args& a) {
+// The distance of every feature between the weak sample and its reference, reference first: the
+// distance is measured against the reference's buckets.
+py::object distances(const Args& a) {
     const py::object& self = a.self();
     const py::object diag = fitted_slicer(self, "get_distance");
+    const std::size_t n_features = py::len(self.attr("feature_names"));
+    bind::Vector out = bind::new_vector(n_features);
+    if (n_features == 0) return std::move(out);
+    const Samples s = weak_and_reference(self, diag, a.truth("full"));
+    const bind::Vector reference = gather(s, {&s.reference}, true);
+    const bind::Vector weak = gather(s, {&s.weak}, true);
+    for (std::size_t i = 0; i < n_features; ++i) {
+        const py::int_ row(i);
+        py::object d = deps().calculate_distance(reference[row], weak[row],
+                                                 py::arg("buckettype") = a["psi_buckets"],
+                                                 py::arg("method") = a["distance_metric"]);
+        out.mutable_data()[i] = py::float_(d).cast<double>();
+    }
+    return std::move(out);
+}
+
+py::object get_distance(const Args& a) {
+    const py::object& self = a.self();
+    fitted_slicer(self, "get_distance");
     const Reference ref = resolve_compare_to(a["compare_to"]);
     const py::list feature_names(self.attr("feature_names"));
-    const std::size_t n_features = py::len(feature_names);
-
-    std::vector<double> distances;
-    if (n_features > 0) {
-        const Samples s = weak_and_reference(self, diag, ref.full);
-        const bind::Vector reference = gather(s, {&s.reference}, true);
-        const bind::Vector weak = gather(s, {&s.weak}, true);
-        const py::object get_row = py::module_::import("operator").attr("getitem");
-        distances.reserve(n_features);
-        for (std::size_t i = 0; i < n_features; ++i) {
-            const py::int_ row(i);
-            // Reference first: the distance is measured against the reference's buckets.
-            py::object d = deps().calculate_distance(get_row(reference, row), get_row(weak, row),
-                                                     py::arg("buckettype") = a["psi_buckets"],
-                                                     py::arg("method") = a["distance_metric"]);
-            distances.push_back(py::float_(d).cast<double>());
-        }
-    }
-
-    const std::vector<std::size_t> top =
-        core::largest_first({distances.data(), distances.size()}, 10);
+    const bind::Vector distances = bind::as_vector_of_length(
+        self.attr("_distances")(a["psi_buckets"], a["distance_metric"], ref.full), "_distances()",
+        feature_names.size());
+    const std::vector<std::size_t> top = core::largest_first(bind::span(distances), 10);
     py::list features;
     bind::Vector rounded = bind::new_vector(top.size());
     for (std::size_t k = 0; k < top.size(); ++k) {
         features.append(py::str(feature_names[top[k]]));
-        rounded.mutable_data()[k] = core::round_decimals(distances[top[k]], 4);
+        rounded.mutable_data()[k] = core::round_decimals(distances.data()[top[k]], 4);
     }
 
     py::dict value;
@@ -173,9 +178,26 @@ py::object get_distance(const Args& a) {
     return test_data_result("resilience_shift_histogram", value);
 }
 
+// The rows of both samples as one table, reference rows first, then the weak rows (one index
+// 0..n-1), with the column "resi_type_" naming each row's sample.
+py::object shift_data(const Args& a) {
+    const py::object& self = a.self();
+    const Samples s = weak_and_reference(self, fitted_slicer(self, "get_shift"), a.truth("full"));
+    const bind::Vector rows = gather(s, {&s.reference, &s.weak}, false);
+    const py::module_& np = deps().np;
+    py::object data =
+        deps().pd.attr("DataFrame")(rows, py::arg("columns") = self.attr("feature_names"));
+    py::object labels = np.attr("array")(py::make_tuple(a["area_name"], "Weak Regions"));
+    py::list repeats;
+    repeats.append(py::int_(s.reference.size()));
+    repeats.append(py::int_(s.weak.size()));
+    data.attr("__setitem__")("resi_type_", np.attr("repeat")(labels, repeats));
+    return data;
+}
+
 py::object get_shift(const Args& a) {
     const py::object& self = a.self();
-    const py::object diag = fitted_slicer(self, "get_shift");
+    fitted_slicer(self, "get_shift");
     const py::object feature_names = self.attr("feature_names");
     py::object show_feature = a["show_feature"];
     if (show_feature.is_none()) show_feature = feature_names[py::int_(0)];
@@ -184,17 +206,6 @@ py::object get_shift(const Args& a) {
     const py::object feature_type = self.attr("feature_types")[position];
     const Reference ref = resolve_compare_to(a["compare_to"]);
 
-    const Samples s = weak_and_reference(self, diag, ref.full);
-    // Reference rows first, then the weak rows: one table, one index 0..n-1.
-    const bind::Vector rows = gather(s, {&s.reference, &s.weak}, false);
-    const py::module_& np = deps().np;
-    py::object data = deps().pd.attr("DataFrame")(rows, py::arg("columns") = feature_names);
-    py::object labels = np.attr("array")(py::make_tuple(ref.area_name, "Weak Regions"));
-    py::list repeats;
-    repeats.append(py::int_(s.reference.size()));
-    repeats.append(py::int_(s.weak.size()));
-    data.attr("__setitem__")("resi_type_", np.attr("repeat")(labels, repeats));
-
     py::dict value;
     value["title"] = ref.title;
     value["show_feature"] = show_feature;
@@ -202,7 +213,7 @@ py::object get_shift(const Args& a) {
     value["threshold_value"] = self.attr("threshold");
     add_search_settings(value, self);
     value["feature_type"] = feature_type;
-    value["data"] = data;
+    value["data"] = self.attr("_shift_data")(show_feature, ref.full, ref.area_name);
     return test_data_result("sagzone_shift", value);
 }
 
@@ -232,9 +243,9 @@ py::object get_marginal(const Args& a) {
 
 py::object plot_marginal(const Args& a) {
     // The drawing is matplotlib work from end to end; it lives with the package's other plots.
-    const py::object draw = py::module_::import("movra.plots").attr("plot_marginal_result");
-    return draw(a["result"], py::arg("figsize") = a["figsize"],
-                py::arg("max_ticks") = a["max_ticks"], py::arg("cmap") = a["cmap"]);
+    return deps().plot_marginal_result(a["result"], py::arg("figsize") = a["figsize"],
+                                       py::arg("max_ticks") = a["max_ticks"],
+                                       py::arg("cmap") = a["cmap"]);
 }
 
 const char* const kDistanceDoc = R"(Get distance result between samples in and out the weak region.
@@ -303,9 +314,40 @@ Returns
 matplotlib.figure.Figure
 )";
 
+const char* const kDistancesDoc =
+    R"(The distance of every feature between the weak sample and its reference.
+
+The step of ``get_distance`` that reads the samples: the rows of the searched split inside the
+weak regions, against the rows outside them (or all rows when ``full``), by
+``calculate_distance``. A subclass that keeps its rows elsewhere overrides it.
+
+Returns
+-------
+numpy.ndarray of float
+    One distance per feature, in the order of ``feature_names``.
+)";
+
+const char* const kShiftDataDoc = R"(The rows of both samples of ``get_shift`` as one table.
+
+The step of ``get_shift`` that reads the samples: the reference rows (those outside the weak
+regions, or all rows when ``full``) then the weak rows, with the column "resi_type_" holding
+``area_name`` or "Weak Regions". A subclass that keeps its rows elsewhere overrides it.
+
+Returns
+-------
+pandas.DataFrame
+)";
+
 }  // namespace
 
 void add_sagzone_views(bind::ClassBuilder& cls) {
+    cls.def("_distances", kDistancesDoc,
+            {required("self"), required("psi_buckets"), required("distance_metric"),
+             required("full")},
+            distances)
+        .def("_shift_data", kShiftDataDoc,
+             {required("self"), required("show_feature"), required("full"), required("area_name")},
+             shift_data);
     cls.def("get_distance", kDistanceDoc,
             {required("self"), optional("psi_buckets", py::str("uniform")),
              optional("distance_metric", py::str("PSI")),

@@ -3,6 +3,7 @@
 #include <cmath>
 #include <memory>
 
+#include "bindings/common/records.hpp"
 #include "core/region_measure.hpp"
 #include "core/scan.hpp"
 
@@ -11,44 +12,12 @@ namespace movra::sagzone {
 namespace {
 
 // The slicer SagZone would build for these features, with the scan's settings.
-py::object make_slicer(const ScanContext& ctx, const std::vector<std::int64_t>& cols) {
-    const py::object& o = ctx.owner;
+py::object make_scan_slicer(const ScanContext& ctx, const std::vector<std::int64_t>& cols) {
     py::list features;
     for (std::int64_t c : cols) features.append(py::str(ctx.names[static_cast<std::size_t>(c)]));
-    const py::module_ module = py::module_::import("movra.diagnoser.sagzone");
-    py::object slicer;
-    if (py::object(o.attr("method")).equal(py::str("tree")))
-        slicer = module.attr("TreeSlicing")(
-            py::arg("estimator") = o.attr("estimator"), py::arg("slice_features") = features,
-            py::arg("task_type") = o.attr("task_type"), py::arg("threshold") = o.attr("threshold"),
-            py::arg("max_depth") = o.attr("max_depth"),
-            py::arg("min_samples") = o.attr("min_samples"), py::arg("metric") = o.attr("metric"));
-    else
-        slicer = module.attr("HistogramSlicing")(
-            py::arg("estimator") = o.attr("estimator"), py::arg("slice_features") = features,
-            py::arg("task_type") = o.attr("task_type"), py::arg("threshold") = o.attr("threshold"),
-            py::arg("min_samples") = o.attr("min_samples"), py::arg("bins") = o.attr("bins"),
-            py::arg("metric") = o.attr("metric"));
+    py::object slicer = make_slicer(ctx.owner, features);
     slicer.attr("feature_names") = ctx.feature_names;
     return slicer;
-}
-
-// The weak regions' boxes; an upper bound is closed where it equals the test split's maximum of
-// that feature, as the slicing driver measures them.
-std::vector<core::RegionBox> region_boxes(const py::list& weak,
-                                          const std::vector<FitColumns::Column>& test_columns) {
-    std::vector<core::RegionBox> boxes;
-    for (py::handle item : weak) {
-        core::Bound bounds[2];
-        for (std::size_t k = 0; k < test_columns.size(); ++k) {
-            const std::string i = std::to_string(k + 1);
-            bounds[k].lb = py::float_(item[py::str("lb" + i)]).cast<double>();
-            bounds[k].ub = py::float_(item[py::str("ub" + i)]).cast<double>();
-            bounds[k].closed = bounds[k].ub == test_columns[k].range.max;
-        }
-        boxes.push_back({bounds[0], bounds[1]});
-    }
-    return boxes;
 }
 
 // The rows of every box on one split's columns, each list in increasing order.
@@ -83,7 +52,7 @@ core::RegionMoments moments_of(const ScanSplitData& split, const std::vector<std
 
 py::object take(py::handle values, const std::vector<std::int64_t>& rows) {
     if (values.is_none()) return py::none();
-    return values.attr("__getitem__")(to_positions(rows));
+    return values.attr("__getitem__")(bind::to_numpy(rows));
 }
 
 // A set metric on the rows of one split, or of both.
@@ -113,7 +82,7 @@ double set_score(const ScanContext& ctx, const FoundRegion& r, int side) {
 }  // namespace
 
 std::vector<FoundRegion> search_features(ScanContext& ctx, const std::vector<std::int64_t>& cols) {
-    const py::object slicer = make_slicer(ctx, cols);
+    const py::object slicer = make_scan_slicer(ctx, cols);
     const ScanSplitData& searched = ctx.use_test ? ctx.test : ctx.train;
     const py::object scores = ctx.additive
                                   ? searched.scores
@@ -125,7 +94,10 @@ std::vector<FoundRegion> search_features(ScanContext& ctx, const std::vector<std
     if (py::len(weak) == 0) return {};
     const auto train_columns = ctx.columns.get(ctx.train.x, cols, "train_x");
     const auto test_columns = ctx.columns.get(ctx.test.x, cols, "test_x");
-    const std::vector<core::RegionBox> boxes = region_boxes(weak, test_columns);
+    std::vector<double> test_maxima;
+    for (const FitColumns::Column& c : test_columns) test_maxima.push_back(c.range.max);
+    const std::vector<core::RegionBox> boxes =
+        bind::region_boxes(weak, cols.size(), {test_maxima.data(), test_maxima.size()});
     const auto train_rows = rows_of_boxes(train_columns, boxes);
     const auto test_rows = rows_of_boxes(test_columns, boxes);
     std::vector<FoundRegion> found(boxes.size());
@@ -189,11 +161,10 @@ std::vector<FoundRegion> scan_histograms(
     settings.max_bins = py::int_(o.attr("bins")).cast<std::int64_t>();
     settings.min_samples = py::int_(o.attr("min_samples")).cast<std::int64_t>();
     settings.score_sign = ctx.score_sign;
-    PyObject* product = PyNumber_Multiply(ctx.threshold.ptr(),
-                                          numpy_average(searched.scores, searched.weights).ptr());
-    if (product == nullptr) throw py::error_already_set();
+    Scoring additive;  // the histogram scan's metric is additive
     settings.threshold_value =
-        py::float_(py::reinterpret_steal<py::object>(product)).cast<double>();
+        py::float_(threshold_value(ctx.threshold, additive, searched.scores, searched.weights))
+            .cast<double>();
     settings.ties = ctx.use_test ? near_ties(test_scores, test_weights)
                                  : near_ties(train_scores, train_weights);
     std::vector<core::ScanRegion> regions;

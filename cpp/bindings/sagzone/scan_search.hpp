@@ -10,7 +10,11 @@
 #include <vector>
 
 #include "bindings/common/arrays.hpp"
-#include "bindings/sagzone/slicing_common.hpp"
+#include "bindings/common/method.hpp"
+#include "bindings/sagzone/fit_columns.hpp"
+#include "bindings/sagzone/sagzone_module.hpp"
+#include "bindings/sagzone/scoring.hpp"
+#include "bindings/sagzone/slicers.hpp"
 #include "core/region_stats.hpp"
 
 namespace movra::sagzone {

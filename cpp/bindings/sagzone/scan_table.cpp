@@ -101,9 +101,9 @@ std::vector<double> ScanTable::p_values(py::handle self) const {
             statistic[i] = t.statistic;
             dof[i] = t.decided ? 1.0 : t.dof;
         }
-        const py::object sf = py::module_::import("scipy.stats").attr("t").attr("sf");
+        const py::object& sf = deps().t_sf;
         const bind::Vector tail =
-            bind::as_vector(sf(to_array(statistic), to_array(dof)), "p-values");
+            bind::as_vector(sf(bind::to_numpy(statistic), bind::to_numpy(dof)), "p-values");
         for (std::size_t i = 0; i < n; ++i)
             if (!decided[i]) p[i] = tail.data()[i];
         return p;

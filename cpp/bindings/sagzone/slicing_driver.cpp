@@ -5,7 +5,11 @@
 #include <cmath>
 #include <memory>
 
-#include "bindings/sagzone/slicing_common.hpp"
+#include "bindings/common/records.hpp"
+#include "bindings/sagzone/sagzone_module.hpp"
+#include "bindings/sagzone/scoring.hpp"
+#include "bindings/sagzone/slicers.hpp"
+#include "core/order.hpp"
 #include "core/region_measure.hpp"
 
 namespace movra::sagzone {
@@ -111,31 +115,14 @@ SplitMeasure measure_split(const Split& s, const Scoring& scoring,
             continue;
         }
         const std::vector<std::int64_t> region(rows[r], rows[r] + out.counts[r]);
-        py::object w = s.weights ? py::object(gather_array(bind::span(*s.weights), region))
+        py::object w = s.weights ? py::object(bind::gather_array(bind::span(*s.weights), region))
                                  : py::object(py::none());
-        out.all[r] =
-            scoring.func(gather_array(bind::span(*s.y), region),
-                         gather_array(bind::span(*s.preds), region), py::arg("sample_weight") = w);
+        out.all[r] = scoring.func(bind::gather_array(bind::span(*s.y), region),
+                                  bind::gather_array(bind::span(*s.preds), region),
+                                  py::arg("sample_weight") = w);
         out.averages[r] = py::float_(out.all[r]).cast<double>();
     }
     return out;
-}
-
-// The weak regions' bounds; an upper bound is closed where it reaches the test data's maximum
-// of that column.
-std::vector<core::RegionBox> region_boxes(const py::list& weak, const Split& test) {
-    std::vector<core::RegionBox> boxes;
-    for (py::handle item : weak) {
-        core::Bound bounds[2];
-        for (std::size_t k = 0; k < test.columns.size(); ++k) {
-            const std::string i = std::to_string(k + 1);
-            bounds[k].lb = py::float_(item[py::str("lb" + i)]).cast<double>();
-            bounds[k].ub = py::float_(item[py::str("ub" + i)]).cast<double>();
-            bounds[k].closed = bounds[k].ub == test.columns[k].range.max;
-        }
-        boxes.push_back({bounds[0], bounds[1]});
-    }
-    return boxes;
 }
 
 // The region table, built column by column from what is known here (a DataFrame from the
@@ -200,10 +187,30 @@ std::vector<py::dict> region_rows(const py::list& weak, const SplitMeasure sides
     return rows;
 }
 
-// Every weak region measured on both splits, the rows sorted by gap, the table.
+// The regions' rows of weak_region_stats (a copy of each weak region with its statistics on
+// both splits), sorted by the gap between the splits, and the table.
+py::object tabulate_regions(py::handle self, const SplitMeasure sides[2]) {
+    const py::list weak = self.attr("weak_region");
+    std::vector<std::int64_t> fidx;
+    for (py::handle f : self.attr("fidx")) fidx.push_back(f.cast<std::int64_t>());
+    if (fidx.size() > 2) fidx.resize(2);
+    const std::string name = py::str(self.attr("score_name")).cast<std::string>();
+    std::vector<double> gaps(py::len(weak));
+    for (std::size_t r = 0; r < gaps.size(); ++r)
+        gaps[r] = sides[1].averages[r] - sides[0].averages[r];
+    const std::vector<std::size_t> order = core::largest_first({gaps.data(), gaps.size()});
+    const std::vector<py::dict> rows = region_rows(weak, sides, gaps, name);
+    py::list sorted_rows;
+    for (std::size_t i : order) sorted_rows.append(rows[i]);
+    self.attr("weak_region_stats") = sorted_rows;
+    return region_table(bind::region_boxes(weak, fidx.size(), {}), sides, gaps, order, fidx,
+                        self.attr("feature_names"), name);
+}
+
+// Every weak region measured on both splits; an upper bound is closed where it reaches the test
+// data's maximum of that column.
 py::object measure_regions(py::handle self, const DriverCall& in, const Scoring& scoring,
                            const py::object& scores, FitColumns& columns) {
-    const py::list weak = self.attr("weak_region");
     std::vector<std::int64_t> fidx;
     for (py::handle f : self.attr("fidx")) fidx.push_back(f.cast<std::int64_t>());
     if (fidx.size() > 2) fidx.resize(2);
@@ -214,18 +221,13 @@ py::object measure_regions(py::handle self, const DriverCall& in, const Scoring&
     if (test.rows == 0)
         bind::raise(deps().MovraError,
                     "test_x has no rows: the weak regions cannot be measured on the test data.");
-    const std::vector<core::RegionBox> boxes = region_boxes(weak, test);
+    std::vector<double> test_maxima;
+    for (const FitColumns::Column& c : test.columns) test_maxima.push_back(c.range.max);
+    const std::vector<core::RegionBox> boxes = bind::region_boxes(
+        self.attr("weak_region"), fidx.size(), {test_maxima.data(), test_maxima.size()});
     const SplitMeasure sides[2] = {measure_split(train, scoring, boxes),
                                    measure_split(test, scoring, boxes)};
-    std::vector<double> gaps(boxes.size());
-    for (std::size_t r = 0; r < gaps.size(); ++r)
-        gaps[r] = sides[1].averages[r] - sides[0].averages[r];
-    const std::vector<std::size_t> order = core::largest_gap_first({gaps.data(), gaps.size()});
-    const std::vector<py::dict> rows = region_rows(weak, sides, gaps, scoring.name);
-    py::list sorted_rows;
-    for (std::size_t i : order) sorted_rows.append(rows[i]);
-    self.attr("weak_region_stats") = sorted_rows;
-    return region_table(boxes, sides, gaps, order, fidx, in.feature_names, scoring.name);
+    return tabulate_regions(self, sides);
 }
 
 DriverCall driver_call(const Args& a) {
@@ -242,14 +244,34 @@ DriverCall driver_call(const Args& a) {
             a["test_sample_weight"]};
 }
 
-py::object& driver_method() {
-    static py::object* method = new py::object();  // lives as long as the interpreter
-    return *method;
-}
-
 py::object fit(const Args& a) {
     FitColumns columns;
     return drive(a.self(), driver_call(a), columns);
+}
+
+// One split's measures as the caller hands them over: counts, scores ("All") and averages.
+SplitMeasure split_measure(const Args& a, const char* side, std::size_t n_regions) {
+    const std::string s = side;
+    SplitMeasure m;
+    const bind::Vector counts =
+        bind::as_vector_of_length(a[(s + "_counts").c_str()], s + "_counts", n_regions);
+    const bind::Vector averages =
+        bind::as_vector_of_length(a[(s + "_averages").c_str()], s + "_averages", n_regions);
+    const py::list all(a[(s + "_scores").c_str()]);
+    if (all.size() != n_regions)
+        bind::raise(PyExc_ValueError, s + "_scores must hold one entry per weak region");
+    for (std::size_t r = 0; r < n_regions; ++r) {
+        m.counts.push_back(static_cast<std::size_t>(counts.data()[r]));
+        m.all.push_back(all[r]);
+        m.averages.push_back(averages.data()[r]);
+    }
+    return m;
+}
+
+py::object tabulate(const Args& a) {
+    const std::size_t n = py::len(a.self().attr("weak_region"));
+    const SplitMeasure sides[2] = {split_measure(a, "train", n), split_measure(a, "test", n)};
+    return tabulate_regions(a.self(), sides);
 }
 
 }  // namespace
@@ -274,7 +296,7 @@ py::object drive(py::handle self, const DriverCall& in, FitColumns& columns) {
 }
 
 py::object run_driver(py::handle slicer, const DriverCall& in, FitColumns& columns) {
-    if (is_own_method(slicer, "fit", driver_method())) return drive(slicer, in, columns);
+    if (own_method(slicer, "fit", deps().BaseSlicing)) return drive(slicer, in, columns);
     return slicer.attr("fit")(
         py::arg("train_x") = in.train_x, py::arg("train_y") = in.train_y,
         py::arg("test_x") = in.test_x, py::arg("test_y") = in.test_y,
@@ -297,7 +319,17 @@ void add_slicing_driver(bind::ClassBuilder& cls) {
              optional("feature_names"), optional("use_test", py::bool_(true)),
              optional("train_sample_weight"), optional("test_sample_weight")},
             fit);
-    driver_method() = cls.member("fit");
+    cls.def("_tabulate_regions",
+            "The weak regions' table from their measures on both splits.\n\n"
+            "For each region of weak_region, in order: the number of rows in each split\n"
+            "(*_counts), their scores (*_scores: the per-sample scores, or the set score) and\n"
+            "their average score (*_averages). Sets weak_region_stats (the regions with their\n"
+            "statistics, largest gap first).\n\n"
+            "Returns\n-------\npandas.DataFrame\n",
+            {required("self"), required("train_counts"), required("train_scores"),
+             required("train_averages"), required("test_counts"), required("test_scores"),
+             required("test_averages")},
+            tabulate);
 }
 
 }  // namespace movra::sagzone

@@ -3,7 +3,8 @@
 
 #include <pybind11/pybind11.h>
 
-#include "bindings/sagzone/slicing_common.hpp"
+#include "bindings/common/method.hpp"
+#include "bindings/sagzone/fit_columns.hpp"
 
 namespace movra::sagzone {
 
@@ -20,5 +21,9 @@ py::object drive(py::handle self, const DriverCall& in, FitColumns& columns);
 
 // slicer.fit(...): directly when it is BaseSlicing's own fit, else through Python.
 py::object run_driver(py::handle slicer, const DriverCall& in, FitColumns& columns);
+
+// The driver (BaseSlicing.fit) and the region table it ends with (BaseSlicing._tabulate_regions,
+// which the slicers of the cluster path call on their merged statistics), added to BaseSlicing.
+void add_slicing_driver(bind::ClassBuilder& cls);
 
 }  // namespace movra::sagzone

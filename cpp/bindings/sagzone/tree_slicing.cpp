@@ -1,11 +1,11 @@
 // TreeSlicing: a shallow regression tree of the per-sample scores on the slicing features; its
 // leaves are the candidate regions.
-#include <pybind11/eval.h>
-
 #include <cmath>
 
-#include "bindings/sagzone/records.hpp"
-#include "bindings/sagzone/slicing_common.hpp"
+#include "bindings/common/records.hpp"
+#include "bindings/sagzone/sagzone_module.hpp"
+#include "bindings/sagzone/scoring.hpp"
+#include "bindings/sagzone/slicers.hpp"
 #include "core/histogram.hpp"
 #include "core/slice_search.hpp"
 #include "core/tree_walk.hpp"
@@ -40,17 +40,6 @@ constexpr const char* kDoc =
     "rule_list : list of dict\n"
     "    One rule per leaf, left before right.\n";
 
-// Yields the items of a list: _dfs hands out a real generator over the leaves the C++ walk found.
-py::object& generator_factory() {
-    static py::object* factory = nullptr;
-    if (factory == nullptr) {
-        py::dict scope;
-        py::exec("def leaf_rules(rules):\n    yield from rules\n", scope);
-        factory = new py::object(scope["leaf_rules"]);
-    }
-    return *factory;
-}
-
 template <typename T>
 using TreeArray = py::array_t<T, py::array::c_style | py::array::forcecast>;
 
@@ -62,7 +51,7 @@ TreeArray<T> tree_array(py::handle tree, const char* name) {
 
 py::object init(const Args& a) {
     const py::object& self = a.self();
-    base_slicing_class().attr("__init__")(
+    deps().BaseSlicing.attr("__init__")(
         self, py::arg("estimator") = a["estimator"], py::arg("task_type") = a["task_type"],
         py::arg("slice_features") = a["slice_features"], py::arg("threshold") = a["threshold"],
         py::arg("min_samples") = a["min_samples"], py::arg("metric") = a["metric"]);
@@ -112,14 +101,15 @@ py::object dfs(const Args& a) {
         py::dict splits;
         for (const auto& entry : leaf.splits)
             splits[py::str(entry.first)] =
-                bound_dict(py::float_(entry.second.lb), py::float_(entry.second.ub));
+                bind::bound_dict(py::float_(entry.second.lb), py::float_(entry.second.ub));
         py::dict rule;
         rule["splits"] = splits;
         rule["values"] = py::float_(leaf.value);
         rule["counts"] = py::int_(leaf.count);
         rules.append(rule);
     }
-    return generator_factory()(rules);
+    // _dfs yields its leaves: a real generator over the rules the C++ walk found.
+    return deps().yield_from(rules);
 }
 
 // The slicing columns side by side, as the tree sees them (numpy stacks them: the tree's own
@@ -151,6 +141,14 @@ py::list weak_leaves(const py::list& rule_list, const Scoring& scoring, double t
     return weak_region;
 }
 
+py::object fit(const Args& a) {
+    FitColumns columns;
+    tree_fit(a.self(), {a["x"], a["y"], a["preds"], a["scores"], a["sample_weight"]}, columns);
+    return py::none();
+}
+
+}  // namespace
+
 void tree_fit(py::handle self, const StrategyCall& in, FitColumns& columns) {
     self.attr("x") = in.x;
     self.attr("y") = in.y;
@@ -159,10 +157,8 @@ void tree_fit(py::handle self, const StrategyCall& in, FitColumns& columns) {
     const bind::Vector s = bind::as_vector(in.scores, "scores");
     const auto n = static_cast<std::size_t>(s.size());
     optional_weights(in.sample_weight, "sample_weight", n);  // the length is checked
-    const py::object average = numpy_average(s, in.sample_weight);
-    PyObject* product = PyNumber_Multiply(self.attr("threshold").ptr(), average.ptr());
-    if (product == nullptr) throw py::error_already_set();
-    self.attr("threshold_value") = py::reinterpret_steal<py::object>(product);
+    self.attr("threshold_value") =
+        threshold_value(self.attr("threshold"), scoring, s, in.sample_weight);
     const double threshold_value = py::float_(self.attr("threshold_value")).cast<double>();
 
     const std::vector<std::int64_t> fidx = resolve_fidx(self);
@@ -181,16 +177,8 @@ void tree_fit(py::handle self, const StrategyCall& in, FitColumns& columns) {
     self.attr("weak_region") = weak_leaves(rule_list, scoring, threshold_value, slicing);
 }
 
-py::object fit(const Args& a) {
-    FitColumns columns;
-    tree_fit(a.self(), {a["x"], a["y"], a["preds"], a["scores"], a["sample_weight"]}, columns);
-    return py::none();
-}
-
-}  // namespace
-
 void register_tree_slicing(py::module_& m) {
-    bind::ClassBuilder cls(m, "TreeSlicing", py::make_tuple(base_slicing_class()), kDoc);
+    bind::ClassBuilder cls(m, "TreeSlicing", py::make_tuple(deps().BaseSlicing), kDoc);
     cls.def(
         "__init__", "",
         {required("self"), optional("estimator"), optional("slice_features"), optional("task_type"),
@@ -208,8 +196,7 @@ void register_tree_slicing(py::module_& m) {
             {required("self"), required("x"), required("y"), required("preds"), required("scores"),
              optional("sample_weight")},
             fit);
-    register_direct_fit(cls.member("_fit"), tree_fit);
-    cls.finish();
+    deps().TreeSlicing = cls.finish();
 }
 
 }  // namespace movra::sagzone

@@ -201,3 +201,8 @@ def calculate_distance(a, b, buckettype="uniform", method="PSI"):
     if method == "WD1":
         return float(scipy.stats.wasserstein_distance(a, b))
     return float(scipy.stats.ks_2samp(a, b).statistic)
+
+
+def yield_from(items):
+    """A generator over `items`: compiled methods that hand out generators hand out this one."""
+    yield from items

@@ -1,5 +1,6 @@
-// The Python records a search hands back: rules ({"splits", "values", "counts"}), weak regions
-// ({"lb1", "ub1"[, "lb2", "ub2"]}) and first-feature bin statistics.
+// The Python records of the weak-region search, shared by the modules that build or read them:
+// rules ({"splits", "values", "counts"}), weak regions ({"lb1", "ub1"[, "lb2", "ub2"]}),
+// first-feature bin statistics, and weak regions read back as the core's boxes.
 #pragma once
 
 #include <pybind11/pybind11.h>
@@ -7,9 +8,11 @@
 #include <cstdint>
 #include <vector>
 
+#include "core/region_stats.hpp"
 #include "core/slice_search.hpp"
+#include "core/span.hpp"
 
-namespace movra::sagzone {
+namespace movra::bind {
 
 namespace py = pybind11;
 
@@ -31,4 +34,9 @@ py::list region_records(const std::vector<core::SliceRule>& regions, bool two, p
 // A bin_stats entry: "lb1", "ub1", "lb2", "ub2", "support".
 py::dict bin_stats_record(double lb1, double ub1, double lb2, double ub2, std::int64_t support);
 
-}  // namespace movra::sagzone
+// Weak-region records (an iterable of mappings with "lb1", "ub1" and, for `n_columns` 2, "lb2",
+// "ub2") as boxes, upper bounds closed where they reach `closed_at` (core::region_boxes).
+std::vector<core::RegionBox> region_boxes(py::handle records, std::size_t n_columns,
+                                          core::Span<const double> closed_at);
+
+}  // namespace movra::bind

@@ -1,57 +1,41 @@
-#include "bindings/sagzone/records.hpp"
+#include "bindings/common/records.hpp"
 
-namespace movra::sagzone {
+namespace movra::bind {
 
 namespace {
 
-// Dictionary keys of every record, created once (they live as long as the interpreter).
-struct Keys {
-    py::str lb, ub, splits, values, counts, f0, f1, lb1, ub1, lb2, ub2;
-};
-
-const Keys& keys() {
-    static const Keys* k =
-        new Keys{py::str("lb"),     py::str("ub"),  py::str("splits"), py::str("values"),
-                 py::str("counts"), py::str("f0"),  py::str("f1"),     py::str("lb1"),
-                 py::str("ub1"),    py::str("lb2"), py::str("ub2")};
-    return *k;
-}
-
-void set_item(py::dict& d, const py::str& key, py::handle value) {
-    if (PyDict_SetItem(d.ptr(), key.ptr(), value.ptr()) != 0) throw py::error_already_set();
+void set_item(py::dict& d, const char* key, py::handle value) {
+    if (PyDict_SetItemString(d.ptr(), key, value.ptr()) != 0) throw py::error_already_set();
 }
 
 }  // namespace
 
 py::dict bound_dict(py::handle lb, py::handle ub) {
-    const Keys& k = keys();
     py::dict d;
-    set_item(d, k.lb, lb);
-    set_item(d, k.ub, ub);
+    set_item(d, "lb", lb);
+    set_item(d, "ub", ub);
     return d;
 }
 
 py::dict rule_record(py::handle lb1, py::handle ub1, py::handle lb2, py::handle ub2, bool two,
                      double value, std::int64_t count) {
-    const Keys& k = keys();
     py::dict splits;
-    set_item(splits, k.f0, bound_dict(lb1, ub1));
-    if (two) set_item(splits, k.f1, bound_dict(lb2, ub2));
+    set_item(splits, "f0", bound_dict(lb1, ub1));
+    if (two) set_item(splits, "f1", bound_dict(lb2, ub2));
     py::dict rule;
-    set_item(rule, k.splits, splits);
-    set_item(rule, k.values, py::float_(value));
-    set_item(rule, k.counts, py::int_(count));
+    set_item(rule, "splits", splits);
+    set_item(rule, "values", py::float_(value));
+    set_item(rule, "counts", py::int_(count));
     return rule;
 }
 
 py::dict region_record(py::handle lb1, py::handle ub1, py::handle lb2, py::handle ub2, bool two) {
-    const Keys& k = keys();
     py::dict region;
-    set_item(region, k.lb1, lb1);
-    set_item(region, k.ub1, ub1);
+    set_item(region, "lb1", lb1);
+    set_item(region, "ub1", ub1);
     if (two) {
-        set_item(region, k.lb2, lb2);
-        set_item(region, k.ub2, ub2);
+        set_item(region, "lb2", lb2);
+        set_item(region, "ub2", ub2);
     }
     return region;
 }
@@ -88,4 +72,21 @@ py::dict bin_stats_record(double lb1, double ub1, double lb2, double ub2, std::i
     return d;
 }
 
-}  // namespace movra::sagzone
+std::vector<core::RegionBox> region_boxes(py::handle records, std::size_t n_columns,
+                                          core::Span<const double> closed_at) {
+    const auto bound = [](py::handle record, const char* key) {
+        return py::float_(record[py::str(key)]).cast<double>();
+    };
+    std::vector<core::RegionBounds> bounds;
+    for (py::handle r : records) {
+        core::RegionBounds b{bound(r, "lb1"), bound(r, "ub1"), 0.0, 0.0};
+        if (n_columns > 1) {
+            b.lb2 = bound(r, "lb2");
+            b.ub2 = bound(r, "ub2");
+        }
+        bounds.push_back(b);
+    }
+    return core::region_boxes(bounds, closed_at);
+}
+
+}  // namespace movra::bind
