@@ -165,13 +165,16 @@ def test_nothing_but_sums_reaches_the_client(dask_client, features):
     assert zone.output is not None and 0 < largest[0] <= x.shape[0] // 10
 
 
-def test_construction_refuses_what_needs_rows_in_memory():
-    with pytest.raises(MovraError, match="tree method .* needs them in memory"):
-        DaskSagZone(None, ["X0"], method="tree")
-    with pytest.raises(MovraError, match="needs the rows in memory"):
-        DaskSagZone(None, ["X0"], metric="AUC")
-    with pytest.raises(MovraError, match="either histogram or tree"):
-        DaskSagZone(None, ["X0"], method="Tree")
+def test_fit_refuses_what_needs_rows_in_memory():
+    # Construction only stores the settings (as scikit-learn's estimators do); fit refuses them
+    # before any work on the cluster.
+    x = np.zeros((4, 2))
+    for settings, message in (({"method": "tree"}, "tree method .* needs them in memory"),
+                              ({"metric": "AUC"}, "needs the rows in memory"),
+                              ({"method": "Tree"}, "either histogram or tree")):
+        zone = DaskSagZone(None, ["X0"], task_type="regression", **settings)
+        with pytest.raises(MovraError, match=message):
+            zone.fit(x, x[:, 0], [0, 1], [2, 3])
 
 
 def same_error(local_call, dask_call):

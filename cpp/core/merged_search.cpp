@@ -48,4 +48,23 @@ void judge_merged_bins(OneFeatureSearch& s, bool weighted, const SearchSettings&
     });
 }
 
+void region_percentiles(const OneFeatureSearch& s, std::vector<double>& lbq,
+                        std::vector<double>& ubq) {
+    std::int64_t support = 0;
+    for (const ScoreSums& b : s.bin_sums) support += b.count;
+    // Rows of the bins that end at or below `bound`.
+    const auto rows_below = [&](double bound) {
+        std::int64_t rows = 0;
+        for (std::size_t b = 0; b < s.bin_sums.size(); ++b)
+            if (s.edges[b + 1] <= bound) rows += s.bin_sums[b].count;
+        return rows;
+    };
+    const double per_row = 100.0 / static_cast<double>(support);
+    for (const SliceRule& r : s.regions) {
+        const std::int64_t up_to = r.ub == s.range.max ? support : rows_below(r.ub);
+        lbq.push_back(static_cast<double>(rows_below(r.lb)) * per_row);
+        ubq.push_back(static_cast<double>(up_to) * per_row);
+    }
+}
+
 }  // namespace movra::core

@@ -36,4 +36,10 @@ std::vector<std::uint8_t> merged_near_ties(Span<const double> values, Span<const
 void judge_merged_bins(OneFeatureSearch& s, bool weighted, const SearchSettings& settings,
                        const std::vector<double>& settled);
 
+// The percentile ranks (0 to 100) of each region's bounds of a judged search among its rows, from
+// the bins' counts alone: the share of rows below lb, and below ub (at or below where ub is the
+// rows' maximum), as percentile_of_score gives them on the rows (regions start and end on edges).
+void region_percentiles(const OneFeatureSearch& s, std::vector<double>& lbq,
+                        std::vector<double>& ubq);
+
 }  // namespace movra::core

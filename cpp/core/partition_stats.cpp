@@ -81,6 +81,22 @@ double ExactSum::rounded() const {
     return hi;
 }
 
+ExactSum ExactSum::of_parts(Span<const double> partials, double plain, bool exact) {
+    ExactSum s;
+    for (std::size_t k = 0; k < partials.size; ++k) s.add(partials[k]);
+    if (!exact) {
+        s.exact_ = false;
+        s.partials_.clear();
+    }
+    s.plain_ = plain;
+    return s;
+}
+
+double ScoreTotals::average(bool is_weighted) const {
+    const ScoreSums sums{count, sum.rounded(), weight.rounded(), weighted.rounded()};
+    return average_score(sums, is_weighted, ZeroWeights::kNotPositiveSum);
+}
+
 void ScoreTotals::add(const ScoreTotals& other) {
     count += other.count;
     sum.add(other.sum);
@@ -399,6 +415,17 @@ std::vector<std::vector<double>> weighted_histograms(const double* data, std::si
             a[bin] += weight_a[i];
             b[bin] += weight_b[i];
         }
+    }
+    return out;
+}
+
+std::vector<double> exact_averages(const std::vector<ExactCellSums>& cells, bool weighted) {
+    std::vector<double> out;
+    out.reserve(cells.size());
+    for (const ExactCellSums& c : cells) {
+        const double total = c.weighted.rounded();
+        const double divisor = weighted ? c.weight.rounded() : static_cast<double>(c.count);
+        out.push_back(c.count > 0 && divisor != 0.0 ? total / divisor : std::nan(""));
     }
     return out;
 }

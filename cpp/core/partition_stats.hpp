@@ -31,6 +31,8 @@ class ExactSum {
     // The exact total rounded to nearest, ties to even (math.fsum's result); `plain` when the sum
     // is not exact.
     double rounded() const;
+    // A sum merged elsewhere from its parts' partials (in any order), plain sums and exactness.
+    static ExactSum of_parts(Span<const double> partials, double plain, bool exact);
 
   private:
     std::vector<double> partials_;
@@ -52,6 +54,9 @@ struct ScoreTotals {
 
     void add(const ScoreTotals& other);
     ScoreProfile profile() const;
+    // The rows' average score from the exact sums rounded once: weighted where the weights sum
+    // to more than zero (average_score's kNotPositiveSum rule).
+    double average(bool is_weighted) const;
 };
 ScoreTotals score_totals(Span<const double> scores, Span<const double> weights,
                          Span<const std::uint8_t> selected);
@@ -135,6 +140,9 @@ struct ExactCellSums {
     ExactSum weighted;
     ExactSum weight;
 };
+// Each cell's exactly rounded average: the sum of w * score over the sum of w (over the count when
+// unweighted); NaN for an empty cell or weights summing to zero (the merged average stands there).
+std::vector<double> exact_averages(const std::vector<ExactCellSums>& cells, bool weighted);
 std::vector<ExactCellSums> exact_cell_sums(const CellGrid& grid, Span<const double> first,
                                            Span<const double> second, Span<const double> scores,
                                            Span<const double> weights,

@@ -1,5 +1,8 @@
 #include "bindings/common/records.hpp"
 
+#include "bindings/common/arrays.hpp"
+#include "bindings/common/method.hpp"
+
 namespace movra::bind {
 
 namespace {
@@ -87,6 +90,22 @@ std::vector<core::RegionBox> region_boxes(py::handle records, std::size_t n_colu
         bounds.push_back(b);
     }
     return core::region_boxes(bounds, closed_at);
+}
+
+std::vector<core::ScoreSums> score_sums_of(py::handle sums) {
+    if (!py::isinstance<py::dict>(sums))
+        raise(PyExc_TypeError, "sums must be a dict of count, sum, weight, weighted");
+    const py::dict d = py::reinterpret_borrow<py::dict>(sums);
+    const Vector count = as_vector(d["count"], "count");
+    const auto n = static_cast<std::size_t>(count.size());
+    const Vector sum = as_vector_of_length(d["sum"], "sum", n);
+    const Vector weight = as_vector_of_length(d["weight"], "weight", n);
+    const Vector weighted = as_vector_of_length(d["weighted"], "weighted", n);
+    std::vector<core::ScoreSums> out(n);
+    for (std::size_t k = 0; k < n; ++k)
+        out[k] = {static_cast<std::int64_t>(count.data()[k]), sum.data()[k], weight.data()[k],
+                  weighted.data()[k]};
+    return out;
 }
 
 }  // namespace movra::bind

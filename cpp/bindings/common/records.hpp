@@ -39,4 +39,8 @@ py::dict bin_stats_record(double lb1, double ub1, double lb2, double ub2, std::i
 std::vector<core::RegionBox> region_boxes(py::handle records, std::size_t n_columns,
                                           core::Span<const double> closed_at);
 
+// Per-cell sums as a dict of equal-length arrays "count", "sum", "weight", "weighted" (as the
+// partition kernels give them and their merges add them up).
+std::vector<core::ScoreSums> score_sums_of(py::handle sums);
+
 }  // namespace movra::bind

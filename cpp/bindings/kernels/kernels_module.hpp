@@ -13,6 +13,9 @@ void register_fanova(py::module_& m);
 // evaluate_step_1d, evaluate_step_2d.
 void register_step_functions(py::module_& m);
 
+// population_stability, binned_distance.
+void register_distances(py::module_& m);
+
 // Statistics of one partition of a data set spread over a cluster (movra.dask).
 void register_partitions(py::module_& m);
 

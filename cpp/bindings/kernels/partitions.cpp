@@ -12,6 +12,7 @@
 
 #include "bindings/common/arrays.hpp"
 #include "bindings/common/method.hpp"
+#include "bindings/common/records.hpp"
 #include "bindings/kernels/kernels_module.hpp"
 #include "core/binary_labels.hpp"
 #include "core/merged_search.hpp"
@@ -23,17 +24,20 @@ namespace {
 
 using Mask = py::array_t<std::uint8_t, py::array::c_style | py::array::forcecast>;
 
-template <typename T>
-py::array_t<T> to_numpy(const std::vector<T>& v) {
-    py::array_t<T> out(static_cast<py::ssize_t>(v.size()));
-    if (!v.empty()) std::memcpy(out.mutable_data(), v.data(), v.size() * sizeof(T));
-    return out;
-}
+using bind::to_numpy;
 
 // An exact sum as (partials, plain sum, exact): parts merge by concatenating the partials and
 // adding the plain sums.
 py::tuple exact_sum(const core::ExactSum& s) {
     return py::make_tuple(to_numpy(s.partials()), s.plain(), s.exact());
+}
+
+// An exact sum given back as (partials, plain sum, exact), merged or not.
+core::ExactSum exact_sum_of(py::handle obj) {
+    const py::tuple t(py::reinterpret_borrow<py::object>(obj));
+    if (t.size() != 3) bind::raise(PyExc_ValueError, "an exact sum is (partials, plain, exact)");
+    const bind::Vector partials = bind::as_vector(t[0], "partials");
+    return core::ExactSum::of_parts(bind::span(partials), t[1].cast<double>(), t[2].cast<bool>());
 }
 
 // A row mask of length n, or none.
@@ -272,22 +276,18 @@ py::dict first_bin_profile(py::handle first, py::handle second, py::handle edges
     return d;
 }
 
-// Regions as an (R, 6) array: lb1, ub1, closed1, lb2, ub2, closed2.
-std::vector<core::RegionBox> boxes_of(py::handle obj) {
-    const bind::Vector b = bind::as_matrix(obj, "boxes");
-    if (b.shape(1) != 6) bind::raise(PyExc_ValueError, "boxes must have 6 columns");
-    std::vector<core::RegionBox> boxes;
-    for (py::ssize_t r = 0; r < b.shape(0); ++r) {
-        const double* v = b.data() + r * 6;
-        boxes.push_back({{v[0], v[1], v[2] != 0.0}, {v[3], v[4], v[5] != 0.0}});
-    }
-    return boxes;
+// Weak-region records as boxes on the partition's one or two columns, closed at `closed_at` (a
+// maximum per column) or open.
+std::vector<core::RegionBox> boxes_of(py::handle regions, const Columns& c, py::handle closed_at) {
+    std::vector<double> maxima;
+    if (!closed_at.is_none()) maxima = edges_of(closed_at, "closed_at");
+    return bind::region_boxes(regions, c.two() ? 2 : 1, {maxima.data(), maxima.size()});
 }
 
-py::dict region_sums(py::handle first, py::handle second, py::handle boxes_obj,
+py::dict region_sums(py::handle first, py::handle second, py::handle regions, py::handle closed_at,
                      py::handle scores_obj, py::handle weights_obj, py::handle selected_obj) {
     const Columns c = columns_of(first, second);
-    const std::vector<core::RegionBox> boxes = boxes_of(boxes_obj);
+    const std::vector<core::RegionBox> boxes = boxes_of(regions, c, closed_at);
     const bind::Vector scores = bind::as_vector_of_length(scores_obj, "scores", c.rows);
     const auto weights = optional_vector(weights_obj, "weights", c.rows);
     const auto selected = mask_of(selected_obj, c.rows);
@@ -297,10 +297,10 @@ py::dict region_sums(py::handle first, py::handle second, py::handle boxes_obj,
     }));
 }
 
-py::object region_multiplicity(py::handle first, py::handle second, py::handle boxes_obj,
+py::object region_multiplicity(py::handle first, py::handle second, py::handle regions,
                                py::handle selected_obj) {
     const Columns c = columns_of(first, second);
-    const std::vector<core::RegionBox> boxes = boxes_of(boxes_obj);
+    const std::vector<core::RegionBox> boxes = boxes_of(regions, c, py::none());
     const auto selected = mask_of(selected_obj, c.rows);
     std::vector<std::uint32_t> out(c.rows);
     released([&] {
@@ -310,11 +310,10 @@ py::object region_multiplicity(py::handle first, py::handle second, py::handle b
     return to_numpy(out);
 }
 
-py::object region_positions(py::handle first, py::handle second, py::handle box_obj,
-                            py::handle selected_obj, std::int64_t offset) {
+py::object region_positions(py::handle first, py::handle second, py::handle region,
+                            py::handle closed_at, py::handle selected_obj, std::int64_t offset) {
     const Columns c = columns_of(first, second);
-    const std::vector<core::RegionBox> boxes = boxes_of(box_obj);
-    if (boxes.size() != 1) bind::raise(PyExc_ValueError, "one region");
+    const std::vector<core::RegionBox> boxes = boxes_of(py::make_tuple(region), c, closed_at);
     const auto selected = mask_of(selected_obj, c.rows);
     return to_numpy(released([&] {
         return core::selected_positions_in(c.first(), c.second(), span(selected), boxes[0], offset);
@@ -352,61 +351,30 @@ py::object clipped_log_odds(py::handle proba_obj, double lower, double upper) {
     return std::move(out);
 }
 
-std::vector<core::ScoreSums> sums_of(py::handle obj) {
-    const py::dict d = py::reinterpret_borrow<py::dict>(obj);
-    const bind::Vector count = bind::as_vector(d["count"], "count");
-    const auto n = static_cast<std::size_t>(count.size());
-    const bind::Vector sum = bind::as_vector_of_length(d["sum"], "sum", n);
-    const bind::Vector weight = bind::as_vector_of_length(d["weight"], "weight", n);
-    const bind::Vector weighted = bind::as_vector_of_length(d["weighted"], "weighted", n);
-    std::vector<core::ScoreSums> out(n);
-    for (std::size_t k = 0; k < n; ++k)
-        out[k] = {static_cast<std::int64_t>(count.data()[k]), sum.data()[k], weight.data()[k],
-                  weighted.data()[k]};
-    return out;
+py::object average_scores(py::handle sums_obj, bool weighted) {
+    std::vector<double> out;
+    for (const core::ScoreSums& s : bind::score_sums_of(sums_obj))
+        out.push_back(core::average_score(s, weighted, core::ZeroWeights::kZeroSum));
+    return to_numpy(out);
 }
 
-py::tuple rules_tuple(const std::vector<core::SliceRule>& rules) {
-    std::vector<double> lb, ub, value;
-    std::vector<std::int64_t> count;
-    for (const core::SliceRule& r : rules) {
-        lb.push_back(r.lb);
-        ub.push_back(r.ub);
-        value.push_back(r.value);
-        count.push_back(r.count);
+double exact_average(py::handle totals_obj, bool weighted) {
+    const py::dict d = py::reinterpret_borrow<py::dict>(totals_obj);
+    core::ScoreTotals t;
+    t.count = d["count"].cast<std::int64_t>();
+    t.sum = exact_sum_of(d["sum"]);
+    t.weighted = exact_sum_of(d["weighted"]);
+    t.weight = exact_sum_of(d["weight"]);
+    return t.average(weighted);
+}
+
+py::object exact_cell_averages(py::handle cells_obj, bool weighted) {
+    std::vector<core::ExactCellSums> cells;
+    for (py::handle cell : cells_obj) {
+        const py::tuple t(py::reinterpret_borrow<py::object>(cell));
+        cells.push_back({t[0].cast<std::int64_t>(), exact_sum_of(t[1]), exact_sum_of(t[2])});
     }
-    return py::make_tuple(to_numpy(lb), to_numpy(ub), to_numpy(value), to_numpy(count));
-}
-
-py::dict judge_merged_bins(py::handle edges_obj, double range_min, double range_max,
-                           py::handle sums_obj, bool weighted, double threshold_value,
-                           double score_sign, std::int64_t min_samples, bool zero_sum_merge,
-                           py::handle settled_obj) {
-    if (!py::isinstance<py::dict>(sums_obj))
-        bind::raise(PyExc_TypeError, "sums must be a dict of count, sum, weight, weighted");
-    core::OneFeatureSearch s;
-    s.edges = edges_of(edges_obj, "edges");
-    s.range = {range_min, range_max};
-    s.bin_sums = sums_of(sums_obj);
-    std::vector<double> settled;
-    if (!settled_obj.is_none()) settled = edges_of(settled_obj, "settled");
-    core::SearchSettings settings;
-    settings.threshold_value = threshold_value;
-    settings.score_sign = score_sign;
-    settings.min_samples = min_samples;
-    settings.merge_weights =
-        zero_sum_merge ? core::ZeroWeights::kZeroSum : core::ZeroWeights::kNotPositiveSum;
-    released([&] {
-        core::judge_merged_bins(s, weighted, settings, settled);
-        return 0;
-    });
-    std::vector<std::int64_t> weak(s.weak_bins.begin(), s.weak_bins.end());
-    py::dict d;
-    d["bin_rules"] = rules_tuple(s.bin_rules);
-    d["weak_bins"] = to_numpy(weak);
-    d["regions"] = rules_tuple(s.regions);
-    d["rules"] = rules_tuple(s.rules);
-    return d;
+    return to_numpy(core::exact_averages(cells, weighted));
 }
 
 py::object merged_near_ties(py::handle values_obj, py::handle counts_obj, std::int64_t n_total,
@@ -425,12 +393,15 @@ py::object merged_near_ties(py::handle values_obj, py::handle counts_obj, std::i
 }  // namespace
 
 void register_partitions(py::module_& m) {
-    m.def("judge_merged_bins", &judge_merged_bins, py::arg("edges"), py::arg("range_min"),
-          py::arg("range_max"), py::arg("sums"), py::arg("weighted"), py::arg("threshold_value"),
-          py::arg("score_sign"), py::arg("min_samples"), py::arg("zero_sum_merge"),
-          py::arg("settled") = py::none(),
-          "The histogram search's verdicts, merged regions and rules from bin sums merged over "
-          "the parts of the data (settled: an exact average per bin, NaN where there is none).");
+    m.def("average_scores", &average_scores, py::arg("sums"), py::arg("weighted"),
+          "Each cell's average score from its count and sums: weighted where its weights do not "
+          "sum to zero, else the plain mean; NaN for an empty cell.");
+    m.def("exact_average", &exact_average, py::arg("totals"), py::arg("weighted"),
+          "The rows' average score from score_totals (merged over parts) rounded once: weighted "
+          "where the weights sum to more than zero.");
+    m.def("exact_cell_averages", &exact_cell_averages, py::arg("cells"), py::arg("weighted"),
+          "The exactly rounded average of each cell of exact_cell_sums (merged over parts); NaN "
+          "where there is none.");
     m.def("merged_near_ties", &merged_near_ties, py::arg("values"), py::arg("counts"),
           py::arg("n_total"), py::arg("threshold_value"), py::arg("low"), py::arg("high"),
           py::arg("low_weight"),
@@ -463,16 +434,19 @@ void register_partitions(py::module_& m) {
           py::arg("edges"), py::arg("limit"), py::arg("selected") = none,
           "Per bin of the first column: row count, range of the second column and up to `limit` "
           "distinct values of it.");
-    m.def("region_sums", &region_sums, py::arg("first"), py::arg("second"), py::arg("boxes"),
-          py::arg("scores"), py::arg("weights") = none, py::arg("selected") = none,
-          "Count and score sums of the selected rows inside each region (boxes: rows of lb1, "
-          "ub1, closed1, lb2, ub2, closed2).");
+    m.def("region_sums", &region_sums, py::arg("first"), py::arg("second"), py::arg("regions"),
+          py::arg("closed_at"), py::arg("scores"), py::arg("weights") = none,
+          py::arg("selected") = none,
+          "Count and score sums of the selected rows inside each weak region (records with lb1, "
+          "ub1[, lb2, ub2]; an upper bound closed where it equals closed_at's entry, if given).");
     m.def("region_multiplicity", &region_multiplicity, py::arg("first"), py::arg("second"),
-          py::arg("boxes"), py::arg("selected") = none,
-          "For every row, the number of regions holding it (0 for an unselected row).");
+          py::arg("regions"), py::arg("selected") = none,
+          "For every row, the number of weak regions holding it (upper bounds open; 0 for an "
+          "unselected row).");
     m.def("region_positions", &region_positions, py::arg("first"), py::arg("second"),
-          py::arg("box"), py::arg("selected"), py::arg("offset"),
-          "Positions among the selected rows, from `offset`, of those inside the region.");
+          py::arg("region"), py::arg("closed_at"), py::arg("selected"), py::arg("offset"),
+          "Positions among the selected rows, from `offset`, of those inside the weak region "
+          "(an upper bound closed where it equals closed_at's entry, if given).");
     m.def("weighted_histograms", &weighted_histograms, py::arg("X"), py::arg("edges"),
           py::arg("weight_a"), py::arg("weight_b"),
           "Per column, histograms on its edges (a value in bin #{inner edges <= value}) of the "

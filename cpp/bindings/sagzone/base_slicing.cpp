@@ -5,6 +5,7 @@
 #include "bindings/common/records.hpp"
 #include "bindings/sagzone/sagzone_module.hpp"
 #include "bindings/sagzone/scoring.hpp"
+#include "bindings/sagzone/slicers.hpp"
 #include "bindings/sagzone/slicing_driver.hpp"
 #include "core/region_stats.hpp"
 #include "core/slice_search.hpp"
@@ -198,6 +199,13 @@ void register_base_slicing(py::module_& m) {
             "    One weak-region record (\"lb1\", \"ub1\" and, for two features, \"lb2\",\n"
             "    \"ub2\") when the slice is weak, else empty.\n",
             slice_params(), evaluate_slice);
+    cls.def("_resolve_fidx",
+            "Set fidx: the column positions of slice_features in feature_names, each once, in\n"
+            "the order given.\n\nReturns\n-------\nlist of int\n",
+            {required("self")}, [](const Args& a) -> py::object {
+                resolve_fidx(a.self());
+                return a.self().attr("fidx");
+            });
     add_slicing_driver(cls);
     deps().BaseSlicing = cls.finish();
 }

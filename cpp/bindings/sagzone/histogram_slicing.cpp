@@ -7,6 +7,7 @@
 #include "bindings/sagzone/scoring.hpp"
 #include "bindings/sagzone/slicers.hpp"
 #include "core/histogram.hpp"
+#include "core/merged_search.hpp"
 #include "core/region_stats.hpp"
 #include "core/slice_search.hpp"
 
@@ -254,6 +255,47 @@ py::object fit(const Args& a) {
     return py::none();
 }
 
+// The verdicts of a search whose bin sums were found elsewhere (summed over the partitions of a
+// data set): every bin judged on its average (settled[b] instead, where given and not NaN), the
+// weak runs merged and kept, exactly as _fit1d judges and merges.
+py::object judge_bin_sums(const Args& a) {
+    const py::object& self = a.self();
+    const bool two = py::len(self.attr("fidx")) != 1;
+    const core::SearchSettings settings = settings_of(self, scoring_of(self), two);
+    core::OneFeatureSearch s;
+    const bind::Vector edges = a.vector("edges");
+    s.edges.assign(edges.data(), edges.data() + edges.size());
+    s.range = {a.number("low"), a.number("high")};
+    s.bin_sums = bind::score_sums_of(a["sums"]);
+    std::vector<double> settled;
+    if (!a.is_none("settled")) {
+        const bind::Vector v = a.vector("settled");
+        settled.assign(v.data(), v.data() + v.size());
+    }
+    const bool weighted = a.truth("weighted");
+    std::string error;
+    std::vector<double> lb2q, ub2q;
+    {
+        // Pure C++ on copies made above.
+        py::gil_scoped_release release;
+        try {
+            core::judge_merged_bins(s, weighted, settings, settled);
+            if (two) core::region_percentiles(s, lb2q, ub2q);
+        } catch (const std::invalid_argument& e) {
+            error = e.what();
+        }
+    }
+    if (!error.empty()) bind::raise(PyExc_ValueError, error);
+    const py::object lb1 = two ? py::object(py::float_(a.number("lb1"))) : py::object(py::none());
+    const py::object ub1 = two ? py::object(py::float_(a.number("ub1"))) : py::object(py::none());
+    const py::list regions = bind::region_records(s.regions, two, lb1, ub1);
+    for (std::size_t k = 0; k < lb2q.size(); ++k) {
+        regions[k]["lb2q"] = py::float_(lb2q[k]);
+        regions[k]["ub2q"] = py::float_(ub2q[k]);
+    }
+    return py::make_tuple(regions, bind::rule_records(s.rules, two, lb1, ub1));
+}
+
 py::object init(const Args& a) {
     const py::object& self = a.self();
     self.attr("bins") = a["bins"];
@@ -277,7 +319,6 @@ void histogram_fit(py::handle self, const StrategyCall& in, FitColumns& columns)
     self.attr("threshold_value") =
         threshold_value(self.attr("threshold"), scoring_of(self), in.scores, in.sample_weight);
     const std::vector<std::int64_t> fidx = resolve_fidx(self);
-    if (fidx.empty()) bind::raise(deps().MovraError, "Only Support at most two slicing features.");
     py::tuple result;
     if (fidx.size() == 1) {
         const FitColumns::Column column = columns.get(in.x, {fidx[0]}, "x")[0];
@@ -326,6 +367,20 @@ void register_histogram_slicing(py::module_& m) {
             {required("self"), required("x"), required("y"), required("preds"), required("scores"),
              optional("sample_weight")},
             fit2d);
+    cls.def(
+        "_judge_bin_sums",
+        "Judge the bins of a search from their sums found elsewhere.\n\n"
+        "The sums (a dict of arrays \"count\", \"sum\", \"weight\", \"weighted\", one entry per\n"
+        "bin of `edges` over the values' range [low, high]) are summed over the partitions of a\n"
+        "data set, say. Each bin is judged against threshold_value on its average (on\n"
+        "settled[b] where that is given and not NaN), and the weak runs merged and kept as\n"
+        "_fit1d does. With two slicing features the bins are the second feature's within the\n"
+        "first feature's bin [lb1, ub1], and each region also gets the percentile ranks of its\n"
+        "bounds (\"lb2q\", \"ub2q\") among the bin's rows.\n\n"
+        "Returns\n-------\n(weak_region, rule_list)\n",
+        {required("self"), required("edges"), required("low"), required("high"), required("sums"),
+         required("weighted"), optional("settled"), optional("lb1"), optional("ub1")},
+        judge_bin_sums);
     deps().HistogramSlicing = cls.finish();
 }
 

@@ -203,6 +203,18 @@ void register_sagzone(py::module_& m) {
              optional("sample_weight"), optional("feature_names"), optional("feature_types"),
              optional("target_name"), optional("predict_name")},
             fit);
+    cls.def("_slicing_columns",
+            "The column positions of slice_features among feature_names, in the order given;\n"
+            "a MovraError for a slicing feature that is not one of them.\n\n"
+            "Returns\n-------\nlist of int\n",
+            {required("self")}, [](const Args& a) -> py::object {
+                py::list columns;
+                for (std::int64_t c :
+                     feature_columns(a.self().attr("slice_features"),
+                                     a.self().attr("feature_names"), "slicing feature"))
+                    columns.append(c);
+                return std::move(columns);
+            });
     cls.def("get_target_idx", "Get sample index in Weak region", {required("self")},
             get_target_idx);
     cls.def("get_result", "Get sagzone result", {required("self")}, get_result);

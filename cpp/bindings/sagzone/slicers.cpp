@@ -18,6 +18,7 @@ std::vector<std::int64_t> resolve_fidx(py::handle self) {
     py::list stored;
     for (std::int64_t f : fidx) stored.append(py::int_(f));
     self.attr("fidx") = stored;
+    if (fidx.empty()) bind::raise(deps().MovraError, "Only Support at most two slicing features.");
     return fidx;
 }
 

@@ -15,7 +15,8 @@ namespace movra::sagzone {
 namespace py = pybind11;
 
 // Column positions of the slicing features in feature_names, duplicates dropped, in order of
-// first appearance; stored as self.fidx. A name that is not a feature: list.index's ValueError.
+// first appearance; stored as self.fidx. A name that is not a feature: list.index's ValueError;
+// no slicing feature: a MovraError.
 std::vector<std::int64_t> resolve_fidx(py::handle self);
 
 // Positions of `features` among `feature_names`, in order; a MovraError "<noun> 'name' is not one

@@ -1,9 +1,10 @@
-"""What the distributed classes accept: dask arrays and DataFrames (and numpy arrays beside
-them), checked as the in-memory classes check them, by reductions over the partitions."""
+"""What DaskSagZone accepts: dask arrays and DataFrames (and numpy arrays beside them), checked
+with the in-memory diagnoser's own checks, by reductions over the partitions."""
 
 import numpy as np
 
 from movra import _kernels
+from movra.diagnoser import base
 from movra.exceptions import MovraError
 
 from . import _parts
@@ -26,8 +27,7 @@ def _matrix(x):
         if any(np.dtype(t).kind not in "biuf" for t in x.dtypes):
             raise MovraError("x must hold numeric values.")
     array = _parts.as_row_array(x)
-    if array.ndim != 2:
-        raise MovraError("x must be a two-dimensional array, got shape %s." % (array.shape,))
+    base.check_matrix_shape(array.shape)
     if array.dtype.kind not in "biuf":
         raise MovraError("x must hold numeric values.")
     return _parts.aligned(array.astype(float), array.chunks[0]).rechunk({1: -1}), names
@@ -35,13 +35,9 @@ def _matrix(x):
 
 def _vector(values, name, row_chunks):
     array = _parts.as_row_array(values, row_chunks)
-    if array.ndim == 2 and array.shape[1] == 1:
+    base.check_vector_shape(array.shape, name, sum(row_chunks))
+    if array.ndim == 2:
         array = array[:, 0]
-    if array.ndim != 1:
-        raise MovraError("%s must be one-dimensional, got shape %s." % (name, array.shape))
-    n = sum(row_chunks)
-    if array.shape[0] != n:
-        raise MovraError("%s has %d values, expected %d." % (name, array.shape[0], n))
     return _parts.aligned(array, row_chunks)
 
 
@@ -62,15 +58,13 @@ def _predict_block(block, estimator, columns, proba):
         block = pd.DataFrame(block, columns=columns)
     if not proba:
         return np.ravel(np.asarray(estimator.predict(block), dtype=float))
-    p = np.asarray(estimator.predict_proba(block), dtype=float)
-    return p[:, -1] if p.ndim == 2 and p.shape[1] >= 2 else np.ravel(p)
+    return np.ravel(base.positive_class(np.asarray(estimator.predict_proba(block), dtype=float)))
 
 
 def _predictions(estimator, x, frame_columns, row_chunks, proba):
     """The model's predictions (or positive-class probabilities) per partition, lazily."""
     if _is_distributed_model(estimator):
-        out = estimator.predict_proba(x) if proba else estimator.predict(x)
-        out = _parts.as_row_array(out)
+        out = _parts.as_row_array(estimator.predict_proba(x) if proba else estimator.predict(x))
         if proba and out.ndim == 2 and out.shape[1] >= 2:
             out = out[:, -1]
         return _parts.aligned(out.astype(float), row_chunks)
@@ -94,29 +88,14 @@ def diagnoser_data(zone, x, y, prediction, prediction_proba, sample_weight, feat
     d = DiagnoserData()
     d.x, frame_columns = _matrix(x)
     d.row_chunks = tuple(d.x.chunks[0])
-    d.n_rows = n = d.x.shape[0]
-    n_features = d.x.shape[1]
-    if n == 0:
-        raise MovraError("x holds no rows.")
+    d.n_rows = d.x.shape[0]
     d.y = _vector(y, "y", d.row_chunks)
     if sample_weight is not None:
         d.weights = _vector(sample_weight, "sample_weight", d.row_chunks).astype(float)
-        check = _parts.map_reduce(client, _weight_check, [d.weights], _either_bad)
-        if check["bad"]:
-            raise MovraError("sample_weight must hold finite, non-negative values.")
-    if feature_names is None:
-        feature_names = frame_columns or ["X%d" % i for i in range(n_features)]
-    feature_names = [str(name) for name in feature_names]
-    if len(feature_names) != n_features:
-        raise MovraError("feature_names has %d names for %d features."
-                         % (len(feature_names), n_features))
-    if feature_types is None:
-        feature_types = ["numerical"] * n_features
-    feature_types = list(feature_types)
-    if len(feature_types) != n_features:
-        raise MovraError("feature_types has %d types for %d features."
-                         % (len(feature_types), n_features))
-    d.feature_names, d.feature_types = feature_names, feature_types
+        if _parts.map_reduce(client, _weight_check, [d.weights], _either_bad)["bad"]:
+            raise MovraError(base.BAD_WEIGHTS)
+    d.feature_names, d.feature_types = base.feature_names_and_types(
+        feature_names, feature_types, frame_columns, d.x.shape[1])
     estimator = zone.estimator
     # A distributed model is called on what the user passed (a DataFrame keeps its names).
     model_x = x if _is_distributed_model(estimator) and _parts.is_dask_frame(x) else d.x
@@ -140,36 +119,45 @@ def _mask_block(positions, size):
     return mask
 
 
-def split_mask(index, name, row_chunks, n):
-    """A split's rows as a boolean dask array cut like the data: from a boolean mask (dask or
-    numpy) or from integer positions (numpy; the split is then the set of rows they name)."""
+def _any_missing(block):
+    return {"bad": bool(np.any(block))}
+
+
+def _dask_mask(index, name, row_chunks, n, client):
+    """A dask collection as a boolean mask cut like the data (pandas' nullable and pyarrow
+    booleans included, once no value is missing)."""
+    if _parts.is_dask_series(index) and not isinstance(index.dtype, np.dtype):
+        import pandas as pd
+
+        if pd.api.types.is_bool_dtype(index.dtype):
+            missing = _parts.as_row_array(index.isna())
+            if _parts.map_reduce(client, _any_missing, [missing], _either_bad)["bad"]:
+                raise MovraError(f"{name} holds missing values; a mask must be True or False.")
+            index = index.astype(bool)
+    mask = _parts.as_row_array(index)
+    if mask.ndim != 1:
+        raise MovraError("%s must be one-dimensional." % name)
+    if mask.dtype.kind != "b":
+        raise MovraError("%s must be a boolean mask when it is a dask collection (integer "
+                         "positions are taken as a numpy array)." % name)
+    base.check_mask_length(name, mask.shape[0], n)
+    return _parts.aligned(mask, row_chunks)
+
+
+def split_mask(index, name, row_chunks, n, client):
+    """A split's rows as a boolean dask array cut like the data: from a boolean mask (dask,
+    numpy or pandas) or from integer positions (the split is then the set of rows they name)."""
     import dask
     import dask.array as da
 
     if _parts.is_dask_collection(index):
-        mask = _parts.as_row_array(index)
-        if mask.ndim != 1:
-            raise MovraError("%s must be one-dimensional." % name)
-        if mask.dtype.kind != "b":
-            raise MovraError("%s must be a boolean mask when it is a dask collection (integer "
-                             "positions are taken as a numpy array)." % name)
-        if mask.shape[0] != n:
-            raise MovraError("%s is a boolean mask of %d values for %d rows."
-                             % (name, mask.shape[0], n))
-        return _parts.aligned(mask, row_chunks)
-    index = np.asarray(index)
-    if index.ndim != 1:
-        raise MovraError("%s must be one-dimensional." % name)
-    if index.dtype.kind == "b":
-        if index.shape[0] != n:
-            raise MovraError("%s is a boolean mask of %d values for %d rows."
-                             % (name, index.shape[0], n))
-        return da.from_array(index, chunks=(row_chunks,))
-    if index.shape[0] and index.dtype.kind not in "iu":
-        raise MovraError("%s must hold integer positions or a boolean mask." % name)
-    if index.shape[0] and (index.min() < -n or index.max() >= n):
-        raise MovraError("%s holds positions out of range for %d rows." % (name, n))
-    positions = np.unique(np.where(index < 0, index + n, index).astype(np.int64))
+        return _dask_mask(index, name, row_chunks, n, client)
+    array = base.as_selector_array(index, name)
+    if array.ndim == 1 and array.dtype.kind == "b":
+        base.check_mask_length(name, array.shape[0], n)
+        return da.from_array(array, chunks=(row_chunks,))
+    rows = base.split_positions(array, name, n)
+    positions = np.unique(np.where(rows < 0, rows + n, rows)).astype(np.int64)
     starts = np.concatenate([[0], np.cumsum(row_chunks)])
     pieces = []
     for b, size in enumerate(row_chunks):

@@ -1,11 +1,12 @@
-"""The histogram search for weak regions from sums merged over the partitions: the bins' edges
-from a first pass, each bin judged against the threshold value on its merged sums, and the bins
-within rounding of it judged again on exact sums."""
+"""HistogramSlicing's search for weak regions from sums merged over the partitions: the bins'
+edges from a first pass, each bin judged by HistogramSlicing's own judgement on its merged sums
+(the bins within rounding of the threshold value on exact sums), the regions measured and
+tabulated as the in-memory driver tabulates them."""
 
 import numpy as np
 
 from movra import _kernels
-from movra.diagnoser.utils import get_scoring_metric
+from movra.diagnoser.sagzone import HistogramSlicing
 from movra.exceptions import MovraError
 
 from . import _parts
@@ -47,8 +48,7 @@ def _merge_first(a, b, limit):
 
 
 def _union(a, b, limit):
-    values = np.union1d(a, b)
-    return values[:limit]
+    return np.union1d(a, b)[:limit]
 
 
 def _profile_pass(block, frame, searched, edges, limit):
@@ -90,38 +90,6 @@ def _merge_exact_cells(a, b):
             for x, y in zip(a, b)]
 
 
-# ---- what the first pass tells ----
-
-def _slicing_indices(slice_features, feature_names):
-    """The positions of the slicing features, each once, in the order given."""
-    fidx = []
-    for feature in slice_features:
-        if feature not in feature_names:
-            raise MovraError("slicing feature %r is not one of the feature names." % (feature,))
-        if feature_names.index(feature) not in fidx:
-            fidx.append(feature_names.index(feature))
-    if not fidx:
-        raise MovraError("Only Support at most two slicing features.")
-    return fidx
-
-
-def _check_slicing_values(first, slice_features):
-    for name, _ in SPLITS:
-        low, high = first[name + "_min"], first[name + "_max"]
-        for k, feature in enumerate(slice_features):
-            if first[name + "_count"] > 0 and not (np.isfinite(low[k])
-                                                   and np.isfinite(high[k])):
-                raise MovraError("slicing feature %r holds NaN or infinite values."
-                                 % (feature,))
-
-
-def _overall_average(totals, weighted):
-    """The searched split's average score, from its exact sums rounded once."""
-    if weighted and _parts.rounded(totals["weight"]) > 0:
-        return _parts.rounded(totals["weighted"]) / _parts.rounded(totals["weight"])
-    return _parts.rounded(totals["sum"]) / totals["count"]
-
-
 # ---- the bins of a pair of features ----
 
 def _second_edges(profile, b, limit):
@@ -141,52 +109,18 @@ def _cell_offsets(second_edges):
     return offsets
 
 
-def _bin_stat(lb1, ub1, lb2, ub2, support):
-    return {"lb1": float(lb1), "ub1": float(ub1), "lb2": lb2, "ub2": ub2, "support": support}
+class DaskHistogramSlicing(HistogramSlicing):
+    """What HistogramSlicing holds after a fit, found from sums over the partitions: the same
+    scoring configuration, threshold, judgement of the bins and region table."""
 
-
-def _second_regions(regions, lb1, ub1, ub2, counts, second_edges, support):
-    """The weak regions within one first bin, their second bounds also as percentiles of the
-    bin's rows."""
-    per_row = 100.0 / support
-    out = []
-    for lb, ub, _, _ in zip(*regions):
-        below = int(counts[second_edges[1:] <= lb].sum())
-        up_to = support if ub2 == ub else int(counts[second_edges[1:] <= ub].sum())
-        out.append({"lb1": float(lb1), "ub1": float(ub1), "lb2": float(lb), "ub2": float(ub),
-                    "lb2q": float(below) * per_row, "ub2q": float(up_to) * per_row})
-    return out
-
-
-def _rule(lb1, ub1, lb2, ub2, value, count):
-    splits = {"f0": {"lb": float(lb1), "ub": float(ub1)}}
-    if lb2 is not None:
-        splits["f1"] = {"lb": float(lb2), "ub": float(ub2)}
-    return {"splits": splits, "values": float(value), "counts": int(count)}
-
-
-class DaskHistogramSlicing:
-    """What the in-memory slicer holds after a fit, found from sums over the partitions."""
-
-    def __init__(self, zone):
-        (self.score_name, self.score_sign, self.scoring_func, self.needs_proba,
-         self.is_metric_additive) = get_scoring_metric(zone.metric, average=False)
-        threshold = zone.threshold
-        self.threshold = 1 / threshold if self.score_sign > 0 and threshold > 0 else threshold
-        self.bins = zone.bins
-        self.min_samples = zone.min_samples
-        self.use_test = zone.use_test
-        self.slice_features = zone.slice_features
-        self.feature_names = zone.feature_names
-        self.weak_region = []
-        self.rule_list = []
-        self.weak_region_stats = []
+    def search(self, client, data, train, test, use_test):
+        """Search the training (or, with `use_test`, the test) rows of `data` for weak regions
+        and measure them on both splits; sets what HistogramSlicing.fit sets."""
+        self.use_test = use_test
+        self.weak_region_stats, self.weak_region, self.rule_list = [], [], []
+        self.feature_names = data.feature_names
         self.output = None
-
-    # ---- the search ----
-
-    def search(self, client, data, train, test):
-        self.fidx = _slicing_indices(self.slice_features, self.feature_names)
+        self._resolve_fidx()
         self._persist_frame(client, data, train, test)
         limit = max(int(self.bins), 0)
         first = self._map_reduce(_first_pass, _BoundMerge(_merge_first, limit), limit)
@@ -200,18 +134,17 @@ class DaskHistogramSlicing:
 
     def _persist_frame(self, client, data, train, test):
         pred = data.pred_proba if self.needs_proba else data.pred
+        searched = "test" if self.use_test else "train"
         if pred is None:
             raise MovraError(
                 "%s_pred is None: the metric needs predictions of this split (predicted "
-                "probabilities for a probability metric)." % self._searched_name())
+                "probabilities for a probability metric)." % searched)
         columns = self.fidx[:2]
-        array = client.persist(frame_array(data, pred, train, test, columns, self.scoring_func))
-        self._frame = Frame(array, len(columns), data.weights is not None)
+        self._lazy_frame = frame_array(data, pred, train, test, columns, self.scoring_func)
+        self._frame = Frame(client.persist(self._lazy_frame), len(columns),
+                            data.weights is not None)
         self._client, self._data = client, data
         self._searched = TEST if self.use_test else TRAIN
-
-    def _searched_name(self):
-        return "test" if self.use_test else "train"
 
     def _map_reduce(self, func, merge, *args):
         """func(block, frame, searched split, *args) on every partition, merged by `merge`."""
@@ -219,11 +152,18 @@ class DaskHistogramSlicing:
                                  self._searched, *args)
 
     def _read_first_pass(self, first):
-        searched_name = self._searched_name()
+        searched_name = "test" if self.use_test else "train"
         self._split_counts = first["counts"]
         # The searched columns, each once: the names of self.fidx, not of slice_features, which
         # may repeat a feature.
-        _check_slicing_values(first, [self.feature_names[f] for f in self.fidx[:self._frame.k]])
+        features = [self.feature_names[f] for f in self.fidx[:self._frame.k]]
+        for name, _ in SPLITS:
+            low, high = first[name + "_min"], first[name + "_max"]
+            for k, feature in enumerate(features):
+                if first[name + "_count"] > 0 and not (np.isfinite(low[k])
+                                                       and np.isfinite(high[k])):
+                    raise MovraError("slicing feature %r holds NaN or infinite values."
+                                     % (feature,))
         if first[searched_name + "_count"] == 0:
             raise MovraError(
                 "The test split has no rows (test_idx selects none): there is nothing to "
@@ -233,7 +173,7 @@ class DaskHistogramSlicing:
         self._test_max = first["test_max"]
         self._totals = first["totals"]
         self._weighted = self._frame.weighted
-        average = _overall_average(self._totals, self._weighted)
+        average = _kernels.exact_average(self._totals, self._weighted)
         self.threshold_value = self.threshold * np.float64(average)
         self._range = (float(first[searched_name + "_min"][0]),
                        float(first[searched_name + "_max"][0]))
@@ -244,25 +184,10 @@ class DaskHistogramSlicing:
 
     # ---- each bin judged on its merged sums, near ties on exact sums ----
 
-    def _exact_averages(self, edges, second_edges, cells):
-        """The exactly rounded average of each cell in `cells` (a pass over their rows); NaN
-        where the weights sum to zero (the plain mean of the merged sums stands there)."""
-        sums = self._map_reduce(_exact_pass, _merge_exact_cells, edges, second_edges,
-                                list(cells))
-        averages = []
-        for count, weighted, weight in sums:
-            if not self._weighted:
-                averages.append(_parts.rounded(weighted) / count if count else np.nan)
-            elif _parts.rounded(weight) != 0:
-                averages.append(_parts.rounded(weighted) / _parts.rounded(weight))
-            else:
-                averages.append(np.nan)
-        return averages
-
     def _settled(self, sums, offsets, edges, second_edges):
         """Exact averages for the cells whose merged average is near the threshold value."""
         count = sums["count"].astype(float)
-        values = _parts.merged_averages(sums, self._weighted)
+        values = _kernels.average_scores(sums, self._weighted)
         totals = self._totals
         near = _kernels.merged_near_ties(np.nan_to_num(values), count, totals["count"],
                                          float(self.threshold_value), totals["low"],
@@ -270,24 +195,18 @@ class DaskHistogramSlicing:
         cells = np.flatnonzero(near)
         settled = np.full(count.shape[0], np.nan)
         if cells.size:
-            settled[cells] = self._exact_averages(edges, second_edges, cells.tolist())
+            exact = self._map_reduce(_exact_pass, _merge_exact_cells, edges, second_edges,
+                                     cells.tolist())
+            settled[cells] = _kernels.exact_cell_averages(exact, self._weighted)
         self.near_ties_ = int(cells.size)
         return [settled[offsets[b]:offsets[b + 1]] for b in range(len(offsets) - 1)]
-
-    def _judge(self, edges, low, high, sums, settled, two):
-        return _kernels.judge_merged_bins(
-            edges, low, high, sums, self._weighted, float(self.threshold_value),
-            float(self.score_sign), int(self.min_samples), two, settled)
 
     def _search_one(self):
         edges = self.bins1d
         sums = self._map_reduce(_cell_pass, _parts.merge_sums, edges, None)
         settled = self._settled(sums, [0, len(edges) - 1], edges, None)[0]
-        judged = self._judge(edges, self._range[0], self._range[1], sums, settled, False)
-        self.weak_region = [{"lb1": float(lb), "ub1": float(ub)}
-                            for lb, ub, _, _ in zip(*judged["regions"])]
-        self.rule_list = [_rule(lb, ub, None, None, value, count)
-                          for lb, ub, value, count in zip(*judged["rules"])]
+        self.weak_region, self.rule_list = self._judge_bin_sums(
+            edges, self._range[0], self._range[1], sums, self._weighted, settled)
 
     def _search_two(self):
         edges, limit = self.bins1d, int(self.bins)
@@ -304,18 +223,18 @@ class DaskHistogramSlicing:
 
     def _search_second(self, b, profile, cell, settled, second_edges):
         """The second feature's bins within first bin b, judged."""
-        lb1, ub1 = max(self.bins1d[b], self._range[0]), min(self.bins1d[b + 1], self._range[1])
+        lb1 = float(max(self.bins1d[b], self._range[0]))
+        ub1 = float(min(self.bins1d[b + 1], self._range[1]))
         support = int(profile["support"][b])
+        stat = {"lb1": lb1, "ub1": ub1, "lb2": np.nan, "ub2": np.nan, "support": support}
+        self.bin_stats.append(stat)
         if support == 0:
-            self.bin_stats.append(_bin_stat(lb1, ub1, np.nan, np.nan, 0))
             return
-        lb2, ub2 = float(profile["min"][b]), float(profile["max"][b])
-        self.bin_stats.append(_bin_stat(lb1, ub1, lb2, ub2, support))
-        judged = self._judge(second_edges, lb2, ub2, cell, settled, True)
-        self.rule_list.extend(_rule(lb1, ub1, lb, ub, value, count)
-                              for lb, ub, value, count in zip(*judged["rules"]))
-        self.weak_region.extend(_second_regions(judged["regions"], lb1, ub1, ub2, cell["count"],
-                                                second_edges, support))
+        stat["lb2"], stat["ub2"] = float(profile["min"][b]), float(profile["max"][b])
+        regions, rules = self._judge_bin_sums(second_edges, stat["lb2"], stat["ub2"], cell,
+                                              self._weighted, settled, lb1, ub1)
+        self.rule_list.extend(rules)
+        self.weak_region.extend(regions)
 
     # ---- the regions on both splits ----
 
@@ -323,10 +242,8 @@ class DaskHistogramSlicing:
         if test_rows == 0:
             raise MovraError(
                 "test_x has no rows: the weak regions cannot be measured on the test data.")
-        features = [self.feature_names[f] for f in self.fidx[:2]]
-        self.weak_region_stats, self.output = measure_regions(
-            self._client, self._frame, self.weak_region, self._test_max, features,
-            self.score_name)
+        measures = measure_regions(self._client, self._frame, self.weak_region, self._test_max)
+        self.output = self._tabulate_regions(*measures["train"], *measures["test"])
 
     # ---- what the views read ----
 
@@ -348,12 +265,16 @@ class DaskHistogramSlicing:
         return target_positions(self._frame, self._searched, self._split_counts,
                                 self.weak_region_stats)
 
-    def distances(self, buckettype, method, full, distance_bins):
-        return self._samples(full).distances(buckettype, method, distance_bins)
-
-    def distribution(self, position, full, distance_bins):
-        return self._samples(full).distribution(position, distance_bins)
-
-    def _samples(self, full):
-        return RegionSamples(self._client, self._frame, self._searched, self._data.x,
+    def samples(self, client, full):
+        return RegionSamples(client, self._frame, self._searched, self._data.x,
                              self.weak_region_stats, full)
+
+    def __getstate__(self):
+        # No client, and the frame as its lazy graph rather than the cluster's copy of it: the
+        # next client computes it again where it is needed.
+        state = dict(self.__dict__)
+        state.pop("_client", None)
+        if "_frame" in state:
+            frame = state["_frame"]
+            state["_frame"] = Frame(state["_lazy_frame"], frame.k, frame.weighted)
+        return state

@@ -1,21 +1,21 @@
 """The weak-region diagnoser on data that live on a Dask cluster."""
 
-from movra.diagnoser.base import BaseDiagnoser
-from movra.diagnoser.utils import get_scoring_metric
+from movra.diagnoser.sagzone import SagZone
+from movra.diagnoser.utils import check_distance
 from movra.exceptions import MovraError
 
-from . import _parts, _views
+from . import _parts
 from ._inputs import diagnoser_data, split_mask
 from ._slicing import DaskHistogramSlicing
 
 
-class DaskSagZone(BaseDiagnoser):
+class DaskSagZone(SagZone):
     """Sagzone Test on a Dask cluster.
 
-    The weak-region diagnoser of ``movra.diagnoser.sagzone.SagZone`` for data held as dask
-    arrays or DataFrames: the same parameters (``method`` must be "histogram") and the same
-    results, with every statistic summed per partition on the workers and merged on the client,
-    which never holds more than the bins' sums.
+    ``movra.diagnoser.sagzone.SagZone`` for data held as dask arrays or DataFrames: the same
+    parameters (``method`` must be "histogram"), the same search, table and views, with every
+    statistic summed per partition on the workers and merged on the client, which never holds
+    more than the bins' sums.
 
     Parameters
     ----------
@@ -25,20 +25,20 @@ class DaskSagZone(BaseDiagnoser):
         dask collection.
     slice_features : list of str
         One or two feature names to slice on.
-    task_type, threshold, bins, min_samples, metric, use_test, random_state
+    task_type, threshold, bins, max_depth, min_samples, metric, use_test, random_state
         As for ``SagZone``.
     method : {"histogram"}, default="histogram"
         Only equal-width histograms: the tree method fits a decision tree to the rows, which
-        needs them in memory (a ``MovraError`` at construction).
-    max_depth : int, default=2
-        Kept for the interface of ``SagZone``; unused.
+        needs them in memory (``fit`` raises a ``MovraError``).
     client : distributed.Client, default=None
         The cluster's client; None uses the current one.
+    distance_bins : int, default=1000
+        The fine bins of ``get_distance`` (WD1, KS and quantile PSI) and of ``get_shift``.
 
     Notes
     -----
     Set-level metrics ("R2", "AUC", "F1") score a whole set of rows at once and cannot be summed
-    over partitions: they raise a ``MovraError`` at construction.
+    over partitions: ``fit`` raises a ``MovraError`` for them.
 
     The bin edges, bin counts and region counts equal the in-memory ones exactly. Averages are
     merged sums of the partitions (in another order than one pass over all rows): equal to the
@@ -47,38 +47,25 @@ class DaskSagZone(BaseDiagnoser):
     rows are partitioned; numpy's pairwise sum in memory can differ from it in its last bit or
     two. A bin whose merged average lies within rounding of the threshold value is judged on its
     exactly rounded average (a second pass over the rows of such bins only).
+
+    ``get_distance`` works on binned counts: PSI with "uniform" buckets equals the in-memory
+    value exactly; WD1 and KS are computed on `distance_bins` equal-width bins over both samples'
+    range, each within one bin of the in-memory value; PSI with "quantile" buckets takes the
+    reference's deciles from the same bins. ``get_shift``'s "data" is the binned distribution
+    of the feature in both samples ("lb", "ub", "count", "share", "resi_type_"), one row per bin
+    and sample. ``get_target_idx`` and the marginal view's rows are lazy dask arrays.
+
+    A fitted DaskSagZone pickles without its client; unpickled, it computes with the current
+    one.
     """
 
     def __init__(self, estimator, slice_features, task_type=None, threshold=1.2,
                  method="histogram", bins=10, max_depth=2, min_samples=20, metric=None,
-                 use_test=False, random_state=0, client=None):
-        BaseDiagnoser.__init__(self, estimator, task_type, random_state)
-        self.slice_features = slice_features
-        self.threshold = threshold
-        self.method = method
-        self.bins = bins
-        self.max_depth = max_depth
-        self.min_samples = min_samples
-        self.metric = metric
-        self.use_test = use_test
-        self.random_state = random_state
+                 use_test=False, random_state=0, client=None, distance_bins=1000):
+        SagZone.__init__(self, estimator, slice_features, task_type, threshold, method, bins,
+                         max_depth, min_samples, metric, use_test, random_state)
         self.client = client
-        self.diag = None
-        self.output = None
-        if method == "tree":
-            raise MovraError(
-                "DaskSagZone searches equal-width histograms only: the tree method fits a "
-                "decision tree to the rows, which needs them in memory (use SagZone on rows "
-                "that fit in memory, or method='histogram').")
-        if method != "histogram":
-            raise MovraError("sagzone method should be either histogram or tree.")
-        if not get_scoring_metric(metric)[4]:
-            raise MovraError(
-                "DaskSagZone needs a metric with one score per sample (MSE, MAE, ACC, LogLoss, "
-                "Brier): %r scores a whole set of rows at once, which needs the rows in memory "
-                "(use SagZone)." % (metric,))
-
-    # ---- fit ----
+        self.distance_bins = distance_bins
 
     def fit(self, x, y, train_idx, test_idx, prediction=None, prediction_proba=None,
             sample_weight=None, feature_names=None, feature_types=None, target_name=None,
@@ -86,12 +73,13 @@ class DaskSagZone(BaseDiagnoser):
         """Fit sagzone diagnoser"""
         self.diag = None
         self.output = None
+        slicer = self._histogram_slicer()
         client = _parts.resolve_client(self.client)
         data = diagnoser_data(self, x, y, prediction, prediction_proba, sample_weight,
                               feature_names, feature_types, client)
         n = data.n_rows
-        train = split_mask(train_idx, "train_idx", data.row_chunks, n)
-        test = split_mask(test_idx, "test_idx", data.row_chunks, n)
+        train = split_mask(train_idx, "train_idx", data.row_chunks, n, client)
+        test = split_mask(test_idx, "test_idx", data.row_chunks, n, client)
         self.x, self.y = data.x, data.y
         self.train_idx, self.test_idx = train, test
         self.sample_weight = data.weights
@@ -99,59 +87,72 @@ class DaskSagZone(BaseDiagnoser):
         self.feature_names, self.feature_types = data.feature_names, data.feature_types
         self.target_name = "y" if target_name is None else target_name
         self.predict_name = "prediction" if predict_name is None else predict_name
-        diag = DaskHistogramSlicing(self)
-        diag.search(client, data, train, test)
-        self.diag = diag
-        self.output = diag.output
+        self._slicing_columns()
+        slicer.search(client, data, train, test, self.use_test)
+        self.diag = slicer
+        self.output = slicer.output
+
+    def _histogram_slicer(self):
+        """The slicer of the settings; the settings a cluster cannot search refused."""
+        if self.method == "tree":
+            raise MovraError(
+                "DaskSagZone searches equal-width histograms only: the tree method fits a "
+                "decision tree to the rows, which needs them in memory (use SagZone on rows "
+                "that fit in memory, or method='histogram').")
+        if self.method != "histogram":
+            raise MovraError("sagzone method should be either histogram or tree.")
+        slicer = DaskHistogramSlicing(
+            estimator=self.estimator, slice_features=self.slice_features,
+            task_type=self.task_type, threshold=self.threshold, min_samples=self.min_samples,
+            bins=self.bins, metric=self.metric)
+        if not slicer.is_metric_additive:
+            raise MovraError(
+                "DaskSagZone needs a metric with one score per sample (MSE, MAE, ACC, LogLoss, "
+                "Brier): %r scores a whole set of rows at once, which needs the rows in memory "
+                "(use SagZone)." % (self.metric,))
+        return slicer
 
     def get_target_idx(self):
-        """Get sample index in Weak region"""
-        diag = self._fitted("get_target_idx")
-        return diag.target_positions()
+        """Get sample index in Weak region
 
-    def get_result(self):
-        """Get sagzone result"""
-        return _views.result_view(self, self._fitted("get_result"))
-
-    def get_marginal(self):
-        """Get marginal sagzone result
-
-        The same keys as ``SagZone.get_marginal``; "x", "y" and "scores" are the searched split's
-        rows as lazy dask arrays (drawing them would bring every row to the client).
+        Positions within the searched split, region by region in the order of the table, as a
+        lazy dask array.
         """
-        return _views.marginal_view(self, self._fitted("get_marginal"))
+        return self._fitted_search("get_target_idx").target_positions()
 
-    def get_distance(self, psi_buckets="uniform", distance_metric="PSI", compare_to="remaining",
-                     distance_bins=1000):
-        """Get distance result between samples in and out the weak region.
+    def _distances(self, psi_buckets, distance_metric, full):
+        check_distance(distance_metric, psi_buckets)
+        samples = self._fitted_search("get_distance").samples(self._client(), full)
+        return samples.distances(psi_buckets, distance_metric, int(self.distance_bins))
 
-        The distributions are binned counts summed over the partitions. PSI with "uniform"
-        buckets equals the in-memory value exactly (its 10 buckets over the reference sample's
-        exact range are counted exactly). WD1 and KS are computed on `distance_bins` equal-width
-        bins over both samples' range: KS at the bins' edges, WD1 with each value moved to its
-        bin's lower edge, each off from the in-memory value by at most one bin (KS by at most
-        the share of rows of one bin, WD1 by at most one bin's width). PSI with "quantile"
-        buckets takes the reference's deciles from the same bins, each within one bin of
-        numpy's.
-        """
-        return _views.distance_view(self, self._fitted("get_distance"), psi_buckets,
-                                    distance_metric, compare_to, distance_bins)
+    def _shift_data(self, show_feature, full, area_name):
+        import numpy as np
+        import pandas as pd
 
-    def get_shift(self, show_feature=None, compare_to="remaining", distance_bins=1000):
-        """Get distribution shift between samples in and out the weak region.
+        samples = self._fitted_search("get_shift").samples(self._client(), full)
+        position = self.feature_names.index(show_feature)
+        edges, weak, reference = samples.distribution(position, int(self.distance_bins))
+        frames = []
+        for counts, name in ((reference, area_name), (weak, "Weak Regions")):
+            total = counts.sum()
+            frames.append(pd.DataFrame({
+                "lb": edges[:-1], "ub": edges[1:], "count": counts,
+                "share": counts / total if total > 0 else np.zeros_like(counts),
+                "resi_type_": name}))
+        return pd.concat(frames, axis=0).reset_index(drop=True)
 
-        On a cluster the rows stay where they are: "data" is the binned distribution of
-        `show_feature` in both samples, one row per bin and sample, with the columns "lb", "ub"
-        (the bin, `distance_bins` equal-width bins over both samples' range), "count", "share"
-        (of the sample's rows) and "resi_type_" (the sample: reference first, then "Weak
-        Regions").
-        """
-        return _views.shift_view(self, self._fitted("get_shift"), show_feature, compare_to,
-                                 distance_bins)
+    def _client(self):
+        return _parts.resolve_client(self.client)
 
-    def _fitted(self, method):
+    def _fitted_search(self, method):
         diag = getattr(self, "diag", None)
         if diag is None:
             raise MovraError("%s needs a fitted DaskSagZone: call fit first (a fit that failed "
                              "leaves none)." % method)
         return diag
+
+    def __getstate__(self):
+        # A client does not pickle; unpickled, the diagnoser computes with the current one.
+        state = dict(self.__dict__)
+        state["client"] = None
+        return state

@@ -18,6 +18,14 @@ def _infer_task_type(estimator):
     return "classification" if classifier else "regression"
 
 
+def check_matrix_shape(shape):
+    """The data set's shape as every diagnoser requires it: two dimensions and rows."""
+    if len(shape) != 2:
+        raise MovraError(f"x must be a two-dimensional array, got shape {tuple(shape)}.")
+    if shape[0] == 0:
+        raise MovraError("x holds no rows.")
+
+
 def _numeric_matrix(x):
     if hasattr(x, "columns") and hasattr(x, "to_numpy"):
         names = [str(c) for c in x.columns]
@@ -26,7 +34,7 @@ def _numeric_matrix(x):
         names = None
     x = np.asarray(x)
     if x.ndim != 2:
-        raise MovraError(f"x must be a two-dimensional array, got shape {x.shape}.")
+        check_matrix_shape(x.shape)
     if x.dtype.kind not in "biuf":
         try:
             x = x.astype(float)
@@ -35,24 +43,51 @@ def _numeric_matrix(x):
     return x.astype(float, copy=False), names
 
 
+def check_vector_shape(shape, name, n):
+    """A per-row vector's shape (a column of one counts as a vector): one value per row."""
+    if len(shape) == 2 and shape[1] == 1:
+        shape = shape[:1]
+    if len(shape) != 1:
+        raise MovraError(f"{name} must be one-dimensional, got shape {tuple(shape)}.")
+    if shape[0] != n:
+        raise MovraError(f"{name} has {shape[0]} values, expected {n}.")
+
+
 def _vector(values, name, n):
     values = np.asarray(values)
-    if values.ndim == 2 and values.shape[1] == 1:
-        values = values.ravel()
-    if values.ndim != 1:
-        raise MovraError(f"{name} must be one-dimensional, got shape {values.shape}.")
-    if values.shape[0] != n:
-        raise MovraError(f"{name} has {values.shape[0]} values, expected {n}.")
-    return values
+    check_vector_shape(values.shape, name, n)
+    return values.ravel() if values.ndim == 2 else values
 
 
-def _selector(index, name, n):
-    index = np.asarray(index)
+BAD_WEIGHTS = "sample_weight must hold finite, non-negative values."
+
+
+def as_selector_array(index, name):
+    """A split's rows as an array: pandas' nullable and pyarrow booleans become a numpy mask (a
+    missing value cannot say whether its row is in the split)."""
+    dtype = getattr(index, "dtype", None)
+    if dtype is not None and not isinstance(dtype, np.dtype) and hasattr(index, "isna"):
+        import pandas as pd
+
+        if pd.api.types.is_bool_dtype(dtype):
+            if bool(index.isna().any()):
+                raise MovraError(f"{name} holds missing values; a mask must be True or False.")
+            return index.to_numpy(dtype=bool)
+    return np.asarray(index)
+
+
+def check_mask_length(name, length, n):
+    if length != n:
+        raise MovraError(f"{name} is a boolean mask of {length} values for {n} rows.")
+
+
+def split_positions(index, name, n):
+    """A split's rows as integer positions, from positions or a boolean mask."""
+    index = as_selector_array(index, name)
     if index.ndim != 1:
         raise MovraError(f"{name} must be one-dimensional.")
     if index.dtype.kind == "b":
-        if index.shape[0] != n:
-            raise MovraError(f"{name} is a boolean mask of {index.shape[0]} values for {n} rows.")
+        check_mask_length(name, index.shape[0], n)
         return np.flatnonzero(index)
     if index.shape[0] == 0:
         return np.zeros(0, dtype=np.intp)
@@ -61,6 +96,31 @@ def _selector(index, name, n):
     if index.min() < -n or index.max() >= n:
         raise MovraError(f"{name} holds positions out of range for {n} rows.")
     return index.astype(np.intp)
+
+
+def feature_names_and_types(feature_names, feature_types, frame_names, n_features):
+    """The names and types of the features: as given, else the DataFrame's columns and "X0",
+    "X1", ..., and "numerical" each; one of each per feature."""
+    if feature_names is None:
+        feature_names = frame_names or [f"X{i}" for i in range(n_features)]
+    feature_names = [str(name) for name in feature_names]
+    if len(feature_names) != n_features:
+        raise MovraError(
+            f"feature_names has {len(feature_names)} names for {n_features} features."
+        )
+    if feature_types is None:
+        feature_types = ["numerical"] * n_features
+    feature_types = list(feature_types)
+    if len(feature_types) != n_features:
+        raise MovraError(
+            f"feature_types has {len(feature_types)} types for {n_features} features."
+        )
+    return feature_names, feature_types
+
+
+def positive_class(proba):
+    """The positive class's column of predicted probabilities (the last one); a vector as it is."""
+    return proba[:, -1] if proba.ndim == 2 and proba.shape[1] >= 2 else proba
 
 
 def _model_input(estimator, given, matrix):
@@ -106,30 +166,16 @@ class BaseDiagnoser:
         x_given = x
         x, frame_names = _numeric_matrix(x)
         n, n_features = x.shape
-        if n == 0:
-            raise MovraError("x holds no rows.")
+        check_matrix_shape(x.shape)
         y = _vector(y, "y", n)
-        train_idx = _selector(train_idx, "train_idx", n)
-        test_idx = _selector(test_idx, "test_idx", n)
+        train_idx = split_positions(train_idx, "train_idx", n)
+        test_idx = split_positions(test_idx, "test_idx", n)
         if sample_weight is not None:
             sample_weight = _vector(sample_weight, "sample_weight", n).astype(float)
             if not np.all(np.isfinite(sample_weight)) or np.any(sample_weight < 0):
-                raise MovraError("sample_weight must hold finite, non-negative values.")
-
-        if feature_names is None:
-            feature_names = frame_names or [f"X{i}" for i in range(n_features)]
-        feature_names = [str(name) for name in feature_names]
-        if len(feature_names) != n_features:
-            raise MovraError(
-                f"feature_names has {len(feature_names)} names for {n_features} features."
-            )
-        if feature_types is None:
-            feature_types = ["numerical"] * n_features
-        feature_types = list(feature_types)
-        if len(feature_types) != n_features:
-            raise MovraError(
-                f"feature_types has {len(feature_types)} types for {n_features} features."
-            )
+                raise MovraError(BAD_WEIGHTS)
+        feature_names, feature_types = feature_names_and_types(
+            feature_names, feature_types, frame_names, n_features)
 
         model_input = _model_input(self.estimator, x_given, x)
         if prediction is None:
@@ -138,10 +184,8 @@ class BaseDiagnoser:
         if prediction_proba is None and self.task_type == "classification":
             prediction_proba = self.estimator.predict_proba(model_input)
         if prediction_proba is not None:
-            prediction_proba = np.asarray(prediction_proba)
-            if prediction_proba.ndim == 2 and prediction_proba.shape[1] >= 2:
-                prediction_proba = prediction_proba[:, -1]
-            prediction_proba = _vector(prediction_proba, "prediction_proba", n).astype(float)
+            prediction_proba = _vector(positive_class(np.asarray(prediction_proba)),
+                                       "prediction_proba", n).astype(float)
 
         self.x = x
         self.y = y

@@ -3,6 +3,7 @@
 import numpy as np
 import scipy.stats
 
+from .. import _kernels
 from ..exceptions import MovraError
 
 _LOGLOSS_EPS = 1e-15
@@ -148,29 +149,36 @@ def get_scoring_metric(metric, average=False):
 
 
 _PSI_BUCKETS = 10
-_PSI_FLOOR = 1e-4
+
+
+def psi_edges(low, high):
+    """The edges of the "uniform" PSI buckets: 10 of equal width over [low, high], the range of the
+    reference sample (fewer when its range is a single value)."""
+    return np.unique(np.linspace(low, high, _PSI_BUCKETS + 1))
+
+
+def check_distance(method, buckettype):
+    """The distance and, for PSI, the buckets: one of those calculate_distance knows."""
+    if method not in ("PSI", "WD1", "KS"):
+        raise MovraError(f"Unsupported distance method {method!r}; use 'PSI', 'WD1' or 'KS'.")
+    if method == "PSI" and buckettype not in ("uniform", "quantile"):
+        raise MovraError(
+            f"Unsupported buckettype {buckettype!r}; use 'uniform' or 'quantile'."
+        )
 
 
 def _psi(expected, actual, buckettype):
     if buckettype == "uniform":
-        edges = np.linspace(np.min(expected), np.max(expected), _PSI_BUCKETS + 1)
-    elif buckettype == "quantile":
-        edges = np.quantile(expected, np.linspace(0, 1, _PSI_BUCKETS + 1))
+        edges = psi_edges(np.min(expected), np.max(expected))
     else:
-        raise MovraError(
-            f"Unsupported buckettype {buckettype!r}; use 'uniform' or 'quantile'."
-        )
-    edges = np.unique(edges)
+        edges = np.unique(np.quantile(expected, np.linspace(0, 1, _PSI_BUCKETS + 1)))
     # Values outside the first sample's range fall into the end buckets.
     inner = edges[1:-1]
     n_buckets = inner.shape[0] + 1
-    expected_share = np.bincount(np.searchsorted(inner, expected, side="right"),
-                                 minlength=n_buckets) / expected.shape[0]
-    actual_share = np.bincount(np.searchsorted(inner, actual, side="right"),
-                               minlength=n_buckets) / actual.shape[0]
-    expected_share = np.maximum(expected_share, _PSI_FLOOR)
-    actual_share = np.maximum(actual_share, _PSI_FLOOR)
-    return float(np.sum((expected_share - actual_share) * np.log(expected_share / actual_share)))
+    expected_counts = np.bincount(np.searchsorted(inner, expected, side="right"),
+                                  minlength=n_buckets)
+    actual_counts = np.bincount(np.searchsorted(inner, actual, side="right"), minlength=n_buckets)
+    return _kernels.population_stability(expected_counts, actual_counts)
 
 
 def calculate_distance(a, b, buckettype="uniform", method="PSI"):
@@ -192,8 +200,7 @@ def calculate_distance(a, b, buckettype="uniform", method="PSI"):
     """
     a = _as_1d(a)
     b = _as_1d(b)
-    if method not in ("PSI", "WD1", "KS"):
-        raise MovraError(f"Unsupported distance method {method!r}; use 'PSI', 'WD1' or 'KS'.")
+    check_distance(method, buckettype)
     if a.shape[0] == 0 or b.shape[0] == 0:
         return np.nan
     if method == "PSI":
