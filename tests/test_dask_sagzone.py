@@ -208,3 +208,24 @@ def test_bad_input_gets_the_in_memory_errors(dask_client):
     negative[3] = -1.0
     same_error(*both(weights=negative))
     same_error(*both(features=("X9",)))
+
+
+def test_pickles_without_its_client_and_reads_a_split_mask_of_a_frame(dask_client):
+    import pickle
+
+    dd = pytest.importorskip("dask.dataframe")
+    pd = pytest.importorskip("pandas")
+    x, y, pred, _, train = make_data(8, n=3000)
+    frame = dd.from_pandas(pd.DataFrame({"split": np.where(train, "train", "test")}),
+                           npartitions=3)
+    local, _ = fit_both(dask_client, ["X1"], x, y, pred, None, train, threshold=1.0)
+    zone = DaskSagZone(None, ["X1"], task_type="regression", threshold=1.0, client=dask_client)
+    # String columns compare to pyarrow booleans on recent pandas: accepted as masks.
+    zone.fit(chunked(x, 3, parts=3), chunked(y, 3, parts=3), frame["split"] == "train",
+             frame["split"] == "test", prediction=chunked(pred, 3, parts=3))
+    assert_same_table(local.output, zone.output)
+    restored = pickle.loads(pickle.dumps(zone))
+    assert restored.client is None
+    assert_same_table(local.output, restored.output)
+    np.testing.assert_array_equal(restored.get_target_idx().compute(), local.get_target_idx())
+    assert restored.get_distance().value["x"] == local.get_distance().value["x"]

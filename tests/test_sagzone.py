@@ -231,3 +231,39 @@ def test_a_dataframe_gets_no_feature_name_warnings(regression, classification, t
         sz.fit(frame, y, train, test)
     assert sz.feature_names == ["a", "b", "c"]
     np.testing.assert_allclose(sz.pred, model.predict(frame if fitted_on == "frame" else x))
+
+
+@pytest.mark.parametrize("dtype", ["boolean", "bool[pyarrow]"])
+def test_pandas_boolean_masks_select_the_splits(regression, dtype):
+    pd = pytest.importorskip("pandas")
+    if "pyarrow" in dtype:
+        pytest.importorskip("pyarrow")
+    model, x, y, train, _ = regression
+    in_train = np.zeros(len(y), dtype=bool)
+    in_train[train] = True
+    plain = SagZone(model, ["X1"])
+    plain.fit(x, y, in_train, ~in_train)
+    zone = SagZone(model, ["X1"])
+    zone.fit(x, y, pd.Series(in_train, dtype=dtype), pd.Series(~in_train, dtype=dtype))
+    assert zone.output.equals(plain.output)
+    holed = pd.Series(in_train, dtype=dtype)
+    holed[3] = None
+    with pytest.raises(MovraError, match="train_idx holds missing values"):
+        zone.fit(x, y, holed, ~in_train)
+
+
+def test_a_subclass_search_is_called_through_python(regression):
+    model, x, y, train, test = regression
+    calls = []
+
+    class CountingSlicing(HistogramSlicing):
+        def _fit1d(self, *args, **kwargs):
+            calls.append(len(args[0]))
+            return HistogramSlicing._fit1d(self, *args, **kwargs)
+
+    slicer = CountingSlicing(slice_features=["X1"], min_samples=20)
+    sz = SagZone(model, ["X1"])
+    sz.fit(x, y, train, test)
+    out = slicer.fit(x[train], y[train], x[test], y[test], model.predict(x[train]),
+                     model.predict(x[test]), feature_names=["X0", "X1", "X2"], use_test=False)
+    assert calls == [len(train)] and out.equals(sz.output)

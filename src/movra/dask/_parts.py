@@ -44,12 +44,12 @@ def is_dask_collection(obj):
 
 
 def is_dask_frame(obj):
-    return is_dask_collection(obj) and hasattr(obj, "to_dask_array") and hasattr(obj, "columns")
+    return is_dask_collection(obj) and hasattr(obj, "to_dask_array") and obj.ndim == 2
 
 
 def is_dask_series(obj):
-    return (is_dask_collection(obj) and hasattr(obj, "to_dask_array")
-            and not hasattr(obj, "columns"))
+    # Recent dask's Series has a `columns` attribute too: its dimensions tell it apart.
+    return is_dask_collection(obj) and hasattr(obj, "to_dask_array") and obj.ndim == 1
 
 
 def known_rows(array):
