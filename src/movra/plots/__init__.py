@@ -1,0 +1,16 @@
+"""matplotlib figures of movra's results, one module per topic. Each draws the numbers the
+computing side hands over; none imports pyplot, so figures work headless."""
+
+from .effects import plot_effect_grid, plot_effect_importance, plot_effect_result
+from .marginal import plot_marginal_result
+from .scan import plot_scan_result
+from .ticks import scale_plot_ticks
+
+__all__ = [
+    "plot_effect_grid",
+    "plot_effect_importance",
+    "plot_effect_result",
+    "plot_marginal_result",
+    "plot_scan_result",
+    "scale_plot_ticks",
+]

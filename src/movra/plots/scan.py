@@ -1,0 +1,107 @@
+"""The figure of a scan of every feature and pair (``SagZoneScan.plot``)."""
+
+import numpy as np
+
+from ._style import _EMPTY_CELL, _OK_BAR, _WEAK_BAR, _new_figure
+
+
+def _region_label(row):
+    """A region in words: "a in [lb, ub)" or "a × b" with both intervals."""
+    def interval(lb, ub):
+        return f"[{lb:.4g}, {ub:.4g})"
+    text = f"{row['feature_1']} {interval(row['lb_1'], row['ub_1'])}"
+    if _has_second(row):
+        text += f" × {row['feature_2']} {interval(row['lb_2'], row['ub_2'])}"
+    return text
+
+
+def _has_second(row):
+    second = row["feature_2"]
+    return second is not None and not (isinstance(second, float) and np.isnan(second))
+
+
+def _worst_by_cell(results, features):
+    """The worst severity of every feature (diagonal) and pair, and whether it is significant."""
+    position = {name: i for i, name in enumerate(features)}
+    worst = np.full((len(features), len(features)), np.nan)
+    marked = np.zeros_like(worst, dtype=bool)
+    for _, row in results.iterrows():
+        i = position.get(row["feature_1"])
+        j = position.get(row["feature_2"]) if _has_second(row) else i
+        if i is None or j is None:
+            continue
+        for a, b in {(i, j), (j, i)}:
+            if np.isnan(worst[a, b]) or row["severity"] > worst[a, b]:
+                worst[a, b] = row["severity"]
+                marked[a, b] = bool(row["significant"])
+    return worst, marked
+
+
+def plot_scan_result(results, features, top=10, figsize=None, score_name=None):
+    """Draw a scan: a features × features matrix of the worst severity found (single features
+    on the diagonal, pairs off it, significant cells marked), beside bars of the top regions.
+
+    Parameters
+    ----------
+    results : pandas.DataFrame
+        ``SagZoneScan.results_``.
+    features : list of str
+        The scanned features, in the matrix's order.
+    top : int, default=10
+        The number of regions drawn as bars.
+    figsize : tuple of float, optional
+    score_name : str, optional
+        The metric's name, for the title.
+
+    Returns
+    -------
+    matplotlib.figure.Figure
+    """
+    from matplotlib.figure import Figure
+
+    if int(top) < 1:
+        raise ValueError("top must be at least 1.")
+    features = list(features)
+    n = len(features)
+    side = min(max(4.0, 0.32 * n + 2.0), 11.0)
+    fig = _new_figure(Figure, figsize or (side + 6.5, max(side, 0.35 * min(top, len(results)) + 2)))
+    grid = fig.add_gridspec(1, 2, width_ratios=[side, 6.5])
+    ax_matrix, ax_bars = fig.add_subplot(grid[0]), fig.add_subplot(grid[1])
+
+    worst, marked = _worst_by_cell(results, features)
+    limit = np.nanmax(worst) if np.isfinite(worst).any() and np.nanmax(worst) > 0 else 1.0
+    shown = np.ma.masked_invalid(np.clip(worst, 0, None))
+    image = ax_matrix.imshow(shown, cmap="Reds", vmin=0, vmax=limit, interpolation="nearest")
+    ax_matrix.set_facecolor(_EMPTY_CELL)
+    rows, cols = np.nonzero(marked)
+    ax_matrix.scatter(cols, rows, marker="o", s=max(6, 120 / max(n, 1)), facecolors="none",
+                      edgecolors="black", linewidths=1.0)
+    ax_matrix.set_xticks(range(n))
+    ax_matrix.set_yticks(range(n))
+    ax_matrix.set_xticklabels(features, rotation=90, fontsize=max(5, 9 - n // 10))
+    ax_matrix.set_yticklabels(features, fontsize=max(5, 9 - n // 10))
+    ax_matrix.set_title("worst severity of each feature (diagonal)\nand pair; o: significant",
+                        fontsize=10)
+    fig.colorbar(image, ax=ax_matrix, shrink=0.7, label="severity")
+
+    shown_rows = results.head(int(top))
+    labels = [_region_label(row) for _, row in shown_rows.iterrows()]
+    values = shown_rows["severity"].to_numpy(dtype=float)
+    colours = [_WEAK_BAR if s else _OK_BAR for s in shown_rows["significant"]]
+    positions = np.arange(len(values))[::-1]
+    ax_bars.barh(positions, values, color=colours)
+    if len(values) and np.nanmax(values) > 0:
+        ax_bars.set_xlim(0, 1.22 * np.nanmax(values))  # room for the q-values
+    ax_bars.set_yticks(positions)
+    ax_bars.set_yticklabels(labels, fontsize=8)
+    for y, (v, q) in zip(positions, zip(values, shown_rows["q_value"])):
+        ax_bars.annotate(f" q={q:.2g}", (max(v, 0), y), va="center", fontsize=7)
+    ax_bars.set_xlabel("severity (share of the held-out split's excess error)")
+    ax_bars.set_title(f"top {len(values)} regions (red: significant)", fontsize=10)
+    ax_bars.grid(axis="x", color="#dddddd", linewidth=0.6)
+    if not len(values):
+        ax_bars.text(0.5, 0.5, "no weak region found", ha="center", va="center",
+                     transform=ax_bars.transAxes)
+    title = "Weak regions of every feature and pair"
+    fig.suptitle(title + (f" ({score_name})" if score_name else ""))
+    return fig
