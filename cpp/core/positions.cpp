@@ -29,4 +29,14 @@ std::size_t normalize_positions(Span<const std::int64_t> positions, std::size_t 
     return positions.size;
 }
 
+std::vector<std::int64_t> mask_positions(Span<const std::uint8_t> mask) {
+    std::size_t count = 0;
+    for (std::size_t i = 0; i < mask.size; ++i) count += mask[i] != 0;
+    std::vector<std::int64_t> rows;
+    rows.reserve(count);
+    for (std::size_t i = 0; i < mask.size; ++i)
+        if (mask[i] != 0) rows.push_back(static_cast<std::int64_t>(i));
+    return rows;
+}
+
 }  // namespace movra::core

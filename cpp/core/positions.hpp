@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 #include "core/span.hpp"
 
@@ -15,5 +16,8 @@ std::size_t first_position_outside(Span<const std::int64_t> positions, std::size
 // first position outside -n..n-1 (out is then incomplete), or positions.size.
 std::size_t normalize_positions(Span<const std::int64_t> positions, std::size_t n,
                                 Span<std::int64_t> out);
+
+// The positions of the non-zero entries of a mask, in increasing order.
+std::vector<std::int64_t> mask_positions(Span<const std::uint8_t> mask);
 
 }  // namespace movra::core

@@ -21,3 +21,9 @@ TEST(Positions, OutsideFoundAndNegativesCountedFromTheEnd) {
     const std::vector<std::int64_t> bad{2, -7, 1};
     EXPECT_EQ(normalize_positions({bad.data(), 3}, 6, {out.data(), 3}), 1u);
 }
+
+TEST(Positions, OfAMask) {
+    const std::vector<std::uint8_t> mask{0, 1, 1, 0, 2};
+    EXPECT_EQ(mask_positions({mask.data(), mask.size()}), (std::vector<std::int64_t>{1, 2, 4}));
+    EXPECT_TRUE(mask_positions({}).empty());
+}

@@ -6,12 +6,21 @@
 
 namespace movra::bind {
 
+py::array as_array(py::handle obj, const std::string& argname) {
+    if (obj.is_none()) raise(PyExc_ValueError, argname + " must be an array, got None");
+    py::array arr = py::array::ensure(obj);
+    if (!arr) {
+        if (PyErr_Occurred()) throw py::error_already_set();
+        raise(PyExc_ValueError, argname + " cannot be converted to an array");
+    }
+    return arr;
+}
+
 namespace {
 
 // np.asarray(obj) with a numeric (bool, int, unsigned, float) dtype, or ValueError.
 py::array numeric_array(py::handle obj, const std::string& argname) {
-    if (obj.is_none()) raise(PyExc_ValueError, argname + " must be an array, got None");
-    py::array arr = py::module_::import("numpy").attr("asarray")(obj);
+    py::array arr = as_array(obj, argname);
     const char kind = arr.dtype().kind();
     if (kind != 'b' && kind != 'i' && kind != 'u' && kind != 'f')
         raise(PyExc_ValueError, argname + " must hold numeric values, got dtype " +
@@ -47,8 +56,7 @@ Vector as_vector_of_length(py::handle obj, const std::string& argname, std::size
 }
 
 Index as_positions(py::handle obj, const std::string& argname, std::size_t n) {
-    if (obj.is_none()) raise(PyExc_ValueError, argname + " must be an array, got None");
-    py::array arr = py::module_::import("numpy").attr("asarray")(obj);
+    py::array arr = as_array(obj, argname);
     if (arr.ndim() != 1) raise(PyExc_ValueError, argname + " must be one-dimensional");
     const char kind = arr.dtype().kind();
     if (kind == 'b') {
@@ -56,7 +64,16 @@ Index as_positions(py::handle obj, const std::string& argname, std::size_t n) {
             raise(PyExc_ValueError, argname + " is a boolean mask of " +
                                         std::to_string(arr.size()) + " values for " +
                                         std::to_string(n) + " rows");
-        arr = py::module_::import("numpy").attr("flatnonzero")(arr);
+        using Mask = py::array_t<std::uint8_t, py::array::c_style | py::array::forcecast>;
+        const Mask mask = ensure_array<Mask>(arr, argname);
+        const core::Span<const std::uint8_t> m{mask.data(), static_cast<std::size_t>(mask.size())};
+        std::vector<std::int64_t> rows;
+        {
+            // Reads a buffer we hold a reference to; no Python objects are touched.
+            py::gil_scoped_release release;
+            rows = core::mask_positions(m);
+        }
+        return to_numpy(rows);
     } else if (arr.size() == 0) {
         return new_index(0);
     } else if (kind != 'i' && kind != 'u') {

@@ -35,6 +35,10 @@ Array ensure_array(py::handle obj, const std::string& argname) {
     return out;
 }
 
+// np.asarray(obj) through numpy's C API (no Python call): ValueError naming `argname` when obj
+// cannot be an array.
+py::array as_array(py::handle obj, const std::string& argname);
+
 // A 1-D numeric array as contiguous float64. ValueError naming `argname` for non-numeric data,
 // a 0-D or 2-D argument (a 2-D column of one is accepted and ravelled).
 Vector as_vector(py::handle obj, const std::string& argname);

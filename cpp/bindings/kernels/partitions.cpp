@@ -43,8 +43,7 @@ core::ExactSum exact_sum_of(py::handle obj) {
 // A row mask of length n, or none.
 std::optional<Mask> mask_of(py::handle obj, std::size_t n) {
     if (obj.is_none()) return std::nullopt;
-    Mask m =
-        bind::ensure_array<Mask>(py::module_::import("numpy").attr("asarray")(obj), "selected");
+    Mask m = bind::ensure_array<Mask>(bind::as_array(obj, "selected"), "selected");
     if (m.ndim() != 1 || static_cast<std::size_t>(m.size()) != n)
         bind::raise(PyExc_ValueError, "selected must be a mask of " + std::to_string(n) + " rows");
     return m;
@@ -154,7 +153,7 @@ py::dict weight_summary(py::handle weights_obj) {
 }
 
 py::dict column_ranges(py::handle x, py::handle selected_obj) {
-    py::array arr = py::module_::import("numpy").attr("asarray")(x);
+    py::array arr = bind::as_array(x, "X");
     if (arr.ndim() == 1) arr = arr.attr("reshape")(-1, 1);
     const bind::Vector m = bind::as_matrix(arr, "X");
     const auto rows = static_cast<std::size_t>(m.shape(0));

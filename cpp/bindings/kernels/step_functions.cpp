@@ -22,7 +22,7 @@ struct ColumnView {
 };
 
 ColumnView column_view(py::handle x, std::int64_t j) {
-    py::array arr = py::module_::import("numpy").attr("asarray")(x);
+    py::array arr = bind::as_array(x, "X");
     const char kind = arr.dtype().kind();
     if (kind != 'b' && kind != 'i' && kind != 'u' && kind != 'f')
         bind::raise(PyExc_ValueError, "X must hold numeric values, got dtype " +
@@ -46,9 +46,7 @@ ColumnView column_view(py::handle x, std::int64_t j) {
             if (v.strides(d) < 0 || v.strides(d) % item != 0) return false;
         return true;
     };
-    if (!usable(a))
-        a = bind::ensure_array<Strided>(py::module_::import("numpy").attr("ascontiguousarray")(a),
-                                        "X");
+    if (!usable(a)) a = bind::ensure_array<bind::Vector>(a, "X");  // a C-contiguous copy
     core::Column col;
     col.size = static_cast<std::size_t>(a.shape(0));
     col.stride = static_cast<std::size_t>(a.strides(0) / item);
