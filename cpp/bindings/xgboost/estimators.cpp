@@ -3,7 +3,6 @@
 // interactions.
 #include <memory>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include "bindings/xgboost/estimator_methods.hpp"
