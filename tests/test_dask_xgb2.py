@@ -2,6 +2,7 @@
 the in-memory decomposition of the same booster, predictions equal the booster's, only counts
 reach the client, and bad input gets the in-memory errors."""
 
+import inspect
 import pickle
 import warnings
 
@@ -16,6 +17,8 @@ from conftest import gather_limit  # noqa: E402
 
 from movra import _kernels  # noqa: E402
 from movra.dask import DaskXGB2Classifier, DaskXGB2Regressor  # noqa: E402
+from movra.dask.xgb2 import DaskXGB2Mixin  # noqa: E402
+from movra.exceptions import MovraError  # noqa: E402
 from movra.models.utils import predict_1D_func_tree, predict_2D_func_tree  # noqa: E402
 from movra.models.xgb2.interpret import XGBInterpreter, base_margin, read_trees  # noqa: E402
 from movra.models.xgb2.xgboost import XGB2Classifier, XGB2Regressor  # noqa: E402
@@ -105,6 +108,24 @@ def test_to_local_is_the_same_model(fitted):
     assert local.effects_ is local.unp_.effects_ and local.intercept_ == model.intercept_
 
 
+def test_the_in_memory_classes_with_a_client(fitted):
+    for cls, local in ((DaskXGB2Regressor, XGB2Regressor), (DaskXGB2Classifier, XGB2Classifier)):
+        assert cls.__bases__ == (DaskXGB2Mixin, local)
+        assert list(inspect.signature(cls).parameters) == [
+            *inspect.signature(local).parameters, "client"]
+        assert cls(3, eta=0.1).get_params() == dict(local(3, eta=0.1).get_params(), client=None)
+        assert "max_bin : int, default=256" in cls.__doc__ and "\nclient : " in cls.__doc__
+    model, x, _ = fitted
+    twin = pickle.loads(pickle.dumps(model))  # without its client, fitted state intact
+    assert twin.client is None and model.client is not None
+    np.testing.assert_array_equal(twin.predict(chunked(x)).compute(),
+                                  model.predict(chunked(x)).compute())
+    assert twin.fanova_.importances_ == model.fanova_.importances_
+    twin.plot_importance()  # from the effects alone
+    with pytest.raises(MovraError, match="to_local"):
+        twin.plot_effect("X0")  # would need the rows
+
+
 def test_classifier(dask_client):
     x, y = make_data(1, n=4000)
     labels = np.where(y > 0.4, "yes", "no")
@@ -147,13 +168,13 @@ def errors_of(call):
 
 
 @pytest.mark.parametrize("case", ["nan_x", "inf_x", "nan_y", "length", "weights_length",
-                                  "weights_zero", "weights_nan", "one_row", "three_classes",
-                                  "one_class"])
+                                  "nan_x_weights_length", "weights_zero", "weights_nan",
+                                  "one_row", "three_classes", "one_class"])
 def test_bad_input_gets_the_in_memory_errors(dask_client, case):
     x, y = make_data(3, n=300)
     w = None
     classifier = case in ("three_classes", "one_class")
-    if case == "nan_x":
+    if case.startswith("nan_x"):
         x[5, 2] = np.nan
     elif case == "inf_x":
         x[5, 2] = np.inf
@@ -161,8 +182,6 @@ def test_bad_input_gets_the_in_memory_errors(dask_client, case):
         y[9] = np.nan
     elif case == "length":
         y = y[:-3]
-    elif case == "weights_length":
-        w = np.ones(x.shape[0] - 1)
     elif case == "weights_zero":
         w = np.zeros(x.shape[0])
     elif case == "weights_nan":
@@ -173,8 +192,10 @@ def test_bad_input_gets_the_in_memory_errors(dask_client, case):
         w[10] = 1.0
     elif case == "three_classes":
         y = np.arange(x.shape[0]) % 3
-    else:
+    elif case == "one_class":
         y = np.ones(x.shape[0])
+    if case.endswith("weights_length"):
+        w = np.ones(x.shape[0] - 1)
     local = (XGB2Classifier if classifier else XGB2Regressor)(n_estimators=2)
     remote = (DaskXGB2Classifier if classifier else DaskXGB2Regressor)(n_estimators=2,
                                                                        client=dask_client)

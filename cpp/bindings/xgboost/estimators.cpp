@@ -3,7 +3,6 @@
 // interactions.
 #include <memory>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include "bindings/xgboost/estimator_methods.hpp"
@@ -76,142 +75,6 @@ py::dict expected_failed_checks() {
         py::make_tuple("zero sample_weight is not equivalent to removing samples");
     return checks;
 }
-
-// Unpacks exactly three values, failing like Python's own `a, b, c = value`.
-std::vector<py::object> unpack_three(py::handle value) {
-    std::vector<py::object> items;
-    for (py::handle item : py::iter(value)) {
-        if (items.size() == 3)
-            bind::raise(PyExc_ValueError, "too many values to unpack (expected 3)");
-        items.push_back(py::reinterpret_borrow<py::object>(item));
-    }
-    if (items.size() < 3)
-        bind::raise(PyExc_ValueError, "not enough values to unpack (expected 3, got " +
-                                          std::to_string(items.size()) + ")");
-    return items;
-}
-
-py::object fit(const bind::Args& a) {
-    const Deps& d = deps();
-    const py::object& self = a.self();
-    std::vector<py::object> data =
-        unpack_three(self.attr("_validate_input")(a["X"], a["y"], a["sample_weight"]));
-    const auto n_features = self.attr("n_features_in_").cast<py::ssize_t>();
-
-    py::object names = self.attr("feature_names");
-    if (names.is_none()) {
-        py::list generated;
-        for (py::ssize_t i = 0; i < n_features; ++i) generated.append("X" + std::to_string(i));
-        self.attr("feature_names_") = generated;
-    } else {
-        self.attr("feature_names_") = d.deepcopy(names);
-    }
-    py::object types = self.attr("feature_types");
-    if (types.is_none()) {
-        py::list generated;
-        for (py::ssize_t i = 0; i < n_features; ++i) generated.append("numerical");
-        self.attr("feature_types_") = generated;
-    } else {
-        self.attr("feature_types_") = d.deepcopy(types);
-    }
-
-    self.attr("_fit_xgb_raw")(data[0], data[1], data[2]);
-    self.attr("is_fitted_") = true;
-    self.attr("X_") = d.shallow_copy(data[0]);
-    return self;
-}
-
-bool contains(py::handle container, py::handle item) {
-    const int found = PySequence_Contains(container.ptr(), item.ptr());
-    if (found < 0) throw py::error_already_set();
-    return found == 1;
-}
-
-// str() of the tuple of constraints: "(1, 0, -1)", "(0,)" for one feature, "()" for none.
-std::string monotone_constraints_text(const std::vector<int>& constraints) {
-    std::string text = "(";
-    for (std::size_t i = 0; i < constraints.size(); ++i) {
-        if (i > 0) text += ", ";
-        text += std::to_string(constraints[i]);
-    }
-    if (constraints.size() == 1) text += ",";
-    return text + ")";
-}
-
-py::object fit_xgb_raw(const bind::Args& a) {
-    const Deps& d = deps();
-    const py::object& self = a.self();
-    py::object increasing = self.attr("mono_increasing_list");
-    py::object decreasing = self.attr("mono_decreasing_list");
-    std::vector<int> constraints;
-    for (py::handle name : self.attr("feature_names_")) {
-        if (contains(increasing, name))
-            constraints.push_back(1);
-        else if (contains(decreasing, name))
-            constraints.push_back(-1);
-        else
-            constraints.push_back(0);
-    }
-
-    // In this order: the dict is the estimator's record of what XGBoost was given.
-    py::dict params;
-    for (const char* name : {"max_depth", "n_estimators", "eta", "gamma", "tree_method", "max_bin",
-                             "reg_lambda", "reg_alpha"})
-        params[name] = self.attr(name);
-    params["monotone_constraints"] = monotone_constraints_text(constraints);
-    params["random_state"] = self.attr("random_state");
-    self.attr("xgb_params_") = params;
-
-    // xgb_params_ keeps what the user asked for; XGBoost 2 and later train on a GPU with
-    // tree_method "hist" on device "cuda" and no longer take "gpu_hist".
-    py::dict model_params = params.attr("copy")();
-    py::object tree_method = params["tree_method"];
-    if (d.xgb_has_device && py::isinstance<py::str>(tree_method) &&
-        tree_method.cast<std::string>() == "gpu_hist") {
-        model_params["tree_method"] = "hist";
-        model_params["device"] = "cuda";
-    }
-    const bool classifier = d.is_classifier(self).cast<bool>();
-    py::object model = (classifier ? d.XGBClassifier : d.XGBRegressor)(**model_params);
-    self.attr("estimator_") = model;
-    model.attr("fit")(a["X"], a["y"].attr("ravel")(),
-                      py::arg("sample_weight") = a["sample_weight"]);
-    return py::none();
-}
-
-const char* const kFitDoc = R"(Fit the depth-2 boosted trees.
-
-Parameters
-----------
-X : array-like of shape (n_samples, n_features)
-    Training data.
-y : array-like of shape (n_samples,)
-    Target values (real numbers for regression, two class labels of any type for
-    classification).
-sample_weight : array-like of shape (n_samples,), default=None
-    Sample weights. Rows of zero or negative weight are removed; the others are rescaled
-    to sum to the number of remaining rows. NaN or infinite weights are refused.
-
-Returns
--------
-self : object
-    The fitted estimator.
-)";
-
-const char* const kFitRawDoc = R"(Build the XGBoost model and fit it on validated data.
-
-Sets ``xgb_params_`` (the parameters handed to XGBoost, monotone constraints included)
-and ``estimator_`` (the fitted ``XGBRegressor`` or ``XGBClassifier``).
-
-Parameters
-----------
-X : ndarray of shape (n_samples, n_features)
-    Validated training data.
-y : ndarray of shape (n_samples,)
-    Validated targets (0/1 for classification).
-sample_weight : ndarray of shape (n_samples,)
-    Normalised sample weights.
-)";
 
 const char* const kValidateDoc = R"(Check and normalise the training data.
 
@@ -333,12 +196,10 @@ const std::vector<Param> kValidateParams{required("self"), required("x"), requir
 
 py::object register_base(py::module_& m) {
     bind::ClassBuilder base(m, "XGB2Base", py::make_tuple(deps().BaseEstimator), "");
-    base.def("__init__", "", init_params(20, 1), base_init)
-        .def("fit", kFitDoc,
-             {required("self"), required("X"), required("y"), optional("sample_weight")}, fit)
-        .def("_fit_xgb_raw", kFitRawDoc,
-             {required("self"), required("X"), required("y"), required("sample_weight")},
-             fit_xgb_raw);
+    base.def("__init__", "", init_params(20, 1), base_init);
+    add_training_methods(base);
+    add_training_row_check(base);
+    add_prediction_input_check(base);
     add_interpretation_methods(base);
     add_plot_methods(base);
     return base.finish();
@@ -415,6 +276,8 @@ void register_classifier(py::module_& m, const py::object& base_cls) {
                  "\nReturns\n-------\ny : ndarray of shape (n_samples,)\n    The class labels, "
                  "of the type given to fit.\n",
              kSelfX, classifier_predict);
+    add_label_encoding(classifier);
+    add_probability_readings(classifier);
     finish_init(classifier, slot);
 }
 

@@ -65,33 +65,81 @@ ValueError
     "Effect not found." when no effect has these feature indices.
 )";
 
+constexpr const char* kNewInterpreterDoc =
+    R"(The XGBInterpreter that parse_model fits: purification under the product of the
+training data's marginal frequencies, this fit's feature names and types.)";
+
+constexpr const char* kFitInterpreterDoc = R"(Fit the interpreter on the training data.
+
+The one step of parse_model that depends on where the training rows are: here
+``unp.fit(self.X_)``. A cluster estimator overrides it with the rows' counts on the
+effects' grids, summed over partitions (``unp.fit_counts``).
+
+Parameters
+----------
+unp : XGBInterpreter
+    The interpreter of ``_new_interpreter``.
+)";
+
+constexpr const char* kKeepEffectsDoc = R"(Keep a fitted interpreter's decomposition.
+
+Sets ``unp_``, ``effects_``, ``intercept_`` and ``fanova_`` (the importances the effects
+carry, sorted).
+
+Parameters
+----------
+unp : XGBInterpreter
+    A fitted interpreter of this model.
+)";
+
+constexpr const char* kEffectItemDoc = R"(The item of ``effects_`` with these feature indices.
+
+Raises NotFittedError before parse_model, ValueError "Effect not found." when no effect has
+them.
+
+Parameters
+----------
+fidx : tuple of one or two ints
+)";
+
 constexpr const char* kExtractRulesDoc = R"(Read the distinct split values of every feature.
 
 Sets n_splits_raw_: a dict from each name of feature_names_ to the sorted distinct split values
 of that feature in the booster's trees (trees_to_dataframe), empty for an unused feature.
 )";
 
-py::object parse_model(const bind::Args& a) {
-    const Deps& d = deps();
-    const py::object& self = a.self();
-    // Python's own comparison, so any number type behaves as in Python. None leaves the depth
-    // to XGBoost, whose default (6) is too deep as well.
-    const py::object max_depth = self.attr("max_depth");
-    if (max_depth.is_none() || max_depth > py::int_(2)) return py::str(kDepthMessage);
-    d.check_is_fitted(self);
+// The interpreter parse_model fits: purified under the product of the training data's marginal
+// frequencies, with this fit's feature names and types.
+py::object new_interpreter(py::handle self) {
     py::dict kwargs;
     kwargs["purification"] = true;
     kwargs["true_to_data"] = false;
     kwargs["feature_names"] = self.attr("feature_names_");
     kwargs["feature_types"] = self.attr("feature_types_");
-    py::object unp = d.XGBInterpreter(self.attr("estimator_"), **kwargs);
+    return deps().XGBInterpreter(self.attr("estimator_"), **kwargs);
+}
+
+// Every effect carries its importance, measured where the rows are (the interpreter's kernels),
+// so the FANOVA reading needs no rows of its own.
+void keep_effects(py::handle self, py::handle unp) {
     self.attr("unp_") = unp;
-    unp.attr("fit")(self.attr("X_"));
     self.attr("effects_") = unp.attr("effects_");
     self.attr("intercept_") = unp.attr("intercept_");
-    py::object fanova = d.FANOVAInterpreter(self.attr("effects_"), self.attr("intercept_"));
-    fanova.attr("fit")(self.attr("X_"));
+    py::object fanova = deps().FANOVAInterpreter(self.attr("effects_"), self.attr("intercept_"));
+    fanova.attr("fit")();
     self.attr("fanova_") = fanova;
+}
+
+py::object parse_model(const bind::Args& a) {
+    const py::object& self = a.self();
+    // Python's own comparison, so any number type behaves as in Python. None leaves the depth
+    // to XGBoost, whose default (6) is too deep as well.
+    const py::object max_depth = self.attr("max_depth");
+    if (max_depth.is_none() || max_depth > py::int_(2)) return py::str(kDepthMessage);
+    deps().check_is_fitted(self);
+    py::object unp = new_interpreter(self);
+    self.attr("_fit_interpreter")(unp);
+    keep_effects(self, unp);
     return py::none();
 }
 
@@ -108,21 +156,24 @@ void require_parsed(py::handle self) {
                         "'partial_dependence'.");
 }
 
-py::object partial_dependence(const bind::Args& a) {
-    const Deps& d = deps();
-    const py::object& self = a.self();
+py::object effect_item(py::handle self, py::handle fidx_given) {
     require_parsed(self);
     // A list or a tuple of indices names the same effect.
-    const py::tuple fidx(a["fidx"]);
+    const py::tuple fidx(py::reinterpret_borrow<py::object>(fidx_given));
     const std::size_t ndim = fidx.size();
     if (ndim != 1 && ndim != 2) bind::raise(PyExc_ValueError, "Effect not found.");
-    const py::object evaluate = ndim == 1 ? d.predict_1D_func_tree : d.predict_2D_func_tree;
-    py::object items = self.attr("effects_")[ndim == 1 ? "1D" : "2D"];
-    for (py::handle item : items) {
-        py::object item_fidx = item["fidx"];
-        if (item_fidx.equal(fidx)) return evaluate(a["X"], item["values"], item_fidx);
-    }
+    for (py::handle item : self.attr("effects_")[ndim == 1 ? "1D" : "2D"])
+        if (py::object(item["fidx"]).equal(fidx)) return py::reinterpret_borrow<py::object>(item);
     bind::raise(PyExc_ValueError, "Effect not found.");
+}
+
+py::object partial_dependence(const bind::Args& a) {
+    const Deps& d = deps();
+    py::object item = effect_item(a.self(), a["fidx"]);
+    py::object fidx = item["fidx"];
+    const py::object evaluate =
+        py::len(fidx) == 1 ? d.predict_1D_func_tree : d.predict_2D_func_tree;
+    return evaluate(a["X"], item["values"], fidx);
 }
 
 py::object base_extract_rules(const bind::Args& a) {
@@ -172,6 +223,20 @@ py::object base_extract_rules(const bind::Args& a) {
 
 void add_interpretation_methods(bind::ClassBuilder& base) {
     base.def("parse_model", kParseModelDoc, {required("self")}, parse_model)
+        .def("_new_interpreter", kNewInterpreterDoc, {required("self")},
+             [](const bind::Args& a) { return new_interpreter(a.self()); })
+        .def("_fit_interpreter", kFitInterpreterDoc, {required("self"), required("unp")},
+             [](const bind::Args& a) {
+                 a["unp"].attr("fit")(a.self().attr("X_"));
+                 return py::none();
+             })
+        .def("_keep_effects", kKeepEffectsDoc, {required("self"), required("unp")},
+             [](const bind::Args& a) {
+                 keep_effects(a.self(), a["unp"]);
+                 return py::none();
+             })
+        .def("_effect_item", kEffectItemDoc, {required("self"), required("fidx")},
+             [](const bind::Args& a) { return effect_item(a.self(), a["fidx"]); })
         .def("partial_dependence", kPartialDependenceDoc,
              {required("self"), required("fidx"), required("X")}, partial_dependence)
         .def("_base_extract_rules", kExtractRulesDoc, {required("self")}, base_extract_rules);

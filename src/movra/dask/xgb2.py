@@ -1,81 +1,76 @@
-"""The depth-2 boosted-tree estimators trained on a Dask cluster by xgboost.dask."""
+"""The depth-2 boosted-tree estimators trained on a Dask cluster by xgboost.dask.
 
+``DaskXGB2Regressor`` and ``DaskXGB2Classifier`` are ``XGB2Regressor`` and ``XGB2Classifier``:
+their parameters, ``fit``'s steps, verdicts and messages, ``parse_model`` and the effects'
+lookup are the in-memory classes' own. The cluster classes override only the steps that move
+data: the training input's checks (reductions over partitions), the XGBoost model
+(xgboost.dask), how the interpreter sees the training rows (their counts on the effects' grids,
+summed over partitions) and the predictions (dask arrays).
+"""
+
+import inspect
 import os
 import tempfile
 import warnings
 from copy import deepcopy
 
 import numpy as np
-from sklearn.base import BaseEstimator, ClassifierMixin, RegressorMixin, is_classifier
-from sklearn.preprocessing import LabelBinarizer
-from sklearn.utils import column_or_1d
-from sklearn.utils.validation import check_consistent_length, check_is_fitted
+from sklearn.base import is_classifier
+from sklearn.utils.validation import check_is_fitted
 
 from movra import _kernels
-from movra.models.interpreter import FANOVAInterpreter
+from movra.exceptions import MovraError
 from movra.models.utils import predict_1D_func_tree, predict_2D_func_tree
-from movra.models.xgb2.interpret import XGBInterpreter, read_trees
+from movra.models.xgb2.interpret import read_trees
 from movra.models.xgb2.xgboost import XGB2Classifier, XGB2Regressor
 
 from . import _parts
+from . import _xgb2_inputs as _inputs
 
-try:  # scikit-learn 1.6 and later
-    from sklearn.utils.validation import validate_data as _sklearn_validate_data
-except ImportError:  # pragma: no cover - older scikit-learn
-    _sklearn_validate_data = None
+_CLIENT_DOC = """
+client : distributed.Client, default=None
+    The client of the cluster that trains and predicts; None uses the current one. A
+    pickled estimator keeps no client.
+"""
+_CLUSTER_ATTRIBUTES_DOC = """
+n_rows_ : int
+    The number of training rows of positive weight.
 
-_DEPTH_MESSAGE = "Cannot interpret XGB with depth more than 2."
-_LABEL_LIMIT = 3  # enough to tell one, two and more classes apart
+On a cluster, ``estimator_`` is the xgboost.dask model and ``X_`` the validated training
+rows as a dask array (they stay on the cluster).
+"""
 
 
-def _validate_data(estimator, x, y, y_numeric):
-    if _sklearn_validate_data is not None:
-        return _sklearn_validate_data(estimator, x, y, y_numeric=y_numeric)
-    return estimator._validate_data(x, y, y_numeric=y_numeric)
+def _init_with_client(local_class):
+    """The __init__ of a cluster estimator: the parameters of `local_class` in its order and with
+    its defaults, then ``client``; it hands the former to ``local_class.__init__``."""
+    local = inspect.signature(local_class.__init__)
+    client = inspect.Parameter("client", inspect.Parameter.POSITIONAL_OR_KEYWORD, default=None)
+    signature = local.replace(parameters=[*local.parameters.values(), client])
+
+    def __init__(self, *args, **kwargs):
+        arguments = signature.bind(self, *args, **kwargs)
+        arguments.apply_defaults()
+        params = dict(arguments.arguments)
+        del params["self"]
+        client = params.pop("client")
+        local_class.__init__(self, **params)
+        self.client = client
+
+    __init__.__signature__ = signature
+    return __init__
+
+
+def _class_doc(summary, local_class):
+    """`summary`, then the parameters and attributes of `local_class`, with the cluster's own
+    added."""
+    doc = local_class.__doc__
+    parameters, _, attributes = doc[doc.index("\nParameters\n"):].partition("\nAttributes\n")
+    return (summary + parameters + _CLIENT_DOC + "\nAttributes\n" + attributes
+            + _CLUSTER_ATTRIBUTES_DOC)
 
 
 # ---- per partition ----
-
-def _labels_block(y, selected, limit):
-    y = np.asarray(y)
-    if y.dtype.kind in "biuf":
-        return _kernels.distinct_values(y.astype(float), limit, selected).astype(y.dtype)
-    # Labels of other types (strings, objects) have no numeric kernel; pandas finds them.
-    import pandas as pd
-
-    return np.asarray(pd.unique(y[selected] if selected is not None else y)[:limit])
-
-
-def _summary_block(x, y, w, classifier):
-    xr = _kernels.column_ranges(x)
-    yv = np.asarray(y)
-    numeric_y = yv.dtype.kind in "biuf"
-    yr = _kernels.column_ranges(yv.astype(float)) if numeric_y else {"any_nan": False,
-                                                                     "any_inf": False}
-    out = {"rows": xr["count"], "x_nan": xr["any_nan"], "x_inf": xr["any_inf"],
-           "y_nan": yr["any_nan"], "y_inf": yr["any_inf"]}
-    selected = None
-    if w is not None:
-        s = _kernels.weight_summary(w)
-        out.update(w_rows=s["count"], w_positive=s["positive"], w_non_finite=s["non_finite"],
-                   w_sum=s["positive_sum"])
-        selected = np.asarray(w) > 0
-    out["labels"] = _labels_block(yv, selected, _LABEL_LIMIT) if classifier else np.empty(0)
-    return out
-
-
-def _merge_summary(a, b):
-    how = {"rows": "add", "x_nan": "any", "x_inf": "any", "y_nan": "any", "y_inf": "any"}
-    if "w_rows" in a:
-        how.update(w_rows="add", w_positive="add", w_non_finite="any", w_sum="exact")
-    out = _parts.merge_dicts(a, b, how)
-    labels = list(a["labels"])
-    for v in b["labels"]:
-        if len(labels) < _LABEL_LIMIT and not any(v == u for u in labels):
-            labels.append(v)
-    out["labels"] = np.asarray(labels, dtype=np.asarray(a["labels"]).dtype)
-    return out
-
 
 def _grid_counts_block(x, trees):
     return _kernels.grid_counts(trees, x)
@@ -87,16 +82,8 @@ def _merge_counts(a, b):
             "n_rows": a["n_rows"] + b["n_rows"]}
 
 
-def _encode_block(y, positive):
-    return (np.asarray(y) == positive).astype(float)
-
-
-def _log_odds_block(proba):
-    return _kernels.clipped_log_odds(proba[:, 1], 1e-7, 0.9999999)
-
-
-def _labels_of_block(proba, binarizer):
-    return binarizer.inverse_transform((proba[:, 1] > 0.5).astype(np.int64))
+def _encode_block(y, binarizer):
+    return binarizer.transform(y).ravel().astype(float)
 
 
 def _effect_block(x, values, fidx):
@@ -104,37 +91,23 @@ def _effect_block(x, values, fidx):
     return evaluate(x, values, fidx)
 
 
+def _log_odds_block(proba):
+    return XGB2Classifier._log_odds(proba)
+
+
+def _labels_block(proba, binarizer):
+    return XGB2Classifier._labels_of(proba, binarizer)
+
+
 # ---- the estimators ----
 
-class DaskXGB2Base(BaseEstimator):
-    """The depth-2 estimators of movra.models.xgb2.xgboost on data held as dask arrays or
-    DataFrames, trained by xgboost.dask on a distributed cluster."""
+class DaskXGB2Mixin:
+    """What the depth-2 estimators do differently on data held as dask arrays or DataFrames:
+    the steps that move data. Comes before XGB2Regressor or XGB2Classifier among the bases."""
 
     # Its predictions are dask arrays: DaskSagZone calls predict on the whole collection.
     _distributed_predictions = True
     _local_class = None
-    _dask_model = None
-
-    def __init__(self, n_estimators=100, eta=0.3, max_depth=2, tree_method="auto", max_bin=256,
-                 reg_lambda=0, reg_alpha=0, gamma=0, feature_names=None, feature_types=None,
-                 mono_increasing_list=(), mono_decreasing_list=(), random_state=0,
-                 client=None):
-        self.n_estimators = n_estimators
-        self.eta = eta
-        self.max_depth = max_depth
-        self.tree_method = tree_method
-        self.max_bin = max_bin
-        self.reg_lambda = reg_lambda
-        self.reg_alpha = reg_alpha
-        self.gamma = gamma
-        self.feature_names = feature_names
-        self.feature_types = feature_types
-        self.mono_increasing_list = mono_increasing_list
-        self.mono_decreasing_list = mono_decreasing_list
-        self.random_state = random_state
-        self.client = client
-
-    # ---- fit ----
 
     def fit(self, X, y, sample_weight=None):
         """Fit the depth-2 boosted trees on the cluster.
@@ -151,195 +124,72 @@ class DaskXGB2Base(BaseEstimator):
         -------
         self
         """
-        client = _parts.resolve_client(self.client)
-        X, y, sample_weight = self._validate_input(X, y, sample_weight, client)
-        n_features = self.n_features_in_
-        self.feature_names_ = (["X%d" % i for i in range(n_features)]
-                               if self.feature_names is None else deepcopy(self.feature_names))
-        self.feature_types_ = (["numerical"] * n_features if self.feature_types is None
-                               else deepcopy(self.feature_types))
-        self._fit_xgb_raw(X, y, sample_weight, client)
-        self.is_fitted_ = True
-        self.X_ = X
-        return self
+        return super().fit(X, y, sample_weight)
 
-    def _fit_xgb_raw(self, X, y, sample_weight, client):
+    def _validate_input(self, X, y, sample_weight):
+        """The in-memory estimator's checks, by reductions over the partitions: one pass finds
+        bad values, the weights' counts and the labels; the in-memory verdicts judge them."""
+        client = _parts.resolve_client(self.client)
+        frame_columns = list(X.columns) if _parts.is_dask_frame(X) else None
+        x, y = _inputs.row_arrays(self, X, y)
+        w, weight_shape = (None, None) if sample_weight is None else _inputs.weight_column(
+            sample_weight, x.chunks[0])
+        found = _inputs.summary(client, x, y, w, is_classifier(self))
+        _inputs.check_values(self, found, x.shape[1], frame_columns)
+        counts = _inputs.weight_counts(found)
+        n_kept = self._check_training_rows(x.shape[0], weight_shape, *counts)
+        if w is not None:
+            x, y, w = _inputs.kept_rows(x, y, w, n_kept, counts[2])
+        if is_classifier(self):
+            self._fit_labels(found["labels"])
+            y = y.map_blocks(_encode_block, self.label_binarizer_, dtype=float)
+        self.n_rows_ = int(n_kept)
+        return x.astype(float), y.astype(float), w
+
+    def _fit_xgb_raw(self, X, y, sample_weight):
+        """As in memory, with xgboost.dask's DaskXGBRegressor or DaskXGBClassifier."""
         from xgboost import dask as dxgb
 
-        constraints = []
-        for name in self.feature_names_:
-            if name in self.mono_increasing_list:
-                constraints.append(1)
-            elif name in self.mono_decreasing_list:
-                constraints.append(-1)
-            else:
-                constraints.append(0)
-        params = {name: getattr(self, name) for name in (
-            "max_depth", "n_estimators", "eta", "gamma", "tree_method", "max_bin", "reg_lambda",
-            "reg_alpha")}
-        params["monotone_constraints"] = str(tuple(constraints))
-        params["random_state"] = self.random_state
-        self.xgb_params_ = params
-        model_params = dict(params)
-        if params["tree_method"] == "gpu_hist" and _xgb_has_device():
-            model_params.update(tree_method="hist", device="cuda")
         model_class = dxgb.DaskXGBClassifier if is_classifier(self) else dxgb.DaskXGBRegressor
-        model = model_class(**model_params)
-        model.client = client
+        model = model_class(**self._xgb_model_params())
+        model.client = _parts.resolve_client(self.client)
         self.estimator_ = model
         model.fit(X, y, sample_weight=sample_weight)
 
-    def _validate_input(self, X, y, sample_weight, client):
-        """Checks as the in-memory estimator makes them, by reductions over the partitions;
-        where one fails, scikit-learn's own check runs on a small stand-in that fails the same
-        way, so that the message is the in-memory one."""
-        classifier = is_classifier(self)
-        frame_columns = None
-        if _parts.is_dask_frame(X):
-            frame_columns = list(X.columns)
-        x = _parts.as_row_array(X)
-        if x.ndim != 2:
-            _validate_data(self, np.empty((0,) * x.ndim), np.empty(0), not classifier)
-            raise ValueError("X must be two-dimensional")  # pragma: no cover
-        x = x.rechunk({1: -1})
-        if x.dtype.kind not in "biuf":
-            x = x.astype(float)
-        n, p = x.shape
-        y_array = _parts.as_row_array(y, x.chunks[0])
-        if y_array.ndim == 2 and y_array.shape[1] == 1:
-            column_or_1d(np.empty((0, 1)), warn=True)  # scikit-learn's own warning
-            y_array = y_array[:, 0]
-        if y_array.ndim != 1:
-            column_or_1d(np.empty((0,) + y_array.shape[1:]))
-            raise ValueError("y must be one-dimensional")  # pragma: no cover
-        if n == 0 or p == 0:
-            _validate_data(self, np.empty((n if p == 0 else 0, p)), np.empty(0),
-                           not classifier)
-        if y_array.shape[0] != n:
-            check_consistent_length(np.empty((n, 0)), np.empty((y_array.shape[0], 0)))
-        y_array = _parts.aligned(y_array, x.chunks[0])
-        w = None
-        if sample_weight is not None:
-            w = _parts.as_row_array(sample_weight, x.chunks[0])
-            if w.ndim == 2 and w.shape[1] == 1:
-                w = w[:, 0]
-            if w.ndim != 1 or w.shape[0] != n:
-                raise ValueError("sample_weight shape mismatches the input")
-            w = _parts.aligned(w.astype(float), x.chunks[0])
-        summary = _parts.map_reduce(client, _summary_block, [x, y_array, w], _merge_summary,
-                                    classifier)
-        # The in-memory order: X, then y, then the weights, the rows left, the classes.
-        standin = np.zeros((2, p))
-        standin_y = np.array([0.0, 1.0])
-        if summary["x_nan"] or summary["x_inf"]:
-            standin[0, 0] = np.nan if summary["x_nan"] else np.inf
-        elif summary["y_nan"] or summary["y_inf"]:
-            standin_y[0] = np.nan if summary["y_nan"] else np.inf
-        if frame_columns is not None:
-            import pandas as pd
-
-            standin = pd.DataFrame(standin, columns=frame_columns)
-        _validate_data(self, standin, standin_y, not classifier)
-        n_kept = n
-        if w is not None:
-            if summary["w_non_finite"]:
-                raise ValueError("Invalid sample_weight")
-            if summary["w_positive"] == 0:
-                raise ValueError(
-                    "Invalid sample_weight. The sample weights are all zero or negative.")
-            n_kept = summary["w_positive"]
-            total = _parts.rounded(summary["w_sum"])
-            if not (np.isfinite(total) and total > 0):
-                raise ValueError("Invalid sample_weight")
-            if n_kept < n:
-                keep = w > 0
-                x, y_array, w = (_parts.known_rows(a[keep]) for a in (x, y_array, w))
-                y_array = _parts.aligned(y_array, x.chunks[0])
-                w = _parts.aligned(w, x.chunks[0])
-            w = n_kept * w / total
-        else:
-            w = None
-        if n_kept == 1:
-            raise ValueError("n_samples=1")
-        if classifier:
-            binarizer = LabelBinarizer()
-            self.label_binarizer_ = binarizer
-            binarizer.fit(summary["labels"])
-            n_classes = len(binarizer.classes_)
-            if n_classes >= 3:
-                raise ValueError("multi-classification not supported. Only binary "
-                                 "classification is supported.")
-            if n_classes == 1:
-                raise ValueError("Classifier can't train when only one class is present.")
-            self.classes_ = binarizer.classes_
-            y_array = y_array.map_blocks(_encode_block, binarizer.classes_[1], dtype=float)
-        else:
-            y_array = y_array.astype(float)
-        self.n_rows_ = int(n_kept)
-        return x.astype(float), y_array, w
-
-    # ---- prediction ----
-
-    def _prediction_input(self, X):
-        check_is_fitted(self)
-        x = _parts.as_row_array(X)
-        if x.ndim != 2:
-            raise ValueError("Reshape your data.")
-        if x.shape[1] != self.n_features_in_:
-            raise ValueError(
-                "The number of features in predict is\n" + " " * 21 + "different from the "
-                "number of features in fit. X has %d features, but %s is expecting %d features "
-                "as input." % (x.shape[1], type(self).__name__, self.n_features_in_))
-        return x.rechunk({1: -1}).astype(float)
-
-    # ---- interpretation ----
-
-    def parse_model(self):
-        """Decompose the fitted ensemble into main effects and pairwise interactions.
-
-        As ``XGB2Regressor.parse_model``, with the training rows' counts on the effects' grids
-        (the density the purification and the importances need) counted per partition and
-        summed: the client holds the counts, never the rows.
-        """
-        if self.max_depth is None or self.max_depth > 2:
-            return _DEPTH_MESSAGE
-        check_is_fitted(self)
+    def _fit_interpreter(self, unp):
+        """The training rows' counts on the effects' grids, counted per partition and summed:
+        the client holds the counts, never the rows."""
         client = _parts.resolve_client(self.client)
-        unp = XGBInterpreter(self.estimator_, purification=True, true_to_data=False,
-                             feature_names=self.feature_names_,
-                             feature_types=self.feature_types_)
         trees = read_trees(self.estimator_.get_booster())
         counts = _parts.map_reduce(client, _grid_counts_block, [self.X_], _merge_counts, trees)
         unp.fit_counts(counts, self.n_features_in_)
-        self.unp_ = unp
-        self.effects_ = unp.effects_
-        self.intercept_ = unp.intercept_
-        self.fanova_ = FANOVAInterpreter(self.effects_, self.intercept_).fit()
-        return None
+
+    def _prediction_input(self, X):
+        x = _parts.as_row_array(X)
+        self._check_prediction_input(X if _parts.is_dask_frame(X) else x)
+        return x.rechunk({1: -1}).astype(float)
 
     def partial_dependence(self, fidx, X):
-        """Values of one effect at the rows of X (a numpy array, or a dask array whose result
-        is a dask array)."""
-        check_is_fitted(self)
-        if not hasattr(self, "effects_"):
-            from sklearn.exceptions import NotFittedError
+        """Values of one effect at the rows of X: as in memory for a numpy array; for a dask
+        array or DataFrame, a dask array evaluated per partition."""
+        if not _parts.is_dask_collection(X):
+            return super().partial_dependence(fidx, X)
+        item = self._effect_item(fidx)
+        x = _parts.as_row_array(X).rechunk({1: -1})
+        return x.map_blocks(_effect_block, item["values"], item["fidx"], drop_axis=1,
+                            dtype=float)
 
-            raise NotFittedError(
-                "This %s instance has no effects yet. Call 'parse_model' before using "
-                "'partial_dependence'." % type(self).__name__)
-        fidx = tuple(fidx)
-        if len(fidx) not in (1, 2):
-            raise ValueError("Effect not found.")
-        for item in self.effects_["1D" if len(fidx) == 1 else "2D"]:
-            if item["fidx"] == fidx:
-                if _parts.is_dask_collection(X):
-                    x = _parts.as_row_array(X).rechunk({1: -1})
-                    return x.map_blocks(_effect_block, item["values"], item["fidx"],
-                                        drop_axis=1, dtype=float)
-                return _effect_block(X, item["values"], item["fidx"])
-        raise ValueError("Effect not found.")
+    def plot_effect(self, effect, figsize=None):
+        raise self._rows_stay_on_the_cluster("plot_effect")
 
-    # ---- in memory ----
+    def plot_effects(self, top=6, figsize=None):
+        raise self._rows_stay_on_the_cluster("plot_effects")
+
+    def _rows_stay_on_the_cluster(self, method):
+        return MovraError(
+            "%s.%s draws the training rows, which stay on the cluster: call to_local() and "
+            "draw with the in-memory estimator (its X_ is a sample of the rows)."
+            % (type(self).__name__, method))
 
     def to_local(self, sample_rows=10000):
         """An equivalent fitted in-memory estimator (``XGB2Regressor``/``XGB2Classifier``): the
@@ -364,30 +214,18 @@ class DaskXGB2Base(BaseEstimator):
         else:
             local.X_ = _parts.compute(_parts.resolve_client(self.client), self.X_[::step])
         if hasattr(self, "effects_"):
-            unp = XGBInterpreter(local.estimator_, purification=True, true_to_data=False,
-                                 feature_names=local.feature_names_,
-                                 feature_types=local.feature_types_)
+            unp = local._new_interpreter()
             for name in ("base_margin_", "trees_", "purification_", "effects_", "intercept_"):
                 setattr(unp, name, deepcopy(getattr(self.unp_, name)))
-            local.unp_ = unp
-            local.effects_ = unp.effects_
-            local.intercept_ = unp.intercept_
-            local.fanova_ = FANOVAInterpreter(local.effects_, local.intercept_).fit()
+            local._keep_effects(unp)
         return local
 
     def __getstate__(self):
-        # A client does not pickle; the fitted state does, as the local estimator's would.
-        state = super().__getstate__()
+        # A client does not pickle; the fitted state does, as the local estimator's would. The
+        # state may be the instance's own __dict__ (object.__getstate__), hence the copy.
+        state = dict(super().__getstate__())
         state["client"] = None
         return state
-
-
-def _xgb_has_device():
-    import inspect
-
-    from xgboost import XGBModel
-
-    return "device" in inspect.signature(XGBModel.__init__).parameters
 
 
 def _local_model(model, classifier):
@@ -406,16 +244,14 @@ def _local_model(model, classifier):
     return local
 
 
-class DaskXGB2Regressor(RegressorMixin, DaskXGB2Base):
-    """Depth-2 XGBoostRegressor on a Dask cluster.
+class DaskXGB2Regressor(DaskXGB2Mixin, XGB2Regressor):
+    __doc__ = _class_doc(
+        "Depth-2 XGBoostRegressor on a Dask cluster.\n\n``XGB2Regressor`` on dask arrays or "
+        "DataFrames: ``fit`` trains with ``xgboost.dask``; ``predict`` returns a dask array;\n"
+        "``parse_model`` and ``partial_dependence`` as in memory; ``to_local`` gives the "
+        "equivalent ``XGB2Regressor``.\n", XGB2Regressor)
 
-    The parameters of ``movra.models.xgb2.xgboost.XGB2Regressor``, with the same meaning and
-    defaults, and ``client`` (a ``distributed.Client``; None uses the current one). ``fit``
-    takes dask arrays or DataFrames and trains with ``xgboost.dask``; ``predict`` returns a
-    dask array; ``parse_model`` and ``partial_dependence`` as in memory; ``to_local`` gives the
-    equivalent ``XGB2Regressor``.
-    """
-
+    __init__ = _init_with_client(XGB2Regressor)
     _local_class = XGB2Regressor
 
     def predict(self, X):
@@ -423,15 +259,14 @@ class DaskXGB2Regressor(RegressorMixin, DaskXGB2Base):
         return self.estimator_.predict(self._prediction_input(X))
 
 
-class DaskXGB2Classifier(ClassifierMixin, DaskXGB2Base):
-    """Depth-2 XGBoostClassifier on a Dask cluster.
+class DaskXGB2Classifier(DaskXGB2Mixin, XGB2Classifier):
+    __doc__ = _class_doc(
+        "Depth-2 XGBoostClassifier on a Dask cluster.\n\n``XGB2Classifier`` on dask arrays or "
+        "DataFrames: binary classification of labels of any type; ``predict``,\n"
+        "``predict_proba`` and ``decision_function`` return dask arrays; ``to_local`` gives "
+        "the equivalent ``XGB2Classifier``.\n", XGB2Classifier)
 
-    The parameters of ``movra.models.xgb2.xgboost.XGB2Classifier``, with the same meaning and
-    defaults, and ``client``. Binary classification of labels of any type; ``predict``,
-    ``predict_proba`` and ``decision_function`` return dask arrays; ``to_local`` gives the
-    equivalent ``XGB2Classifier``.
-    """
-
+    __init__ = _init_with_client(XGB2Classifier)
     _local_class = XGB2Classifier
 
     def predict_proba(self, X):
@@ -439,11 +274,11 @@ class DaskXGB2Classifier(ClassifierMixin, DaskXGB2Base):
         return self.estimator_.predict_proba(self._prediction_input(X))
 
     def decision_function(self, X):
-        """Log-odds of the second class, the probability clipped to [1e-7, 1 - 1e-7]."""
+        """Log-odds of the second class (a dask array), as in memory."""
         return self.predict_proba(X).map_blocks(_log_odds_block, drop_axis=1, dtype=float)
 
     def predict(self, X):
         """Class labels (a dask array), the second class where its probability is above 0.5."""
         return self.predict_proba(X).map_blocks(
-            _labels_of_block, self.label_binarizer_, drop_axis=1,
+            _labels_block, self.label_binarizer_, drop_axis=1,
             dtype=self.label_binarizer_.classes_.dtype)
