@@ -190,6 +190,7 @@ void prepare(ScanContext& ctx, py::handle self, const std::vector<std::int64_t>&
     }
 }
 
+// The pairs setting, one of True, False and "auto" (check_settings saw to it).
 core::PairChoice pair_choice(py::handle self) {
     const py::object pairs = self.attr("pairs");
     if (pairs.is(py::bool_(false))) return core::PairChoice::kNone;
