@@ -49,6 +49,14 @@ struct RegionMoments {
         weighted_sq += w * s * s;
         weight_sq += w * w;
     }
+    void add(const RegionMoments& other) {
+        count += other.count;
+        sum += other.sum;
+        weight += other.weight;
+        weighted += other.weighted;
+        weighted_sq += other.weighted_sq;
+        weight_sq += other.weight_sq;
+    }
 };
 
 // The moments of scores[rows[k]] (with weights[rows[k]], 1 each when `weights` is empty), added

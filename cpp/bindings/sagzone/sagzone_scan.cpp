@@ -3,7 +3,6 @@
 // not use.
 #include <algorithm>
 #include <cmath>
-#include <numeric>
 
 #include "bindings/sagzone/scan_search.hpp"
 #include "bindings/sagzone/scan_table.hpp"
@@ -67,6 +66,11 @@ regions_ : pandas.DataFrame
     "reported".
 scanned_features_ : list of str
 scanned_pairs_ : list of tuple of str
+severity_matrix_ : pandas.DataFrame
+    Over the scanned features: the worst severity among the reported regions of each feature
+    (diagonal) and pair (NaN where none is reported), as ``plot`` draws it.
+significant_matrix_ : pandas.DataFrame
+    Whether the region behind each cell of ``severity_matrix_`` is significant.
 )";
 
 py::object init(const Args& a) {
@@ -186,56 +190,36 @@ void prepare(ScanContext& ctx, py::handle self, const std::vector<std::int64_t>&
     }
 }
 
-// Every pair the scan searches: all pairs of the scanned features, or of the 20 whose own
-// weakest region is most severe when "auto" meets more than 30.
-std::vector<std::pair<std::int64_t, std::int64_t>> pairs_to_scan(
-    py::handle self, const std::vector<std::int64_t>& cols, const std::vector<double>& worst) {
+// The pairs setting, one of True, False and "auto" (check_settings saw to it).
+core::PairChoice pair_choice(py::handle self) {
     const py::object pairs = self.attr("pairs");
-    std::vector<std::int64_t> chosen = cols;
-    if (pairs.is(py::bool_(false))) return {};
-    if (pairs.equal(py::str("auto")) && cols.size() > 30) {
-        std::vector<std::size_t> order(cols.size());
-        std::iota(order.begin(), order.end(), std::size_t{0});
-        std::stable_sort(order.begin(), order.end(),
-                         [&](std::size_t i, std::size_t j) { return worst[i] > worst[j]; });
-        order.resize(20);
-        std::sort(order.begin(), order.end());
-        chosen.clear();
-        for (std::size_t i : order) chosen.push_back(cols[i]);
-    }
-    std::vector<std::pair<std::int64_t, std::int64_t>> out;
-    for (std::size_t i = 0; i < chosen.size(); ++i)
-        for (std::size_t j = i + 1; j < chosen.size(); ++j) out.emplace_back(chosen[i], chosen[j]);
-    return out;
+    if (pairs.is(py::bool_(false))) return core::PairChoice::kNone;
+    return pairs.is(py::bool_(true)) ? core::PairChoice::kAll : core::PairChoice::kAuto;
 }
 
 // Every region of every scanned feature, then of every pair the scan searches.
-ScanTable search_all(ScanContext& ctx, py::handle self, const std::vector<std::int64_t>& cols,
-                     std::vector<std::pair<std::int64_t, std::int64_t>>& pairs, bool in_place) {
-    const py::object pairs_setting = self.attr("pairs");
+void search_all(ScanContext& ctx, py::handle self, const std::vector<std::int64_t>& cols,
+                std::vector<std::pair<std::int64_t, std::int64_t>>& pairs, bool in_place,
+                core::ScanFindings& findings) {
+    const core::PairChoice choice = pair_choice(self);
+    const auto add_all = [&](std::vector<core::FoundRegion> found) {
+        for (core::FoundRegion& r : found) findings.add(std::move(r));
+    };
     // Which pairs "auto" takes from many features depends on the features' own regions.
-    const bool pairs_known = !(pairs_setting.equal(py::str("auto")) && cols.size() > 30);
-    ScanTable table(ctx, {});
-    if (in_place && pairs_known) {
-        pairs = pairs_to_scan(self, cols, {});
-        for (FoundRegion& r : scan_histograms(ctx, cols, pairs)) table.add(std::move(r));
-        return table;
+    if (in_place && !core::pairs_follow_features(choice, cols.size())) {
+        pairs = core::pairs_to_scan(cols, choice, findings);
+        add_all(scan_histograms(ctx, cols, pairs));
+        return;
     }
     if (in_place)
-        for (FoundRegion& r : scan_histograms(ctx, cols, {})) table.add(std::move(r));
+        add_all(scan_histograms(ctx, cols, {}));
     else
-        for (std::int64_t c : cols)
-            for (FoundRegion& r : search_features(ctx, {c})) table.add(std::move(r));
-    std::vector<double> worst(cols.size(), 0.0);
-    for (std::size_t k = 0; k < cols.size(); ++k) worst[k] = table.worst_severity({cols[k]});
-    pairs = pairs_to_scan(self, cols, worst);
+        for (std::int64_t c : cols) add_all(search_features(ctx, {c}));
+    pairs = core::pairs_to_scan(cols, choice, findings);
     if (in_place)
-        for (FoundRegion& r : scan_histograms(ctx, {}, pairs)) table.add(std::move(r));
+        add_all(scan_histograms(ctx, {}, pairs));
     else
-        for (const auto& p : pairs)
-            for (FoundRegion& r : search_features(ctx, {p.first, p.second}))
-                table.add(std::move(r));
-    return table;
+        for (const auto& p : pairs) add_all(search_features(ctx, {p.first, p.second}));
 }
 
 py::object fit(const Args& a) {
@@ -253,7 +237,8 @@ py::object fit(const Args& a) {
         ctx.additive && py::object(self.attr("method")).equal(py::str("histogram"));
     prepare(ctx, self, cols, in_place);
     std::vector<std::pair<std::int64_t, std::int64_t>> pairs;
-    const ScanTable table = search_all(ctx, self, cols, pairs, in_place);
+    core::ScanFindings findings = empty_findings(ctx);
+    search_all(ctx, self, cols, pairs, in_place, findings);
     py::list scanned_features, scanned_pairs;
     for (std::int64_t c : cols)
         scanned_features.append(py::str(names[static_cast<std::size_t>(c)]));
@@ -262,10 +247,12 @@ py::object fit(const Args& a) {
                                             names[static_cast<std::size_t>(p.second)]));
     self.attr("scanned_features_") = scanned_features;
     self.attr("scanned_pairs_") = scanned_pairs;
-    const py::object regions = table.results(self);
-    self.attr("regions_") = regions;
-    const py::object mask = regions["reported"].attr("astype")(py::str("bool"));
-    const py::object reported = regions.attr("loc")[mask];
+    const ScanTables tables = scan_tables(self, ctx, findings, cols);
+    self.attr("regions_") = tables.regions;
+    self.attr("severity_matrix_") = tables.worst;
+    self.attr("significant_matrix_") = tables.significant;
+    const py::object mask = tables.regions["reported"].attr("astype")(py::str("bool"));
+    const py::object reported = tables.regions.attr("loc")[mask];
     self.attr("results_") = reported.attr("drop")(py::arg("columns") = "reported")
                                 .attr("reset_index")(py::arg("drop") = true);
     return self;
@@ -309,7 +296,9 @@ py::object plot(const Args& a) {
     return deps().plot_scan_result(
         self.attr("results_"), self.attr("scanned_features_"), py::arg("top") = a["top"],
         py::arg("figsize") = a["figsize"],
-        py::arg("score_name") = py::str(make_probe(self).attr("score_name")));
+        py::arg("score_name") = py::str(make_probe(self).attr("score_name")),
+        py::arg("worst") = self.attr("severity_matrix_"),
+        py::arg("significant") = self.attr("significant_matrix_"));
 }
 
 }  // namespace

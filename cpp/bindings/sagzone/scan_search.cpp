@@ -55,24 +55,25 @@ py::object take(py::handle values, const std::vector<std::int64_t>& rows) {
     return values.attr("__getitem__")(bind::to_numpy(rows));
 }
 
-// A set metric on the rows of one split, or of both.
-double set_score(const ScanContext& ctx, const FoundRegion& r, int side) {
+// A set metric on the region's rows of one split (side 0: training, 1: test), or of both (2).
+double set_score(const ScanContext& ctx, const std::vector<std::int64_t>& train_rows,
+                 const std::vector<std::int64_t>& test_rows, int side) {
     const py::module_& np = deps().np;
     py::object y, pred, w;
     if (side == 0 || side == 1) {
         const ScanSplitData& s = side == 0 ? ctx.train : ctx.test;
-        const std::vector<std::int64_t>& rows = side == 0 ? r.train_rows : r.test_rows;
+        const std::vector<std::int64_t>& rows = side == 0 ? train_rows : test_rows;
         y = take(s.y, rows);
         pred = take(s.pred, rows);
         w = take(s.weights, rows);
     } else {
         y = np.attr("concatenate")(
-            py::make_tuple(take(ctx.train.y, r.train_rows), take(ctx.test.y, r.test_rows)));
+            py::make_tuple(take(ctx.train.y, train_rows), take(ctx.test.y, test_rows)));
         pred = np.attr("concatenate")(
-            py::make_tuple(take(ctx.train.pred, r.train_rows), take(ctx.test.pred, r.test_rows)));
+            py::make_tuple(take(ctx.train.pred, train_rows), take(ctx.test.pred, test_rows)));
         w = ctx.weighted
-                ? np.attr("concatenate")(py::make_tuple(take(ctx.train.weights, r.train_rows),
-                                                        take(ctx.test.weights, r.test_rows)))
+                ? np.attr("concatenate")(py::make_tuple(take(ctx.train.weights, train_rows),
+                                                        take(ctx.test.weights, test_rows)))
                 : py::object(py::none());
     }
     if (py::len(y) == 0) return std::nan("");
@@ -81,7 +82,8 @@ double set_score(const ScanContext& ctx, const FoundRegion& r, int side) {
 
 }  // namespace
 
-std::vector<FoundRegion> search_features(ScanContext& ctx, const std::vector<std::int64_t>& cols) {
+std::vector<core::FoundRegion> search_features(ScanContext& ctx,
+                                               const std::vector<std::int64_t>& cols) {
     const py::object slicer = make_scan_slicer(ctx, cols);
     const ScanSplitData& searched = ctx.use_test ? ctx.test : ctx.train;
     const py::object scores = ctx.additive
@@ -100,10 +102,11 @@ std::vector<FoundRegion> search_features(ScanContext& ctx, const std::vector<std
         bind::region_boxes(weak, cols.size(), {test_maxima.data(), test_maxima.size()});
     const auto train_rows = rows_of_boxes(train_columns, boxes);
     const auto test_rows = rows_of_boxes(test_columns, boxes);
-    std::vector<FoundRegion> found(boxes.size());
+    std::vector<core::FoundRegion> found(boxes.size());
     for (std::size_t r = 0; r < boxes.size(); ++r) {
-        FoundRegion& f = found[r];
-        f.features = cols;
+        core::FoundRegion& f = found[r];
+        f.first = cols[0];
+        f.second = cols.size() > 1 ? cols[1] : -1;
         f.lb1 = boxes[r].first.lb;
         f.ub1 = boxes[r].first.ub;
         f.lb2 = cols.size() > 1 ? boxes[r].second.lb : std::nan("");
@@ -113,13 +116,11 @@ std::vector<FoundRegion> search_features(ScanContext& ctx, const std::vector<std
             f.test = moments_of(ctx.test, test_rows[r]);
             continue;
         }
-        f.train_rows = train_rows[r];
-        f.test_rows = test_rows[r];
-        f.train.count = static_cast<std::int64_t>(f.train_rows.size());
-        f.test.count = static_cast<std::int64_t>(f.test_rows.size());
-        f.train_score = set_score(ctx, f, 0);
-        f.test_score = set_score(ctx, f, 1);
-        f.overall_score = set_score(ctx, f, 2);
+        f.train.count = static_cast<std::int64_t>(train_rows[r].size());
+        f.test.count = static_cast<std::int64_t>(test_rows[r].size());
+        f.train_score = set_score(ctx, train_rows[r], test_rows[r], 0);
+        f.test_score = set_score(ctx, train_rows[r], test_rows[r], 1);
+        f.overall_score = set_score(ctx, train_rows[r], test_rows[r], 2);
     }
     return found;
 }
@@ -138,7 +139,7 @@ std::optional<bind::Vector> weights_of(const ScanSplitData& s) {
 
 }  // namespace
 
-std::vector<FoundRegion> scan_histograms(
+std::vector<core::FoundRegion> scan_histograms(
     const ScanContext& ctx, const std::vector<std::int64_t>& features,
     const std::vector<std::pair<std::int64_t, std::int64_t>>& pairs) {
     const py::object& o = ctx.owner;
@@ -173,19 +174,9 @@ std::vector<FoundRegion> scan_histograms(
         py::gil_scoped_release release;
         regions = core::scan_histograms(request);
     }
-    std::vector<FoundRegion> found(regions.size());
-    for (std::size_t i = 0; i < regions.size(); ++i) {
-        const core::ScanRegion& r = regions[i];
-        FoundRegion& f = found[i];
-        f.features = {r.first};
-        if (r.second >= 0) f.features.push_back(r.second);
-        f.lb1 = r.lb1;
-        f.ub1 = r.ub1;
-        f.lb2 = r.second >= 0 ? r.lb2 : std::nan("");
-        f.ub2 = r.second >= 0 ? r.ub2 : std::nan("");
-        f.train = r.train;
-        f.test = r.test;
-    }
+    std::vector<core::FoundRegion> found;
+    found.reserve(regions.size());
+    for (const core::ScanRegion& r : regions) found.emplace_back(r);
     return found;
 }
 

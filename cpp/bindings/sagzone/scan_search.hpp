@@ -15,7 +15,7 @@
 #include "bindings/sagzone/sagzone_module.hpp"
 #include "bindings/sagzone/scoring.hpp"
 #include "bindings/sagzone/slicers.hpp"
-#include "core/region_stats.hpp"
+#include "core/scan_ranking.hpp"
 
 namespace movra::sagzone {
 
@@ -45,23 +45,14 @@ struct ScanContext {
     FitColumns columns;   // the slicing columns of both splits, each copied out once
 };
 
-// A weak region found by one search, measured on both splits. For an additive metric the
-// moments; for a set metric the scores and the rows (positions within each split).
-struct FoundRegion {
-    std::vector<std::int64_t> features;  // one column, or two (first, second)
-    double lb1 = 0.0, ub1 = 0.0, lb2 = 0.0, ub2 = 0.0;
-    core::RegionMoments train, test;
-    std::vector<std::int64_t> train_rows, test_rows;  // set metrics only
-    double train_score = 0.0, test_score = 0.0, overall_score = 0.0;
-};
-
 // The weak regions of one feature or pair (columns of the data set), found by the slicer of
 // `method` with the scan's settings and measured on both splits.
-std::vector<FoundRegion> search_features(ScanContext& ctx, const std::vector<std::int64_t>& cols);
+std::vector<core::FoundRegion> search_features(ScanContext& ctx,
+                                               const std::vector<std::int64_t>& cols);
 
 // The same for many features and pairs at once by the histogram method and an additive metric,
 // over the data set in place: every feature coded once, nothing copied per feature.
-std::vector<FoundRegion> scan_histograms(
+std::vector<core::FoundRegion> scan_histograms(
     const ScanContext& ctx, const std::vector<std::int64_t>& features,
     const std::vector<std::pair<std::int64_t, std::int64_t>>& pairs);
 

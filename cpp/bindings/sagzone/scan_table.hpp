@@ -1,5 +1,6 @@
-// The regions a scan found, ranked and tested: severity on the held-out rows, p-values, q-values,
-// no repeats, and the results table.
+// The regions a scan found, ranked and tested by the core, as the scan's tables: p-values (the
+// tail probabilities from scipy, a set metric's permutations through its Python scoring), the
+// regions' table and the matrices of the worst severity of every feature and pair.
 #pragma once
 
 #include <pybind11/pybind11.h>
@@ -7,34 +8,25 @@
 #include <vector>
 
 #include "bindings/sagzone/scan_search.hpp"
+#include "core/scan_ranking.hpp"
 
 namespace movra::sagzone {
 
 // A slicer of the scan's settings, for its scoring configuration.
 py::object make_probe(py::handle self);
 
-class ScanTable {
-  public:
-    ScanTable(const ScanContext& ctx, std::vector<FoundRegion> regions);
-    void add(FoundRegion region);
-    // The worst severity among the regions of exactly these features; 0 when there is none.
-    double worst_severity(const std::vector<std::int64_t>& features) const;
-    // Every region found and tested, most severe first, as a DataFrame; its "reported" column
-    // is false for pairs no weaker than their features' own regions and for regions overlapping a
-    // more severe one of the same features.
-    py::object results(py::handle self) const;
+// The regions' ranking reads the scan's scoring and the held-out split scored as a whole.
+core::ScanFindings empty_findings(const ScanContext& ctx);
 
-  private:
-    double severity_of(const FoundRegion& r) const;
-    std::vector<double> p_values(py::handle self) const;
-    std::vector<std::size_t> worst_first(const std::vector<double>& p) const;
-    std::vector<bool> reported(const std::vector<std::size_t>& order) const;
-
-    const ScanContext& ctx_;
-    std::vector<FoundRegion> regions_;
-    std::vector<double> severity_;
-    core::RegionMoments held_out_;  // the held-out split's moments (additive metric)
-    double held_out_score_ = 0.0;   // the held-out split's score (set metric)
+struct ScanTables {
+    // Every region found and tested, most severe first; its "reported" column is false for
+    // regions the core's ranking does not report.
+    py::object regions;
+    // DataFrames over the scanned features: the worst reported severity of each feature
+    // (diagonal) and pair (NaN: none), and whether that region is significant.
+    py::object worst, significant;
 };
+ScanTables scan_tables(py::handle self, const ScanContext& ctx, const core::ScanFindings& findings,
+                       const std::vector<std::int64_t>& cols);
 
 }  // namespace movra::sagzone

@@ -138,6 +138,8 @@ class SagZoneScan(BaseDiagnoser):
     regions_: pd.DataFrame
     scanned_features_: List[str]
     scanned_pairs_: List[Tuple[str, str]]
+    severity_matrix_: pd.DataFrame
+    significant_matrix_: pd.DataFrame
     def __init__(
         self,
         estimator: Any,

@@ -20,24 +20,8 @@ def _has_second(row):
     return second is not None and not (isinstance(second, float) and np.isnan(second))
 
 
-def _worst_by_cell(results, features):
-    """The worst severity of every feature (diagonal) and pair, and whether it is significant."""
-    position = {name: i for i, name in enumerate(features)}
-    worst = np.full((len(features), len(features)), np.nan)
-    marked = np.zeros_like(worst, dtype=bool)
-    for _, row in results.iterrows():
-        i = position.get(row["feature_1"])
-        j = position.get(row["feature_2"]) if _has_second(row) else i
-        if i is None or j is None:
-            continue
-        for a, b in {(i, j), (j, i)}:
-            if np.isnan(worst[a, b]) or row["severity"] > worst[a, b]:
-                worst[a, b] = row["severity"]
-                marked[a, b] = bool(row["significant"])
-    return worst, marked
-
-
-def plot_scan_result(results, features, top=10, figsize=None, score_name=None):
+def plot_scan_result(results, features, top=10, figsize=None, score_name=None, *, worst,
+                     significant):
     """Draw a scan: a features × features matrix of the worst severity found (single features
     on the diagonal, pairs off it, significant cells marked), beside bars of the top regions.
 
@@ -52,6 +36,10 @@ def plot_scan_result(results, features, top=10, figsize=None, score_name=None):
     figsize : tuple of float, optional
     score_name : str, optional
         The metric's name, for the title.
+    worst : array-like of shape (len(features), len(features))
+        ``SagZoneScan.severity_matrix_``: the worst reported severity of each cell, NaN for none.
+    significant : array-like of bool, the same shape
+        ``SagZoneScan.significant_matrix_``: whether each cell's region is significant.
 
     Returns
     -------
@@ -63,12 +51,16 @@ def plot_scan_result(results, features, top=10, figsize=None, score_name=None):
         raise ValueError("top must be at least 1.")
     features = list(features)
     n = len(features)
+    worst = np.asarray(worst, dtype=float)
+    marked = np.asarray(significant, dtype=bool)
+    if worst.shape != (n, n) or marked.shape != (n, n):
+        raise ValueError(f"worst and significant must be {n} x {n} matrices, one cell per pair "
+                         f"of features; got {worst.shape} and {marked.shape}.")
     side = min(max(4.0, 0.32 * n + 2.0), 11.0)
     fig = _new_figure(Figure, figsize or (side + 6.5, max(side, 0.35 * min(top, len(results)) + 2)))
     grid = fig.add_gridspec(1, 2, width_ratios=[side, 6.5])
     ax_matrix, ax_bars = fig.add_subplot(grid[0]), fig.add_subplot(grid[1])
 
-    worst, marked = _worst_by_cell(results, features)
     limit = np.nanmax(worst) if np.isfinite(worst).any() and np.nanmax(worst) > 0 else 1.0
     shown = np.ma.masked_invalid(np.clip(worst, 0, None))
     image = ax_matrix.imshow(shown, cmap="Reds", vmin=0, vmax=limit, interpolation="nearest")
