@@ -9,6 +9,7 @@
 #include "core/histogram.hpp"
 #include "core/merged_search.hpp"
 #include "core/region_stats.hpp"
+#include "core/set_metric_search.hpp"
 #include "core/slice_search.hpp"
 
 namespace movra::sagzone {
@@ -58,60 +59,22 @@ core::SearchSettings settings_of(py::handle self, const Scoring& scoring, bool t
     return s;
 }
 
-// The bins of x as numpy's histogram makes them, and every row's bin.
-struct Binned {
-    core::ValueRange range;
-    std::vector<double> edges;
-    core::BinGroups groups;
-};
-
-Binned bin_rows(core::Span<const double> x, std::int64_t max_bins) {
-    // Pure C++ over a buffer the caller holds a reference to.
-    py::gil_scoped_release release;
-    Binned b;
-    b.range = core::value_range(x);
-    b.edges = core::equal_width_edges(b.range, core::histogram_bin_count(x, max_bins));
-    std::vector<std::int32_t> bin_of_row(x.size);
-    core::assign_bins(x, b.edges, {bin_of_row.data(), x.size});
-    b.groups = core::group_by_bin({bin_of_row.data(), x.size}, b.edges.size() - 1);
-    return b;
-}
-
-std::vector<std::int64_t> rows_of_bin(const core::BinGroups& groups, std::size_t b) {
-    const auto first = groups.order.begin() + static_cast<std::ptrdiff_t>(groups.offsets[b]);
-    const auto last = groups.order.begin() + static_cast<std::ptrdiff_t>(groups.offsets[b + 1]);
-    return {first, last};
-}
-
-// The search of a set metric (no merging): the metric called once per bin on its rows.
-struct SetMetricSearch {
-    Binned binned;
-    py::list weak_region;
-    py::list rule_list;
-};
-
-SetMetricSearch search_by_set_metric(const bind::Vector& x, const bind::Vector& y,
-                                     const bind::Vector& preds,
-                                     const std::optional<bind::Vector>& weights,
-                                     const Scoring& scoring, const core::SearchSettings& settings,
-                                     bool two, py::handle lb1, py::handle ub1) {
-    SetMetricSearch out{bin_rows(bind::span(x), settings.max_bins), py::list(), py::list()};
-    const std::vector<double>& edges = out.binned.edges;
-    for (std::size_t b = 0; b + 1 < edges.size(); ++b) {
-        const std::vector<std::int64_t> rows = rows_of_bin(out.binned.groups, b);
-        double value = std::nan("");
-        if (!rows.empty()) value = call_set_score(scoring.func, y, preds, weights, rows);
-        const py::float_ lb(edges[b]), ub(edges[b + 1]);
-        const auto count = static_cast<std::int64_t>(rows.size());
-        out.rule_list.append(
-            two ? bind::rule_record(lb1, ub1, lb, ub, true, value, count)
-                : bind::rule_record(lb, ub, py::none(), py::none(), false, value, count));
-        if (!rows.empty() && core::is_weak(value, settings.score_sign, settings.threshold_value))
-            out.weak_region.append(
-                two ? bind::region_record(lb1, ub1, lb, ub, true)
-                    : bind::region_record(lb, ub, py::none(), py::none(), false));
-    }
-    return out;
+// A set metric's score of the rows at `rows`, for the searches: the metric called on the rows'
+// targets, predictions and weights, with the GIL. Spans and a borrowed function, not handles:
+// copying the callback must not touch reference counts.
+core::SetScore set_score(const Scoring& scoring, const bind::Vector& y, const bind::Vector& preds,
+                         const std::optional<bind::Vector>& weights) {
+    const core::Span<const double> ys = bind::span(y), ps = bind::span(preds),
+                                   ws = span_or_empty(weights);
+    PyObject* func = scoring.func.ptr();
+    return [ys, ps, ws, func](const std::vector<std::int64_t>& rows) {
+        py::gil_scoped_acquire acquire;
+        py::object w = ws.empty() ? py::object(py::none()) : bind::gather_array(ws, rows);
+        py::object score =
+            py::handle(func)(bind::gather_array(ys, rows), bind::gather_array(ps, rows),
+                             py::arg("sample_weight") = w);
+        return py::float_(score).cast<double>();
+    };
 }
 
 // _fit1d on a column whose range may be known already.
@@ -124,16 +87,18 @@ py::tuple fit1d_column(py::handle self, const bind::Vector& x,
     core::SearchSettings settings = settings_of(self, scoring, two);
     const auto n = static_cast<std::size_t>(x.size());
     const auto weights = optional_weights(sample_weight, "sample_weight", n);
-    if (!scoring.additive) {
-        const SetMetricSearch s = search_by_set_metric(x, bind::as_vector_of_length(y, "y", n),
-                                                       bind::as_vector_of_length(preds, "preds", n),
-                                                       weights, scoring, settings, two, lb1, ub1);
-        return py::make_tuple(s.weak_region, s.rule_list, bind::to_numpy(s.binned.edges));
-    }
-    const bind::Vector s = bind::as_vector_of_length(scores, "scores", n);
-    settings.ties = near_ties(s, weights);
     core::OneFeatureSearch search;
-    {
+    if (!scoring.additive) {
+        const bind::Vector yv = bind::as_vector_of_length(y, "y", n);
+        const bind::Vector pv = bind::as_vector_of_length(preds, "preds", n);
+        const core::SetScore score = set_score(scoring, yv, pv, weights);
+        const auto xs = bind::span(x);
+        // Pure C++ over buffers we hold references to (the metric takes the GIL itself).
+        py::gil_scoped_release release;
+        search = core::search_one_feature_by_set(xs, settings, score);
+    } else {
+        const bind::Vector s = bind::as_vector_of_length(scores, "scores", n);
+        settings.ties = near_ties(s, weights);
         const auto xs = bind::span(x), ss = bind::span(s), ws = span_or_empty(weights);
         // Pure C++ over buffers we hold references to (near ties take the GIL themselves).
         py::gil_scoped_release release;
@@ -150,20 +115,9 @@ py::object fit1d(const Args& a) {
                         a["lb1"], a["ub1"], a["sample_weight"]);
 }
 
-// The two-feature search of an additive metric, in the core.
-py::tuple fit2d_additive(py::handle self, const FitColumns::Column& first,
-                         const FitColumns::Column& second, const bind::Vector& scores,
-                         const std::optional<bind::Vector>& weights, const Scoring& scoring) {
-    core::SearchSettings settings = settings_of(self, scoring, true);
-    settings.ties = near_ties(scores, weights);
-    core::TwoFeatureSearch t;
-    {
-        const auto f = bind::span(first.values), s = bind::span(second.values);
-        const auto sc = bind::span(scores), w = span_or_empty(weights);
-        // Pure C++ over buffers we hold references to (near ties take the GIL themselves).
-        py::gil_scoped_release release;
-        t = core::search_two_features(f, s, sc, w, settings, &first.range);
-    }
+// The records of a two-feature search: weak regions with the percentile ranks of their bounds,
+// every rule, bin_stats, and the first feature's edges.
+py::tuple two_feature_records(py::handle self, const core::TwoFeatureSearch& t) {
     py::list weak_region, rule_list_all, bin_stats;
     for (const core::FirstFeatureBin& fb : t.bins) {
         bin_stats.append(bind::bin_stats_record(fb.lb1, fb.ub1, fb.lb2, fb.ub2, fb.support));
@@ -183,61 +137,33 @@ py::tuple fit2d_additive(py::handle self, const FitColumns::Column& first,
     return py::make_tuple(weak_region, rule_list_all, bind::to_numpy(t.edges));
 }
 
-// The two-feature search of a set metric: rows grouped by first-feature bin, then each bin's
-// second feature searched by metric calls.
-py::tuple fit2d_set_metric(py::handle self, const bind::Vector& first, const bind::Vector& second,
-                           const bind::Vector& y, const bind::Vector& preds,
-                           const std::optional<bind::Vector>& weights, const Scoring& scoring) {
-    const core::SearchSettings settings = settings_of(self, scoring, true);
-    const Binned binned = bin_rows(bind::span(first), settings.max_bins);
-    const std::vector<double>& edges = binned.edges;
-    py::list weak_region, rule_list_all, bin_stats;
-    for (std::size_t b = 0; b + 1 < edges.size(); ++b) {
-        const double lb1 = std::max(edges[b], binned.range.min);
-        const double ub1 = std::min(edges[b + 1], binned.range.max);
-        const std::vector<std::int64_t> rows = rows_of_bin(binned.groups, b);
-        if (rows.empty()) {
-            bin_stats.append(bind::bin_stats_record(lb1, ub1, std::nan(""), std::nan(""), 0));
-            continue;
-        }
-        const bind::Vector x2 = bind::gather_array(bind::span(second), rows);
-        const core::ValueRange range2 = core::value_range(bind::span(x2));
-        bin_stats.append(bind::bin_stats_record(lb1, ub1, range2.min, range2.max,
-                                                static_cast<std::int64_t>(rows.size())));
-        const std::optional<bind::Vector> w2 =
-            weights ? std::optional<bind::Vector>(bind::gather_array(bind::span(*weights), rows))
-                    : std::nullopt;
-        const SetMetricSearch s =
-            search_by_set_metric(x2, bind::gather_array(bind::span(y), rows),
-                                 bind::gather_array(bind::span(preds), rows), w2, scoring, settings,
-                                 true, py::float_(lb1), py::float_(ub1));
-        for (py::handle r : s.rule_list) rule_list_all.append(r);
-        for (py::handle h : s.weak_region) {
-            py::dict item = py::reinterpret_borrow<py::dict>(h);
-            const double lb2 = item["lb2"].cast<double>(), ub2 = item["ub2"].cast<double>();
-            item["lb2q"] = py::float_(core::percentile_of_score(bind::span(x2), lb2, false));
-            item["ub2q"] =
-                py::float_(core::percentile_of_score(bind::span(x2), ub2, range2.max == ub2));
-            weak_region.append(item);
-        }
-    }
-    self.attr("bin_stats") = bin_stats;
-    return py::make_tuple(weak_region, rule_list_all, bind::to_numpy(edges));
-}
-
 // The second feature searched inside every bin of the first.
 py::tuple fit2d_columns(py::handle self, const FitColumns::Column& first,
                         const FitColumns::Column& second, py::handle y, py::handle preds,
                         py::handle scores, py::handle sample_weight) {
     self.attr("bin_stats") = py::list();
     const Scoring scoring = scoring_of(self);
+    core::SearchSettings settings = settings_of(self, scoring, true);
     const auto n = static_cast<std::size_t>(first.values.size());
     const auto weights = optional_weights(sample_weight, "sample_weight", n);
-    if (scoring.additive)
-        return fit2d_additive(self, first, second, bind::as_vector_of_length(scores, "scores", n),
-                              weights, scoring);
-    return fit2d_set_metric(self, first.values, second.values, bind::as_vector_of_length(y, "y", n),
-                            bind::as_vector_of_length(preds, "preds", n), weights, scoring);
+    const auto f = bind::span(first.values), s = bind::span(second.values);
+    core::TwoFeatureSearch t;
+    if (!scoring.additive) {
+        const bind::Vector yv = bind::as_vector_of_length(y, "y", n);
+        const bind::Vector pv = bind::as_vector_of_length(preds, "preds", n);
+        const core::SetScore score = set_score(scoring, yv, pv, weights);
+        // Pure C++ over buffers we hold references to (the metric takes the GIL itself).
+        py::gil_scoped_release release;
+        t = core::search_two_features_by_set(f, s, settings, score);
+    } else {
+        const bind::Vector sc = bind::as_vector_of_length(scores, "scores", n);
+        settings.ties = near_ties(sc, weights);
+        const auto sp = bind::span(sc), w = span_or_empty(weights);
+        // Pure C++ over buffers we hold references to (near ties take the GIL themselves).
+        py::gil_scoped_release release;
+        t = core::search_two_features(f, s, sp, w, settings, &first.range);
+    }
+    return two_feature_records(self, t);
 }
 
 py::object fit2d(const Args& a) {
