@@ -97,6 +97,19 @@ def test_heat_map_colours_run_from_good_to_bad_with_the_metric(metric, sign):
     assert colours[best][1] > colours[best][0]
 
 
+@pytest.mark.parametrize("two", [False, True])
+def test_slicing_feature_histogram_is_drawn_on_the_slicers_bins(two):
+    value = _marginal("histogram", two=two).value
+    fig = plot_marginal_result(value)
+    # The histogram of the (first) slicing feature: below the bars, or above the heat map.
+    bars = list(fig.axes[1].containers[0])
+    edges = [bar.get_x() for bar in bars] + [bars[-1].get_x() + bars[-1].get_width()]
+    np.testing.assert_allclose(edges, value["bins1d"], rtol=1e-12)
+    if two:
+        heights = [bar.get_height() for bar in bars]
+        assert heights == [item["support"] for item in value["bin_stats"]]
+
+
 def test_rejects_what_it_cannot_draw():
     value = _marginal("histogram", two=False).value
     with pytest.raises(ValueError, match="one or two"):
@@ -105,6 +118,9 @@ def test_rejects_what_it_cannot_draw():
         plot_marginal_result(dict(value, x=np.empty((0, 3))))
     with pytest.raises(TypeError):
         plot_marginal_result([1, 2])
+    value = _marginal("histogram", two=True).value
+    with pytest.raises(ValueError, match="bin_stats holds 1 bins but bins1d has 10"):
+        plot_marginal_result(dict(value, bin_stats=value["bin_stats"][:1]))
 
 
 @pytest.mark.parametrize("n, max_ticks", [

@@ -167,12 +167,17 @@ def test_marginal_result_carries_the_slicer_state(features, method, use_test):
     assert list(value) == ["slice_features", "bins", "method", "min_samples", "metric",
                            "weak_region_stats", "fidx", "rule_list", "x", "y",
                            "threshold_value", "score_name", "_sign", "scores", "use_test",
-                           "is_metric_additive", "feature_names"]
+                           "is_metric_additive", "feature_names", "bins1d", "bin_stats"]
     diag = zone.diag
     for key, attr in [("weak_region_stats", "weak_region_stats"), ("fidx", "fidx"),
                       ("rule_list", "rule_list"), ("x", "x"), ("y", "y"),
                       ("scores", "scores"), ("_sign", "score_sign")]:
         assert value[key] is getattr(diag, attr)
+    # What the histogram slicer cut and counted, for the figure to draw; tree slicing has none.
+    for key in ("bins1d", "bin_stats"):
+        assert value[key] is getattr(diag, key, None)
+    assert (value["bins1d"] is None) is (method == "tree")
+    assert (value["bin_stats"] is None) is (method == "tree" or len(features) == 1)
     assert value["threshold_value"] == diag.threshold_value
     assert value["score_name"] == "MSE" and value["use_test"] is use_test
     assert value["is_metric_additive"] is True and value["feature_names"] == zone.feature_names

@@ -8,6 +8,7 @@ from matplotlib.figure import Figure
 from matplotlib.patches import StepPatch
 
 from movra.models.xgb2.xgboost import XGB2Classifier, XGB2Regressor
+from movra.plots import plot_effect_result
 
 rng = np.random.default_rng(4)
 N = 400
@@ -80,6 +81,35 @@ def test_interaction_heat_map_holds_the_levels_on_the_split_grid(model):
         np.testing.assert_array_equal(corners[0, 1:-1, 0], x_points)
         np.testing.assert_array_equal(corners[1:-1, 0, 1], y_points)
         assert mesh.norm.vmin == -mesh.norm.vmax > -np.inf  # centred at 0
+
+
+def test_counts_are_the_training_rows_on_each_grid(model):
+    # XGBoost's routing: the value rounded to float32 against each split point.
+    def bins(j, points):
+        return np.searchsorted(points, X[:, j].astype(np.float32), side="right")
+
+    for item in model.effects_["1D"] + model.effects_["2D"]:
+        points = item["values"]["split_points"]
+        cells = [bins(item["fidx"][0], points)] if len(item["fidx"]) == 1 else [
+            bins(j, p) for j, p in zip(item["fidx"], points)]
+        expected = np.zeros_like(item["counts"])
+        np.add.at(expected, tuple(cells), 1)
+        np.testing.assert_array_equal(item["counts"], expected)
+
+
+def test_hatched_cells_are_those_the_features_rarely_share():
+    # On a 2 x 2 grid (plus the missing values' row and column), the cell of a < 1 and b >= 1
+    # is empty where the margins would put 60 * 50 / 150 rows.
+    counts = np.array([[60.0, 0.0, 0.0], [40.0, 50.0, 0.0], [0.0, 0.0, 0.0]])
+    a = np.repeat([0.5, 1.5, 1.5], [60, 40, 50])
+    b = np.repeat([0.5, 0.5, 1.5], [60, 40, 50])
+    value = {"kind": "interaction", "names": ("a", "b"), "split_points": ([1.0], [1.0]),
+             "levels": np.zeros((3, 3)), "counts": counts, "x": (a, b),
+             "margin": "prediction", "share": 1.0}
+    fig = plot_effect_result(value)
+    (hatched,) = [c for ax in fig.axes for c in ax.collections if c.get_hatch() == "////"]
+    (cell,) = [path.get_extents() for path in hatched.get_paths()]
+    assert (cell.x1, cell.y0) == (1.0, 1.0)
 
 
 @pytest.mark.parametrize("top", [3, 15])

@@ -345,6 +345,7 @@ void finish_effects(Effects& grids, const GridCounts& counts, double n_rows,
             purify_into_mains(pe, counts.pairs[p], grids.mains[ma], grids.mains[mb], map_a, map_b,
                               options);
         pe.importance = variance(cview(pe.levels), cview(counts.pairs[p]), n_rows);
+        pe.counts = counts.pairs[p];
     }
 
     for (std::size_t m = 0; m < grids.mains.size(); ++m) {
@@ -352,6 +353,7 @@ void finish_effects(Effects& grids, const GridCounts& counts, double n_rows,
         if (options.purify)
             grids.intercept += center_levels(mview(me.levels), cview(counts.mains[m]));
         me.importance = variance(cview(me.levels), cview(counts.mains[m]), n_rows);
+        me.counts = counts.mains[m];
     }
 }
 

@@ -16,6 +16,7 @@ struct MainEffect {
     std::int64_t feature = 0;
     std::vector<double> split_points;  // every split point of the feature in the ensemble
     std::vector<double> levels;        // split_points.size() + 2
+    std::vector<double> counts;        // the data rows in each bin of levels
     double importance = 0.0;           // variance over the data rows
 };
 
@@ -25,6 +26,7 @@ struct PairEffect {
     std::vector<double> split_points_a;  // split points of the leaves testing this pair
     std::vector<double> split_points_b;
     std::vector<double> levels;  // (split_points_a.size() + 2) x (split_points_b.size() + 2)
+    std::vector<double> counts;  // the data rows in each cell of levels
     double importance = 0.0;
     std::size_t purify_iterations = 0;
     bool purify_converged = true;
@@ -55,8 +57,8 @@ struct Matrix {
 
 // Sums the leaf rules into step functions per feature and per pair, purifies them under the
 // density of the data rows (when options.purify), moves every constant into the intercept, and
-// measures each effect's variance over the rows. `base_margin` starts the intercept. The data
-// must have a column for every feature the rules test and at least one row.
+// measures each effect's variance over the rows and its rows' counts. `base_margin` starts the
+// intercept. The data must have a column for every feature the rules test and at least one row.
 Effects fanova_effects(const std::vector<LeafRule>& rules, double base_margin, Matrix data,
                        const FanovaOptions& options);
 
@@ -77,8 +79,8 @@ struct GridCounts {
 GridCounts grid_counts(const Effects& grids, Matrix data);
 
 // Purification and importances of `grids` (from effect_grids) under the counts of n_rows rows
-// (from grid_counts, summed over every part of the data). Throws when the counts do not fit the
-// grids or n_rows is not positive.
+// (from grid_counts, summed over every part of the data); each effect keeps its counts, which
+// the figures draw. Throws when the counts do not fit the grids or n_rows is not positive.
 void finish_effects(Effects& grids, const GridCounts& counts, double n_rows,
                     const FanovaOptions& options);
 

@@ -72,6 +72,15 @@ std::vector<double> effects_sum(const Effects& fx, const std::vector<double>& x,
     return total;
 }
 
+// XGBoost's routing written out: the value rounded to float32 against each split point.
+std::size_t bin_of(double x, const std::vector<double>& points) {
+    if (std::isnan(x)) return points.size() + 1;
+    const auto v = static_cast<double>(static_cast<float>(x));
+    std::size_t b = 0;
+    for (double point : points) b += point <= v ? 1 : 0;
+    return b;
+}
+
 }  // namespace
 
 class FanovaExactness : public ::testing::TestWithParam<int> {};
@@ -125,4 +134,31 @@ TEST(Fanova, RejectsDataWithoutTheTestedColumns) {
                  std::invalid_argument);
     EXPECT_THROW(fanova_effects(leaf_rules(view(trees), 4), 0.0, Matrix{x.data(), 0, 4}, {}),
                  std::invalid_argument);
+}
+
+TEST(Fanova, EachEffectKeepsTheRowsCountsOnItsGrid) {
+    std::mt19937_64 rng(11);
+    const std::size_t p = 4, n = 500;
+    const TreeArrays trees = random_ensemble(40, p, rng);
+    const std::vector<double> x = random_rows(n, p, rng, 0.1);
+    const Effects fx = fanova_effects(leaf_rules(view(trees), p), 0.0, Matrix{x.data(), n, p}, {});
+    ASSERT_FALSE(fx.pairs.empty());
+    for (const MainEffect& m : fx.mains) {
+        std::vector<double> expected(m.levels.size(), 0.0);
+        for (std::size_t r = 0; r < n; ++r)
+            expected[bin_of(x[r * p + static_cast<std::size_t>(m.feature)], m.split_points)] += 1;
+        EXPECT_EQ(m.counts, expected);
+    }
+    for (const PairEffect& e : fx.pairs) {
+        const std::size_t width = e.split_points_b.size() + 2;
+        std::vector<double> expected(e.levels.size(), 0.0);
+        for (std::size_t r = 0; r < n; ++r) {
+            const std::size_t a =
+                bin_of(x[r * p + static_cast<std::size_t>(e.feature_a)], e.split_points_a);
+            const std::size_t b =
+                bin_of(x[r * p + static_cast<std::size_t>(e.feature_b)], e.split_points_b);
+            expected[a * width + b] += 1;
+        }
+        EXPECT_EQ(e.counts, expected);
+    }
 }

@@ -120,11 +120,11 @@ py::dict read_trees(py::buffer model) {
     return out;
 }
 
-py::array_t<double> levels_2d(const std::vector<double>& levels, std::size_t rows,
-                              std::size_t cols) {
+// A pair's grid (levels or counts), row-major, as a rows x cols array.
+py::array_t<double> grid_2d(const std::vector<double>& cells, std::size_t rows, std::size_t cols) {
     py::array_t<double> out({static_cast<py::ssize_t>(rows), static_cast<py::ssize_t>(cols)});
-    if (!levels.empty())
-        std::memcpy(out.mutable_data(), levels.data(), levels.size() * sizeof(double));
+    if (!cells.empty())
+        std::memcpy(out.mutable_data(), cells.data(), cells.size() * sizeof(double));
     return out;
 }
 
@@ -135,6 +135,7 @@ py::dict effects_dict(const core::Effects& fx) {
         d["feature"] = m.feature;
         d["split_points"] = to_numpy(m.split_points);
         d["levels"] = to_numpy(m.levels);
+        d["counts"] = to_numpy(m.counts);
         d["importance"] = m.importance;
         mains.append(d);
     }
@@ -142,7 +143,9 @@ py::dict effects_dict(const core::Effects& fx) {
         py::dict d;
         d["features"] = py::make_tuple(p.feature_a, p.feature_b);
         d["split_points"] = py::make_tuple(to_numpy(p.split_points_a), to_numpy(p.split_points_b));
-        d["levels"] = levels_2d(p.levels, p.split_points_a.size() + 2, p.split_points_b.size() + 2);
+        const std::size_t rows = p.split_points_a.size() + 2, cols = p.split_points_b.size() + 2;
+        d["levels"] = grid_2d(p.levels, rows, cols);
+        d["counts"] = grid_2d(p.counts, rows, cols);
         d["importance"] = p.importance;
         d["purify_iterations"] = p.purify_iterations;
         d["purify_converged"] = p.purify_converged;
@@ -299,7 +302,8 @@ void register_fanova(py::module_& m) {
           py::arg("max_iterations") = 10000,
           "Intercept, main effects and pairwise interactions of the trees as step functions, "
           "purified under the rows of X (product of marginal frequencies, or joint cell "
-          "frequencies when true_to_data), with each effect's variance over X.");
+          "frequencies when true_to_data), with each effect's variance over X and the rows of X "
+          "counted in each bin or cell of its grid ('counts', shaped as 'levels').");
     m.def("grid_counts", &grid_counts, py::arg("trees"), py::arg("X"),
           "The rows of X counted on the effects' grids of the trees: per main effect and per "
           "interaction (row-major), with n_rows; counts of parts of the data add up to the "

@@ -238,6 +238,11 @@ py::object get_marginal(const Args& a) {
     value["use_test"] = diag.attr("use_test");
     value["is_metric_additive"] = diag.attr("is_metric_additive");
     value["feature_names"] = self.attr("feature_names");
+    // What the histogram slicer cut and counted, so that the figure draws the search's own bins:
+    // the (first) feature's bin edges, and with two features the rows of each first-feature bin.
+    // None where the slicer has none (tree slicing; bin_stats with one feature).
+    value["bins1d"] = py::getattr(diag, "bins1d", py::none());
+    value["bin_stats"] = py::getattr(diag, "bin_stats", py::none());
     return test_data_result("sagzone_plot", value);
 }
 
@@ -288,7 +293,9 @@ Returns
 -------
 TestDataResult
     Key "sagzone_plot": the settings, the weak regions, the rules of every bin or leaf, the
-    searched rows and their scores, as ``plot_marginal`` draws them.
+    searched rows and their scores, as ``plot_marginal`` draws them; then, for histogram
+    slicing, "bins1d" (the bin edges of the first slicing feature) and "bin_stats" (two
+    features: per first-feature bin "lb1", "ub1", "lb2", "ub2", "support"), None otherwise.
 )";
 
 const char* const kPlotDoc = R"(Draw a marginal sagzone result.

@@ -1,6 +1,7 @@
 // Figures of the effects: their importance, one effect, the most important ones together. The
 // drawing is matplotlib work in movra.plots; these methods find the effects and gather what the
-// figures show (levels, training values, shares, constraints) as plain dicts.
+// figures show (levels, the training rows' counts on the grids, training values, shares,
+// constraints) as plain dicts.
 #include <Python.h>
 
 #include <algorithm>
@@ -16,10 +17,6 @@ namespace {
 
 using bind::optional;
 using bind::required;
-
-py::object plots_function(const char* name) {
-    return py::module_::import("movra.plots").attr(name);
-}
 
 std::string repr_of(py::handle obj) { return py::repr(obj).cast<std::string>(); }
 
@@ -155,19 +152,12 @@ double effect_share(const py::object& self, const py::tuple& fidx) {
     return 0.0;
 }
 
-// The constraint of every feature as XGBoost was given it: the text "(1, 0, -1)".
-std::vector<int> monotone_constraints(const py::object& self) {
-    const std::string text = py::str(self.attr("xgb_params_")["monotone_constraints"]);
-    std::vector<int> constraints;
-    int sign = 1;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        if (text[i] == '-') sign = -1;
-        if (text[i] >= '0' && text[i] <= '9') {
-            constraints.push_back(sign * (text[i] - '0'));
-            sign = 1;
-        }
-    }
-    return constraints;
+// The feature's monotone constraint as fit gives it to XGBoost: 1 when its name is in
+// mono_increasing_list, else -1 when in mono_decreasing_list, else 0.
+int monotone_constraint(const py::object& self, std::size_t j) {
+    const py::object name = py::list(self.attr("feature_names_"))[j];
+    if (in_sequence(self.attr("mono_increasing_list"), name)) return 1;
+    return in_sequence(self.attr("mono_decreasing_list"), name) ? -1 : 0;
 }
 
 const char* margin_of(const py::object& self) {
@@ -188,28 +178,29 @@ py::dict effect_value(const py::object& self, const std::vector<std::size_t>& fe
     value["share"] = effect_share(self, fidx_of(features));
     if (features.size() == 1) {
         const std::size_t j = features[0];
-        const std::vector<int> constraints = monotone_constraints(self);
         value["kind"] = "main";
         value["name"] = labels[j];
         value["split_points"] = values["split_points"];
         value["levels"] = values["levels"];
+        value["counts"] = item["counts"];
         value["x"] = training_column(self, j);
-        value["monotone"] = j < constraints.size() ? constraints[j] : 0;
+        value["monotone"] = monotone_constraint(self, j);
         return value;
     }
-    // The item's levels run along its lower-indexed feature; the figure's x axis is the first
-    // feature given.
+    // The item's grids run along its lower-indexed feature first; the figure's x axis is the
+    // first feature given.
     const bool swapped = features[0] > features[1];
+    const auto along_x = [swapped](const py::object& grid) {
+        return swapped ? py::object(grid.attr("T")) : grid;
+    };
     const py::tuple points(values["split_points"]);
     value["kind"] = "interaction";
     value["names"] = py::make_tuple(labels[features[0]], labels[features[1]]);
     value["split_points"] = swapped ? py::make_tuple(points[1], points[0]) : points;
-    value["levels"] =
-        swapped ? py::object(values["levels"].attr("T")) : py::object(values["levels"]);
+    value["levels"] = along_x(values["levels"]);
+    value["counts"] = along_x(item["counts"]);
     value["x"] =
         py::make_tuple(training_column(self, features[0]), training_column(self, features[1]));
-    value["values_at_rows"] =
-        deps().predict_2D_func_tree(self.attr("X_"), values, fidx_of(features));
     return value;
 }
 
@@ -247,15 +238,15 @@ py::object plot_importance(const bind::Args& a) {
     value["shares"] = shares;
     value["intercept"] = self.attr("intercept_");
     value["margin"] = margin_of(self);
-    return plots_function("plot_effect_importance")(value, py::arg("top") = top,
-                                                    py::arg("figsize") = a["figsize"]);
+    return deps().plot_effect_importance(value, py::arg("top") = top,
+                                         py::arg("figsize") = a["figsize"]);
 }
 
 py::object plot_effect(const bind::Args& a) {
     const py::object& self = a.self();
     ensure_parsed(self);
     const py::dict value = effect_value(self, effect_features(self, a["effect"]));
-    return plots_function("plot_effect_result")(value, py::arg("figsize") = a["figsize"]);
+    return deps().plot_effect_result(value, py::arg("figsize") = a["figsize"]);
 }
 
 py::object plot_effects(const bind::Args& a) {
@@ -267,8 +258,8 @@ py::object plot_effects(const bind::Args& a) {
         if (values.size() == top) break;
         values.append(effect_value(self, row_features(row)));
     }
-    return plots_function("plot_effect_grid")(values, self.attr("intercept_"), margin_of(self),
-                                              py::arg("figsize") = a["figsize"]);
+    return deps().plot_effect_grid(values, self.attr("intercept_"), margin_of(self),
+                                   py::arg("figsize") = a["figsize"]);
 }
 
 constexpr const char* kPlotImportanceDoc = R"(Draw the importance of the effects.

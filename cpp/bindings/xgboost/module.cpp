@@ -33,6 +33,10 @@ void load_deps() {
     py::module_ model_utils = py::module_::import("movra.models.utils");
     d->predict_1D_func_tree = model_utils.attr("predict_1D_func_tree");
     d->predict_2D_func_tree = model_utils.attr("predict_2D_func_tree");
+    py::module_ plots = py::module_::import("movra.plots");
+    d->plot_effect_result = plots.attr("plot_effect_result");
+    d->plot_effect_grid = plots.attr("plot_effect_grid");
+    d->plot_effect_importance = plots.attr("plot_effect_importance");
     py::module_ validation = py::module_::import("sklearn.utils.validation");
     d->validate_data = py::getattr(validation, "validate_data", py::none());
     py::module_ copy = py::module_::import("copy");

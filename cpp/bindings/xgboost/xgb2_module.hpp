@@ -28,6 +28,10 @@ struct Deps {
     py::object FANOVAInterpreter;
     py::object predict_1D_func_tree;
     py::object predict_2D_func_tree;
+    // movra.plots: the figures of the effects.
+    py::object plot_effect_result;
+    py::object plot_effect_grid;
+    py::object plot_effect_importance;
     // sklearn.utils.validation.validate_data, or None where scikit-learn predates it (the
     // estimator's own _validate_data is used then).
     py::object validate_data;

@@ -97,7 +97,8 @@ def _draw_main_effect(fig, spec, value, compact=False):
     column = np.asarray(value["x"], dtype=float)
     points = np.asarray(value["split_points"], dtype=float)
     levels = np.asarray(value["levels"], dtype=float)
-    n_missing = int(np.count_nonzero(np.isnan(column)))
+    # The training rows in the bin for missing values, as the decomposition counted them.
+    n_missing = int(np.asarray(value["counts"])[-1])
 
     ratios = [7, 1] if n_missing else [1]
     grid = spec.subgridspec(2, len(ratios), height_ratios=[3, 1], width_ratios=ratios,
@@ -150,15 +151,14 @@ def _draw_main_effect(fig, spec, value, compact=False):
     return ax
 
 
-def _colour_limit(levels, values_at_rows, drawn_rows):
+def _colour_limit(levels, counts):
     """A symmetric colour scale for an interaction, and which of its ends are clipped.
 
-    The limit covers 99% of the values at the training rows drawn on the grid, so that one
-    extreme cell holding few rows does not wash out the others; clipped cells take the end
-    colours.
+    The limit covers 99% of the values at the training rows drawn on the grid (each cell's
+    level once per row in it), so that one extreme cell holding few rows does not wash out the
+    others; clipped cells take the end colours.
     """
-    at_rows = np.abs(np.asarray(values_at_rows, dtype=float)[drawn_rows])
-    at_rows = at_rows[np.isfinite(at_rows)]
+    at_rows = np.repeat(np.abs(levels).ravel(), counts.astype(np.int64).ravel())
     largest = float(np.max(np.abs(levels))) if levels.size else 0.0
     limit = float(np.percentile(at_rows, 99)) if at_rows.size else largest
     if limit <= 0.0:
@@ -170,17 +170,14 @@ def _colour_limit(levels, values_at_rows, drawn_rows):
     return limit, extend
 
 
-def _scarce_cells(columns, edges):
+def _scarce_cells(counts):
     """Cells of an interaction's grid where the two features rarely meet in the training data,
     as (i, j) pairs: fewer than 10% of the rows the two histograms alone would put there.
 
-    Only cells that the histograms would give at least 5 rows are judged, so that a fine grid's
-    small cells do not count as scarce by chance.
+    ``counts`` are the training rows in each cell of the drawn grid. Only cells that the
+    histograms would give at least 5 rows are judged, so that a fine grid's small cells do not
+    count as scarce by chance.
     """
-    # The model compares float32 values with float32 split points; so does this count.
-    a, b = (np.asarray(c, dtype=np.float32).astype(float) for c in columns)
-    both = np.isfinite(a) & np.isfinite(b)
-    counts, _, _ = np.histogram2d(a[both], b[both], bins=[edges[0], edges[1]])
     n = counts.sum()
     if n == 0:
         return np.empty((0, 2), dtype=int)
@@ -199,9 +196,9 @@ def _draw_interaction(fig, spec, value, compact=False):
     points = [np.asarray(p, dtype=float) for p in value["split_points"]]
     # The last row and column are the levels for missing values: not on the grid.
     levels = np.asarray(value["levels"], dtype=float)[:-1, :-1]
+    counts = np.asarray(value["counts"], dtype=float)
     # Rows with a missing value take the levels that are not drawn.
-    limit, extend = _colour_limit(levels, value["values_at_rows"],
-                                  np.isfinite(columns[0]) & np.isfinite(columns[1]))
+    limit, extend = _colour_limit(levels, counts[:-1, :-1])
 
     if compact:
         grid = spec.subgridspec(1, 2, width_ratios=[20, 1], wspace=0.05)
@@ -227,7 +224,7 @@ def _draw_interaction(fig, spec, value, compact=False):
     mesh = ax.pcolormesh(edges[0], edges[1], levels.T, cmap="RdBu_r",
                          norm=Normalize(vmin=-limit, vmax=limit), shading="flat",
                          edgecolors="white", linewidth=0.3 if levels.size <= 400 else 0.0)
-    scarce = _scarce_cells(columns, edges)
+    scarce = _scarce_cells(counts[:-1, :-1])
     if scarce.size:
         # The model has a level there, but hardly any training row backs it.
         cells = [Rectangle((edges[0][i], edges[1][j]), edges[0][i + 1] - edges[0][i],
@@ -253,7 +250,7 @@ def _draw_interaction(fig, spec, value, compact=False):
     handles = [Patch(facecolor="none", edgecolor="#8a8a8a", hatch="////",
                      label="the two features rarely meet here")] if scarce.size else []
     notes = ["each row and column of cells averages 0,", "weighted by the other feature's histogram"]
-    if any(np.isnan(c).any() for c in columns):
+    if counts[-1, :].any() or counts[:, -1].any():
         notes.append("missing values not drawn")
     handles += [Patch(color="none", label=note) for note in notes]
     ax_key.legend(handles=handles, loc="center", fontsize=8, frameon=False,
@@ -284,9 +281,10 @@ def plot_effect_result(value, figsize=None):
     Parameters
     ----------
     value : dict
-        "kind" ("main" or "interaction"), "split_points", "levels", "x" (the training
-        column, or the pair of columns), "margin", "share"; "name" and "monotone" for a main
-        effect, "names" and "values_at_rows" for an interaction.
+        "kind" ("main" or "interaction"), "split_points", "levels", "counts" (the training
+        rows in each bin or cell of the levels, missing values' last), "x" (the training
+        column, or the pair of columns, drawn as histograms), "margin", "share"; "name" and
+        "monotone" for a main effect, "names" for an interaction.
     figsize : tuple of float, optional
 
     Returns

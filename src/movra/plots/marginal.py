@@ -63,6 +63,28 @@ def _histogram_bins(value):
     return value.get("bins") if value.get("method") == "histogram" else 20
 
 
+def _first_feature_edges(value, column):
+    """The (first) slicing feature's histogram edges: the slicer's own bins ("bins1d") for
+    histogram slicing; 20 equal-width bins of the data for tree slicing, which has no bins."""
+    edges = value.get("bins1d")
+    if edges is not None:
+        return np.asarray(edges, dtype=float)
+    # A result that does not carry the slicer's edges (DaskSagZone's) is cut as the slicer cuts.
+    return _histogram_edges(column, _histogram_bins(value))
+
+
+def _first_feature_counts(value, edges):
+    """Rows in each first-feature bin as the two-feature histogram search counted them
+    ("bin_stats"), or None when the result does not carry them."""
+    stats = value.get("bin_stats")
+    if not stats:
+        return None
+    if len(stats) != edges.shape[0] - 1:
+        raise ValueError(f"bin_stats holds {len(stats)} bins but bins1d has "
+                         f"{edges.shape[0] - 1}.")
+    return np.array([float(item["support"]) for item in stats])
+
+
 def _good_to_bad_cmap(sign):
     from matplotlib.colors import LinearSegmentedColormap
 
@@ -209,14 +231,14 @@ def _plot_one_feature(fig, value, max_ticks):
     ax_score.legend(handles=handles, loc="upper left", bbox_to_anchor=(1.01, 1.0),
                     fontsize=8, frameon=False)
 
-    ax_hist.hist(column, bins=_histogram_edges(column, _histogram_bins(value)), color="#9e9e9e",
-                 edgecolor="white", linewidth=0.5)
+    edges_hist = _first_feature_edges(value, column)
+    ax_hist.hist(column, bins=edges_hist, color="#9e9e9e", edgecolor="white", linewidth=0.5)
     ax_hist.set_ylabel("count")
     ax_hist.set_xlabel(name)
     ax_hist.set_xlim(start - 0.01 * span, stop + 0.01 * span)
     if value.get("method") == "histogram":
         # The slicer's bin edges, including those inside merged regions.
-        edges = _histogram_edges(column, value.get("bins"))
+        edges = edges_hist
     scale_plot_ticks(ax_hist, "x", np.unique(edges), max_ticks=max_ticks)
     fig.suptitle(_title(value, name))
 
@@ -310,9 +332,16 @@ def _plot_two_features(fig, value, max_ticks, cmap):
     ax_map.set_xlabel(names[0])
     ax_map.set_ylabel(names[1])
 
-    edges_first = _histogram_edges(first, _histogram_bins(value))
+    edges_first = _first_feature_edges(value, first)
+    counts_first = _first_feature_counts(value, edges_first)
+    # The second feature has no bins of its own (it is cut inside each first-feature bin): its
+    # margin is a view of the data with as many bins.
     edges_second = _histogram_edges(second, _histogram_bins(value))
-    ax_top.hist(first, bins=edges_first, color="#9e9e9e", edgecolor="white", linewidth=0.5)
+    if counts_first is None:
+        ax_top.hist(first, bins=edges_first, color="#9e9e9e", edgecolor="white", linewidth=0.5)
+    else:
+        ax_top.bar(edges_first[:-1], counts_first, width=np.diff(edges_first), align="edge",
+                   color="#9e9e9e", edgecolor="white", linewidth=0.5)
     ax_right.hist(second, bins=edges_second, orientation="horizontal", color="#9e9e9e",
                   edgecolor="white", linewidth=0.5)
     ax_top.set_ylabel("count")
@@ -345,7 +374,9 @@ def plot_marginal_result(result, figsize=None, max_ticks=11, cmap=None):
     Parameters
     ----------
     result : TestDataResult or dict
-        The result of ``SagZone.get_marginal``, or its value.
+        The result of ``SagZone.get_marginal``, or its value. With histogram slicing, the
+        (first) slicing feature's histogram is drawn on the slicer's bins ("bins1d"), with
+        two features from the rows the search counted in them ("bin_stats").
     figsize : tuple of float, optional
         Figure size in inches.
     max_ticks : int, default=11

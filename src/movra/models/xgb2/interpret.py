@@ -82,10 +82,12 @@ class XGBInterpreter:
     Attributes
     ----------
     effects_ : dict
-        "1D": items with "fidx" (a 1-tuple), "name", "values" ({"split_points", "levels"}) and
-        "importance"; "2D": items with "fidx" (an ascending 2-tuple), "name", "values"
-        ({"split_points": (s1, s2), "levels": (s1 + 2, s2 + 2) grid}) and "importance".
-        A value x is in bin #{p <= float32(x)}; the last level of an axis is for missing values.
+        "1D": items with "fidx" (a 1-tuple), "name", "values" ({"split_points", "levels"}),
+        "importance" and "counts"; "2D": items with "fidx" (an ascending 2-tuple), "name",
+        "values" ({"split_points": (s1, s2), "levels": (s1 + 2, s2 + 2) grid}), "importance"
+        and "counts". A value x is in bin #{p <= float32(x)}; the last level of an axis is for
+        missing values. "counts" holds the training rows in each bin or cell, shaped as the
+        levels (what the purification weighed them by, and what the figures mark as scarce).
     intercept_ : float
     base_margin_ : float
         The model's starting margin (from its base_score).
@@ -152,6 +154,7 @@ class XGBInterpreter:
                 "name": names[j],
                 "values": {"split_points": m["split_points"], "levels": m["levels"]},
                 "importance": m["importance"],
+                "counts": m["counts"],
             })
         pair_items = []
         self.purification_ = []
@@ -162,6 +165,7 @@ class XGBInterpreter:
                 "name": "%s x %s" % (names[a], names[b]),
                 "values": {"split_points": p["split_points"], "levels": p["levels"]},
                 "importance": p["importance"],
+                "counts": p["counts"],
             })
             self.purification_.append({
                 "fidx": (a, b), "iterations": p["purify_iterations"],
