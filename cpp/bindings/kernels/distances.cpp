@@ -1,7 +1,6 @@
 // Distances between two samples of one feature from their counts in shared bins.
 #include "core/distances.hpp"
 
-#include <stdexcept>
 #include <string>
 
 #include "bindings/common/arrays.hpp"
@@ -24,12 +23,9 @@ double binned_distance(py::handle edges_obj, py::handle reference_obj, py::handl
     const bind::Vector edges = bind::as_vector(edges_obj, "edges");
     const bind::Vector reference = bind::as_vector(reference_obj, "reference");
     const bind::Vector weak = bind::as_vector(weak_obj, "weak");
-    try {
-        return core::binned_distance(bind::span(edges), bind::span(reference), bind::span(weak),
-                                     method, quantile, low, high);
-    } catch (const std::invalid_argument& e) {
-        bind::raise(PyExc_ValueError, e.what());
-    }
+    // An unknown method is the core's std::invalid_argument: ValueError in Python.
+    return core::binned_distance(bind::span(edges), bind::span(reference), bind::span(weak), method,
+                                 quantile, low, high);
 }
 
 }  // namespace

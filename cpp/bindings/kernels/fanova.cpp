@@ -97,18 +97,12 @@ py::dict read_trees(py::buffer model) {
                               'C') != 0)
         throw py::error_already_set();
     core::TreeArrays trees;
-    std::string error;
     {
         // The kernel reads only the private copy above.
         py::gil_scoped_release release;
-        try {
-            trees = is_json(text) ? core::read_xgboost_json(text.data(), text.size())
-                                  : core::read_xgboost_ubjson(text.data(), text.size());
-        } catch (const std::invalid_argument& e) {
-            error = e.what();
-        }
+        trees = is_json(text) ? core::read_xgboost_json(text.data(), text.size())
+                              : core::read_xgboost_ubjson(text.data(), text.size());
     }
-    if (!error.empty()) bind::raise(PyExc_ValueError, error);
     py::dict out;
     out["tree_offsets"] = to_numpy(trees.tree_offsets);
     out["left"] = to_numpy(trees.left);
@@ -159,33 +153,35 @@ py::dict effects_dict(const core::Effects& fx) {
     return out;
 }
 
-py::dict effects(py::handle trees_obj, double base_margin, py::handle x, bool purify,
-                 bool true_to_data, double tolerance, std::int64_t max_iterations) {
-    HeldTrees trees = hold_trees(trees_obj);
-    bind::Vector xm = bind::as_matrix(x, "X");
-    if (xm.shape(0) == 0) bind::raise(PyExc_ValueError, "X has no rows");
+// The decomposition's options, checked. The kernels' std::invalid_argument reaches Python as
+// ValueError (pybind11's translation), once the GIL is back.
+core::FanovaOptions options_of(bool purify, bool true_to_data, double tolerance,
+                               std::int64_t max_iterations) {
     if (!(tolerance >= 0.0)) bind::raise(PyExc_ValueError, "tolerance must be non-negative");
     if (max_iterations < 1) bind::raise(PyExc_ValueError, "max_iterations must be at least 1");
-    const core::Matrix data{xm.data(), static_cast<std::size_t>(xm.shape(0)),
-                            static_cast<std::size_t>(xm.shape(1))};
     core::FanovaOptions options;
     options.purify = purify;
     options.true_to_data = true_to_data;
     options.tolerance = tolerance;
     options.max_iterations = static_cast<std::size_t>(max_iterations);
+    return options;
+}
+
+py::dict effects(py::handle trees_obj, double base_margin, py::handle x, bool purify,
+                 bool true_to_data, double tolerance, std::int64_t max_iterations) {
+    HeldTrees trees = hold_trees(trees_obj);
+    bind::Vector xm = bind::as_matrix(x, "X");
+    if (xm.shape(0) == 0) bind::raise(PyExc_ValueError, "X has no rows");
+    const core::FanovaOptions options = options_of(purify, true_to_data, tolerance, max_iterations);
+    const core::Matrix data{xm.data(), static_cast<std::size_t>(xm.shape(0)),
+                            static_cast<std::size_t>(xm.shape(1))};
     core::Effects fx;
-    std::string error;
     {
         // The kernels read the node arrays and X held above and write only C++ vectors.
         py::gil_scoped_release release;
-        try {
-            fx = core::fanova_effects(core::leaf_rules(trees.view, data.n_columns), base_margin,
-                                      data, options);
-        } catch (const std::invalid_argument& e) {
-            error = e.what();
-        }
+        fx = core::fanova_effects(core::leaf_rules(trees.view, data.n_columns), base_margin, data,
+                                  options);
     }
-    if (!error.empty()) bind::raise(PyExc_ValueError, error);
     return effects_dict(fx);
 }
 
@@ -210,19 +206,13 @@ py::dict grid_counts(py::handle trees_obj, py::handle x) {
     const core::Matrix data{xm.data(), static_cast<std::size_t>(xm.shape(0)),
                             static_cast<std::size_t>(xm.shape(1))};
     core::GridCounts counts;
-    std::string error;
     {
         // Reads the node arrays and X held above; writes C++ vectors only.
         py::gil_scoped_release release;
-        try {
-            const core::Effects grids = core::effect_grids(
-                core::leaf_rules(trees.view, data.n_columns), 0.0, data.n_columns);
-            counts = core::grid_counts(grids, data);
-        } catch (const std::invalid_argument& e) {
-            error = e.what();
-        }
+        const core::Effects grids =
+            core::effect_grids(core::leaf_rules(trees.view, data.n_columns), 0.0, data.n_columns);
+        counts = core::grid_counts(grids, data);
     }
-    if (!error.empty()) bind::raise(PyExc_ValueError, error);
     py::dict out;
     out["mains"] = as_list(counts.mains);
     out["pairs"] = as_list(counts.pairs);
@@ -245,27 +235,15 @@ py::dict effects_from_counts(py::handle trees_obj, double base_margin, py::handl
     const double n_rows = py::float_(counts_dict["n_rows"]).cast<double>();
     if (n_columns < 1) bind::raise(PyExc_ValueError, "n_columns must be at least 1");
     if (!(n_rows >= 1.0)) bind::raise(PyExc_ValueError, "X has no rows");
-    if (!(tolerance >= 0.0)) bind::raise(PyExc_ValueError, "tolerance must be non-negative");
-    if (max_iterations < 1) bind::raise(PyExc_ValueError, "max_iterations must be at least 1");
-    core::FanovaOptions options;
-    options.purify = purify;
-    options.true_to_data = true_to_data;
-    options.tolerance = tolerance;
-    options.max_iterations = static_cast<std::size_t>(max_iterations);
+    const core::FanovaOptions options = options_of(purify, true_to_data, tolerance, max_iterations);
     core::Effects fx;
-    std::string error;
     {
         // Reads the node arrays held above and C++ copies of the counts.
         py::gil_scoped_release release;
-        try {
-            const auto columns = static_cast<std::size_t>(n_columns);
-            fx = core::effect_grids(core::leaf_rules(trees.view, columns), base_margin, columns);
-            core::finish_effects(fx, counts, n_rows, options);
-        } catch (const std::invalid_argument& e) {
-            error = e.what();
-        }
+        const auto columns = static_cast<std::size_t>(n_columns);
+        fx = core::effect_grids(core::leaf_rules(trees.view, columns), base_margin, columns);
+        core::finish_effects(fx, counts, n_rows, options);
     }
-    if (!error.empty()) bind::raise(PyExc_ValueError, error);
     return effects_dict(fx);
 }
 
@@ -275,18 +253,12 @@ py::object margins(py::handle trees_obj, double base_margin, py::handle x) {
     const auto n_columns = static_cast<std::size_t>(xm.shape(1));
     bind::Vector out = bind::new_vector(static_cast<std::size_t>(xm.shape(0)));
     auto out_span = bind::mutable_span(out);
-    std::string error;
     {
         // Reads the arrays held above, writes the new output array only.
         py::gil_scoped_release release;
-        try {
-            core::leaf_rules(trees.view, n_columns);  // validates indices before the walk
-            core::tree_margins(trees.view, base_margin, bind::span(xm), n_columns, out_span);
-        } catch (const std::invalid_argument& e) {
-            error = e.what();
-        }
+        core::leaf_rules(trees.view, n_columns);  // validates indices before the walk
+        core::tree_margins(trees.view, base_margin, bind::span(xm), n_columns, out_span);
     }
-    if (!error.empty()) bind::raise(PyExc_ValueError, error);
     return std::move(out);
 }
 

@@ -86,22 +86,12 @@ Columns columns_of(py::handle first, py::handle second) {
     return c;
 }
 
-// Runs a kernel without the GIL and turns its std::invalid_argument into ValueError.
+// Runs a kernel without the GIL: the kernels read buffers the caller holds and write C++ objects
+// only (their std::invalid_argument reaches Python as ValueError once the GIL is back).
 template <typename F>
 auto released(F&& f) {
-    std::string error;
-    decltype(f()) result{};
-    {
-        // The kernels read buffers the caller holds and write C++ objects only.
-        py::gil_scoped_release release;
-        try {
-            result = f();
-        } catch (const std::invalid_argument& e) {
-            error = e.what();
-        }
-    }
-    if (!error.empty()) bind::raise(PyExc_ValueError, error);
-    return result;
+    py::gil_scoped_release release;
+    return f();
 }
 
 py::dict sums_dict(const std::vector<core::ScoreSums>& sums) {
@@ -185,39 +175,43 @@ py::object distinct_values(py::handle x_obj, std::int64_t limit, py::handle sele
     }));
 }
 
-std::unique_ptr<core::CellGrid> grid_of(py::handle first_edges, py::handle second_edges) {
-    std::vector<double> e1 = edges_of(first_edges, "edges");
-    std::string error;
+// The rows of a partition on the cells of a histogram search (one column, or two with an edge
+// array per first-column bin, None for a bin without rows), with their scores and weights.
+struct CellRows {
+    Columns c;
     std::unique_ptr<core::CellGrid> grid;
-    try {
-        if (second_edges.is_none()) {
-            grid = std::make_unique<core::CellGrid>(std::move(e1));
-        } else {
-            std::vector<std::vector<double>> e2;
-            for (py::handle e : second_edges)
-                e2.push_back(e.is_none() ? std::vector<double>{} : edges_of(e, "second_edges"));
-            grid = std::make_unique<core::CellGrid>(std::move(e1), std::move(e2));
-        }
-    } catch (const std::invalid_argument& e) {
-        error = e.what();
+    bind::Vector scores;
+    std::optional<bind::Vector> weights;
+    std::optional<Mask> selected;
+};
+
+CellRows cell_rows(py::handle first, py::handle second, py::handle edges, py::handle second_edges,
+                   py::handle scores, py::handle weights, py::handle selected) {
+    CellRows r{columns_of(first, second), nullptr, {}, {}, {}};
+    if (r.c.two() == second_edges.is_none())
+        bind::raise(PyExc_ValueError, "second_edges go with a second column");
+    std::vector<double> e1 = edges_of(edges, "edges");
+    if (second_edges.is_none()) {
+        r.grid = std::make_unique<core::CellGrid>(std::move(e1));
+    } else {
+        std::vector<std::vector<double>> e2;
+        for (py::handle e : second_edges)
+            e2.push_back(e.is_none() ? std::vector<double>{} : edges_of(e, "second_edges"));
+        r.grid = std::make_unique<core::CellGrid>(std::move(e1), std::move(e2));
     }
-    if (!error.empty()) bind::raise(PyExc_ValueError, error);
-    return grid;
+    r.scores = bind::as_vector_of_length(scores, "scores", r.c.rows);
+    r.weights = optional_vector(weights, "weights", r.c.rows);
+    r.selected = mask_of(selected, r.c.rows);
+    return r;
 }
 
 py::dict cell_sums(py::handle first, py::handle second, py::handle edges, py::handle second_edges,
-                   py::handle scores_obj, py::handle weights_obj, py::handle selected_obj) {
-    const Columns c = columns_of(first, second);
-    if (c.two() == second_edges.is_none())
-        bind::raise(PyExc_ValueError, "second_edges go with a second column");
-    const std::unique_ptr<core::CellGrid> grid = grid_of(edges, second_edges);
-    const bind::Vector scores = bind::as_vector_of_length(scores_obj, "scores", c.rows);
-    const auto weights = optional_vector(weights_obj, "weights", c.rows);
-    const auto selected = mask_of(selected_obj, c.rows);
+                   py::handle scores, py::handle weights, py::handle selected) {
+    const CellRows r = cell_rows(first, second, edges, second_edges, scores, weights, selected);
     std::int64_t unplaced = 0;
     const auto sums = released([&] {
-        return core::cell_score_sums(*grid, c.first(), c.second(), bind::span(scores),
-                                     span(weights), span(selected), &unplaced);
+        return core::cell_score_sums(*r.grid, r.c.first(), r.c.second(), bind::span(r.scores),
+                                     span(r.weights), span(r.selected), &unplaced);
     });
     py::dict d = sums_dict(sums);
     d["unplaced"] = unplaced;
@@ -225,23 +219,17 @@ py::dict cell_sums(py::handle first, py::handle second, py::handle edges, py::ha
 }
 
 py::list exact_cell_sums(py::handle first, py::handle second, py::handle edges,
-                         py::handle second_edges, py::handle scores_obj, py::handle weights_obj,
-                         py::handle selected_obj, const std::vector<std::int64_t>& cells_in) {
-    const Columns c = columns_of(first, second);
-    if (c.two() == second_edges.is_none())
-        bind::raise(PyExc_ValueError, "second_edges go with a second column");
-    const std::unique_ptr<core::CellGrid> grid = grid_of(edges, second_edges);
-    const bind::Vector scores = bind::as_vector_of_length(scores_obj, "scores", c.rows);
-    const auto weights = optional_vector(weights_obj, "weights", c.rows);
-    const auto selected = mask_of(selected_obj, c.rows);
+                         py::handle second_edges, py::handle scores, py::handle weights,
+                         py::handle selected, const std::vector<std::int64_t>& cells_in) {
+    const CellRows r = cell_rows(first, second, edges, second_edges, scores, weights, selected);
     std::vector<std::size_t> cells;
     for (std::int64_t k : cells_in) {
         if (k < 0) bind::raise(PyExc_ValueError, "cell out of range");
         cells.push_back(static_cast<std::size_t>(k));
     }
     const auto sums = released([&] {
-        return core::exact_cell_sums(*grid, c.first(), c.second(), bind::span(scores),
-                                     span(weights), span(selected), cells);
+        return core::exact_cell_sums(*r.grid, r.c.first(), r.c.second(), bind::span(r.scores),
+                                     span(r.weights), span(r.selected), cells);
     });
     py::list out;
     for (const core::ExactCellSums& s : sums)
