@@ -14,10 +14,6 @@ namespace movra::sagzone {
 
 namespace {
 
-using bind::Args;
-using bind::optional;
-using bind::required;
-
 constexpr const char* kDoc =
     "Base slice class for analyzing 1D or 2D numerical features.\n"
     "\n"
@@ -173,11 +169,7 @@ std::vector<bind::Param> slice_params() {
 void register_base_slicing(py::module_& m) {
     py::tuple bases = py::make_tuple(py::module_::import("builtins").attr("object"));
     bind::ClassBuilder cls(m, "BaseSlicing", bases, kDoc);
-    cls.def("__init__", "",
-            {required("self"), optional("estimator"), optional("slice_features"),
-             optional("task_type"), optional("threshold", py::float_(1.2)),
-             optional("min_samples", py::int_(30)), optional("metric")},
-            init);
+    cls.def("__init__", "", slicer_init_params(), init);
     cls.def("get_index",
             "Positions of the samples inside a slice.\n\n"
             "With one slicing feature, lb1 <= x < ub1 (x <= ub1 when right is true); with two,\n"

@@ -16,10 +16,6 @@ namespace movra::sagzone {
 
 namespace {
 
-using bind::Args;
-using bind::optional;
-using bind::required;
-
 constexpr const char* kDoc =
     "Histogram based slicing for analyzing 1D or 2D numerical features.\n"
     "\n"
@@ -266,19 +262,13 @@ void histogram_fit(py::handle self, const StrategyCall& in, FitColumns& columns)
 
 void register_histogram_slicing(py::module_& m) {
     bind::ClassBuilder cls(m, "HistogramSlicing", py::make_tuple(deps().BaseSlicing), kDoc);
-    cls.def(
-        "__init__", "",
-        {required("self"), optional("estimator"), optional("slice_features"), optional("task_type"),
-         optional("threshold", py::float_(1.2)), optional("min_samples", py::int_(30)),
-         optional("bins", py::int_(10)), optional("metric")},
-        init);
+    const bind::Param own = optional("bins", py::int_(10));
+    cls.def("__init__", "", slicer_init_params(&own, 6), init);
     cls.def("_fit",
             "Set the threshold value, resolve the slicing features to columns of x and search\n"
             "one feature (_fit1d) or two (_fit2d); results are left in weak_region, rule_list\n"
             "and bins1d.\n",
-            {required("self"), required("x"), required("y"), required("preds"), required("scores"),
-             optional("sample_weight")},
-            fit);
+            strategy_fit_params(), fit);
     cls.def("_fit1d",
             "Search the bins of one feature.\n\n"
             "Returns\n-------\n(weak_region, rule_list, bins1d)\n",

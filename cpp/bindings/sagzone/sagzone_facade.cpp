@@ -13,10 +13,6 @@ namespace movra::sagzone {
 
 namespace {
 
-using bind::Args;
-using bind::optional;
-using bind::required;
-
 constexpr const char* kDoc =
     "Sagzone Test\n"
     "\n"

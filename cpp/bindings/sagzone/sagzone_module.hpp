@@ -9,6 +9,10 @@
 namespace movra::sagzone {
 
 namespace py = pybind11;
+// Every binding file of the module defines methods.
+using bind::Args;
+using bind::optional;
+using bind::required;
 
 // Imported once when the module loads; never released (they live as long as the interpreter).
 struct Deps {

@@ -13,10 +13,6 @@ namespace movra::sagzone {
 
 namespace {
 
-using bind::Args;
-using bind::optional;
-using bind::required;
-
 constexpr const char* kDoc = R"(Scan every feature and every pair for weak regions.
 
 SagZone's search (equal-width bins or a shallow tree on the per-sample scores) runs on every

@@ -20,10 +20,6 @@ namespace movra::sagzone {
 
 namespace {
 
-using bind::Args;
-using bind::optional;
-using bind::required;
-
 // ---- the samples ----
 
 struct Reference {

@@ -59,6 +59,23 @@ py::object make_slicer(py::handle owner, py::handle features) {
     bind::raise(d.MovraError, "sagzone method should be either histogram or tree.");
 }
 
+std::vector<bind::Param> slicer_init_params(const bind::Param* own, std::size_t at) {
+    std::vector<bind::Param> params{required("self"),
+                                    optional("estimator"),
+                                    optional("slice_features"),
+                                    optional("task_type"),
+                                    optional("threshold", py::float_(1.2)),
+                                    optional("min_samples", py::int_(30)),
+                                    optional("metric")};
+    if (own != nullptr) params.insert(params.begin() + static_cast<std::ptrdiff_t>(at), *own);
+    return params;
+}
+
+std::vector<bind::Param> strategy_fit_params() {
+    return {required("self"),  required("x"),      required("y"),
+            required("preds"), required("scores"), optional("sample_weight")};
+}
+
 bool own_method(py::handle obj, const char* name, py::handle cls) {
     const py::object bound = py::getattr(obj, name);
     const py::object defined = cls.attr("__dict__").attr("get")(name);

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "bindings/common/method.hpp"
 #include "bindings/sagzone/fit_columns.hpp"
 
 namespace movra::sagzone {
@@ -31,6 +32,11 @@ py::object make_slicer(py::handle owner, py::handle features);
 // Whether obj.<name> is the method `cls` itself defines: not overridden by a subclass of it, nor
 // by an instance attribute.
 bool own_method(py::handle obj, const char* name, py::handle cls);
+
+// The parameters of a slicer's __init__: BaseSlicing's, with `own` (a strategy's own setting)
+// inserted at position `at` when given; and those of a strategy's _fit.
+std::vector<bind::Param> slicer_init_params(const bind::Param* own = nullptr, std::size_t at = 0);
+std::vector<bind::Param> strategy_fit_params();
 
 // The arguments of a strategy's _fit.
 struct StrategyCall {

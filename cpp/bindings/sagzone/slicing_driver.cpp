@@ -16,10 +16,6 @@ namespace movra::sagzone {
 
 namespace {
 
-using bind::Args;
-using bind::optional;
-using bind::required;
-
 py::object ravelled(py::handle values) { return deps().np.attr("ravel")(values); }
 
 void require_predictions(py::handle pred, const std::string& argname) {

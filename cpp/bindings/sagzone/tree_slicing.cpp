@@ -14,10 +14,6 @@ namespace movra::sagzone {
 
 namespace {
 
-using bind::Args;
-using bind::optional;
-using bind::required;
-
 constexpr const char* kDoc =
     "Tree based slicing for analyzing 1D or 2D features.\n"
     "\n"
@@ -179,12 +175,8 @@ void tree_fit(py::handle self, const StrategyCall& in, FitColumns& columns) {
 
 void register_tree_slicing(py::module_& m) {
     bind::ClassBuilder cls(m, "TreeSlicing", py::make_tuple(deps().BaseSlicing), kDoc);
-    cls.def(
-        "__init__", "",
-        {required("self"), optional("estimator"), optional("slice_features"), optional("task_type"),
-         optional("threshold", py::float_(1.2)), optional("max_depth", py::int_(2)),
-         optional("min_samples", py::int_(30)), optional("metric")},
-        init);
+    const bind::Param own = optional("max_depth", py::int_(2));
+    cls.def("__init__", "", slicer_init_params(&own, 5), init);
     cls.def("_dfs",
             "Depth-first walk of a fitted tree structure (tree_) from node curr_node_idx with\n"
             "the bounds collected so far in rule; a generator of one leaf rule per leaf\n"
@@ -193,9 +185,7 @@ void register_tree_slicing(py::module_& m) {
     cls.def("_fit",
             "Fit the tree on the slicing columns of x with the scores as target; leaves at or\n"
             "beyond the threshold value become weak_region, every leaf a rule in rule_list.\n",
-            {required("self"), required("x"), required("y"), required("preds"), required("scores"),
-             optional("sample_weight")},
-            fit);
+            strategy_fit_params(), fit);
     deps().TreeSlicing = cls.finish();
 }
 
