@@ -43,26 +43,37 @@ py::dict region_record(py::handle lb1, py::handle ub1, py::handle lb2, py::handl
     return region;
 }
 
-py::list rule_records(const std::vector<core::SliceRule>& rules, bool two, py::handle lb1,
-                      py::handle ub1) {
+namespace {
+
+// One record per slice, built by `record(lb1, ub1, lb2, ub2, slice)` with the slice's bounds on
+// the searched feature in the first or the second place.
+template <typename Record>
+py::list records_of(const std::vector<core::SliceRule>& slices, bool two, py::handle lb1,
+                    py::handle ub1, Record record) {
     py::list out;
-    for (const core::SliceRule& r : rules) {
+    for (const core::SliceRule& r : slices) {
         py::float_ lb(r.lb), ub(r.ub);
-        out.append(two ? rule_record(lb1, ub1, lb, ub, true, r.value, r.count)
-                       : rule_record(lb, ub, py::none(), py::none(), false, r.value, r.count));
+        out.append(two ? record(lb1, ub1, lb, ub, r) : record(lb, ub, py::none(), py::none(), r));
     }
     return out;
 }
 
+}  // namespace
+
+py::list rule_records(const std::vector<core::SliceRule>& rules, bool two, py::handle lb1,
+                      py::handle ub1) {
+    return records_of(
+        rules, two, lb1, ub1,
+        [two](py::handle a, py::handle b, py::handle c, py::handle d, const core::SliceRule& r) {
+            return rule_record(a, b, c, d, two, r.value, r.count);
+        });
+}
+
 py::list region_records(const std::vector<core::SliceRule>& regions, bool two, py::handle lb1,
                         py::handle ub1) {
-    py::list out;
-    for (const core::SliceRule& r : regions) {
-        py::float_ lb(r.lb), ub(r.ub);
-        out.append(two ? region_record(lb1, ub1, lb, ub, true)
-                       : region_record(lb, ub, py::none(), py::none(), false));
-    }
-    return out;
+    return records_of(regions, two, lb1, ub1,
+                      [two](py::handle a, py::handle b, py::handle c, py::handle d,
+                            const core::SliceRule&) { return region_record(a, b, c, d, two); });
 }
 
 py::dict bin_stats_record(double lb1, double ub1, double lb2, double ub2, std::int64_t support) {
