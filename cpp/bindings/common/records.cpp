@@ -7,38 +7,47 @@ namespace movra::bind {
 
 namespace {
 
-void set_item(py::dict& d, const char* key, py::handle value) {
-    if (PyDict_SetItemString(d.ptr(), key, value.ptr()) != 0) throw py::error_already_set();
+void set_item(py::dict& d, const py::str& key, py::handle value) {
+    if (PyDict_SetItem(d.ptr(), key.ptr(), value.ptr()) != 0) throw py::error_already_set();
 }
 
 }  // namespace
 
-py::dict bound_dict(py::handle lb, py::handle ub) {
+RecordKeys RecordKeys::create() {
+    const auto key = [](const char* name) {
+        return py::reinterpret_steal<py::str>(PyUnicode_InternFromString(name));
+    };
+    return {key("lb"), key("ub"),  key("splits"), key("values"), key("counts"), key("f0"),
+            key("f1"), key("lb1"), key("ub1"),    key("lb2"),    key("ub2"),    key("support")};
+}
+
+py::dict bound_dict(const RecordKeys& k, py::handle lb, py::handle ub) {
     py::dict d;
-    set_item(d, "lb", lb);
-    set_item(d, "ub", ub);
+    set_item(d, k.lb, lb);
+    set_item(d, k.ub, ub);
     return d;
 }
 
-py::dict rule_record(py::handle lb1, py::handle ub1, py::handle lb2, py::handle ub2, bool two,
-                     double value, std::int64_t count) {
+py::dict rule_record(const RecordKeys& k, py::handle lb1, py::handle ub1, py::handle lb2,
+                     py::handle ub2, bool two, double value, std::int64_t count) {
     py::dict splits;
-    set_item(splits, "f0", bound_dict(lb1, ub1));
-    if (two) set_item(splits, "f1", bound_dict(lb2, ub2));
+    set_item(splits, k.f0, bound_dict(k, lb1, ub1));
+    if (two) set_item(splits, k.f1, bound_dict(k, lb2, ub2));
     py::dict rule;
-    set_item(rule, "splits", splits);
-    set_item(rule, "values", py::float_(value));
-    set_item(rule, "counts", py::int_(count));
+    set_item(rule, k.splits, splits);
+    set_item(rule, k.values, py::float_(value));
+    set_item(rule, k.counts, py::int_(count));
     return rule;
 }
 
-py::dict region_record(py::handle lb1, py::handle ub1, py::handle lb2, py::handle ub2, bool two) {
+py::dict region_record(const RecordKeys& k, py::handle lb1, py::handle ub1, py::handle lb2,
+                       py::handle ub2, bool two) {
     py::dict region;
-    set_item(region, "lb1", lb1);
-    set_item(region, "ub1", ub1);
+    set_item(region, k.lb1, lb1);
+    set_item(region, k.ub1, ub1);
     if (two) {
-        set_item(region, "lb2", lb2);
-        set_item(region, "ub2", ub2);
+        set_item(region, k.lb2, lb2);
+        set_item(region, k.ub2, ub2);
     }
     return region;
 }
@@ -60,29 +69,32 @@ py::list records_of(const std::vector<core::SliceRule>& slices, bool two, py::ha
 
 }  // namespace
 
-py::list rule_records(const std::vector<core::SliceRule>& rules, bool two, py::handle lb1,
-                      py::handle ub1) {
+py::list rule_records(const RecordKeys& k, const std::vector<core::SliceRule>& rules, bool two,
+                      py::handle lb1, py::handle ub1) {
+    return records_of(rules, two, lb1, ub1,
+                      [&k, two](py::handle a, py::handle b, py::handle c, py::handle d,
+                                const core::SliceRule& r) {
+                          return rule_record(k, a, b, c, d, two, r.value, r.count);
+                      });
+}
+
+py::list region_records(const RecordKeys& k, const std::vector<core::SliceRule>& regions, bool two,
+                        py::handle lb1, py::handle ub1) {
     return records_of(
-        rules, two, lb1, ub1,
-        [two](py::handle a, py::handle b, py::handle c, py::handle d, const core::SliceRule& r) {
-            return rule_record(a, b, c, d, two, r.value, r.count);
+        regions, two, lb1, ub1,
+        [&k, two](py::handle a, py::handle b, py::handle c, py::handle d, const core::SliceRule&) {
+            return region_record(k, a, b, c, d, two);
         });
 }
 
-py::list region_records(const std::vector<core::SliceRule>& regions, bool two, py::handle lb1,
-                        py::handle ub1) {
-    return records_of(regions, two, lb1, ub1,
-                      [two](py::handle a, py::handle b, py::handle c, py::handle d,
-                            const core::SliceRule&) { return region_record(a, b, c, d, two); });
-}
-
-py::dict bin_stats_record(double lb1, double ub1, double lb2, double ub2, std::int64_t support) {
+py::dict bin_stats_record(const RecordKeys& k, double lb1, double ub1, double lb2, double ub2,
+                          std::int64_t support) {
     py::dict d;
-    d["lb1"] = py::float_(lb1);
-    d["ub1"] = py::float_(ub1);
-    d["lb2"] = py::float_(lb2);
-    d["ub2"] = py::float_(ub2);
-    d["support"] = py::int_(support);
+    set_item(d, k.lb1, py::float_(lb1));
+    set_item(d, k.ub1, py::float_(ub1));
+    set_item(d, k.lb2, py::float_(lb2));
+    set_item(d, k.ub2, py::float_(ub2));
+    set_item(d, k.support, py::int_(support));
     return d;
 }
 

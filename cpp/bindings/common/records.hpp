@@ -16,23 +16,32 @@ namespace movra::bind {
 
 namespace py = pybind11;
 
+// The records' keys, created once by the module that builds records (a search builds thousands
+// of records; a key made anew for each costs more than the record itself).
+struct RecordKeys {
+    py::str lb, ub, splits, values, counts, f0, f1, lb1, ub1, lb2, ub2, support;
+    static RecordKeys create();
+};
+
 // {"lb": lb, "ub": ub}
-py::dict bound_dict(py::handle lb, py::handle ub);
+py::dict bound_dict(const RecordKeys& k, py::handle lb, py::handle ub);
 // A rule record: "splits" with "f0" (and "f1" when `two`), "values", "counts".
-py::dict rule_record(py::handle lb1, py::handle ub1, py::handle lb2, py::handle ub2, bool two,
-                     double value, std::int64_t count);
+py::dict rule_record(const RecordKeys& k, py::handle lb1, py::handle ub1, py::handle lb2,
+                     py::handle ub2, bool two, double value, std::int64_t count);
 // A weak-region record: "lb1", "ub1" (and "lb2", "ub2" when `two`).
-py::dict region_record(py::handle lb1, py::handle ub1, py::handle lb2, py::handle ub2, bool two);
+py::dict region_record(const RecordKeys& k, py::handle lb1, py::handle ub1, py::handle lb2,
+                       py::handle ub2, bool two);
 
 // Rules and weak regions of one feature's search. With `two` the searched feature is the second
 // and `lb1`/`ub1` are the fixed first-feature bounds.
-py::list rule_records(const std::vector<core::SliceRule>& rules, bool two, py::handle lb1,
-                      py::handle ub1);
-py::list region_records(const std::vector<core::SliceRule>& regions, bool two, py::handle lb1,
-                        py::handle ub1);
+py::list rule_records(const RecordKeys& k, const std::vector<core::SliceRule>& rules, bool two,
+                      py::handle lb1, py::handle ub1);
+py::list region_records(const RecordKeys& k, const std::vector<core::SliceRule>& regions, bool two,
+                        py::handle lb1, py::handle ub1);
 
 // A bin_stats entry: "lb1", "ub1", "lb2", "ub2", "support".
-py::dict bin_stats_record(double lb1, double ub1, double lb2, double ub2, std::int64_t support);
+py::dict bin_stats_record(const RecordKeys& k, double lb1, double ub1, double lb2, double ub2,
+                          std::int64_t support);
 
 // Weak-region records (an iterable of mappings with "lb1", "ub1" and, for `n_columns` 2, "lb2",
 // "ub2") as boxes, upper bounds closed where they reach `closed_at` (core::region_boxes).

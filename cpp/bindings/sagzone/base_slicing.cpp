@@ -134,7 +134,7 @@ py::object get_rule_list(const Args& a) {
         score = slice_score(a, static_cast<std::size_t>(x.size()), rows, false).value;
     const bool two = py::len(a.self().attr("fidx")) != 1;
     py::list rules;
-    rules.append(bind::rule_record(a["lb1"], a["ub1"], a["lb2"], a["ub2"], two, score,
+    rules.append(bind::rule_record(deps().keys, a["lb1"], a["ub1"], a["lb2"], a["ub2"], two, score,
                                    static_cast<std::int64_t>(rows.size())));
     return std::move(rules);
 }
@@ -146,7 +146,7 @@ py::object evaluate_slice(const Args& a) {
     if (rows.empty() || !slice_score(a, static_cast<std::size_t>(x.size()), rows, true).weak)
         return std::move(weak);
     const bool two = py::len(a.self().attr("fidx")) != 1;
-    weak.append(bind::region_record(a["lb1"], a["ub1"], a["lb2"], a["ub2"], two));
+    weak.append(bind::region_record(deps().keys, a["lb1"], a["ub1"], a["lb2"], a["ub2"], two));
     return std::move(weak);
 }
 

@@ -101,8 +101,8 @@ py::tuple fit1d_column(py::handle self, const bind::Vector& x,
         search = range ? core::search_one_feature_in_range(xs, ss, ws, settings, *range)
                        : core::search_one_feature(xs, ss, ws, settings);
     }
-    return py::make_tuple(bind::region_records(search.regions, two, lb1, ub1),
-                          bind::rule_records(search.rules, two, lb1, ub1),
+    return py::make_tuple(bind::region_records(deps().keys, search.regions, two, lb1, ub1),
+                          bind::rule_records(deps().keys, search.rules, two, lb1, ub1),
                           bind::to_numpy(search.edges));
 }
 
@@ -116,12 +116,14 @@ py::object fit1d(const Args& a) {
 py::tuple two_feature_records(py::handle self, const core::TwoFeatureSearch& t) {
     py::list weak_region, rule_list_all, bin_stats;
     for (const core::FirstFeatureBin& fb : t.bins) {
-        bin_stats.append(bind::bin_stats_record(fb.lb1, fb.ub1, fb.lb2, fb.ub2, fb.support));
+        bin_stats.append(
+            bind::bin_stats_record(deps().keys, fb.lb1, fb.ub1, fb.lb2, fb.ub2, fb.support));
         if (fb.support == 0) continue;
         const py::float_ lb1(fb.lb1), ub1(fb.ub1);
-        for (py::handle r : bind::rule_records(fb.search.rules, true, lb1, ub1))
+        for (py::handle r : bind::rule_records(deps().keys, fb.search.rules, true, lb1, ub1))
             rule_list_all.append(r);
-        const py::list regions = bind::region_records(fb.search.regions, true, lb1, ub1);
+        const py::list regions =
+            bind::region_records(deps().keys, fb.search.regions, true, lb1, ub1);
         for (std::size_t k = 0; k < fb.lb2q.size(); ++k) {
             py::dict item = regions[k];
             item["lb2q"] = py::float_(fb.lb2q[k]);
@@ -210,12 +212,12 @@ py::object judge_bin_sums(const Args& a) {
     if (!error.empty()) bind::raise(PyExc_ValueError, error);
     const py::object lb1 = two ? py::object(py::float_(a.number("lb1"))) : py::object(py::none());
     const py::object ub1 = two ? py::object(py::float_(a.number("ub1"))) : py::object(py::none());
-    const py::list regions = bind::region_records(s.regions, two, lb1, ub1);
+    const py::list regions = bind::region_records(deps().keys, s.regions, two, lb1, ub1);
     for (std::size_t k = 0; k < lb2q.size(); ++k) {
         regions[k]["lb2q"] = py::float_(lb2q[k]);
         regions[k]["ub2q"] = py::float_(ub2q[k]);
     }
-    return py::make_tuple(regions, bind::rule_records(s.rules, two, lb1, ub1));
+    return py::make_tuple(regions, bind::rule_records(deps().keys, s.rules, two, lb1, ub1));
 }
 
 py::object init(const Args& a) {

@@ -37,6 +37,7 @@ void load_deps() {
     d->MovraError = exceptions.attr("MovraError");
     d->MovraWarning = exceptions.attr("MovraWarning");
     d->MovraInfo = exceptions.attr("MovraInfo");
+    d->keys = bind::RecordKeys::create();
     loaded = d;
 }
 

@@ -5,6 +5,7 @@
 #include <pybind11/pybind11.h>
 
 #include "bindings/common/method.hpp"
+#include "bindings/common/records.hpp"
 
 namespace movra::sagzone {
 
@@ -33,6 +34,7 @@ struct Deps {
     py::object MovraError;
     py::object MovraWarning;
     py::object MovraInfo;
+    bind::RecordKeys keys;  // of the records the searches hand back
     // The module's own classes, set as each is created (later classes call earlier ones).
     py::object BaseSlicing;
     py::object HistogramSlicing;

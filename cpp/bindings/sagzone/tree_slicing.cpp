@@ -96,8 +96,8 @@ py::object dfs(const Args& a) {
     for (const core::TreeLeaf& leaf : leaves) {
         py::dict splits;
         for (const auto& entry : leaf.splits)
-            splits[py::str(entry.first)] =
-                bind::bound_dict(py::float_(entry.second.lb), py::float_(entry.second.ub));
+            splits[py::str(entry.first)] = bind::bound_dict(
+                deps().keys, py::float_(entry.second.lb), py::float_(entry.second.ub));
         py::dict rule;
         rule["splits"] = splits;
         rule["values"] = py::float_(leaf.value);
