@@ -38,6 +38,31 @@ void purify_pair_product(Span<double> levels, std::size_t na, std::size_t nb, Sp
     }
 }
 
+namespace {
+
+// One sweep along an axis of the grid: each line's mean level under the joint density (line j's
+// cells at j * line_stride + t * step) moved out into to[j]; the largest mean moved.
+double sweep(Span<double> levels, Span<const double> joint, const std::vector<double>& mass,
+             Span<double> to, std::size_t line_stride, std::size_t step) {
+    const std::size_t length = levels.size / mass.size();
+    double largest = 0.0;
+    for (std::size_t j = 0; j < mass.size(); ++j) {
+        if (mass[j] <= 0.0) continue;
+        double m = 0.0;
+        for (std::size_t t = 0; t < length; ++t) {
+            const std::size_t c = j * line_stride + t * step;
+            m += joint[c] * levels[c];
+        }
+        m /= mass[j];
+        to[j] += m;
+        for (std::size_t t = 0; t < length; ++t) levels[j * line_stride + t * step] -= m;
+        largest = std::max(largest, std::fabs(m));
+    }
+    return largest;
+}
+
+}  // namespace
+
 PurifyReport purify_pair_joint(Span<double> levels, std::size_t na, std::size_t nb,
                                Span<const double> joint, Span<double> to_rows, Span<double> to_cols,
                                double tolerance, std::size_t max_iterations) {
@@ -59,25 +84,10 @@ PurifyReport purify_pair_joint(Span<double> levels, std::size_t na, std::size_t 
         }
     while (report.iterations < max_iterations) {
         ++report.iterations;
-        double largest = 0.0;
-        for (std::size_t i = 0; i < na; ++i) {
-            if (row_mass[i] <= 0.0) continue;
-            double m = 0.0;
-            for (std::size_t k = 0; k < nb; ++k) m += joint[i * nb + k] * levels[i * nb + k];
-            m /= row_mass[i];
-            to_rows[i] += m;
-            for (std::size_t k = 0; k < nb; ++k) levels[i * nb + k] -= m;
-            largest = std::max(largest, std::fabs(m));
-        }
-        for (std::size_t k = 0; k < nb; ++k) {
-            if (col_mass[k] <= 0.0) continue;
-            double m = 0.0;
-            for (std::size_t i = 0; i < na; ++i) m += joint[i * nb + k] * levels[i * nb + k];
-            m /= col_mass[k];
-            to_cols[k] += m;
-            for (std::size_t i = 0; i < na; ++i) levels[i * nb + k] -= m;
-            largest = std::max(largest, std::fabs(m));
-        }
+        // Rows first, then columns: two statements, since arguments' order is unspecified.
+        const double largest_row = sweep(levels, joint, row_mass, to_rows, nb, 1);
+        const double largest =
+            std::max(largest_row, sweep(levels, joint, col_mass, to_cols, 1, nb));
         report.residual = largest;
         if (largest <= limit) {
             report.converged = true;
