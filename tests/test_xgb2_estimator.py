@@ -243,10 +243,10 @@ def test_fit_sets_state(cls):
     np.testing.assert_array_equal(est.X_, X)
     if cls is XGB2Classifier:
         np.testing.assert_array_equal(est.classes_, [0, 1])
-    names, types = ["a", "b", "c", "d"], [["numerical"]] * 4
+    names, types = ["a", "b", "c", "d"], ["numerical"] * 4
     est.set_params(feature_names=names, feature_types=types).fit(X, est.predict(X))
     assert est.feature_names_ == names and est.feature_names_ is not names
-    assert est.feature_types_ == types and est.feature_types_[0] is not types[0]  # deep copy
+    assert est.feature_types_ == types and est.feature_types_ is not types  # a copy
 
 
 @pytest.mark.parametrize("p, increasing, decreasing, text", [

@@ -11,6 +11,16 @@ namespace movra::xgb2 {
 // fit, _xgb_model_params and _fit_xgb_raw, added to XGB2Base.
 void add_training_methods(bind::ClassBuilder& base);
 
+// _settle_features and _check_columns (the features' names and types), added to XGB2Base.
+void add_feature_methods(bind::ClassBuilder& base);
+
+// The text of the monotone constraints for xgb_params_, refusing a name of mono_increasing_list
+// or mono_decreasing_list that is no feature or a categorical one.
+py::object monotone_constraints(py::handle self);
+
+// Refuses a DataFrame whose string column names are not feature_names_in_.
+void check_prediction_columns(py::handle self, py::handle X);
+
 // _validate_input(self, x, y, sample_weight) -> (x, y, sample_weight)
 py::object validate_regressor_input(const bind::Args& a);
 py::object validate_classifier_input(const bind::Args& a);

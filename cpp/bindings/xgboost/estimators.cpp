@@ -198,6 +198,7 @@ py::object register_base(py::module_& m) {
     bind::ClassBuilder base(m, "XGB2Base", py::make_tuple(deps().BaseEstimator), "");
     base.def("__init__", "", init_params(20, 1), base_init);
     add_training_methods(base);
+    add_feature_methods(base);
     add_training_row_check(base);
     add_prediction_input_check(base);
     add_interpretation_methods(base);

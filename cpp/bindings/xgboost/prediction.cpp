@@ -11,10 +11,12 @@ namespace movra::xgb2 {
 
 namespace {
 
-// Fitted, two-dimensional, with the number of features of fit.
+// Fitted, with a DataFrame's columns those of fit, two-dimensional, with the number of features
+// of fit.
 void check_prediction_input(py::handle self, py::handle X) {
     const Deps& d = deps();
     d.check_is_fitted(self);
+    check_prediction_columns(self, X);
     py::tuple shape(X.attr("shape"));
     if (shape.size() != 2) bind::raise(PyExc_ValueError, "Reshape your data.");
     py::object n_features_in = self.attr("n_features_in_");
@@ -31,8 +33,10 @@ void check_prediction_input(py::handle self, py::handle X) {
     }
 }
 
-// check_array, then the checks above.
+// The checks above on a DataFrame's columns first (check_array drops them), then on the array.
 py::object checked_prediction_input(py::handle self, py::handle X) {
+    deps().check_is_fitted(self);
+    check_prediction_columns(self, X);
     py::object checked = deps().check_array(X);
     check_prediction_input(self, checked);
     return checked;
@@ -40,8 +44,9 @@ py::object checked_prediction_input(py::handle self, py::handle X) {
 
 constexpr const char* kCheckPredictionInputDoc = R"(Check the input of a prediction.
 
-Raises NotFittedError before fit, and ValueError when X is not two-dimensional or has
-another number of features than in fit.
+Raises NotFittedError before fit, and ValueError when X is a DataFrame whose columns are
+not those of fit (named as scikit-learn names them), is not two-dimensional, or has another
+number of features than in fit.
 
 Parameters
 ----------

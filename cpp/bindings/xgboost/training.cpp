@@ -26,68 +26,27 @@ std::vector<py::object> unpack_three(py::handle value) {
     return items;
 }
 
-// The user's list, copied, or `n_features` generated values.
-py::object given_or_generated(py::handle given, py::ssize_t n_features, bool numbered,
-                              const char* text) {
-    if (!given.is_none()) return deps().deepcopy(given);
-    py::list generated;
-    for (py::ssize_t i = 0; i < n_features; ++i)
-        generated.append(numbered ? text + std::to_string(i) : std::string(text));
-    return generated;
-}
-
 py::object fit(const bind::Args& a) {
     const py::object& self = a.self();
     std::vector<py::object> data =
         unpack_three(self.attr("_validate_input")(a["X"], a["y"], a["sample_weight"]));
-    const auto n_features = self.attr("n_features_in_").cast<py::ssize_t>();
-    self.attr("feature_names_") =
-        given_or_generated(self.attr("feature_names"), n_features, true, "X");
-    self.attr("feature_types_") =
-        given_or_generated(self.attr("feature_types"), n_features, false, "numerical");
+    self.attr("_settle_features")();
     self.attr("_fit_xgb_raw")(data[0], data[1], data[2]);
     self.attr("is_fitted_") = true;
     self.attr("X_") = deps().shallow_copy(data[0]);
     return self;
 }
 
-bool contains(py::handle container, py::handle item) {
-    const int found = PySequence_Contains(container.ptr(), item.ptr());
-    if (found < 0) throw py::error_already_set();
-    return found == 1;
-}
-
-// str() of the tuple of constraints: "(1, 0, -1)", "(0,)" for one feature, "()" for none.
-std::string monotone_constraints_text(const std::vector<int>& constraints) {
-    std::string text = "(";
-    for (std::size_t i = 0; i < constraints.size(); ++i) {
-        if (i > 0) text += ", ";
-        text += std::to_string(constraints[i]);
-    }
-    if (constraints.size() == 1) text += ",";
-    return text + ")";
-}
-
 py::object xgb_model_params(const bind::Args& a) {
     const py::object& self = a.self();
-    py::object increasing = self.attr("mono_increasing_list");
-    py::object decreasing = self.attr("mono_decreasing_list");
-    std::vector<int> constraints;
-    for (py::handle name : self.attr("feature_names_")) {
-        if (contains(increasing, name))
-            constraints.push_back(1);
-        else if (contains(decreasing, name))
-            constraints.push_back(-1);
-        else
-            constraints.push_back(0);
-    }
+    py::object constraints = monotone_constraints(self);
 
     // In this order: the dict is the estimator's record of what XGBoost was given.
     py::dict params;
     for (const char* name : {"max_depth", "n_estimators", "eta", "gamma", "tree_method", "max_bin",
                              "reg_lambda", "reg_alpha"})
         params[name] = self.attr(name);
-    params["monotone_constraints"] = monotone_constraints_text(constraints);
+    params["monotone_constraints"] = constraints;
     params["random_state"] = self.attr("random_state");
     self.attr("xgb_params_") = params;
 
