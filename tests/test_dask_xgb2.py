@@ -167,7 +167,20 @@ def errors_of(call):
     raise AssertionError("no error")
 
 
-@pytest.mark.parametrize("case", ["nan_x", "inf_x", "nan_y", "length", "weights_length",
+def test_missing_values_are_accepted_as_in_memory(dask_client):
+    x, y = make_data(3, n=300)
+    x[5, 2] = x[40, 0] = np.nan
+    XGB2Regressor(n_estimators=5).fit(x, y)
+    remote = DaskXGB2Regressor(n_estimators=5, client=dask_client).fit(chunked(x), chunked(y))
+    remote.parse_model()
+    booster = remote.estimator_.get_booster()
+    margin = _kernels.tree_margins(read_trees(booster), base_margin(booster), x)
+    np.testing.assert_allclose(sum_of_effects(remote, x), margin, rtol=1e-9, atol=1e-9)
+    assert all(item["counts"][-1] > 0 for item in remote.effects_["1D"]
+               if item["fidx"] in ((0,), (2,)))
+
+
+@pytest.mark.parametrize("case", ["inf_x", "nan_y", "length", "weights_length",
                                   "nan_x_weights_length", "weights_zero", "weights_nan",
                                   "one_row", "three_classes", "one_class"])
 def test_bad_input_gets_the_in_memory_errors(dask_client, case):

@@ -96,12 +96,14 @@ def test_class_tree_and_docstrings():
 
 
 def test_more_tags_and_sklearn_tags():
-    assert XGB2Regressor()._more_tags() == {"_xfail_checks": XFAIL}
+    # Missing values are accepted (a level of their own), as the tags say.
+    assert XGB2Regressor()._more_tags() == {"_xfail_checks": XFAIL, "allow_nan": True}
     tags = XGB2Classifier()._more_tags()
-    assert tags == {"binary_only": True, "_xfail_checks": XFAIL}
-    assert list(tags) == ["binary_only", "_xfail_checks"]
+    assert tags == {"binary_only": True, "_xfail_checks": XFAIL, "allow_nan": True}
+    assert list(tags) == ["binary_only", "_xfail_checks", "allow_nan"]
     if hasattr(sklearn.utils, "get_tags"):
         assert sklearn.utils.get_tags(XGB2Classifier()).classifier_tags.multi_class is False
+        assert sklearn.utils.get_tags(XGB2Regressor()).input_tags.allow_nan is True
 
 
 # ---- validation ------------------------------------------------------------------------------
@@ -215,7 +217,8 @@ def test_scikit_learn_validation_errors_propagate(cls):
         bad_y, bad_y_message = np.array(list("abab"), dtype=object), "could not convert"
     else:
         bad_y, bad_y_message = [0.1, 0.2, 0.3, 0.4], "Unknown label type"
-    for x_in, y_in, message in [(np.where(X > 6, np.nan, X), y, "NaN"),
+    # NaN in X is a missing value (test_xgb2_tables); in y it stays an error.
+    for x_in, y_in, message in [(X, [0, 1, np.nan, 1], "NaN"),
                                 (X, y[:3], "inconsistent numbers of samples"),
                                 (X, None, "requires y to be passed"),
                                 (np.empty((0, 2)), [], "0 sample"),

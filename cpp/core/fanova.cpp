@@ -32,16 +32,30 @@ void sort_unique(std::vector<double>& points) {
     points.erase(std::unique(points.begin(), points.end()), points.end());
 }
 
-// Bins a condition reaches on a grid, as [begin, end) of the value bins plus the missing bin.
+// The split points of a categorical feature's grid: 1 .. k-1, so that code c is in bin c.
+std::vector<double> category_points(std::size_t n_categories) {
+    std::vector<double> points;
+    for (std::size_t c = 1; c < n_categories; ++c) points.push_back(static_cast<double>(c));
+    return points;
+}
+
+// Bins a condition reaches on a grid, as [begin, end) of the value bins plus the missing bin;
+// for a categorical feature, the bins of its admitted codes instead of the range.
 struct BinRange {
     std::size_t begin = 0;
     std::size_t end = 0;
     bool missing = false;
+    const std::vector<std::uint8_t>* allowed = nullptr;
 };
 
 BinRange bins_of(const FeatureCondition& c, const std::vector<double>& points) {
-    // The bounds are split points of the grid, so lower_bound finds them exactly.
     BinRange r;
+    if (c.categorical()) {
+        r.allowed = &c.allowed;
+        r.missing = c.missing;
+        return r;
+    }
+    // The bounds are split points of the grid, so lower_bound finds them exactly.
     r.begin = std::isfinite(c.lower)
                   ? static_cast<std::size_t>(
                         std::lower_bound(points.begin(), points.end(), c.lower) - points.begin()) +
@@ -59,7 +73,12 @@ BinRange bins_of(const FeatureCondition& c, const std::vector<double>& points) {
 
 template <typename F>
 void for_each_bin(const BinRange& r, std::size_t n_points, F&& f) {
-    for (std::size_t b = r.begin; b < r.end; ++b) f(b);
+    if (r.allowed != nullptr) {
+        for (std::size_t b = 0; b < r.allowed->size(); ++b)
+            if ((*r.allowed)[b] != 0) f(b);
+    } else {
+        for (std::size_t b = r.begin; b < r.end; ++b) f(b);
+    }
     if (r.missing) f(n_points + 1);
 }
 
@@ -130,13 +149,18 @@ EffectIndex number_effects(const std::vector<LeafRule>& rules, std::size_t n_col
     return index;
 }
 
-// Grids: every split point of a feature for its main effect, and the split points of the pair's
-// own leaves for an interaction; the levels start at zero.
+// Grids: every split point of a numerical feature for its main effect, and the split points of
+// the pair's own leaves for an interaction; a categorical feature's codes on every grid of it.
+// The levels start at zero.
 void build_grids(const std::vector<LeafRule>& rules, const EffectIndex& index, Effects& out) {
     for (const LeafRule& rule : rules) {
-        for (int c = 0; c < rule.n_conditions; ++c)
-            add_bounds(rule.conditions[c],
-                       out.mains[index.main_of.at(rule.conditions[c].feature)].split_points);
+        for (int c = 0; c < rule.n_conditions; ++c) {
+            const FeatureCondition& condition = rule.conditions[c];
+            MainEffect& m = out.mains[index.main_of.at(condition.feature)];
+            if (condition.categorical())
+                m.n_categories = static_cast<std::int64_t>(condition.allowed.size());
+            add_bounds(condition, m.split_points);
+        }
         if (rule.n_conditions == 2) {
             PairEffect& pe = out.pairs[index.pair(rule)];
             add_bounds(rule.conditions[0], pe.split_points_a);
@@ -144,10 +168,15 @@ void build_grids(const std::vector<LeafRule>& rules, const EffectIndex& index, E
         }
     }
     for (MainEffect& m : out.mains) {
+        if (m.n_categories > 0) m.split_points = category_points(m.categories_count());
         sort_unique(m.split_points);
         m.levels.assign(m.split_points.size() + 2, 0.0);
     }
     for (PairEffect& pe : out.pairs) {
+        const MainEffect& ma = out.mains[index.main_of.at(pe.feature_a)];
+        const MainEffect& mb = out.mains[index.main_of.at(pe.feature_b)];
+        if (ma.n_categories > 0) pe.split_points_a = ma.split_points;
+        if (mb.n_categories > 0) pe.split_points_b = mb.split_points;
         sort_unique(pe.split_points_a);
         sort_unique(pe.split_points_b);
         pe.levels.assign((pe.split_points_a.size() + 2) * (pe.split_points_b.size() + 2), 0.0);
@@ -302,12 +331,33 @@ std::size_t main_of(const Effects& fx, std::int64_t feature) {
 
 }  // namespace
 
+namespace {
+
+// A categorical feature's values must be its codes (or missing): any other value would land in
+// the bin of a code it is not.
+void check_category_codes(const MainEffect& m, Matrix data) {
+    const Column column = data.column(static_cast<std::size_t>(m.feature));
+    const auto k = static_cast<double>(m.n_categories);
+    for (std::size_t r = 0; r < column.size; ++r) {
+        const double v = column[r];
+        if (!std::isnan(v) && !(v >= 0.0 && v < k && v == std::floor(v)))
+            throw std::invalid_argument("feature " + std::to_string(m.feature) +
+                                        " is categorical with " + std::to_string(m.n_categories) +
+                                        " categories; " + std::to_string(v) +
+                                        " is none of its codes");
+    }
+}
+
+}  // namespace
+
 GridCounts grid_counts(const Effects& grids, Matrix data) {
-    for (const MainEffect& m : grids.mains)
+    for (const MainEffect& m : grids.mains) {
         if (static_cast<std::size_t>(m.feature) >= data.n_columns)
             throw std::invalid_argument("the trees test feature " + std::to_string(m.feature) +
                                         " but the data has " + std::to_string(data.n_columns) +
                                         " columns");
+        if (m.n_categories > 0) check_category_codes(m, data);
+    }
     const RowBins rows = bin_rows(grids.mains, data);
     GridCounts out;
     out.mains = rows.counts;

@@ -12,12 +12,17 @@
 
 namespace movra::core {
 
+// A categorical feature of k categories has the split points 1 .. k-1 on its codes, so that each
+// category has a level of its own (code c in bin c), whatever the trees group together.
 struct MainEffect {
     std::int64_t feature = 0;
+    std::int64_t n_categories = 0;     // 0: a numerical feature
     std::vector<double> split_points;  // every split point of the feature in the ensemble
     std::vector<double> levels;        // split_points.size() + 2
     std::vector<double> counts;        // the data rows in each bin of levels
     double importance = 0.0;           // variance over the data rows
+
+    std::size_t categories_count() const { return static_cast<std::size_t>(n_categories); }
 };
 
 struct PairEffect {
@@ -76,6 +81,7 @@ struct GridCounts {
     std::vector<std::vector<double>> mains;
     std::vector<std::vector<double>> pairs;
 };
+// Throws when a categorical feature's value is neither missing nor one of its codes 0 .. k-1.
 GridCounts grid_counts(const Effects& grids, Matrix data);
 
 // Purification and importances of `grids` (from effect_grids) under the counts of n_rows rows

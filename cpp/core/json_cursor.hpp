@@ -4,6 +4,7 @@
 #include <cctype>
 #include <charconv>
 #include <cstddef>
+#include <limits>
 #include <stdexcept>
 #include <string>
 #include <system_error>
@@ -68,6 +69,18 @@ class JsonCursor {
             // Some fields are numbers written as strings.
             std::string s = read_string();
             return parse_number(s.data(), s.data() + s.size());
+        }
+        // XGBoost 1.7 writes a categorical split's condition as NaN.
+        if (c == 'N') {
+            expect_word("NaN");
+            return std::numeric_limits<double>::quiet_NaN();
+        }
+        if (c == 'I' || (c == '-' && end_ - p_ > 1 && p_[1] == 'I')) {
+            const bool negative = c == '-';
+            if (negative) ++p_;
+            expect_word("Infinity");
+            const double inf = std::numeric_limits<double>::infinity();
+            return negative ? -inf : inf;
         }
         const char* start = p_;
         while (p_ != end_ && (std::isdigit(static_cast<unsigned char>(*p_)) || *p_ == '-' ||
@@ -153,6 +166,13 @@ class JsonCursor {
     }
 
   private:
+    void expect_word(const char* word) {
+        const std::size_t n = std::char_traits<char>::length(word);
+        if (static_cast<std::size_t>(end_ - p_) < n || std::string(p_, n) != word)
+            fail("bad number");
+        p_ += n;
+    }
+
     void skip_blanks() {
         while (p_ != end_ && (*p_ == ' ' || *p_ == '\n' || *p_ == '\r' || *p_ == '\t')) ++p_;
     }

@@ -11,11 +11,16 @@
 namespace movra::core {
 
 // What a leaf asks of one feature: float32(x) in [lower, upper), or x missing when `missing`.
+// For a categorical feature of k categories, `allowed` has k entries, 1 for each category code
+// the path admits (the bounds stay infinite).
 struct FeatureCondition {
     std::int64_t feature = -1;
     double lower = 0.0;  // -inf when unbounded
     double upper = 0.0;  // +inf when unbounded
     bool missing = true;
+    std::vector<std::uint8_t> allowed;
+
+    bool categorical() const { return !allowed.empty(); }
 };
 
 // A leaf's value and the conditions of its path on at most two distinct features, ascending.
@@ -25,9 +30,12 @@ struct LeafRule {
     FeatureCondition conditions[2];
 };
 
-// The rule of every leaf of every tree, by an explicit-stack walk from each root. Throws
-// std::invalid_argument for bad child or feature indices, cycles, or a path that tests more than
-// two distinct features (the ensemble would then not be a sum of pairwise effects).
-std::vector<LeafRule> leaf_rules(const TreeView& trees, std::size_t n_features);
+// The rule of every leaf of every tree, by an explicit-stack walk from each root. n_categories
+// holds each feature's category count (0: numerical), or is empty when all are numerical; a
+// categorical feature's codes are 0 .. k-1. Throws std::invalid_argument for bad child or feature
+// indices, cycles, a path that tests more than two distinct features (the ensemble would then
+// not be a sum of pairwise effects), or a split on categories of a numerical feature.
+std::vector<LeafRule> leaf_rules(const TreeView& trees, std::size_t n_features,
+                                 Span<const std::int64_t> n_categories = {});
 
 }  // namespace movra::core

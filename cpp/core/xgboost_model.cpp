@@ -1,5 +1,6 @@
 #include "core/xgboost_model.hpp"
 
+#include <algorithm>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -15,30 +16,45 @@ namespace {
 // double to float32 gives back the model's exact value.
 double as_float32(double v) { return static_cast<double>(static_cast<float>(v)); }
 
-template <typename Cursor>
-void read_tree(Cursor& in, TreeArrays& out) {
+// A tree's arrays as the model stores them; categorical splits keep their sets in four arrays:
+// categories_nodes[k] holds categories[categories_segments[k] ..][:categories_sizes[k]].
+struct RawTree {
     std::vector<std::int64_t> left, right, feature;
     std::vector<double> condition;
     std::vector<std::uint8_t> default_left;
-    bool categorical = false;
+    std::vector<int> split_type;
+    std::vector<std::int64_t> categories, category_nodes, category_segments, category_sizes;
     bool vector_leaf = false;
+};
+
+template <typename Cursor>
+RawTree read_raw_tree(Cursor& in) {
+    RawTree t;
     in.read_object([&](const std::string& key) {
         if (key == "left_children") {
-            left = in.template read_numbers<std::int64_t>();
+            t.left = in.template read_numbers<std::int64_t>();
         } else if (key == "right_children") {
-            right = in.template read_numbers<std::int64_t>();
+            t.right = in.template read_numbers<std::int64_t>();
         } else if (key == "split_indices") {
-            feature = in.template read_numbers<std::int64_t>();
+            t.feature = in.template read_numbers<std::int64_t>();
         } else if (key == "split_conditions") {
-            condition = in.template read_numbers<double>();
+            t.condition = in.template read_numbers<double>();
         } else if (key == "default_left") {
-            default_left = in.template read_numbers<std::uint8_t>();
+            t.default_left = in.template read_numbers<std::uint8_t>();
         } else if (key == "split_type") {
-            for (auto t : in.template read_numbers<int>()) categorical = categorical || t != 0;
+            t.split_type = in.template read_numbers<int>();
+        } else if (key == "categories") {
+            t.categories = in.template read_numbers<std::int64_t>();
+        } else if (key == "categories_nodes") {
+            t.category_nodes = in.template read_numbers<std::int64_t>();
+        } else if (key == "categories_segments") {
+            t.category_segments = in.template read_numbers<std::int64_t>();
+        } else if (key == "categories_sizes") {
+            t.category_sizes = in.template read_numbers<std::int64_t>();
         } else if (key == "tree_param") {
             in.read_object([&](const std::string& k) {
                 if (k == "size_leaf_vector") {
-                    vector_leaf = in.read_number() > 1.0;
+                    t.vector_leaf = in.read_number() > 1.0;
                 } else {
                     in.skip_value();
                 }
@@ -47,20 +63,56 @@ void read_tree(Cursor& in, TreeArrays& out) {
             in.skip_value();
         }
     });
-    if (categorical) in.fail("categorical splits are not supported");
-    if (vector_leaf) in.fail("trees with vector leaves are not supported");
-    const std::size_t n = left.size();
-    if (n == 0 || right.size() != n || feature.size() != n || condition.size() != n ||
-        default_left.size() != n)
+    return t;
+}
+
+// Each node's set of categories (empty for a numerical split), sorted.
+template <typename Cursor>
+std::vector<std::vector<std::int64_t>> category_sets(const Cursor& in, const RawTree& t) {
+    const std::size_t n = t.left.size();
+    std::vector<std::vector<std::int64_t>> sets(n);
+    const std::size_t m = t.category_nodes.size();
+    if (t.category_segments.size() != m || t.category_sizes.size() != m)
+        in.fail("a tree's category arrays are of unequal lengths");
+    for (std::size_t k = 0; k < m; ++k) {
+        const std::int64_t node = t.category_nodes[k], first = t.category_segments[k],
+                           size = t.category_sizes[k];
+        if (node < 0 || static_cast<std::size_t>(node) >= n || first < 0 || size < 0 ||
+            static_cast<std::size_t>(first + size) > t.categories.size())
+            in.fail("a tree's category set is out of range");
+        auto& set = sets[static_cast<std::size_t>(node)];
+        set.assign(t.categories.begin() + first, t.categories.begin() + first + size);
+        std::sort(set.begin(), set.end());
+        set.erase(std::unique(set.begin(), set.end()), set.end());
+        if (!set.empty() && set.front() < 0) in.fail("a tree has a negative category");
+    }
+    return sets;
+}
+
+template <typename Cursor>
+void read_tree(Cursor& in, TreeArrays& out) {
+    const RawTree t = read_raw_tree(in);
+    if (t.vector_leaf) in.fail("trees with vector leaves are not supported");
+    const std::size_t n = t.left.size();
+    if (n == 0 || t.right.size() != n || t.feature.size() != n || t.condition.size() != n ||
+        t.default_left.size() != n || (!t.split_type.empty() && t.split_type.size() != n))
         in.fail("a tree's node arrays are missing or of unequal lengths");
+    const auto sets = category_sets(in, t);
     for (std::size_t i = 0; i < n; ++i) {
-        out.left.push_back(left[i]);
-        out.right.push_back(right[i]);
-        const bool leaf = left[i] < 0;
-        out.feature.push_back(leaf ? -1 : feature[i]);
-        out.threshold.push_back(leaf ? 0.0 : as_float32(condition[i]));
-        out.value.push_back(leaf ? as_float32(condition[i]) : 0.0);
-        out.default_left.push_back(default_left[i] != 0 ? 1 : 0);
+        out.left.push_back(t.left[i]);
+        out.right.push_back(t.right[i]);
+        const bool leaf = t.left[i] < 0;
+        const bool categorical = !leaf && !t.split_type.empty() && t.split_type[i] != 0;
+        if (categorical && sets[i].empty()) in.fail("a categorical split has no categories");
+        out.feature.push_back(leaf ? -1 : t.feature[i]);
+        // A categorical split's condition is no threshold (1.7 writes NaN, 3.x a tiny number).
+        out.threshold.push_back(leaf || categorical ? 0.0 : as_float32(t.condition[i]));
+        out.value.push_back(leaf ? as_float32(t.condition[i]) : 0.0);
+        out.default_left.push_back(t.default_left[i] != 0 ? 1 : 0);
+        out.categorical.push_back(categorical ? 1 : 0);
+        if (categorical)
+            out.categories.insert(out.categories.end(), sets[i].begin(), sets[i].end());
+        out.category_offsets.push_back(static_cast<std::int64_t>(out.categories.size()));
     }
     out.tree_offsets.push_back(static_cast<std::int64_t>(out.left.size()));
 }

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <random>
 #include <vector>
@@ -11,8 +12,11 @@ using namespace movra::core;
 
 namespace {
 
-// A random ensemble of depth-2 trees on n_features, float32 thresholds, random default branches.
-TreeArrays random_ensemble(std::size_t n_trees, std::size_t n_features, std::mt19937_64& rng) {
+// A random ensemble of depth-2 trees on n_features, float32 thresholds, random default branches;
+// with k_categories > 0, feature 0 is categorical and its splits send random sets of its codes
+// right.
+TreeArrays random_ensemble(std::size_t n_trees, std::size_t n_features, std::mt19937_64& rng,
+                           std::int64_t k_categories = 0) {
     std::uniform_int_distribution<std::int64_t> feat(0, static_cast<std::int64_t>(n_features) - 1);
     std::normal_distribution<double> g;
     std::bernoulli_distribution coin(0.5);
@@ -25,6 +29,8 @@ TreeArrays random_ensemble(std::size_t n_trees, std::size_t n_features, std::mt1
             t.threshold.push_back(0.0);
             t.default_left.push_back(0);
             t.value.push_back(static_cast<double>(static_cast<float>(g(rng))));
+            t.categorical.push_back(0);
+            t.category_offsets.push_back(static_cast<std::int64_t>(t.categories.size()));
             t.tree_offsets.push_back(static_cast<std::int64_t>(t.left.size()));
             continue;
         }
@@ -38,18 +44,29 @@ TreeArrays random_ensemble(std::size_t n_trees, std::size_t n_features, std::mt1
             t.threshold.push_back(leaf ? 0.0 : static_cast<double>(static_cast<float>(g(rng))));
             t.default_left.push_back(coin(rng) ? 1 : 0);
             t.value.push_back(leaf ? static_cast<double>(static_cast<float>(g(rng))) : 0.0);
+            const bool categorical = !leaf && k_categories > 0 && t.feature.back() == 0;
+            t.categorical.push_back(categorical ? 1 : 0);
+            for (std::int64_t c = 0; categorical && c < k_categories; ++c)
+                if (coin(rng)) t.categories.push_back(c);
+            t.category_offsets.push_back(static_cast<std::int64_t>(t.categories.size()));
         }
         t.tree_offsets.push_back(static_cast<std::int64_t>(t.left.size()));
     }
     return t;
 }
 
-std::vector<double> random_rows(std::size_t n, std::size_t p, std::mt19937_64& rng,
-                                double nan_rate) {
+// Rows of normal values, or in column 0 codes 0 .. k_categories-1 when it is categorical.
+std::vector<double> random_rows(std::size_t n, std::size_t p, std::mt19937_64& rng, double nan_rate,
+                                std::int64_t k_categories = 0) {
     std::normal_distribution<double> g;
     std::bernoulli_distribution missing(nan_rate);
+    std::uniform_int_distribution<std::int64_t> code(0,
+                                                     std::max<std::int64_t>(k_categories, 1) - 1);
     std::vector<double> x(n * p);
-    for (double& v : x) v = missing(rng) ? std::nan("") : 1.5 * g(rng);
+    for (std::size_t i = 0; i < x.size(); ++i)
+        x[i] = missing(rng)                     ? std::nan("")
+               : i % p == 0 && k_categories > 0 ? static_cast<double>(code(rng))
+                                                : 1.5 * g(rng);
     return x;
 }
 
@@ -86,17 +103,25 @@ std::size_t bin_of(double x, const std::vector<double>& points) {
 class FanovaExactness : public ::testing::TestWithParam<int> {};
 
 TEST_P(FanovaExactness, EffectsSumToTheTreesAtEveryRow) {
-    const int mode = GetParam();  // 0: raw sums, 1: product density, 2: joint density
+    // 0: raw sums, 1: product density, 2: joint density; 3 to 5 the same with a categorical
+    // feature.
+    const int mode = GetParam();
     std::mt19937_64 rng(static_cast<unsigned>(100 + mode));
     const std::size_t p = 4;
-    const TreeArrays trees = random_ensemble(40, p, rng);
-    const std::vector<double> train = random_rows(300, p, rng, 0.1);
+    const std::int64_t k = mode >= 3 ? 9 : 0;
+    const std::vector<std::int64_t> n_categories{k, 0, 0, 0};
+    const TreeArrays trees = random_ensemble(40, p, rng, k);
+    const std::vector<double> train = random_rows(300, p, rng, 0.1, k);
     FanovaOptions options;
-    options.purify = mode > 0;
-    options.true_to_data = mode == 2;
-    const Effects fx =
-        fanova_effects(leaf_rules(view(trees), p), 0.75, Matrix{train.data(), 300, p}, options);
-    const std::vector<double> test = random_rows(500, p, rng, 0.2);
+    options.purify = mode % 3 > 0;
+    options.true_to_data = mode % 3 == 2;
+    const Effects fx = fanova_effects(leaf_rules(view(trees), p, {n_categories.data(), p}), 0.75,
+                                      Matrix{train.data(), 300, p}, options);
+    if (k > 0) {
+        ASSERT_EQ(fx.mains[0].n_categories, k);
+        EXPECT_EQ(fx.mains[0].levels.size(), static_cast<std::size_t>(k) + 1);
+    }
+    const std::vector<double> test = random_rows(500, p, rng, 0.2, k);
     std::vector<double> reference(500);
     tree_margins(view(trees), 0.75, {test.data(), test.size()}, p, {reference.data(), 500});
     const std::vector<double> total = effects_sum(fx, test, p);
@@ -104,7 +129,7 @@ TEST_P(FanovaExactness, EffectsSumToTheTreesAtEveryRow) {
     for (const PairEffect& e : fx.pairs) EXPECT_TRUE(e.purify_converged);
 }
 
-INSTANTIATE_TEST_SUITE_P(Modes, FanovaExactness, ::testing::Values(0, 1, 2));
+INSTANTIATE_TEST_SUITE_P(Modes, FanovaExactness, ::testing::Values(0, 1, 2, 3, 4, 5));
 
 TEST(Fanova, PurifiedEffectsHaveZeroMeanOverTheData) {
     std::mt19937_64 rng(7);

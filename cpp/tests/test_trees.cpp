@@ -240,3 +240,28 @@ TEST(TreeMargins, Float32RoundingAndDefaultBranch) {
     EXPECT_EQ(out[1], 1.25);
     EXPECT_EQ(out[2], 4.25);
 }
+
+TEST(ReadXgboostModel, CategoricalSplitsKeepTheirSetsAndSendThemRight) {
+    // The root of kModelJson split on the categories {3, 1} of f0, written as XGBoost 1.7 writes
+    // it (a NaN condition); 3.x writes a tiny number instead.
+    std::string text = kModelJson;
+    text.replace(text.find("\"split_type\": [0"), 16, "\"split_type\": [1");
+    text.replace(text.find("[0.5, -1E0"), 5, "[NaN,");
+    text.replace(text.find("\"id\": 0,"), 8,
+                 "\"id\": 0, \"categories\": [3, 1], \"categories_nodes\": [0], "
+                 "\"categories_segments\": [0], \"categories_sizes\": [2],");
+    const TreeArrays t = read_xgboost_json(text.data(), text.size());
+    EXPECT_EQ(t.categorical[0], 1);
+    EXPECT_EQ(t.categories, (std::vector<std::int64_t>{1, 3}));
+    const TreeView v = view(t);
+    for (int code = -1; code < 6; ++code)
+        EXPECT_EQ(v.goes_left(0, code), code != 1 && code != 3) << code;
+    const std::vector<std::int64_t> k{5, 0, 0};
+    const auto rules = leaf_rules(v, 3, {k.data(), 3});
+    for (const LeafRule& r : rules) {
+        const std::vector<std::uint8_t> right{0, 1, 0, 1, 0};
+        const std::vector<std::uint8_t> left{1, 0, 1, 0, 1};
+        EXPECT_EQ(r.conditions[0].allowed, r.conditions[1].feature == 1 ? left : right);
+    }
+    EXPECT_THROW(leaf_rules(v, 3), std::invalid_argument);  // f0 is not declared categorical
+}

@@ -14,6 +14,14 @@ void add_training_methods(bind::ClassBuilder& base);
 // _settle_features and _check_columns (the features' names and types), added to XGB2Base.
 void add_feature_methods(bind::ClassBuilder& base);
 
+// The user's feature_types (copied) when given, else column_types (a DataFrame's, or None: all
+// numerical); one entry per feature, each "numerical" or "categorical", or ValueError.
+py::list feature_types_for(py::handle self, py::ssize_t n_features, py::handle column_types);
+
+// _column_types, _encode_features and _feature_types_for (categorical features as codes of
+// their categories), added to XGB2Base.
+void add_table_methods(bind::ClassBuilder& base);
+
 // The text of the monotone constraints for xgb_params_, refusing a name of mono_increasing_list
 // or mono_decreasing_list that is no feature or a categorical one.
 py::object monotone_constraints(py::handle self);

@@ -199,6 +199,7 @@ py::object register_base(py::module_& m) {
     base.def("__init__", "", init_params(20, 1), base_init);
     add_training_methods(base);
     add_feature_methods(base);
+    add_table_methods(base);
     add_training_row_check(base);
     add_prediction_input_check(base);
     add_interpretation_methods(base);
@@ -218,11 +219,14 @@ void register_regressor(py::module_& m, const py::object& base_cls) {
              [](const bind::Args&) {
                  py::dict tags;
                  tags["_xfail_checks"] = expected_failed_checks();
+                 tags["allow_nan"] = true;  // a missing value has a level of its own
                  return py::object(tags);
              })
         .def("__sklearn_tags__", "", kSelfOnly,
              [slot](const bind::Args& a) {
-                 return super_of(slot, a.self()).attr("__sklearn_tags__")();
+                 py::object tags = super_of(slot, a.self()).attr("__sklearn_tags__")();
+                 tags.attr("input_tags").attr("allow_nan") = true;
+                 return tags;
              })
         .def("_validate_input", validate_doc(""), kValidateParams, validate_regressor_input)
         .def("predict",
@@ -248,12 +252,14 @@ void register_classifier(py::module_& m, const py::object& base_cls) {
                  py::dict tags;
                  tags["binary_only"] = true;
                  tags["_xfail_checks"] = expected_failed_checks();
+                 tags["allow_nan"] = true;  // a missing value has a level of its own
                  return py::object(tags);
              })
         .def("__sklearn_tags__", "", kSelfOnly,
              [slot](const bind::Args& a) {
                  py::object tags = super_of(slot, a.self()).attr("__sklearn_tags__")();
                  tags.attr("classifier_tags").attr("multi_class") = false;  // binary only
+                 tags.attr("input_tags").attr("allow_nan") = true;
                  return tags;
              })
         .def("_validate_input", validate_doc(", encoded as 0.0/1.0 in the order of classes_"),

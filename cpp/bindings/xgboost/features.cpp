@@ -91,9 +91,9 @@ bool is_type(py::handle value, const char* name) {
     return py::isinstance<py::str>(value) && value.cast<std::string>() == name;
 }
 
-// The user's feature_types (copied) when given, else what the columns' dtypes say (None: all
-// numerical). One entry per feature, each "numerical" or "categorical".
-py::list feature_types_of(py::handle self, py::ssize_t n_features, py::handle column_types) {
+}  // namespace
+
+py::list feature_types_for(py::handle self, py::ssize_t n_features, py::handle column_types) {
     py::object given = self.attr("feature_types");
     py::list types;
     if (!given.is_none()) {
@@ -118,6 +118,8 @@ py::list feature_types_of(py::handle self, py::ssize_t n_features, py::handle co
                             repr_of(type));
     return types;
 }
+
+namespace {
 
 // A name of a monotone list that is no feature, or a categorical feature, is refused.
 void check_monotone_names(py::handle self, const char* parameter) {
@@ -149,15 +151,11 @@ std::string monotone_constraints_text(const std::vector<int>& constraints) {
 
 constexpr const char* kSettleFeaturesDoc = R"(Name and type the features of a fit.
 
-Sets ``feature_names_`` (feature_names, else a DataFrame's columns, else "X0", "X1", ...)
-and ``feature_types_`` (feature_types, else the columns' types, else "numerical" for all).
-Refuses a feature_names or feature_types of another length than the features, and a type
-other than "numerical" or "categorical".
-
-Parameters
-----------
-column_types : list of str or None, default=None
-    The types the input's columns have (from a DataFrame's dtypes); None for an array.
+Sets ``feature_names_`` (feature_names, else a DataFrame's columns, else "X0", "X1", ...).
+When ``categories_`` is None (the input was an array of numbers), also ``feature_types_``
+(feature_types, else "numerical" for all) and ``categories_`` (None per feature). Refuses a
+feature_names or feature_types of another length than the features, and a type other than
+"numerical" or "categorical".
 )";
 
 constexpr const char* kCheckColumnsDoc = R"(Refuse a DataFrame whose columns are not the fit's.
@@ -193,14 +191,18 @@ py::object monotone_constraints(py::handle self) {
 void check_prediction_columns(py::handle self, py::handle X) { check_column_names(self, X); }
 
 void add_feature_methods(bind::ClassBuilder& base) {
-    base.def("_settle_features", kSettleFeaturesDoc, {required("self"), optional("column_types")},
+    base.def("_settle_features", kSettleFeaturesDoc, {required("self")},
              [](const bind::Args& a) {
                  const py::object& self = a.self();
                  const auto n = self.attr("n_features_in_").cast<py::ssize_t>();
                  py::list names = feature_names_of(self, n);
-                 py::list types = feature_types_of(self, n, a["column_types"]);
+                 if (py::getattr(self, "categories_", py::none()).is_none()) {
+                     self.attr("feature_types_") = feature_types_for(self, n, py::none());
+                     py::list none_each;
+                     for (py::ssize_t j = 0; j < n; ++j) none_each.append(py::none());
+                     self.attr("categories_") = none_each;
+                 }
                  self.attr("feature_names_") = names;
-                 self.attr("feature_types_") = types;
                  return py::none();
              })
         .def("_check_columns", kCheckColumnsDoc, {required("self"), required("X")},

@@ -50,8 +50,9 @@ Parameters
 fidx : tuple of one or two ints
     The feature index of a main effect, or the ascending pair of an interaction, as in the
     items' "fidx".
-X : array-like of shape (n_samples, n_features)
-    Data with all the model's features; NaN is a missing value.
+X : array-like or DataFrame of shape (n_samples, n_features)
+    Data with all the model's features; NaN (None for a label) is a missing value, and a
+    categorical feature is given by its categories' labels.
 
 Returns
 -------
@@ -116,6 +117,7 @@ py::object new_interpreter(py::handle self) {
     kwargs["true_to_data"] = false;
     kwargs["feature_names"] = self.attr("feature_names_");
     kwargs["feature_types"] = self.attr("feature_types_");
+    kwargs["categories"] = py::getattr(self, "categories_", py::none());
     return deps().XGBInterpreter(self.attr("estimator_"), **kwargs);
 }
 
@@ -173,7 +175,8 @@ py::object partial_dependence(const bind::Args& a) {
     py::object fidx = item["fidx"];
     const py::object evaluate =
         py::len(fidx) == 1 ? d.predict_1D_func_tree : d.predict_2D_func_tree;
-    return evaluate(a["X"], item["values"], fidx);
+    // Categorical features' labels become their codes, as at prediction.
+    return evaluate(a.self().attr("_encode_features")(a["X"]), item["values"], fidx);
 }
 
 py::object base_extract_rules(const bind::Args& a) {

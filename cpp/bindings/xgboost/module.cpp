@@ -13,6 +13,9 @@ void load_deps() {
     // A failing import fails the module's import with the underlying exception.
     auto* d = new Deps();
     d->np = py::module_::import("numpy");
+    d->pd = py::module_::import("pandas");
+    d->DataFrame = d->pd.attr("DataFrame");
+    d->Categorical = d->pd.attr("Categorical");
     py::module_ xgb = py::module_::import("xgboost");
     d->XGBRegressor = xgb.attr("XGBRegressor");
     d->XGBClassifier = xgb.attr("XGBClassifier");
@@ -23,6 +26,12 @@ void load_deps() {
     d->is_classifier = base.attr("is_classifier");
     py::module_ utils = py::module_::import("sklearn.utils");
     d->check_array = utils.attr("check_array");
+    d->finite_keyword = py::module_::import("inspect")
+                                .attr("signature")(d->check_array)
+                                .attr("parameters")
+                                .contains("ensure_all_finite")
+                            ? "ensure_all_finite"
+                            : "force_all_finite";
     d->column_or_1d = utils.attr("column_or_1d");
     d->check_is_fitted = py::module_::import("sklearn.utils.validation").attr("check_is_fitted");
     d->NotFittedError = py::module_::import("sklearn.exceptions").attr("NotFittedError");

@@ -33,11 +33,16 @@ void check_prediction_input(py::handle self, py::handle X) {
     }
 }
 
-// The checks above on a DataFrame's columns first (check_array drops them), then on the array.
+// The checks above on a DataFrame's columns first (check_array drops them), then on the array
+// with categorical features as codes and missing values as NaN.
 py::object checked_prediction_input(py::handle self, py::handle X) {
-    deps().check_is_fitted(self);
+    const Deps& d = deps();
+    d.check_is_fitted(self);
     check_prediction_columns(self, X);
-    py::object checked = deps().check_array(X);
+    py::object table = self.attr("_encode_features")(X);
+    py::dict options;
+    options[py::str(d.finite_keyword)] = "allow-nan";
+    py::object checked = d.check_array(table, **options);
     check_prediction_input(self, checked);
     return checked;
 }

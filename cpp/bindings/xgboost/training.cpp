@@ -37,6 +37,38 @@ py::object fit(const bind::Args& a) {
     return self;
 }
 
+// With categorical features, XGBoost is told which they are and trains set-valued splits, which
+// only its histogram methods do: "auto" trains as "hist" (1.7's "auto" may pick "exact"), and
+// "exact" is refused.
+void add_categorical_params(py::handle self, py::dict& params) {
+    py::list codes;
+    std::string categorical_names;
+    py::list names(self.attr("feature_names_"));
+    std::size_t j = 0;
+    for (py::handle type : self.attr("feature_types_")) {
+        const bool categorical = type.cast<std::string>() == "categorical";
+        codes.append(categorical ? "c" : "q");
+        if (categorical)
+            categorical_names +=
+                (categorical_names.empty() ? "" : ", ") + py::repr(names[j]).cast<std::string>();
+        ++j;
+    }
+    if (categorical_names.empty()) return;
+    py::object method = params["tree_method"];
+    const std::string asked = py::isinstance<py::str>(method) ? method.cast<std::string>() : "";
+    if (asked == "auto") {
+        params["tree_method"] = "hist";
+    } else if (asked != "hist" && asked != "approx" && asked != "gpu_hist") {
+        bind::raise(PyExc_ValueError,
+                    "tree_method " + py::repr(method).cast<std::string>() +
+                        " cannot train the categorical features " + categorical_names +
+                        "; use \"hist\" (what \"auto\" trains with here), \"approx\" or "
+                        "\"gpu_hist\"");
+    }
+    params["enable_categorical"] = true;
+    params["feature_types"] = codes;
+}
+
 py::object xgb_model_params(const bind::Args& a) {
     const py::object& self = a.self();
     py::object constraints = monotone_constraints(self);
@@ -48,6 +80,8 @@ py::object xgb_model_params(const bind::Args& a) {
         params[name] = self.attr(name);
     params["monotone_constraints"] = constraints;
     params["random_state"] = self.attr("random_state");
+
+    add_categorical_params(self, params);
     self.attr("xgb_params_") = params;
 
     // xgb_params_ keeps what the user asked for; XGBoost 2 and later train on a GPU with
@@ -100,7 +134,10 @@ gamma, tree_method, max_bin, reg_lambda, reg_alpha, monotone_constraints (the te
 tuple with 1 for each feature of ``feature_names_`` in mono_increasing_list, -1 in
 mono_decreasing_list, 0 otherwise) and random_state, in this order. Returns a copy of it
 in which, where XGBoost takes a ``device``, tree_method "gpu_hist" becomes "hist" on
-device "cuda".
+device "cuda". With categorical features, ``xgb_params_`` also has enable_categorical=True
+and feature_types ("c" for a categorical feature, "q" for a numerical one), and
+tree_method "auto" becomes "hist" (XGBoost trains categories with its histogram methods
+only; "exact" is refused with a ValueError).
 
 Returns
 -------

@@ -14,14 +14,20 @@ namespace movra::xgb2 {
 
 namespace {
 
-// scikit-learn's X/y validation; it also sets n_features_in_ (and feature_names_in_).
+// The table with its categorical features as codes, then scikit-learn's X/y validation, which
+// lets missing values of X through (XGBoost routes them) and sets n_features_in_ (and
+// feature_names_in_).
 py::tuple validate_data(py::handle self, py::handle x, py::handle y, bool y_numeric) {
     const Deps& d = deps();
+    py::object table = self.attr("_encode_features")(x, py::arg("reset") = true);
+    py::dict options;
+    options["y_numeric"] = y_numeric;
+    options[py::str(d.finite_keyword)] = "allow-nan";
     py::object checked;
     if (!d.validate_data.is_none())
-        checked = d.validate_data(self, x, y, py::arg("y_numeric") = y_numeric);
+        checked = d.validate_data(self, table, y, **options);
     else
-        checked = self.attr("_validate_data")(x, y, py::arg("y_numeric") = y_numeric);
+        checked = self.attr("_validate_data")(table, y, **options);
     return py::tuple(checked);
 }
 

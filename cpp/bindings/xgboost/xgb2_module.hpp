@@ -4,6 +4,8 @@
 
 #include <pybind11/pybind11.h>
 
+#include <string>
+
 #include "bindings/common/method.hpp"
 
 namespace movra::xgb2 {
@@ -13,6 +15,12 @@ namespace py = pybind11;
 // Imported once when the module loads; never released.
 struct Deps {
     py::module_ np;
+    py::module_ pd;
+    py::object DataFrame;
+    py::object Categorical;
+    // The keyword of check_array that lets NaN through: "ensure_all_finite" (scikit-learn 1.6
+    // and later) or "force_all_finite".
+    std::string finite_keyword;
     py::object XGBRegressor;
     py::object XGBClassifier;
     py::object BaseEstimator;

@@ -115,13 +115,14 @@ def summary(client, x, y, w, classifier):
 
 
 def check_values(estimator, found, n_features, frame_columns):
-    """scikit-learn's X/y check on a two-row stand-in holding the first bad value found (X
-    before y, as the in-memory check meets them), or none: the message is the in-memory one,
+    """scikit-learn's X/y check on a two-row stand-in holding the first bad value found (an
+    infinite X before y, as the in-memory check meets them), or none: the message is the in-memory one,
     and n_features_in_ (and a DataFrame's feature_names_in_) are set as in memory."""
     standin = np.zeros((2, n_features))
     standin_y = np.array([0.0, 1.0])
-    if found["x_nan"] or found["x_inf"]:
-        standin[0, 0] = np.nan if found["x_nan"] else np.inf
+    # A missing value of X is no error (it has a level of its own); an infinite one is.
+    if found["x_inf"]:
+        standin[0, 0] = np.inf
     elif found["y_nan"] or found["y_inf"]:
         standin_y[0] = np.nan if found["y_nan"] else np.inf
     if frame_columns is not None:

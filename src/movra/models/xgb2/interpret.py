@@ -77,7 +77,13 @@ class XGBInterpreter:
     feature_names : list of str, default=None
         Names of the model's features; "X0", "X1", ... when None.
     feature_types : list of str, default=None
-        Kept for the caller; all features are split numerically.
+        "numerical" or "categorical" per feature. A categorical feature's column holds the
+        codes 0 .. k-1 of its categories (NaN for missing), and XGBoost split it on sets of
+        codes; its effects get a level per category.
+    categories : list, default=None
+        Per feature, None or the labels of its categories (code c is ``categories[j][c]``).
+        A feature typed categorical without labels has as many categories as its codes and
+        the trees need.
 
     Attributes
     ----------
@@ -88,6 +94,9 @@ class XGBInterpreter:
         and "counts". A value x is in bin #{p <= float32(x)}; the last level of an axis is for
         missing values. "counts" holds the training rows in each bin or cell, shaped as the
         levels (what the purification weighed them by, and what the figures mark as scarce).
+        On a categorical feature's axis the split points are 1 .. k-1, so that code c is in
+        bin c: one level per category; its item's "values" then also hold "categories" (the
+        labels; for an interaction a pair, None for a numerical feature).
     intercept_ : float
     base_margin_ : float
         The model's starting margin (from its base_score).
@@ -96,12 +105,33 @@ class XGBInterpreter:
     """
 
     def __init__(self, model, purification=True, true_to_data=False, feature_names=None,
-                 feature_types=None):
+                 feature_types=None, categories=None):
         self.model = model
         self.purification = purification
         self.true_to_data = true_to_data
         self.feature_names = feature_names
         self.feature_types = feature_types
+        self.categories = categories
+
+    def _category_counts(self, n_features, X=None):
+        """Each feature's number of categories (0: numerical), or None when none is
+        categorical: the labels' count, or for a feature typed categorical without labels,
+        one more than its largest code in X."""
+        counts = [0] * n_features
+        for j in range(n_features):
+            labels = self.categories[j] if self.categories is not None else None
+            typed = self.feature_types is not None and self.feature_types[j] == "categorical"
+            if labels is not None:
+                counts[j] = len(labels)
+            elif typed and X is not None and np.any(np.isfinite(X[:, j])):
+                counts[j] = int(np.nanmax(X[:, j])) + 1
+        return counts if any(counts) else None
+
+    def _labels(self, j, n_categories):
+        if n_categories == 0:
+            return None
+        labels = self.categories[j] if self.categories is not None else None
+        return list(labels) if labels is not None else list(range(n_categories))
 
     def fit(self, X, tolerance=1e-13, max_iterations=10000):
         """Decompose the model; X is the training data whose frequencies weigh the cells."""
@@ -124,7 +154,8 @@ class XGBInterpreter:
         raw = _kernels.fanova_effects(self.trees_, self.base_margin_, X,
                                       purify=bool(self.purification),
                                       true_to_data=bool(self.true_to_data),
-                                      tolerance=tolerance, max_iterations=max_iterations)
+                                      tolerance=tolerance, max_iterations=max_iterations,
+                                      n_categories=self._category_counts(X.shape[1], X))
         return self._keep_effects(raw, names, max_iterations)
 
     def fit_counts(self, counts, n_features, tolerance=1e-13, max_iterations=10000):
@@ -142,17 +173,23 @@ class XGBInterpreter:
         raw = _kernels.fanova_effects_from_counts(
             self.trees_, self.base_margin_, counts, n_features,
             purify=bool(self.purification), true_to_data=bool(self.true_to_data),
-            tolerance=tolerance, max_iterations=max_iterations)
+            tolerance=tolerance, max_iterations=max_iterations,
+            n_categories=self._category_counts(n_features))
         return self._keep_effects(raw, names, max_iterations)
 
     def _keep_effects(self, raw, names, max_iterations):
         main_items = []
+        labels = {}
         for m in raw["mains"]:
             j = int(m["feature"])
+            labels[j] = self._labels(j, int(m["n_categories"]))
+            values = {"split_points": m["split_points"], "levels": m["levels"]}
+            if labels[j] is not None:
+                values["categories"] = labels[j]
             main_items.append({
                 "fidx": (j,),
                 "name": names[j],
-                "values": {"split_points": m["split_points"], "levels": m["levels"]},
+                "values": values,
                 "importance": m["importance"],
                 "counts": m["counts"],
             })
@@ -160,10 +197,13 @@ class XGBInterpreter:
         self.purification_ = []
         for p in raw["pairs"]:
             a, b = (int(i) for i in p["features"])
+            values = {"split_points": p["split_points"], "levels": p["levels"]}
+            if labels[a] is not None or labels[b] is not None:
+                values["categories"] = (labels[a], labels[b])
             pair_items.append({
                 "fidx": (a, b),
                 "name": "%s x %s" % (names[a], names[b]),
-                "values": {"split_points": p["split_points"], "levels": p["levels"]},
+                "values": values,
                 "importance": p["importance"],
                 "counts": p["counts"],
             })
