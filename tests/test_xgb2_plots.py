@@ -194,3 +194,24 @@ def test_effects_grid_and_parsing_on_demand():
     assert model.unp_.model is model.estimator_
     with pytest.raises(ValueError, match="depth more than 2"):
         XGB2Regressor(n_estimators=5, max_depth=3).fit(X, SCORE).plot_importance()
+
+
+def test_categorical_effects_are_drawn_per_category_and_name_the_class():
+    import pandas as pd
+
+    rng = np.random.RandomState(0)
+    frame = pd.DataFrame({"x": X[:, 0], "cut": rng.choice(["Fair", "Good", "Ideal"], len(X))})
+    frame.loc[::9, "cut"] = None
+    label = np.where(SCORE + (frame["cut"] == "Ideal") > 0.5, "dear", "cheap")
+    model = XGB2Classifier(n_estimators=20).fit(frame, label)
+    fig = model.plot_effect("cut")
+    (item,) = [e for e in model.effects_["1D"] if e["fidx"] == (1,)]
+    ax = fig.axes[0]
+    heights = [p.get_height() for p in ax.patches]
+    np.testing.assert_allclose(heights, item["values"]["levels"][:3])
+    assert [t.get_text() for t in fig.axes[1].get_xticklabels()] == ["Fair", "Good", "Ideal"]
+    assert "log-odds of dear" in ax.get_ylabel()
+    render(fig)
+    render(model.plot_effect(("cut", "x")))
+    render(model.plot_effects(top=3))
+    render(model.plot_importance())

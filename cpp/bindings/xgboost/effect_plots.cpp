@@ -160,8 +160,18 @@ int monotone_constraint(const py::object& self, std::size_t j) {
     return in_sequence(self.attr("mono_decreasing_list"), name) ? -1 : 0;
 }
 
-const char* margin_of(const py::object& self) {
-    return deps().is_classifier(self).cast<bool>() ? "log-odds" : "prediction";
+// What the effects add up to: the prediction, or for the classifier the log-odds of its second
+// class, named.
+std::string margin_of(const py::object& self) {
+    if (!deps().is_classifier(self).cast<bool>()) return "prediction";
+    return "log-odds of " + py::str(self.attr("classes_")[py::int_(1)]).cast<std::string>();
+}
+
+// The item's category labels along its features (None for a numerical one).
+py::object category_labels(const py::object& values, std::size_t n_features) {
+    if (values.contains("categories")) return values["categories"];
+    return n_features == 1 ? py::object(py::none())
+                           : py::object(py::make_tuple(py::none(), py::none()));
 }
 
 py::object training_column(const py::object& self, std::size_t j) {
@@ -185,6 +195,7 @@ py::dict effect_value(const py::object& self, const std::vector<std::size_t>& fe
         value["counts"] = item["counts"];
         value["x"] = training_column(self, j);
         value["monotone"] = monotone_constraint(self, j);
+        value["categories"] = category_labels(values, 1);
         return value;
     }
     // The item's grids run along its lower-indexed feature first; the figure's x axis is the
@@ -199,6 +210,8 @@ py::dict effect_value(const py::object& self, const std::vector<std::size_t>& fe
     value["split_points"] = swapped ? py::make_tuple(points[1], points[0]) : points;
     value["levels"] = along_x(values["levels"]);
     value["counts"] = along_x(item["counts"]);
+    const py::tuple labels_of(category_labels(values, 2));
+    value["categories"] = swapped ? py::make_tuple(labels_of[1], labels_of[0]) : labels_of;
     value["x"] =
         py::make_tuple(training_column(self, features[0]), training_column(self, features[1]));
     return value;
@@ -291,7 +304,9 @@ ValueError
 constexpr const char* kPlotEffectDoc = R"(Draw one effect.
 
 A main effect is its exact step function over the split points, in the units of the model's
-margin (the log-odds for the classifier), above a histogram of the feature's training values.
+margin (the log-odds of ``classes_[1]`` for the classifier), above a histogram of the
+feature's training values; a categorical feature's is a bar per category, labelled, above the
+training rows per category.
 When the training data had missing values of the feature, the level the model gives them is a
 marker beside the axis, and a monotone constraint on the feature is noted. An interaction is a
 heat map of its purified levels on its split grid, coloured on a scale centred at 0 (cells with

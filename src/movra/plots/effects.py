@@ -92,8 +92,70 @@ def _no_offset(ax):
             formatter.set_useOffset(False)
 
 
+def _category_ticks(ax, labels, axis="x"):
+    """Category labels under their positions 0 .. k-1, thinned to at most 30 shown."""
+    step = max(1, -(-len(labels) // 30))
+    positions = np.arange(0, len(labels), step)
+    texts = [str(labels[i]) for i in positions]
+    if axis == "x":
+        ax.set_xticks(positions)
+        ax.set_xticklabels(texts, rotation=0 if len(texts) <= 6 else 60,
+                           ha="center" if len(texts) <= 6 else "right", fontsize=8)
+    else:
+        ax.set_yticks(positions)
+        ax.set_yticklabels(texts, fontsize=8)
+
+
+def _draw_missing_level(fig, cell, ax, level, n_missing):
+    """The level of the missing values, a marker beside the effect's axis."""
+    ax_missing = fig.add_subplot(cell, sharey=ax)
+    ax_missing.plot([0.0], [level], marker="D", markersize=7, linestyle="none",
+                    color=_MISSING_MARK)
+    ax_missing.axhline(0.0, color=_NOTE, linewidth=0.7, linestyle=":")
+    ax_missing.set_xlim(-1.0, 1.0)
+    ax_missing.set_xticks([0.0])
+    ax_missing.set_xticklabels([f"missing\nn={n_missing:,}"], fontsize=8)
+    ax_missing.tick_params(labelleft=False, left=False)
+    ax_missing.grid(axis="y", alpha=0.3)
+
+
+def _draw_categorical_main_effect(fig, spec, value, compact=False):
+    """A categorical main effect: a bar per category over the training rows per category, the
+    level of missing values apart."""
+    labels = list(value["categories"])
+    k = len(labels)
+    levels = np.asarray(value["levels"], dtype=float)
+    counts = np.asarray(value["counts"], dtype=float)
+    n_missing = int(counts[-1])
+    ratios = [7, 1] if n_missing else [1]
+    grid = spec.subgridspec(2, len(ratios), height_ratios=[3, 1], width_ratios=ratios,
+                            wspace=0.03, hspace=0.04)
+    ax = fig.add_subplot(grid[0, 0])
+    ax_hist = fig.add_subplot(grid[1, 0], sharex=ax)
+    positions = np.arange(k)
+    ax.bar(positions, levels[:k], width=0.7, color=_MAIN_BAR)
+    ax.axhline(0.0, color=_NOTE, linewidth=0.7, linestyle=":")
+    ax.tick_params(labelbottom=False)
+    ax.grid(axis="y", alpha=0.3)
+    ax_hist.bar(positions, counts[:k], width=0.7, color=_HISTOGRAM)
+    ax_hist.set_xlim(-0.6, k - 0.4)
+    _category_ticks(ax_hist, labels)
+    ax_hist.set_xlabel(value["name"])
+    ax_hist.set_ylabel("count")
+    if not compact:
+        ax.set_ylabel(_margin_label(value["margin"]))
+        ax.set_title("one bar per category; 0 is the average over the training data",
+                     loc="left", fontsize=8, color=_NOTE)
+    if n_missing:
+        _draw_missing_level(fig, grid[0, 1], ax, levels[-1], n_missing)
+    _no_offset(ax)
+    return ax
+
+
 def _draw_main_effect(fig, spec, value, compact=False):
     """A main effect: its step function over the training histogram, missing values apart."""
+    if value.get("categories") is not None:
+        return _draw_categorical_main_effect(fig, spec, value, compact)
     column = np.asarray(value["x"], dtype=float)
     points = np.asarray(value["split_points"], dtype=float)
     levels = np.asarray(value["levels"], dtype=float)
@@ -129,15 +191,7 @@ def _draw_main_effect(fig, spec, value, compact=False):
         ax.set_ylabel(_margin_label(value["margin"]))
 
     if n_missing:
-        ax_missing = fig.add_subplot(grid[0, 1], sharey=ax)
-        ax_missing.plot([0.0], [levels[-1]], marker="D", markersize=7, linestyle="none",
-                        color=_MISSING_MARK)
-        ax_missing.axhline(0.0, color=_NOTE, linewidth=0.7, linestyle=":")
-        ax_missing.set_xlim(-1.0, 1.0)
-        ax_missing.set_xticks([0.0])
-        ax_missing.set_xticklabels([f"missing\nn={n_missing:,}"], fontsize=8)
-        ax_missing.tick_params(labelleft=False, left=False)
-        ax_missing.grid(axis="y", alpha=0.3)
+        _draw_missing_level(fig, grid[0, 1], ax, levels[-1], n_missing)
     _no_offset(ax)
     _no_offset(ax_hist)
 
@@ -218,6 +272,13 @@ def _draw_interaction(fig, spec, value, compact=False):
                 _draw_distribution(ax_right, columns[1], orientation="horizontal")]
     drawn = [_drawn_range(points[k], columns[k], bars[k]) for k in (0, 1)]
     edges = [_step_edges(points[k], drawn[k]) for k in (0, 1)]
+    categories = value.get("categories") or (None, None)
+    for k in (0, 1):
+        if categories[k] is not None:
+            # A cell per category, centred on its code.
+            n_categories = len(categories[k])
+            edges[k] = np.arange(n_categories + 1) - 0.5
+            drawn[k] = (-0.5, n_categories - 0.5)
 
     # Cells as wide and as tall as the intervals between split points; rows of `levels` run
     # along the first feature, the mesh wants them along y.
@@ -236,6 +297,9 @@ def _draw_interaction(fig, spec, value, compact=False):
     ax.set_ylim(*drawn[1])
     ax.set_xlabel(names[0])
     ax.set_ylabel(names[1])
+    for k, axis in ((0, "x"), (1, "y")):
+        if categories[k] is not None:
+            _category_ticks(ax, categories[k], axis)
     _no_offset(ax)
     if compact:
         return ax
