@@ -216,3 +216,34 @@ def test_bad_input_gets_the_in_memory_errors(dask_client, case):
     actual = errors_of(lambda: remote.fit(chunked(x), chunked(y),
                                           sample_weight=None if w is None else chunked(w)))
     assert actual == expected.replace(type(local).__name__, type(remote).__name__)
+
+
+def test_frames_with_known_categories_and_missing_values(dask_client):
+    import dask.dataframe as dd
+    import pandas as pd
+
+    x, y = make_data(5, n=1200)
+    rng = np.random.default_rng(5)
+    frame = pd.DataFrame({"a": x[:, 0], "b": x[:, 1],
+                          "cut": pd.Categorical(rng.choice(["Fair", "Good", "Ideal"], len(y))),
+                          "flag": x[:, 2] > 0.5})
+    frame.loc[::11, "cut"] = np.nan
+    frame.loc[::13, "a"] = np.nan
+    y = y + (frame["cut"] == "Ideal").to_numpy()
+    remote = DaskXGB2Regressor(n_estimators=10, client=dask_client).fit(
+        dd.from_pandas(frame, npartitions=3), dd.from_array(y, chunksize=400))
+    assert remote.feature_names_ == ["a", "b", "cut", "flag"]
+    assert remote.categories_ == [None, None, ["Fair", "Good", "Ideal"], [False, True]]
+    remote.parse_model()
+    local = remote.to_local()
+    codes = local._encode_features(frame).to_numpy(dtype=float)
+    booster = remote.estimator_.get_booster()
+    margin = _kernels.tree_margins(read_trees(booster), base_margin(booster), codes)
+    np.testing.assert_allclose(sum_of_effects(remote, codes), margin, rtol=1e-9, atol=1e-9)
+    np.testing.assert_allclose(
+        remote.predict(dd.from_pandas(frame, npartitions=2)).compute(), local.predict(frame))
+    (cut,) = [i for i in remote.effects_["1D"] if i["fidx"] == (2,)]
+    assert cut["values"]["categories"] == ["Fair", "Good", "Ideal"] and cut["counts"][-1] > 0
+    text = dd.from_pandas(frame.astype({"cut": object}), npartitions=3)
+    with pytest.raises(ValueError, match=r"X.categorize\(columns=\['cut'\]\)"):
+        DaskXGB2Regressor(n_estimators=2, client=dask_client).fit(text, y)

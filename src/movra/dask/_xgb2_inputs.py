@@ -149,3 +149,47 @@ def kept_rows(x, y, w, n_kept, total):
         y = _parts.aligned(y, x.chunks[0])
         w = _parts.aligned(w, x.chunks[0])
     return x, y, n_kept * w / total
+
+
+def _encode_block(part, estimator):
+    return estimator._encode_features(part).astype(float)
+
+
+def frame_categories(estimator, X):
+    """For a dask DataFrame, each feature's type and categories (set on the estimator as the
+    in-memory fit sets them), or None for an array. The categories must be known on the
+    client: a category column's own, [False, True] for a boolean one; a text column is
+    refused until ``categorize()`` makes it a category."""
+    import pandas as pd
+
+    estimator.categories_ = None
+    if not _parts.is_dask_frame(X):
+        return
+    types = estimator._feature_types_for(len(X.columns), estimator._column_types(X))
+    categories = []
+    for column, dtype, kind in zip(X.columns, X.dtypes, types):
+        if kind != "categorical":
+            categories.append(None)
+        elif isinstance(dtype, pd.CategoricalDtype) and X[column].cat.known:
+            categories.append(list(dtype.categories))
+        elif dtype.kind == "b":
+            categories.append([False, True])
+        else:
+            raise ValueError(
+                "column %r is categorical, but its categories are not known on the client: "
+                "call X = X.categorize(columns=[%r]) (or give it a category dtype with known "
+                "categories) before fit" % (column, column))
+    estimator.feature_types_ = types
+    estimator.categories_ = categories
+
+
+def encoded(estimator, X):
+    """A dask DataFrame with its categorical features as the codes of the estimator's
+    categories (per partition, as in memory); anything else unchanged."""
+    categories = getattr(estimator, "categories_", None)
+    if not _parts.is_dask_frame(X) or not any(c is not None for c in categories or ()):
+        return X
+    import pandas as pd
+
+    meta = pd.DataFrame({c: pd.Series(dtype=float) for c in X.columns})
+    return X.map_partitions(_encode_block, estimator, meta=meta)

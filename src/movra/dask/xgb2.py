@@ -72,8 +72,8 @@ def _class_doc(summary, local_class):
 
 # ---- per partition ----
 
-def _grid_counts_block(x, trees):
-    return _kernels.grid_counts(trees, x)
+def _grid_counts_block(x, trees, n_categories):
+    return _kernels.grid_counts(trees, x, n_categories)
 
 
 def _merge_counts(a, b):
@@ -131,7 +131,8 @@ class DaskXGB2Mixin:
         bad values, the weights' counts and the labels; the in-memory verdicts judge them."""
         client = _parts.resolve_client(self.client)
         frame_columns = list(X.columns) if _parts.is_dask_frame(X) else None
-        x, y = _inputs.row_arrays(self, X, y)
+        _inputs.frame_categories(self, X)
+        x, y = _inputs.row_arrays(self, _inputs.encoded(self, X), y)
         w, weight_shape = (None, None) if sample_weight is None else _inputs.weight_column(
             sample_weight, x.chunks[0])
         found = _inputs.summary(client, x, y, w, is_classifier(self))
@@ -161,12 +162,17 @@ class DaskXGB2Mixin:
         the client holds the counts, never the rows."""
         client = _parts.resolve_client(self.client)
         trees = read_trees(self.estimator_.get_booster())
-        counts = _parts.map_reduce(client, _grid_counts_block, [self.X_], _merge_counts, trees)
+        n_categories = unp._category_counts(self.n_features_in_)
+        counts = _parts.map_reduce(client, _grid_counts_block, [self.X_], _merge_counts, trees,
+                                   n_categories)
         unp.fit_counts(counts, self.n_features_in_)
 
     def _prediction_input(self, X):
-        x = _parts.as_row_array(X)
-        self._check_prediction_input(X if _parts.is_dask_frame(X) else x)
+        if _parts.is_dask_frame(X):
+            self._check_prediction_input(X)
+        x = _parts.as_row_array(_inputs.encoded(self, X))
+        if not _parts.is_dask_frame(X):
+            self._check_prediction_input(x)
         return x.rechunk({1: -1}).astype(float)
 
     def partial_dependence(self, fidx, X):
@@ -175,7 +181,7 @@ class DaskXGB2Mixin:
         if not _parts.is_dask_collection(X):
             return super().partial_dependence(fidx, X)
         item = self._effect_item(fidx)
-        x = _parts.as_row_array(X).rechunk({1: -1})
+        x = _parts.as_row_array(_inputs.encoded(self, X)).rechunk({1: -1})
         return x.map_blocks(_effect_block, item["values"], item["fidx"], drop_axis=1,
                             dtype=float)
 
@@ -203,7 +209,8 @@ class DaskXGB2Mixin:
         check_is_fitted(self)
         params = {k: v for k, v in self.get_params().items() if k != "client"}
         local = self._local_class(**params)
-        for name in ("n_features_in_", "feature_names_", "feature_types_", "is_fitted_",
+        for name in ("n_features_in_", "feature_names_", "feature_types_", "categories_",
+                     "is_fitted_",
                      "xgb_params_", "label_binarizer_", "classes_", "feature_names_in_"):
             if hasattr(self, name):
                 setattr(local, name, deepcopy(getattr(self, name)))
