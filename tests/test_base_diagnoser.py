@@ -86,7 +86,7 @@ def test_fit_records_the_data_set_and_predictions():
         ({"sample_weight": np.full(60, np.nan)}, "sample_weight"),
         ({"feature_names": ["a"]}, "feature_names"),
         ({"x": X[:, 0]}, "two-dimensional"),
-        ({"x": np.full((60, 3), "a")}, "numeric"),
+        ({"x": np.full((60, 3), np.datetime64("2020-01-01"))}, "column 'X0' of dtype datetime"),
     ],
 )
 def test_fit_rejects_bad_input(kwargs, match):
