@@ -2,6 +2,7 @@
 
 #include <pybind11/numpy.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -18,24 +19,15 @@ namespace {
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
-// ---- the loops: one column of the coded matrix filled from a 1-D numpy array ----
+// ---- the loops: the columns' values or codes written into the row-major coded matrix ----
 
 // A 1-D numpy array's memory as the loops read it (any stride).
 struct Source {
-    const char* data;
-    py::ssize_t stride;
-    std::size_t size;
+    const char* data = nullptr;
+    py::ssize_t stride = 0;
 };
 
-Source source_of(const py::array& a) {
-    return {static_cast<const char*>(a.data()), a.strides(0), static_cast<std::size_t>(a.size())};
-}
-
-// Every `width`-th double from `first`: a column of the row-major coded matrix.
-struct OutColumn {
-    double* first;
-    std::size_t width;
-};
+Source source_of(const py::array& a) { return {static_cast<const char*>(a.data()), a.strides(0)}; }
 
 template <typename T>
 T read(const Source& s, std::size_t i) {
@@ -44,31 +36,42 @@ T read(const Source& s, std::size_t i) {
     return v;
 }
 
+// What one column's loop reads besides its values: the value of each code (none: codes are
+// written as they are).
+struct CodeTable {
+    const double* values = nullptr;
+    std::size_t size = 0;
+};
+
+// Rows [begin, end) of one column into `out` (its first cell; rows `width` apart). The first row
+// that cannot be written (a code with no value in the table: NaN there), else `end`.
+using FillRows = std::size_t (*)(const Source&, std::size_t begin, std::size_t end, CodeTable,
+                                 double* out, std::size_t width);
+
 template <typename T>
-void copy_numbers(const Source& s, OutColumn out) {
-    for (std::size_t i = 0; i < s.size; ++i)
-        out.first[i * out.width] = static_cast<double>(read<T>(s, i));
+std::size_t copy_numbers(const Source& s, std::size_t begin, std::size_t end, CodeTable,
+                         double* out, std::size_t width) {
+    for (std::size_t i = begin; i < end; ++i) out[i * width] = static_cast<double>(read<T>(s, i));
+    return end;
 }
 
-// Codes (negative: missing, NaN out) written as they are, or through `table` (the value of each
-// code; NaN: a code that has none). The first row whose code has no value, else s.size.
+// Codes: negative is missing (NaN out).
 template <typename T>
-std::size_t look_up_codes(const Source& s, const std::optional<Vector>& table, OutColumn out) {
-    const double* values = table ? table->data() : nullptr;
-    const auto n_values = table ? static_cast<std::size_t>(table->size()) : 0;
-    for (std::size_t i = 0; i < s.size; ++i) {
+std::size_t look_up_codes(const Source& s, std::size_t begin, std::size_t end, CodeTable table,
+                          double* out, std::size_t width) {
+    for (std::size_t i = begin; i < end; ++i) {
         const auto code = static_cast<std::int64_t>(read<T>(s, i));
         double v = kNaN;
-        if (code >= 0 && values == nullptr) {
+        if (code >= 0 && table.values == nullptr) {
             v = static_cast<double>(code);
         } else if (code >= 0) {
             const auto k = static_cast<std::size_t>(code);
-            if (k >= n_values || std::isnan(values[k])) return i;
-            v = values[k];
+            if (k >= table.size || std::isnan(table.values[k])) return i;
+            v = table.values[k];
         }
-        out.first[i * out.width] = v;
+        out[i * width] = v;
     }
-    return s.size;
+    return end;
 }
 
 // Calls f(T{}) with the C++ type of the elements of `a` (booleans, integers, floats in native
@@ -227,85 +230,120 @@ Codes categorical_codes(const Pandas& p, const Classified& k) {
     }
 }
 
-// ---- one column converted ----
+// ---- one column planned ----
 
-void fill_numbers(const Pandas& p, py::array values, OutColumn out) {
-    const auto copy = [&](auto tag) {
-        using T = decltype(tag);
-        const Source s = source_of(values);
-        // Reads a buffer this call holds; no Python objects are touched.
-        py::gil_scoped_release release;
-        copy_numbers<T>(s, out);
-    };
-    if (with_element_type(values, copy)) return;
-    values = p.np.attr("asarray")(values, py::arg("dtype") = "float64");  // float16, byte-swapped
-    with_element_type(values, copy);
-}
+// One column's conversion, decided with pandas (GIL held) and run later without it.
+struct ColumnFill {
+    py::array values;             // numbers, or integer codes (negative: missing)
+    std::optional<Vector> table;  // the value of each code; none: the codes themselves
+    py::object labels;            // the labels of the codes, for the message on an unknown one
+    FillRows fill = nullptr;
+    Source source;
+};
 
-// Codes through `table` (or as they are); a code that has no value is a label that is not among
-// the known categories.
-void fill_codes(const Pandas& p, const Column& c, const Codes& codes,
-                const std::optional<Vector>& table, OutColumn out) {
-    std::size_t bad = 0;
-    const auto look_up = [&](auto tag) {
-        using T = decltype(tag);
-        const Source s = source_of(codes.codes);
-        // Reads buffers this call holds; no Python objects are touched.
-        py::gil_scoped_release release;
-        bad = look_up_codes<T>(s, table, out);
-    };
-    if (!with_element_type(codes.codes, look_up))
-        raise(PyExc_TypeError, "category codes must be integers");
-    if (bad < static_cast<std::size_t>(codes.codes.size())) {
-        const py::object label = codes.labels[codes.codes[py::int_(bad)]];
-        refuse(p, c,
-               "holds the label " + py::repr(label).cast<std::string>() +
-                   ", which is not among its known categories.");
+ColumnFill numbers_fill(const Pandas& p, py::array values) {
+    ColumnFill f;
+    const auto choose = [&](auto tag) { f.fill = &copy_numbers<decltype(tag)>; };
+    if (!with_element_type(values, choose)) {
+        values = p.np.attr("asarray")(values, py::arg("dtype") = "float64");  // float16, swapped
+        with_element_type(values, choose);
     }
+    f.values = std::move(values);
+    return f;
 }
 
-// The positions of `labels` among the known categories (NaN where a label is not one of them).
-Vector positions_among(const Pandas& p, const Column& c, py::handle known, py::handle labels) {
+ColumnFill codes_fill(py::array codes, py::object labels, std::optional<Vector> table) {
+    ColumnFill f;
+    const auto choose = [&](auto tag) { f.fill = &look_up_codes<decltype(tag)>; };
+    if (!with_element_type(codes, choose))
+        raise(PyExc_TypeError, "category codes must be integers");
+    f.values = std::move(codes);
+    f.labels = std::move(labels);
+    f.table = std::move(table);
+    return f;
+}
+
+// The known categories of a column as its labels (a pandas Index keeps each label's type, where
+// numpy would make text of a list of booleans and text), and the position among them of each of
+// the column's own labels (NaN where a label is not one of them).
+struct KnownCategories {
+    py::object labels;
+    Vector positions;
+};
+
+KnownCategories known_among(const Pandas& p, const Column& c, py::handle known, py::handle labels) {
     const py::object index = p.pd.attr("Index")(known);
     if (!py::bool_(index.attr("is_unique"))) refuse(p, c, "has known categories that repeat.");
     const py::array found = index.attr("get_indexer")(labels);
-    return p.np.attr("where")(p.np.attr("less")(found, 0), kNaN, found).attr("astype")("float64");
+    return {p.np.attr("asarray")(index),
+            p.np.attr("where")(p.np.attr("less")(found, 0), kNaN, found).attr("astype")("float64")};
 }
 
-// Column `c` into its column of the coded matrix; its feature type and labels (None for a
-// numerical feature).
-std::pair<const char*, py::object> code_column(const Pandas& p, const Column& c,
-                                               std::optional<bool> categorical, py::handle known,
-                                               OutColumn out) {
+// How column `c` is converted; its feature type and labels (None for a numerical feature).
+struct PlannedColumn {
+    ColumnFill fill;
+    const char* type;
+    py::object labels;
+};
+
+PlannedColumn plan_numerical(const Pandas& p, const Column& c, const Classified& k) {
+    if (k.kind == Kind::kText) refuse(p, c, "holds text; it cannot be a numerical feature.");
+    if (k.kind == Kind::kNumber)
+        return {numbers_fill(p, number_array(p, k.values)), "numerical", py::none()};
+    Codes codes = categorical_codes(p, k);
+    std::optional<Vector> values;  // a category's number (booleans: their codes 0, 1)
+    if (k.kind == Kind::kCategory) {
+        if (!test(p, "is_numeric_dtype", codes.labels.attr("dtype")))
+            refuse(p, c,
+                   "holds categories that are not numbers; it cannot be a numerical feature.");
+        values = ensure_array<Vector>(codes.labels, "categories");
+    }
+    return {codes_fill(std::move(codes.codes), codes.labels, std::move(values)), "numerical",
+            py::none()};
+}
+
+PlannedColumn plan_column(const Pandas& p, const Column& c, std::optional<bool> categorical,
+                          py::handle known) {
     const Classified k = classify(p, c);
     if (!categorical.value_or(k.kind != Kind::kNumber)) {
         if (!known.is_none()) refuse(p, c, "has known categories but is a numerical feature.");
-        if (k.kind == Kind::kText) refuse(p, c, "holds text; it cannot be a numerical feature.");
-        if (k.kind == Kind::kNumber) {
-            fill_numbers(p, number_array(p, k.values), out);
-        } else {
-            const Codes codes = categorical_codes(p, k);
-            std::optional<Vector> values;  // a category's number (booleans: their codes 0, 1)
-            if (k.kind == Kind::kCategory) {
-                if (!test(p, "is_numeric_dtype", codes.labels.attr("dtype")))
-                    refuse(p, c,
-                           "holds categories that are not numbers; it cannot be a "
-                           "numerical feature.");
-                values = ensure_array<Vector>(codes.labels, "categories");
-            }
-            fill_codes(p, c, codes, values, out);
-        }
-        return {"numerical", py::none()};
+        return plan_numerical(p, c, k);
     }
     Codes codes = categorical_codes(p, k);
-    std::optional<Vector> positions;
-    py::object labels = codes.labels;
-    if (!known.is_none()) {
-        positions = positions_among(p, c, known, codes.labels);
-        labels = p.np.attr("asarray")(known);
+    if (known.is_none())
+        return {codes_fill(std::move(codes.codes), codes.labels, std::nullopt), "categorical",
+                codes.labels};
+    KnownCategories among = known_among(p, c, known, codes.labels);
+    return {codes_fill(std::move(codes.codes), codes.labels, std::move(among.positions)),
+            "categorical", among.labels};
+}
+
+// Every planned column into the coded matrix, a block of rows at a time: the matrix is
+// row-major, so a block stays in cache while each column writes its cells of it. The column and
+// row of the first code that has no value, if any.
+std::optional<std::pair<std::size_t, std::size_t>> fill_columns(std::vector<ColumnFill>& plans,
+                                                                std::size_t n, Vector& coded) {
+    std::vector<CodeTable> tables;
+    for (ColumnFill& f : plans) {
+        f.source = source_of(f.values);
+        tables.push_back(f.table
+                             ? CodeTable{f.table->data(), static_cast<std::size_t>(f.table->size())}
+                             : CodeTable{});
     }
-    fill_codes(p, c, codes, positions, out);
-    return {"categorical", labels};
+    const std::size_t width = plans.size();
+    double* out = coded.mutable_data();
+    constexpr std::size_t kBlock = 4096;
+    // Reads buffers the plans hold and writes the new matrix; no Python objects are touched.
+    py::gil_scoped_release release;
+    for (std::size_t begin = 0; begin < n; begin += kBlock) {
+        const std::size_t end = std::min(n, begin + kBlock);
+        for (std::size_t j = 0; j < width; ++j) {
+            const std::size_t stop =
+                plans[j].fill(plans[j].source, begin, end, tables[j], out + j, width);
+            if (stop < end) return std::make_pair(j, stop);
+        }
+    }
+    return std::nullopt;
 }
 
 // ---- the arguments ----
@@ -393,18 +431,25 @@ CodedTable coded_columns(py::handle x, py::handle feature_types, py::handle cate
         }
         return out;
     }
-    out.coded = Vector({static_cast<py::ssize_t>(n), static_cast<py::ssize_t>(width)});
-    double* first = out.coded.mutable_data();
+    std::vector<ColumnFill> plans;
     std::size_t j = 0;
     const py::object columns = frame ? table.attr("items")() : table.attr("T");
     for (py::handle item : columns) {
         const py::object values = frame ? py::tuple(py::reinterpret_borrow<py::object>(item))[1]
                                         : py::reinterpret_borrow<py::object>(item);
-        const auto [type, labels] = code_column(p, {values, labels_of[j]}, requested[j], known[j],
-                                                OutColumn{first + j, width});
-        out.feature_types.append(type);
-        out.category_labels.append(labels);
+        PlannedColumn planned = plan_column(p, {values, labels_of[j]}, requested[j], known[j]);
+        out.feature_types.append(planned.type);
+        out.category_labels.append(planned.labels);
+        plans.push_back(std::move(planned.fill));
         ++j;
+    }
+    out.coded = Vector({static_cast<py::ssize_t>(n), static_cast<py::ssize_t>(width)});
+    if (const auto bad = fill_columns(plans, n, out.coded)) {
+        const ColumnFill& f = plans[bad->first];
+        const py::object label = f.labels[f.values[py::int_(bad->second)]];
+        refuse(p, {py::none(), labels_of[bad->first]},
+               "holds the label " + py::repr(label).cast<std::string>() +
+                   ", which is not among its known categories.");
     }
     return out;
 }
