@@ -86,7 +86,7 @@ def test_fit_records_the_data_set_and_predictions():
         ({"sample_weight": np.full(60, np.nan)}, "sample_weight"),
         ({"feature_names": ["a"]}, "feature_names"),
         ({"x": X[:, 0]}, "two-dimensional"),
-        ({"x": np.full((60, 3), "a")}, "numeric"),
+        ({"x": np.full((60, 3), np.datetime64("2020-01-01"))}, "column 'X0' of dtype datetime"),
     ],
 )
 def test_fit_rejects_bad_input(kwargs, match):
@@ -95,3 +95,74 @@ def test_fit_rejects_bad_input(kwargs, match):
     args.update(kwargs)
     with pytest.raises(MovraError, match=match):
         BaseDiagnoser(model).fit(**args)
+
+
+def _shuffled_frame():
+    frame = pd.DataFrame(X, columns=["a", "b", "c"], index=[f"r{i}" for i in range(60)])
+    return frame.sample(frac=1, random_state=0)
+
+
+@pytest.mark.parametrize("make", [
+    lambda f: f.index[:40],                          # an Index of labels
+    lambda f: pd.Series(f.index[:40]),                # a Series of labels
+    lambda f: pd.Series(np.arange(60) < 40, index=f.index, dtype="boolean"),  # a mask
+])
+def test_rows_by_label_follow_the_frame_index(make):
+    frame = _shuffled_frame()
+    model = LinearRegression().fit(X, Y_REG)
+    diag = BaseDiagnoser(model)
+    diag.fit(frame, Y_REG, make(frame), np.arange(40, 60))
+    np.testing.assert_array_equal(diag.train_idx, np.arange(40))
+    np.testing.assert_array_equal(diag.test_idx, np.arange(40, 60))
+
+
+@pytest.mark.parametrize("train, match", [
+    (pd.Index(["r0", "nope"]), "train_idx holds 1 labels that are not in the index of x: 'nope'"),
+    (pd.Series([True, None] * 30, dtype="boolean"), "train_idx holds missing values"),
+])
+def test_bad_row_labels(train, match):
+    with pytest.raises(MovraError, match=match):
+        BaseDiagnoser(LinearRegression().fit(X, Y_REG)).fit(_shuffled_frame(), Y_REG, train,
+                                                            np.arange(5))
+
+
+def test_text_class_labels_are_scored_as_the_positive_class():
+    names = np.where(Y_CLS == 1, "malignant", "benign")
+    model = LogisticRegression().fit(X, names)
+    diag = BaseDiagnoser(model)
+    diag.fit(X, names, np.arange(40), np.arange(40, 60))
+    assert list(diag.classes) == ["benign", "malignant"]
+    np.testing.assert_array_equal(diag.y, Y_CLS.astype(float))
+    np.testing.assert_array_equal(diag.pred, (model.predict(X) == "malignant").astype(float))
+    np.testing.assert_allclose(diag.pred_proba, model.predict_proba(X)[:, 1])
+    with pytest.raises(MovraError, match="y holds labels that are not classes of the model"):
+        diag.fit(X, np.where(Y_CLS == 1, "malignant", "other"), np.arange(40), np.arange(40, 60))
+
+
+def test_more_than_two_classes_are_refused():
+    model = LogisticRegression().fit(X, np.digitize(X[:, 0], [-0.5, 0.5]))
+    with pytest.raises(MovraError, match="3 classes .*only binary classification is diagnosed"):
+        BaseDiagnoser(model).fit(X, np.digitize(X[:, 0], [-0.5, 0.5]), np.arange(40),
+                                 np.arange(40, 60))
+
+
+def test_a_frame_is_kept_and_its_columns_coded():
+    frame = pd.DataFrame({"n": pd.array([1, None] * 30, dtype="Int64"),
+                          "t": ["x", "y", "z"] * 20, "b": [True, False] * 30})
+    seen = []
+
+    class FrameModel:
+        def predict(self, x):
+            seen.append(x)
+            return np.zeros(len(x))
+
+    diag = BaseDiagnoser(FrameModel())
+    diag.fit(frame, Y_REG, np.arange(40), np.arange(40, 60),
+             feature_types=["numerical", "categorical", "numerical"])
+    assert diag.x is frame and seen == [frame]
+    assert diag.feature_types == ["numerical", "categorical", "numerical"]
+    assert diag.category_labels[0] is None and list(diag.category_labels[1]) == ["x", "y", "z"]
+    np.testing.assert_array_equal(diag.coded_x[:4], [[1, 0, 1], [np.nan, 1, 0], [1, 2, 1],
+                                                     [np.nan, 0, 0]])
+    diag.fit(X, Y_REG, np.arange(40), np.arange(40, 60))
+    assert diag.coded_x is diag.x

@@ -118,15 +118,16 @@ def test_unsupported_compare_to(view, compare_to):
 @pytest.mark.parametrize("compare_to", ["remaining", "full"])
 def test_shift_table_holds_reference_rows_then_weak_rows(features, method, use_test,
                                                          compare_to):
-    types = ["numerical", "categorical", "numerical", "numerical"]
+    # A categorical feature that is not sliced (the slicing features' regions bound numbers).
+    types = ["numerical", "numerical", "categorical", "numerical"]
     zone = _fitted(features, method, use_test, feature_types=types)
     reference, weak = _samples(zone, compare_to)
-    result = zone.get_shift(show_feature="X1", compare_to=compare_to)
+    result = zone.get_shift(show_feature="X2", compare_to=compare_to)
     assert isinstance(result, TestDataResult) and result.key == "sagzone_shift"
     value = result.value
     assert list(value) == ["title", "show_feature", "slice_features", "bins", "threshold_value",
                            "method", "min_samples", "metric", "feature_type", "data"]
-    assert value["title"] == TITLES[compare_to] and value["show_feature"] == "X1"
+    assert value["title"] == TITLES[compare_to] and value["show_feature"] == "X2"
     assert value["feature_type"] == "categorical" and value["threshold_value"] == 1.2
     data = value["data"]
     assert isinstance(data, pd.DataFrame)

@@ -1,4 +1,5 @@
-"""Compiled kernels of movra: reading boosted trees, functional-ANOVA effects, step functions."""
+"""Compiled kernels of movra: reading boosted trees, functional-ANOVA effects, step functions,
+the coded matrix of a table's columns."""
 
 from typing import Any, Dict, List, Optional, Tuple, Union
 
@@ -16,6 +17,10 @@ def fanova_effects(
     n_categories: Optional[List[int]] = ...,
 ) -> Dict[str, Any]: ...
 def tree_margins(trees: Dict[str, np.ndarray], base_margin: float, X: Any) -> np.ndarray: ...
+def coded_columns(
+    x: Any, feature_types: Optional[List[str]] = ..., categories: Optional[List[Any]] = ...,
+    names: Optional[List[str]] = ...
+) -> Tuple[np.ndarray, List[str], List[Optional[np.ndarray]]]: ...
 def evaluate_step_1d(X: Any, split_points: Any, levels: Any, column: int = ...) -> np.ndarray: ...
 def evaluate_step_2d(
     X: Any, split_points_a: Any, split_points_b: Any, levels: Any, column_a: int, column_b: int

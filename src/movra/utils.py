@@ -1,4 +1,4 @@
-"""Small shared helpers."""
+"""Small shared helpers: named results, and the marker of missing values."""
 
 import pprint
 
@@ -31,3 +31,32 @@ class TestDataResult:
 def _short(value, limit=60):
     text = pprint.saferepr(value).replace("\n", " ")
     return text if len(text) <= limit else text[: limit - 3] + "..."
+
+
+class _Missing:
+    """The type of ``MISSING``: one instance, which pickles and copies to itself."""
+
+    __slots__ = ()
+    _instance = None
+
+    def __new__(cls):
+        if cls._instance is None:
+            cls._instance = super().__new__(cls)
+        return cls._instance
+
+    def __repr__(self):
+        return "<missing>"
+
+    def __reduce__(self):
+        # Unpickled by name, so that identity (``value is MISSING``) survives a round trip.
+        return "MISSING"
+
+    def __copy__(self):
+        return self
+
+    def __deepcopy__(self, memo):
+        return self
+
+
+MISSING = _Missing()
+"""The missing values of a feature, where a table or a figure names a region of them."""

@@ -16,6 +16,9 @@ void register_step_functions(py::module_& m);
 // population_stability, binned_distance.
 void register_distances(py::module_& m);
 
+// coded_columns: a table's columns as the coded matrix the searches read.
+void register_tables(py::module_& m);
+
 // Statistics of one partition of a data set spread over a cluster (movra.dask).
 void register_partitions(py::module_& m);
 

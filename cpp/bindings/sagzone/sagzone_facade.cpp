@@ -1,5 +1,6 @@
 // SagZone: the user-facing weak-region diagnoser. BaseDiagnoser stores the data set; fit splits
 // the rows, builds the slicer of `method` and keeps its region table.
+#include <algorithm>
 #include <cmath>
 
 #include "bindings/common/records.hpp"
@@ -82,12 +83,27 @@ void require_rows(py::handle rows, bool use_test) {
                            "nothing to search for weak regions.");
 }
 
-// Everything fit does once the data are stored: the slicer built, the rows split, the search.
-void search(py::handle self) {
+// At most two distinct slicing features, whatever the method (a third would be dropped).
+void require_at_most_two(py::handle features) {
+    std::vector<py::object> distinct;
+    for (py::handle f : features) {
+        const auto same = [&](const py::object& g) { return g.equal(f); };
+        if (std::none_of(distinct.begin(), distinct.end(), same))
+            distinct.push_back(py::reinterpret_borrow<py::object>(f));
+    }
+    if (distinct.size() > 2)
+        bind::raise(deps().MovraError, "Only Support at most two slicing features.");
+}
+
+}  // namespace
+
+void search_weak_regions(py::handle self) {
+    require_at_most_two(self.attr("slice_features"));
     const py::object slicer = make_slicer(self, self.attr("slice_features"));
     const std::vector<std::int64_t> columns =
         feature_columns(self.attr("slice_features"), self.attr("feature_names"), "slicing feature");
-    const py::object x = self.attr("x"), y = self.attr("y");
+    // The searches read the coded matrix: numbers and category codes, NaN where missing.
+    const py::object x = self.attr("coded_x"), y = self.attr("y");
     const py::object train_idx = self.attr("train_idx"), test_idx = self.attr("test_idx");
     const bool use_test = truthy(self.attr("use_test"));
     require_rows(use_test ? test_idx : train_idx, use_test);
@@ -113,6 +129,8 @@ void search(py::handle self) {
     self.attr("output") = run_driver(slicer, call, fit_columns);
 }
 
+namespace {
+
 // After a fit that failed, the stored data no longer match any slicer: the views refuse to run
 // rather than mix the two. Called while an exception propagates, so it must not raise.
 void forget_search(py::handle self) noexcept {
@@ -127,7 +145,7 @@ py::object fit(const Args& a) {
                                      a["feature_names"], a["feature_types"], a["target_name"],
                                      a["predict_name"]);
     try {
-        search(self);
+        search_weak_regions(self);
     } catch (...) {
         forget_search(self);
         throw;

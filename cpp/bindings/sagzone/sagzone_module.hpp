@@ -56,6 +56,10 @@ void register_sagzone_scan(py::module_& m);
 // (before fit, or after a fit that failed).
 py::object fitted_slicer(py::handle self, const char* method);
 
+// Everything SagZone.fit does once BaseDiagnoser.fit has stored the data: the slicer of the
+// settings built, the rows split, the search run on the coded matrix; sets `diag` and `output`.
+void search_weak_regions(py::handle self);
+
 // The read-only views of a fitted SagZone (get_distance, get_shift, get_marginal) and its
 // static plot_marginal, added to the class being built by register_sagzone.
 void add_sagzone_views(bind::ClassBuilder& cls);

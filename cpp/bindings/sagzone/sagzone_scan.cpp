@@ -121,7 +121,7 @@ ScanSplitData split_data(py::handle self, const char* idx_name, py::handle pred,
     const py::object idx = self.attr(idx_name);
     s.positions =
         bind::as_positions(idx, idx_name, static_cast<std::size_t>(py::len(self.attr("y"))));
-    s.x = copy_rows ? take(self.attr("x"), idx) : py::object(py::none());
+    s.x = copy_rows ? take(self.attr("coded_x"), idx) : py::object(py::none());
     s.y = deps().np.attr("ravel")(take(self.attr("y"), idx));
     s.pred = take(pred, idx);
     s.weights = take(self.attr("sample_weight"), idx);
@@ -170,7 +170,8 @@ void prepare(ScanContext& ctx, py::handle self, const std::vector<std::int64_t>&
     if (pred.is_none())
         bind::raise(deps().MovraError,
                     "the metric needs predicted probabilities: pass prediction_proba.");
-    ctx.matrix = bind::as_matrix(self.attr("x"), "x");
+    // The searches read the coded matrix: numbers and category codes, NaN where missing.
+    ctx.matrix = bind::as_matrix(self.attr("coded_x"), "coded_x");
     ctx.train = split_data(self, "train_idx", pred, !in_place);
     ctx.test = split_data(self, "test_idx", pred, !in_place);
     if (static_cast<std::size_t>((ctx.use_test ? ctx.test : ctx.train).positions.size()) == 0)
@@ -254,6 +255,12 @@ py::object fit(const Args& a) {
     return self;
 }
 
+// What BaseDiagnoser.fit stores, as a SagZone reads it.
+constexpr const char* kFittedData[] = {
+    "x",           "coded_x",     "y",       "train_idx",     "test_idx",      "sample_weight",
+    "pred",        "pred_proba",  "classes", "feature_names", "feature_types", "category_labels",
+    "target_name", "predict_name"};
+
 py::object get_sagzone(const Args& a) {
     const py::object& self = a.self();
     if (!py::hasattr(self, "results_"))
@@ -276,12 +283,10 @@ py::object get_sagzone(const Args& a) {
         py::arg("min_samples") = self.attr("min_samples"), py::arg("metric") = self.attr("metric"),
         py::arg("use_test") = self.attr("use_test"),
         py::arg("random_state") = self.attr("random_state"));
-    sz.attr("fit")(self.attr("x"), self.attr("y"), self.attr("train_idx"), self.attr("test_idx"),
-                   py::arg("prediction") = self.attr("pred"),
-                   py::arg("prediction_proba") = self.attr("pred_proba"),
-                   py::arg("sample_weight") = self.attr("sample_weight"),
-                   py::arg("feature_names") = self.attr("feature_names"),
-                   py::arg("feature_types") = self.attr("feature_types"));
+    // The scan's data are validated and coded already: the SagZone takes them as they are (a
+    // second BaseDiagnoser.fit would call the model again and recode the table).
+    for (const char* name : kFittedData) sz.attr(name) = self.attr(name);
+    search_weak_regions(sz);
     return sz;
 }
 

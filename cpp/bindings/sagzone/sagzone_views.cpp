@@ -42,7 +42,7 @@ Reference resolve_compare_to(const py::handle& compare_to) {
 // The searched split's rows in the data set, and the positions within it of the weak rows and of
 // the reference rows.
 struct Samples {
-    bind::Vector x;  // all rows, float64, row-major
+    bind::Vector x;  // all rows of the coded matrix, float64, row-major
     std::size_t n_cols = 0;
     bind::Index split;
     bind::Index weak;
@@ -51,7 +51,7 @@ struct Samples {
 
 Samples weak_and_reference(const py::object& self, const py::object& diag, bool full) {
     Samples s;
-    s.x = bind::as_matrix(self.attr("x"), "x");
+    s.x = bind::as_matrix(self.attr("coded_x"), "coded_x");
     const auto n_rows = static_cast<std::size_t>(s.x.shape(0));
     s.n_cols = static_cast<std::size_t>(s.x.shape(1));
     const bool searched_test = py::bool_(diag.attr("use_test"));
@@ -174,6 +174,32 @@ py::object get_distance(const Args& a) {
     return test_data_result("resilience_shift_histogram", value);
 }
 
+// The positions in the data set of the split's rows at `groups` of positions, in order.
+py::array data_set_rows(const Samples& s, const std::vector<const bind::Index*>& groups) {
+    std::vector<std::int64_t> rows;
+    const std::int64_t* split = s.split.data();
+    for (const bind::Index* g : groups)
+        for (const std::int64_t k : bind::span(*g)) rows.push_back(split[k]);
+    return bind::to_numpy(rows);
+}
+
+// A categorical feature shows its labels, not its codes: its column is taken from x itself (a
+// DataFrame's column keeps its dtype), at the same rows.
+void show_labels(const py::object& self, const Samples& s, const py::object& data) {
+    const py::list types(self.attr("feature_types"));
+    py::object rows;  // computed at the first categorical feature
+    const py::object x = self.attr("x");
+    const bool frame = py::hasattr(x, "iloc");
+    for (std::size_t j = 0; j < types.size(); ++j) {
+        if (!py::object(types[j]).equal(py::str("categorical"))) continue;
+        if (!rows) rows = data_set_rows(s, {&s.reference, &s.weak});
+        const py::tuple at = py::make_tuple(rows, py::int_(j));
+        const py::object labels =
+            frame ? x.attr("iloc")[at].attr("reset_index")(py::arg("drop") = true) : x[at];
+        data.attr("isetitem")(py::int_(j), labels);
+    }
+}
+
 // The rows of both samples as one table, reference rows first, then the weak rows (one index
 // 0..n-1), with the column "resi_type_" naming each row's sample.
 py::object shift_data(const Args& a) {
@@ -183,6 +209,7 @@ py::object shift_data(const Args& a) {
     const py::module_& np = deps().np;
     py::object data =
         deps().pd.attr("DataFrame")(rows, py::arg("columns") = self.attr("feature_names"));
+    show_labels(self, s, data);
     py::object labels = np.attr("array")(py::make_tuple(a["area_name"], "Weak Regions"));
     py::list repeats;
     repeats.append(py::int_(s.reference.size()));
