@@ -163,10 +163,15 @@ def test_constant_feature():
                             "counts": 40}]
 
 
-def test_non_finite_slicing_column_is_refused_like_numpy():
-    s = HistogramSlicing(slice_features=["a"])
-    with pytest.raises(ValueError, match=r"autodetected range of \[nan, nan\] is not finite"):
-        _fit(s, [0.0, np.nan, 1.0], np.zeros(3), np.zeros(3), names=("a",))
+def test_infinite_slicing_values_are_refused_like_numpy_missing_ones_are_a_bin():
+    s = HistogramSlicing(slice_features=["a"], min_samples=1)
+    with pytest.raises(ValueError, match=r"autodetected range of \[0.0, inf\] is not finite"):
+        _fit(s, [0.0, np.inf, 1.0], np.zeros(3), np.zeros(3), names=("a",))
+    _fit(s, [0.0, np.nan, 1.0, np.nan], np.array([0.0, 2.0, 0.0, 2.0]), np.zeros(4),
+         names=("a",))
+    assert s.weak_region == [{"lb1": s.weak_region[0]["lb1"], "ub1": s.weak_region[0]["ub1"],
+                              "codes1": (-1,)}]
+    assert np.isnan(s.weak_region[0]["lb1"]) and s.rule_list[-1]["counts"] == 2
 
 
 # -- histogram, two features --------------------------------------------------------------------

@@ -91,35 +91,46 @@ void judge_units(OneFeatureSearch& s, const std::vector<Unit>& units, Span<const
         if (!in_region[u]) s.rules.push_back(s.bin_rules[u]);
 }
 
-// A categorical feature's bins: each category with at least min_samples rows, then missing
-// (likewise), then the smaller ones as one group.
-std::vector<Unit> category_units(Span<const double> x, Span<const double> scores,
-                                 Span<const double> weights, std::int64_t min_samples) {
+// Per category code, and for the missing rows, the rows' score sums (weight 1 each when
+// `weights` is empty).
+struct CategorySums {
     std::vector<ScoreSums> per_code;
     ScoreSums missing;
+};
+
+CategorySums category_sums(Span<const double> x, Span<const double> scores,
+                           Span<const double> weights) {
+    CategorySums out;
     for (std::size_t i = 0; i < x.size; ++i) {
         const double w = weights.empty() ? 1.0 : weights[i];
+        const double score = scores.empty() ? 0.0 : scores[i];
         if (std::isnan(x[i])) {
-            missing.add(scores[i], w);
+            out.missing.add(score, w);
             continue;
         }
         if (!(x[i] >= 0.0) || x[i] != std::floor(x[i]) || x[i] > 2147483647.0)
             throw std::invalid_argument("a categorical column holds codes 0, 1, ... or NaN");
         const auto c = static_cast<std::size_t>(x[i]);
-        if (c >= per_code.size()) per_code.resize(c + 1);
-        per_code[c].add(scores[i], w);
+        if (c >= out.per_code.size()) out.per_code.resize(c + 1);
+        out.per_code[c].add(score, w);
     }
+    return out;
+}
+
+// A categorical feature's bins: each category with at least min_samples rows, then missing
+// (likewise), then the smaller ones as one group.
+std::vector<Unit> category_units(const CategorySums& sums, std::int64_t min_samples) {
     std::vector<Unit> units;
     Unit small;
-    const auto place = [&](std::int32_t code, const ScoreSums& sums) {
-        if (sums.count == 0) return;
-        Unit& to = sums.count >= min_samples ? units.emplace_back() : small;
+    const auto place = [&](std::int32_t code, const ScoreSums& s) {
+        if (s.count == 0) return;
+        Unit& to = s.count >= min_samples ? units.emplace_back() : small;
         to.codes.push_back(code);
-        to.sums.add(sums);
+        to.sums.add(s);
     };
-    for (std::size_t c = 0; c < per_code.size(); ++c)
-        place(static_cast<std::int32_t>(c), per_code[c]);
-    place(kMissingCode, missing);
+    for (std::size_t c = 0; c < sums.per_code.size(); ++c)
+        place(static_cast<std::int32_t>(c), sums.per_code[c]);
+    place(kMissingCode, sums.missing);
     if (small.sums.count > 0) {
         std::sort(small.codes.begin(), small.codes.end());
         units.push_back(small);
@@ -131,7 +142,8 @@ OneFeatureSearch search_categories(Span<const double> x, Span<const double> scor
                                    Span<const double> weights, const SearchSettings& settings) {
     OneFeatureSearch s;
     s.range = finite_range(x);
-    const std::vector<Unit> units = category_units(x, scores, weights, settings.min_samples);
+    const std::vector<Unit> units =
+        category_units(category_sums(x, scores, weights), settings.min_samples);
     judge_units(s, units, x, !weights.empty(), settings, score_profile(scores, weights));
     return s;
 }
@@ -175,16 +187,18 @@ OneFeatureSearch search_numerical(Span<const double> x, Span<const double> score
     return s;
 }
 
-// The bins of a pair's first feature: each bin's rows, and its codes (none for an interval).
-struct FirstBins {
-    std::vector<double> edges;
-    ValueRange range;
-    std::vector<std::vector<std::int64_t>> rows;
-    std::vector<std::vector<std::int32_t>> codes;
-};
+}  // namespace
 
-FirstBins first_bins(Span<const double> first, FeatureKind kind, std::int64_t max_bins) {
-    FirstBins b;
+CategoryBins category_bins(Span<const double> x, std::int64_t min_samples) {
+    CategoryBins out;
+    for (const Unit& u : category_units(category_sums(x, {}, {}), min_samples))
+        out.push_back(u.codes);
+    return out;
+}
+
+FirstFeatureBins first_feature_bins(Span<const double> first, FeatureKind kind,
+                                    std::int64_t max_bins) {
+    FirstFeatureBins b;
     b.range = finite_range(first);
     std::vector<std::int64_t> missing, finite;
     for (std::size_t i = 0; i < first.size; ++i)
@@ -216,34 +230,35 @@ FirstBins first_bins(Span<const double> first, FeatureKind kind, std::int64_t ma
     return b;
 }
 
-// The second feature searched within one first bin.
-FirstFeatureBin search_within(const FirstBins& bins, std::size_t b, Span<const double> second,
-                              FeatureKind kind, Span<const double> scores,
-                              Span<const double> weights, const SearchSettings& settings) {
-    FirstFeatureBin fb;
-    fb.support = static_cast<std::int64_t>(bins.rows[b].size());
-    fb.codes1 = bins.codes[b];
-    fb.lb1 = fb.codes1.empty() ? std::max(bins.edges[b], bins.range.min) : kNaN;
-    fb.ub1 = fb.codes1.empty() ? std::min(bins.edges[b + 1], bins.range.max) : kNaN;
-    fb.lb2 = fb.ub2 = kNaN;
-    if (bins.rows[b].empty()) return fb;
-    const Subset part = take(second, scores, weights, bins.rows[b]);
-    const Span<const double> x2{part.x.data(), part.x.size()};
-    const ValueRange range2 = finite_range(x2);
-    fb.lb2 = range2.min;
-    fb.ub2 = range2.max;
-    fb.search =
-        search_feature(x2, kind, {part.scores.data(), part.scores.size()},
-                       {part.weights.data(), part.weights.size()}, for_subset(settings, part.rows));
-    for (const SliceRule& r : fb.search.regions) {
-        fb.lb2q.push_back(r.codes.empty() ? percentile_of_score(x2, r.lb, false) : kNaN);
-        fb.ub2q.push_back(r.codes.empty() ? percentile_of_score(x2, r.ub, range2.max == r.ub)
-                                          : kNaN);
+TwoFeatureSearch search_within_bins(const FirstFeatureBins& bins, Span<const double> second,
+                                    const SecondSearch& search) {
+    TwoFeatureSearch t;
+    t.edges = bins.edges;
+    for (std::size_t b = 0; b < bins.rows.size(); ++b) {
+        FirstFeatureBin fb;
+        fb.support = static_cast<std::int64_t>(bins.rows[b].size());
+        fb.codes1 = bins.codes[b];
+        fb.lb1 = fb.codes1.empty() ? std::max(bins.edges[b], bins.range.min) : kNaN;
+        fb.ub1 = fb.codes1.empty() ? std::min(bins.edges[b + 1], bins.range.max) : kNaN;
+        fb.lb2 = fb.ub2 = kNaN;
+        if (!bins.rows[b].empty()) {
+            std::vector<double> x2(bins.rows[b].size());
+            gather(second, bins.rows[b], {x2.data(), x2.size()});
+            const Span<const double> v{x2.data(), x2.size()};
+            const ValueRange range2 = finite_range(v);
+            fb.lb2 = range2.min;
+            fb.ub2 = range2.max;
+            fb.search = search(bins.rows[b], v);
+            for (const SliceRule& r : fb.search.regions) {
+                fb.lb2q.push_back(r.codes.empty() ? percentile_of_score(v, r.lb, false) : kNaN);
+                fb.ub2q.push_back(r.codes.empty() ? percentile_of_score(v, r.ub, range2.max == r.ub)
+                                                  : kNaN);
+            }
+        }
+        t.bins.push_back(std::move(fb));
     }
-    return fb;
+    return t;
 }
-
-}  // namespace
 
 ValueRange finite_range(Span<const double> x) {
     double lo = std::numeric_limits<double>::infinity(), hi = -lo;
@@ -274,12 +289,14 @@ TwoFeatureSearch search_feature_pair(Span<const double> first, FeatureKind first
         if (!std::isnan(r1.min) && !std::isnan(r2.min))
             return search_two_features(first, second, scores, weights, settings, &r1);
     }
-    const FirstBins bins = first_bins(first, first_kind, settings.max_bins);
-    TwoFeatureSearch t;
-    t.edges = bins.edges;
-    for (std::size_t b = 0; b < bins.rows.size(); ++b)
-        t.bins.push_back(search_within(bins, b, second, second_kind, scores, weights, settings));
-    return t;
+    return search_within_bins(first_feature_bins(first, first_kind, settings.max_bins), second,
+                              [&](const std::vector<std::int64_t>& rows, Span<const double> x2) {
+                                  const Subset part = take(second, scores, weights, rows);
+                                  return search_feature(x2, second_kind,
+                                                        {part.scores.data(), part.scores.size()},
+                                                        {part.weights.data(), part.weights.size()},
+                                                        for_subset(settings, part.rows));
+                              });
 }
 
 }  // namespace movra::core

@@ -4,6 +4,8 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
+#include <vector>
 
 #include "core/histogram.hpp"
 #include "core/slice_search.hpp"
@@ -37,6 +39,32 @@ TwoFeatureSearch search_feature_pair(Span<const double> first, FeatureKind first
                                      Span<const double> scores, Span<const double> weights,
                                      const SearchSettings& settings,
                                      const ValueRange* first_range = nullptr);
+
+// The bins of a categorical feature as the searches judge them (x: its codes, NaN missing): each
+// category with at least min_samples rows, then the missing rows (likewise), then the smaller
+// ones as one group; each bin's codes (kMissingCode for missing).
+using CategoryBins = std::vector<std::vector<std::int32_t>>;
+CategoryBins category_bins(Span<const double> x, std::int64_t min_samples);
+
+// The bins of a pair's first feature, as the pair searches cut them: a numerical feature's
+// equal-width bins of its values then its missing rows, a categorical one's categories then its
+// missing rows. Each bin's rows, and its codes (none for an interval).
+struct FirstFeatureBins {
+    std::vector<double> edges;
+    ValueRange range;
+    std::vector<std::vector<std::int64_t>> rows;
+    std::vector<std::vector<std::int32_t>> codes;
+};
+FirstFeatureBins first_feature_bins(Span<const double> first, FeatureKind kind,
+                                    std::int64_t max_bins);
+
+// The second feature searched within every first bin by `search(rows, values)` (the bin's rows
+// and their second-feature values), with each bin's support, ranges, and the percentile ranks of
+// its interval regions' bounds among its values.
+using SecondSearch = std::function<OneFeatureSearch(const std::vector<std::int64_t>& rows,
+                                                    Span<const double> values)>;
+TwoFeatureSearch search_within_bins(const FirstFeatureBins& bins, Span<const double> second,
+                                    const SecondSearch& search);
 
 // The smallest and largest value that is not NaN; NaN bounds when there is none.
 ValueRange finite_range(Span<const double> x);

@@ -97,7 +97,8 @@ py::object dfs(const Args& a) {
         py::dict splits;
         for (const auto& entry : leaf.splits)
             splits[py::str(entry.first)] = bind::bound_dict(
-                deps().keys, py::float_(entry.second.lb), py::float_(entry.second.ub));
+                deps().keys, bind::Condition::interval(py::float_(entry.second.lb),
+                                                       py::float_(entry.second.ub)));
         py::dict rule;
         rule["splits"] = splits;
         rule["values"] = py::float_(leaf.value);
