@@ -31,3 +31,25 @@ class TestDataResult:
 def _short(value, limit=60):
     text = pprint.saferepr(value).replace("\n", " ")
     return text if len(text) <= limit else text[: limit - 3] + "..."
+
+
+class _Missing:
+    """The missing value as the diagnosers' tables and figures name it."""
+
+    __slots__ = ()
+
+    def __repr__(self):
+        return "<missing>"
+
+    def __reduce__(self):
+        return "MISSING"
+
+    def __copy__(self):
+        return self
+
+    def __deepcopy__(self, memo):
+        return self
+
+
+MISSING = _Missing()
+"""The region of the rows where a feature is missing, in tables (``<missing>``)."""

@@ -96,10 +96,12 @@ std::vector<core::FoundRegion> search_features(ScanContext& ctx,
     if (py::len(weak) == 0) return {};
     const auto train_columns = ctx.columns.get(ctx.train.x, cols, "train_x");
     const auto test_columns = ctx.columns.get(ctx.test.x, cols, "test_x");
-    std::vector<double> test_maxima;
-    for (const FitColumns::Column& c : test_columns) test_maxima.push_back(c.range.max);
+    // Closed at the searched split's maxima, as SagZone measures its regions.
+    std::vector<double> maxima;
+    for (const FitColumns::Column& c : ctx.use_test ? test_columns : train_columns)
+        maxima.push_back(c.top());
     const std::vector<core::RegionBox> boxes =
-        bind::region_boxes(weak, cols.size(), {test_maxima.data(), test_maxima.size()});
+        bind::region_boxes(weak, cols.size(), {maxima.data(), maxima.size()});
     const auto train_rows = rows_of_boxes(train_columns, boxes);
     const auto test_rows = rows_of_boxes(test_columns, boxes);
     std::vector<core::FoundRegion> found(boxes.size());
