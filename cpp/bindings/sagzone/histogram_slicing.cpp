@@ -74,17 +74,6 @@ core::SetScore set_score(const Scoring& scoring, const bind::Vector& y, const bi
     };
 }
 
-// The kind of the slicer's slicing feature at `position` (0 the first, 1 the second): categorical
-// where the fit's feature_types say so.
-core::FeatureKind slicing_kind(py::handle self, std::size_t position) {
-    const py::object types = py::getattr(self, "feature_types", py::none());
-    if (types.is_none()) return core::FeatureKind::kNumerical;
-    const py::object column = py::list(self.attr("fidx"))[position];
-    return py::str(types[column]).cast<std::string>() == "categorical"
-               ? core::FeatureKind::kCategorical
-               : core::FeatureKind::kNumerical;
-}
-
 // _fit1d on a column whose range may be known already.
 py::tuple fit1d_column(py::handle self, const bind::Vector& x,
                        const std::optional<core::ValueRange>& range, py::handle y, py::handle preds,
