@@ -216,7 +216,8 @@ class ReferenceSlicing:
             conds = []
             for k, c in enumerate(self.fidx[:2]):
                 lb, ub = item["lb%d" % (k + 1)], item["ub%d" % (k + 1)]
-                closed = ub == test_x[:, c].max()
+                # Closed at the searched split's maximum (the rows the search counted there).
+                closed = ub == (test_x if use_test else train_x)[:, c].max()
                 conds.append([(xs[:, c] >= lb) & ((xs[:, c] <= ub) if closed else (xs[:, c] < ub))
                               for xs in (train_x, test_x)])
             train_idx = np.where(np.logical_and.reduce([c[0] for c in conds]))[0]

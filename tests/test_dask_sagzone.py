@@ -197,9 +197,9 @@ def test_bad_input_gets_the_in_memory_errors(dask_client):
                                  prediction=chunked(pred, 0),
                                  sample_weight=None if weights is None else chunked(weights, 0)))
 
-    nan_x = x.copy()
-    nan_x[17, 0] = np.nan
-    same_error(*both(x=nan_x))
+    inf_x = x.copy()
+    inf_x[17, 0] = -np.inf
+    same_error(*both(x=inf_x))
     nan_second = x.copy()
     nan_second[5, 1] = np.inf
     same_error(*both(x=nan_second, features=("X0", "X0", "X1")))  # the repeat is searched once

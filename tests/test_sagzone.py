@@ -68,12 +68,16 @@ def test_regression_session_histogram(regression, use_test, weighted):
     assert out["[X1"].min() == pytest.approx(0.7, abs=0.1) and out["X1)"].max() == searched[:, 1].max()
     searched = x[test] if use_test else x[train]
     np.testing.assert_array_equal(sz.diag.x, searched)
-    # the weak rows: region by region, upper bounds open
+    # the weak rows: region by region, as the table counts them (closed at the searched maximum)
+    top = searched[:, 1].max()
     expected = np.concatenate([
-        np.where((searched[:, 1] >= r["lb1"]) & (searched[:, 1] < r["ub1"]))[0]
+        np.where((searched[:, 1] >= r["lb1"])
+                 & ((searched[:, 1] < r["ub1"]) | ((r["ub1"] == top) & (searched[:, 1] == top))))[0]
         for r in sz.diag.weak_region_stats])
     np.testing.assert_array_equal(sz.get_target_idx(), expected)
-    assert searched[:, 1].argmax() not in sz.get_target_idx()
+    assert searched[:, 1].argmax() in sz.get_target_idx()
+    counted = out["#Test"] if use_test else out["#Train"]
+    assert len(sz.get_target_idx()) == counted.sum()
     result = sz.get_result()
     assert isinstance(result, TestDataResult) and result.key == "sagzone_result"
     assert list(result.value) == ["slice_features", "bins", "method", "min_samples", "metric",
@@ -93,8 +97,12 @@ def test_regression_session_tree_two_features(regression):
         assert np.isfinite(list(region.values())).all()
     rows = sz.get_target_idx()
     first = sz.diag.weak_region_stats[0]
-    inside = ((x[train, 1] >= first["lb1"]) & (x[train, 1] < first["ub1"]) &
-              (x[train, 0] >= first["lb2"]) & (x[train, 0] < first["ub2"]))
+    def below(column, ub):  # closed at the searched split's maximum
+        top = x[train, column].max()
+        return (x[train, column] < ub) | ((ub == top) & (x[train, column] == top))
+
+    inside = ((x[train, 1] >= first["lb1"]) & below(1, first["ub1"]) &
+              (x[train, 0] >= first["lb2"]) & below(0, first["ub2"]))
     np.testing.assert_array_equal(rows[:inside.sum()], np.where(inside)[0])
 
 
@@ -146,13 +154,13 @@ def test_no_weak_region(regression):
 
 @pytest.mark.parametrize("features, message", [
     (["nope"], "slicing feature 'nope' is not one of the feature names"),
-    (["X1", "X2"], "slicing feature 'X2' holds NaN or infinite values"),
+    (["X1", "X2"], "slicing feature 'X2' holds infinite values"),
 ])
 def test_slicing_features_are_validated_before_the_search(regression, features, message):
     model, x, y, train, test = regression
     prediction = model.predict(x)
     x = x.copy()
-    x[test[0], 2] = np.nan
+    x[test[0], 2] = -np.inf  # missing values are a segment; infinite ones cannot be binned
     x[train[0], 0] = np.inf  # not a slicing column: fine
     sz = SagZone(model, features)
     with pytest.raises(MovraError, match=message):

@@ -77,15 +77,16 @@ def test_fit_leaves_the_garbage_collector_as_it_was():
               train_pred=None, test_pred=pred, feature_names=["a"], use_test=False)
     assert gc.isenabled()
 
-def test_upper_bound_closed_only_at_test_maximum():
+def test_upper_bound_closed_at_the_searched_maximum_on_both_splits():
     x, y, pred = _bad_bins([9])
     s = HistogramSlicing(slice_features=["a"], min_samples=1)
     _fit(s, x, y, pred, names=("a",))
     assert s.weak_region_stats[0]["#Train"] == 10  # the row at the maximum counts
-    # the test data reach further: the same bound is now open and x == 10 is left out
+    # the test data reach further: the bound stays closed at the searched (training) maximum,
+    # so the rows counted are the rows the search judged
     test_x = np.append(x, 11.0)
     _fit(s, x, y, pred, names=("a",), test=(test_x, np.append(y, 0.0), np.append(pred, 0.0)))
-    assert s.weak_region_stats[0]["#Train"] == 9
+    assert s.weak_region_stats[0]["#Train"] == 10 and s.weak_region_stats[0]["#Test"] == 10
 
 
 def test_empty_training_side_gives_nan_gap_sorted_last():
@@ -163,10 +164,15 @@ def test_constant_feature():
                             "counts": 40}]
 
 
-def test_non_finite_slicing_column_is_refused_like_numpy():
-    s = HistogramSlicing(slice_features=["a"])
-    with pytest.raises(ValueError, match=r"autodetected range of \[nan, nan\] is not finite"):
-        _fit(s, [0.0, np.nan, 1.0], np.zeros(3), np.zeros(3), names=("a",))
+def test_infinite_slicing_values_are_refused_like_numpy_missing_ones_are_a_bin():
+    s = HistogramSlicing(slice_features=["a"], min_samples=1)
+    with pytest.raises(ValueError, match=r"autodetected range of \[0.0, inf\] is not finite"):
+        _fit(s, [0.0, np.inf, 1.0], np.zeros(3), np.zeros(3), names=("a",))
+    _fit(s, [0.0, np.nan, 1.0, np.nan], np.array([0.0, 2.0, 0.0, 2.0]), np.zeros(4),
+         names=("a",))
+    assert s.weak_region == [{"lb1": s.weak_region[0]["lb1"], "ub1": s.weak_region[0]["ub1"],
+                              "codes1": (-1,)}]
+    assert np.isnan(s.weak_region[0]["lb1"]) and s.rule_list[-1]["counts"] == 2
 
 
 # -- histogram, two features --------------------------------------------------------------------

@@ -254,4 +254,15 @@ std::vector<bool> non_finite_columns(RowMajor m, Span<const std::int64_t> rows,
     return out;
 }
 
+std::vector<bool> infinite_columns(RowMajor m, Span<const std::int64_t> rows,
+                                   Span<const std::size_t> columns) {
+    std::vector<unsigned char> found(columns.size, 0);
+    for (std::size_t i = 0; i < rows.size; ++i) {
+        const double* row = m.data + static_cast<std::size_t>(rows[i]) * m.n_columns;
+        for (std::size_t j = 0; j < columns.size; ++j)
+            found[j] |= static_cast<unsigned char>(std::fabs(row[columns[j]]) == HUGE_VAL);
+    }
+    return {found.begin(), found.end()};
+}
+
 }  // namespace movra::core

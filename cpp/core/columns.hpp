@@ -34,4 +34,9 @@ std::vector<ValueRange> extract_columns_with(const char* path, RowMajor m,
 std::vector<bool> non_finite_columns(RowMajor m, Span<const std::int64_t> rows,
                                      Span<const std::size_t> columns);
 
+// Whether column columns[j] holds an infinite value (NaN, a missing value, is not one) on those
+// rows.
+std::vector<bool> infinite_columns(RowMajor m, Span<const std::int64_t> rows,
+                                   Span<const std::size_t> columns);
+
 }  // namespace movra::core

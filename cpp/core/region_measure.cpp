@@ -147,12 +147,23 @@ RegionMeasure::RegionMeasure(Span<const double> first, Span<const double> second
     : counts_(regions.size(), 0), n_rows_(first.size) {
     const std::size_t k = regions.size();
     if (k == 0) return;
+    const bool two = !second.empty();
+    const bool intervals = std::none_of(regions.begin(), regions.end(), [two](const RegionBox& r) {
+        return r.first.is_set || (two && r.second.is_set);
+    });
+    if (!intervals) {
+        // Sets of categories or missing rows: each region's rows by its own pass.
+        for (const RegionBox& r : regions)
+            lists_.push_back(two ? rows_in_box(first, r.first, second, r.second)
+                                 : rows_in_bound(first, r.first));
+        for (std::size_t r = 0; r < k; ++r) counts_[r] = lists_[r].size();
+        return;
+    }
     if (k > kBitmapRegions) {
         lists_ = rows_by_cells(first, second, regions);
         for (std::size_t r = 0; r < k; ++r) counts_[r] = lists_[r].size();
         return;
     }
-    const bool two = !second.empty();
     std::vector<ClosedInterval> a(k), b(k);
     for (std::size_t r = 0; r < k; ++r) {
         a[r] = closed_interval(regions[r].first);

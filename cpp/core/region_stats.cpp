@@ -57,12 +57,29 @@ std::vector<std::int64_t> select_rows(std::size_t n, Inside inside) {
 
 }  // namespace
 
-std::vector<std::int64_t> rows_in_bound(Span<const double> column, Bound bound) {
+Bound code_set(const std::vector<std::int32_t>& codes) {
+    Bound b;
+    b.is_set = true;
+    b.lb = b.ub = std::nan("");
+    for (std::int32_t c : codes) {
+        if (c == kMissingCode) {
+            b.missing = true;
+            continue;
+        }
+        if (c < 0) continue;  // no category has a negative code
+        const auto at = static_cast<std::size_t>(c);
+        if (at >= b.members.size()) b.members.resize(at + 1, 0);
+        b.members[at] = 1;
+    }
+    return b;
+}
+
+std::vector<std::int64_t> rows_in_bound(Span<const double> column, const Bound& bound) {
     return select_rows(column.size, [&](std::size_t i) { return bound.contains(column[i]); });
 }
 
-std::vector<std::int64_t> rows_in_box(Span<const double> first, Bound first_bound,
-                                      Span<const double> second, Bound second_bound) {
+std::vector<std::int64_t> rows_in_box(Span<const double> first, const Bound& first_bound,
+                                      Span<const double> second, const Bound& second_bound) {
     return select_rows(first.size, [&](std::size_t i) {
         return first_bound.contains(first[i]) & second_bound.contains(second[i]);
     });
@@ -90,13 +107,15 @@ ScoreSums sums_of(Span<const double> values, Span<const double> weights, const s
 
 std::vector<RegionBox> region_boxes(const std::vector<RegionBounds>& regions,
                                     Span<const double> closed_at) {
-    const auto closes = [&](std::size_t k, double ub) {
-        return k < closed_at.size && ub == closed_at[k];
+    const auto bound = [&](std::size_t k, double lb, double ub,
+                           const std::vector<std::int32_t>& codes) {
+        if (!codes.empty()) return code_set(codes);
+        return Bound{lb, ub, k < closed_at.size && ub == closed_at[k]};
     };
     std::vector<RegionBox> boxes;
     boxes.reserve(regions.size());
     for (const RegionBounds& r : regions)
-        boxes.push_back({{r.lb1, r.ub1, closes(0, r.ub1)}, {r.lb2, r.ub2, closes(1, r.ub2)}});
+        boxes.push_back({bound(0, r.lb1, r.ub1, r.codes1), bound(1, r.lb2, r.ub2, r.codes2)});
     return boxes;
 }
 

@@ -1,6 +1,7 @@
 // Rows inside a region and the statistics of their scores.
 #pragma once
 
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -75,20 +76,44 @@ enum class ZeroWeights {
 double average_score(const ScoreSums& sums, bool weighted, ZeroWeights rule);
 double average_score(const RegionMoments& m, bool weighted, ZeroWeights rule);
 
-// One interval on one column: lb <= v < ub, or lb <= v <= ub when `closed`.
+// A code that stands for the rows where a column's value is missing (NaN), in a set of the
+// category codes 0, 1, ... of a categorical column.
+constexpr std::int32_t kMissingCode = -1;
+
+// One condition on one column: an interval, lb <= v < ub (lb <= v <= ub when `closed`), or a set
+// of codes: the rows whose value is one of the category codes in it, and the missing rows when it
+// holds kMissingCode (for a numerical column, the set {kMissingCode} is its missing rows).
 struct Bound {
+    Bound() = default;
+    Bound(double lower, double upper, bool closed_above = false)
+        : lb(lower), ub(upper), closed(closed_above) {}
+
     double lb = 0.0;
     double ub = 0.0;
     bool closed = false;
-    bool contains(double v) const { return (v >= lb) & (closed ? v <= ub : v < ub); }
+    bool is_set = false;
+    bool missing = false;               // the set holds kMissingCode
+    std::vector<std::uint8_t> members;  // members[c] != 0 for a category code c in the set
+
+    bool contains(double v) const {
+        if (!is_set) return (v >= lb) & (closed ? v <= ub : v < ub);
+        if (std::isnan(v)) return missing;
+        // Codes are small non-negative integers; anything else is in no set.
+        if (!(v >= 0.0 && v < static_cast<double>(members.size()))) return false;
+        const auto c = static_cast<std::size_t>(v);
+        return static_cast<double>(c) == v && members[c] != 0;
+    }
 };
 
+// The set of `codes` (kMissingCode among them for the missing rows) as a bound.
+Bound code_set(const std::vector<std::int32_t>& codes);
+
 // Positions of the rows inside `bound` on `column`.
-std::vector<std::int64_t> rows_in_bound(Span<const double> column, Bound bound);
+std::vector<std::int64_t> rows_in_bound(Span<const double> column, const Bound& bound);
 
 // Positions of the rows inside both bounds (columns of equal length).
-std::vector<std::int64_t> rows_in_box(Span<const double> first, Bound first_bound,
-                                      Span<const double> second, Bound second_bound);
+std::vector<std::int64_t> rows_in_box(Span<const double> first, const Bound& first_bound,
+                                      Span<const double> second, const Bound& second_bound);
 
 // A region on one or two columns.
 struct RegionBox {
@@ -96,12 +121,18 @@ struct RegionBox {
     Bound second;  // used when the regions have two columns
 };
 
-// The regions as boxes. An upper bound is closed where it equals that column's entry of
+// The regions as boxes. An interval's upper bound is closed where it equals that column's entry of
 // `closed_at` (the column's maximum in the split whose maximum closes regions, so that the rows
 // at the top of a column fall in the region reaching it); columns beyond `closed_at` (all, when
 // it is empty) keep every upper bound open.
 struct RegionBounds {
+    RegionBounds() = default;
+    RegionBounds(double lower1, double upper1, double lower2, double upper2)
+        : lb1(lower1), ub1(upper1), lb2(lower2), ub2(upper2) {}
+
     double lb1 = 0.0, ub1 = 0.0, lb2 = 0.0, ub2 = 0.0;
+    // Not empty: the column's condition is this set of codes, not an interval.
+    std::vector<std::int32_t> codes1, codes2;
 };
 std::vector<RegionBox> region_boxes(const std::vector<RegionBounds>& regions,
                                     Span<const double> closed_at);

@@ -76,7 +76,7 @@ struct Scan {
     RegionMoments& moments_on(ScanRegion& r, std::size_t side) const {
         return (side == 0) == request.use_test ? r.test : r.train;
     }
-    double test_max(std::size_t column) const { return coded.test_max[column]; }
+    double searched_max(std::size_t column) const { return coded.searched_max[column]; }
 };
 
 // One feature's regions, searched on the searched split and measured on both.
@@ -93,7 +93,7 @@ void scan_feature(const Scan& scan, std::size_t column, std::vector<ScanRegion>&
         r.first = static_cast<std::int64_t>(column);
         r.lb1 = rule.lb;
         r.ub1 = rule.ub;
-        const CodeInterval codes = code_interval(f, rule.lb, rule.ub, scan.test_max(column));
+        const CodeInterval codes = code_interval(f, rule.lb, rule.ub, scan.searched_max(column));
         for (std::size_t c = codes.first; c <= codes.last; ++c)
             region_of_code[c] = static_cast<std::uint32_t>(out.size() - first);
         out.push_back(r);
@@ -139,7 +139,7 @@ MeasuredPair search_pair(const Scan& scan, std::size_t k, const PairBatch& batch
         const FirstFeatureBin& fb = search.bins[b];
         const std::vector<SliceRule>& regions = fb.search.regions;
         if (regions.empty()) continue;
-        const CodeInterval codes = code_interval(f, fb.lb1, fb.ub1, scan.test_max(column1));
+        const CodeInterval codes = code_interval(f, fb.lb1, fb.ub1, scan.searched_max(column1));
         for (std::size_t q = 0; q < regions.size(); ++q) {
             ScanRegion r;
             r.first = static_cast<std::int64_t>(column1);
@@ -151,7 +151,7 @@ MeasuredPair search_pair(const Scan& scan, std::size_t k, const PairBatch& batch
             r.lb2q = fb.lb2q[q];
             r.ub2q = fb.ub2q[q];
             found.push_back(r);
-            const Bound bound2{r.lb2, r.ub2, r.ub2 == scan.test_max(column2)};
+            const Bound bound2{r.lb2, r.ub2, r.ub2 == scan.searched_max(column2)};
             m.regions.push_back({codes, closed_interval(bound2), b});
         }
     }

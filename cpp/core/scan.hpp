@@ -26,11 +26,14 @@ struct ScanSplit {
 // A weak region of one feature (second < 0) or of a pair (first, second): its bounds as the
 // diagnoser reports them ("lb1", "ub1", and for a pair "lb2", "ub2" and the percentile ranks
 // "lb2q", "ub2q"), and its moments on both splits, rows selected as the slicing driver selects
-// them (lb <= x < ub, or x <= ub where ub equals the test split's maximum of that feature).
+// them (lb <= x < ub, or x <= ub where ub equals the searched split's maximum of that feature).
 struct ScanRegion {
     std::int64_t first = -1;
     std::int64_t second = -1;
     double lb1 = 0.0, ub1 = 0.0, lb2 = 0.0, ub2 = 0.0, lb2q = 0.0, ub2q = 0.0;
+    // Not empty: the feature's condition is this set of category codes (kMissingCode: missing),
+    // and its bounds are NaN.
+    std::vector<std::int32_t> codes1, codes2;
     RegionMoments train, test;
 };
 

@@ -88,7 +88,8 @@ void range_and_bins(const SplitRows& s, std::vector<CodedFeature>& features,
 }
 
 // Every coded feature's codes on one split (0 the searched one), a block of rows at a time; on
-// the test split, the maxima of the columns in `max_columns` (as value_range has them) on the way.
+// the searched split, the maxima of the columns in `max_columns` (as value_range has them) on the
+// way.
 void code_split(const SplitRows& s, std::size_t split, std::vector<CodedFeature>& features,
                 const std::vector<std::size_t>& max_columns, std::vector<double>* maxima,
                 const char* path) {
@@ -203,18 +204,15 @@ CodedFeatures code_features(const ScanRequest& request, const SplitRows& searche
     for (const std::size_t f : request.features) code_column(f);
     for (const auto& pair : request.pairs) code_column(pair.first);
     range_and_bins(searched, coded.features, request.settings.max_bins);
-    // The test split's maxima of every measured column close the bounds that reach them.
+    // The searched split's maxima of every measured column close the bounds that reach them.
     std::vector<std::size_t> measured;
     for (const CodedFeature& f : coded.features) measured.push_back(f.column);
     for (const auto& pair : request.pairs) measured.push_back(pair.second);
     std::sort(measured.begin(), measured.end());
     measured.erase(std::unique(measured.begin(), measured.end()), measured.end());
-    coded.test_max.assign(width, std::nan(""));
-    std::vector<double>* test_max = &coded.test_max;
-    code_split(searched, 0, coded.features, measured, request.use_test ? test_max : nullptr,
-               request.simd_path);
-    code_split(other, 1, coded.features, measured, request.use_test ? nullptr : test_max,
-               request.simd_path);
+    coded.searched_max.assign(width, std::nan(""));
+    code_split(searched, 0, coded.features, measured, &coded.searched_max, request.simd_path);
+    code_split(other, 1, coded.features, measured, nullptr, request.simd_path);
     return coded;
 }
 
@@ -224,8 +222,8 @@ RowBins searched_bins(const CodedFeature& f, const char* simd_path) {
     return bins;
 }
 
-CodeInterval code_interval(const CodedFeature& f, double lb, double ub, double test_max) {
-    const bool closed = ub == test_max;
+CodeInterval code_interval(const CodedFeature& f, double lb, double ub, double searched_max) {
+    const bool closed = ub == searched_max;
     return {2 * breakpoint_index(f.breakpoints, lb) + 1,
             2 * breakpoint_index(f.breakpoints, ub) + (closed ? 1 : 0)};
 }

@@ -66,7 +66,7 @@ void with_codes(const CodedFeature& f, std::size_t split, Visit visit) {
 struct CodedFeatures {
     std::vector<std::size_t> of_column;  // place in `features`, SIZE_MAX when not coded
     std::vector<CodedFeature> features;
-    std::vector<double> test_max;
+    std::vector<double> searched_max;
 
     const CodedFeature& of(std::size_t column) const { return features[of_column[column]]; }
 };
@@ -76,11 +76,11 @@ CodedFeatures code_features(const ScanRequest& request, const SplitRows& searche
 // A feature's bins read from its codes on the searched split.
 RowBins searched_bins(const CodedFeature& f, const char* simd_path);
 
-// The codes of lb <= x < ub, or lb <= x <= ub where ub is the test split's maximum (empty when
+// The codes of lb <= x < ub, or lb <= x <= ub where ub is the searched split's maximum (empty when
 // first > last).
 struct CodeInterval {
     std::size_t first = 1, last = 0;
 };
-CodeInterval code_interval(const CodedFeature& f, double lb, double ub, double test_max);
+CodeInterval code_interval(const CodedFeature& f, double lb, double ub, double searched_max);
 
 }  // namespace movra::core::scan_steps

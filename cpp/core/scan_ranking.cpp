@@ -82,10 +82,26 @@ std::vector<std::size_t> worst_first(Span<const double> severity, Span<const dou
     return order;
 }
 
+namespace {
+
+// Whether two conditions on one feature share rows: intervals that overlap, sets that share a
+// code (an interval and a set never do: a set is either categories or the missing rows).
+bool sharing(double lb_a, double ub_a, const std::vector<std::int32_t>& a, double lb_b, double ub_b,
+             const std::vector<std::int32_t>& b) {
+    if (a.empty() != b.empty()) return false;
+    if (!a.empty())
+        return std::any_of(a.begin(), a.end(), [&b](std::int32_t code) {
+            return std::find(b.begin(), b.end(), code) != b.end();
+        });
+    return lb_a < ub_b && lb_b < ub_a;
+}
+
+}  // namespace
+
 bool overlapping(const ScanRegion& a, const ScanRegion& b) {
-    const bool first = a.lb1 < b.ub1 && b.lb1 < a.ub1;
-    if (a.second < 0) return first || (a.lb1 == b.lb1 && a.ub1 == b.ub1);
-    return first && a.lb2 < b.ub2 && b.lb2 < a.ub2;
+    const bool first = sharing(a.lb1, a.ub1, a.codes1, b.lb1, b.ub1, b.codes1);
+    if (a.second < 0) return first || (a.codes1.empty() && a.lb1 == b.lb1 && a.ub1 == b.ub1);
+    return first && sharing(a.lb2, a.ub2, a.codes2, b.lb2, b.ub2, b.codes2);
 }
 
 std::vector<std::uint8_t> reported_regions(const ScanFindings& findings,

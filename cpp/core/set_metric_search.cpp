@@ -90,4 +90,67 @@ TwoFeatureSearch search_two_features_by_set(Span<const double> first, Span<const
     return out;
 }
 
+namespace {
+
+// A bin of codes scored on its rows and judged, added to the search.
+void judge_codes(OneFeatureSearch& s, Span<const double> x, std::vector<std::int32_t> codes,
+                 const SearchSettings& settings, const SetScore& score,
+                 const std::vector<std::int64_t>& rows) {
+    std::vector<std::int64_t> in_bin = rows_in_bound(x, code_set(codes));
+    if (in_bin.empty()) return;
+    if (!rows.empty())
+        for (std::int64_t& r : in_bin) r = rows[static_cast<std::size_t>(r)];
+    const double nan = std::nan("");
+    const SliceRule rule{nan, nan, score(in_bin), static_cast<std::int64_t>(in_bin.size()),
+                         std::move(codes)};
+    s.bin_rules.push_back(rule);
+    s.rules.push_back(rule);
+    if (is_weak(rule.value, settings.score_sign, settings.threshold_value)) {
+        s.weak_bins.push_back(s.bin_rules.size() - 1);
+        s.regions.push_back(rule);
+    }
+}
+
+}  // namespace
+
+OneFeatureSearch search_feature_by_set(Span<const double> x, FeatureKind kind,
+                                       const SearchSettings& settings, const SetScore& score,
+                                       const std::vector<std::int64_t>& rows) {
+    OneFeatureSearch s;
+    if (kind == FeatureKind::kCategorical) {
+        s.range = finite_range(x);
+        for (std::vector<std::int32_t>& codes : category_bins(x, settings.min_samples))
+            judge_codes(s, x, std::move(codes), settings, score, rows);
+        return s;
+    }
+    std::vector<std::int64_t> finite;
+    for (std::size_t i = 0; i < x.size; ++i)
+        if (!std::isnan(x[i])) finite.push_back(static_cast<std::int64_t>(i));
+    if (finite.size() == x.size) return search_one_feature_by_set(x, settings, score, rows);
+    if (!finite.empty()) {
+        std::vector<double> values(finite.size());
+        gather(x, finite, {values.data(), values.size()});
+        if (!rows.empty())
+            for (std::int64_t& r : finite) r = rows[static_cast<std::size_t>(r)];
+        s = search_one_feature_by_set({values.data(), values.size()}, settings, score, finite);
+    } else {
+        s.range = {std::nan(""), std::nan("")};
+    }
+    judge_codes(s, x, {kMissingCode}, settings, score, rows);
+    return s;
+}
+
+TwoFeatureSearch search_feature_pair_by_set(Span<const double> first, FeatureKind first_kind,
+                                            Span<const double> second, FeatureKind second_kind,
+                                            const SearchSettings& settings, const SetScore& score) {
+    if (first_kind == FeatureKind::kNumerical && second_kind == FeatureKind::kNumerical &&
+        !std::isnan(value_range(first).min) && !std::isnan(value_range(second).min))
+        return search_two_features_by_set(first, second, settings, score);
+    return search_within_bins(first_feature_bins(first, first_kind, settings.max_bins), second,
+                              [&](const std::vector<std::int64_t>& rows, Span<const double> x2) {
+                                  return search_feature_by_set(x2, second_kind, settings, score,
+                                                               rows);
+                              });
+}
+
 }  // namespace movra::core

@@ -8,6 +8,7 @@
 #include <functional>
 #include <vector>
 
+#include "core/segment_search.hpp"
 #include "core/slice_search.hpp"
 #include "core/span.hpp"
 
@@ -27,6 +28,18 @@ OneFeatureSearch search_one_feature_by_set(Span<const double> x, const SearchSet
 // are rows of the two columns), with each first-feature bin's support and ranges and the
 // percentile ranks of each region's bounds among the bin's second-feature values.
 TwoFeatureSearch search_two_features_by_set(Span<const double> first, Span<const double> second,
+                                            const SearchSettings& settings, const SetScore& score);
+
+// One feature of either kind (see search_feature) by a set metric: a numerical feature as above,
+// its missing rows one more bin; a categorical feature's category_bins; every bin scored and
+// judged, every weak bin a region of its own.
+OneFeatureSearch search_feature_by_set(Span<const double> x, FeatureKind kind,
+                                       const SearchSettings& settings, const SetScore& score,
+                                       const std::vector<std::int64_t>& rows = {});
+
+// Two features of either kind (see search_feature_pair) by a set metric.
+TwoFeatureSearch search_feature_pair_by_set(Span<const double> first, FeatureKind first_kind,
+                                            Span<const double> second, FeatureKind second_kind,
                                             const SearchSettings& settings, const SetScore& score);
 
 }  // namespace movra::core

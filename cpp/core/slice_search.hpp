@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <utility>
 #include <vector>
 
 #include "core/histogram.hpp"
@@ -16,10 +17,18 @@ namespace movra::core {
 
 // A slice's bounds on the feature being binned, its score and its number of rows.
 struct SliceRule {
+    SliceRule() = default;
+    SliceRule(double lower, double upper, double score, std::int64_t rows,
+              std::vector<std::int32_t> set = {})
+        : lb(lower), ub(upper), value(score), count(rows), codes(std::move(set)) {}
+
     double lb = 0.0;
     double ub = 0.0;
     double value = 0.0;
     std::int64_t count = 0;
+    // Not empty: the slice is this set of category codes (kMissingCode for the missing rows),
+    // and lb, ub are NaN.
+    std::vector<std::int32_t> codes;
 };
 
 // Verdicts that summation order could flip. The threshold value comes from the reference's own
@@ -92,7 +101,8 @@ struct FirstFeatureBin {
     std::int64_t support = 0;
     double lb1 = 0.0;  // bin bounds clipped to the first feature's range
     double ub1 = 0.0;
-    double lb2 = 0.0;  // range of the second feature inside the bin; NaN when empty
+    std::vector<std::int32_t> codes1;  // not empty: the bin is these codes (lb1, ub1 are NaN)
+    double lb2 = 0.0;                  // range of the second feature inside the bin; NaN when empty
     double ub2 = 0.0;
     OneFeatureSearch search;         // the search on the second feature (empty bin: nothing)
     std::vector<double> lb2q, ub2q;  // percentile ranks of each region's bounds in the bin

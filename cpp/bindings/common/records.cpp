@@ -17,22 +17,47 @@ RecordKeys RecordKeys::create() {
     const auto key = [](const char* name) {
         return py::reinterpret_steal<py::str>(PyUnicode_InternFromString(name));
     };
-    return {key("lb"), key("ub"),  key("splits"), key("values"), key("counts"), key("f0"),
-            key("f1"), key("lb1"), key("ub1"),    key("lb2"),    key("ub2"),    key("support")};
+    return {key("lb"),     key("ub"),  key("codes"), key("splits"), key("values"),
+            key("counts"), key("f0"),  key("f1"),    key("lb1"),    key("ub1"),
+            key("codes1"), key("lb2"), key("ub2"),   key("codes2"), key("support")};
 }
 
-py::dict bound_dict(const RecordKeys& k, py::handle lb, py::handle ub) {
+Condition Condition::interval(py::handle lb, py::handle ub) {
+    return {py::reinterpret_borrow<py::object>(lb), py::reinterpret_borrow<py::object>(ub), {}};
+}
+
+Condition Condition::of(const core::SliceRule& slice) {
+    return {py::float_(slice.lb), py::float_(slice.ub), slice.codes};
+}
+
+namespace {
+
+py::tuple codes_tuple(const std::vector<std::int32_t>& codes) {
+    py::tuple t(codes.size());
+    for (std::size_t k = 0; k < codes.size(); ++k) t[k] = py::int_(codes[k]);
+    return t;
+}
+
+void set_condition(py::dict& d, const py::str& lb, const py::str& ub, const py::str& codes,
+                   const Condition& c) {
+    set_item(d, lb, c.lb);
+    set_item(d, ub, c.ub);
+    if (!c.codes.empty()) set_item(d, codes, codes_tuple(c.codes));
+}
+
+}  // namespace
+
+py::dict bound_dict(const RecordKeys& k, const Condition& c) {
     py::dict d;
-    set_item(d, k.lb, lb);
-    set_item(d, k.ub, ub);
+    set_condition(d, k.lb, k.ub, k.codes, c);
     return d;
 }
 
-py::dict rule_record(const RecordKeys& k, py::handle lb1, py::handle ub1, py::handle lb2,
-                     py::handle ub2, bool two, double value, std::int64_t count) {
+py::dict rule_record(const RecordKeys& k, const Condition& first, const Condition* second,
+                     double value, std::int64_t count) {
     py::dict splits;
-    set_item(splits, k.f0, bound_dict(k, lb1, ub1));
-    if (two) set_item(splits, k.f1, bound_dict(k, lb2, ub2));
+    set_item(splits, k.f0, bound_dict(k, first));
+    if (second != nullptr) set_item(splits, k.f1, bound_dict(k, *second));
     py::dict rule;
     set_item(rule, k.splits, splits);
     set_item(rule, k.values, py::float_(value));
@@ -40,51 +65,32 @@ py::dict rule_record(const RecordKeys& k, py::handle lb1, py::handle ub1, py::ha
     return rule;
 }
 
-py::dict region_record(const RecordKeys& k, py::handle lb1, py::handle ub1, py::handle lb2,
-                       py::handle ub2, bool two) {
+py::dict region_record(const RecordKeys& k, const Condition& first, const Condition* second) {
     py::dict region;
-    set_item(region, k.lb1, lb1);
-    set_item(region, k.ub1, ub1);
-    if (two) {
-        set_item(region, k.lb2, lb2);
-        set_item(region, k.ub2, ub2);
-    }
+    set_condition(region, k.lb1, k.ub1, k.codes1, first);
+    if (second != nullptr) set_condition(region, k.lb2, k.ub2, k.codes2, *second);
     return region;
 }
 
-namespace {
-
-// One record per slice, built by `record(lb1, ub1, lb2, ub2, slice)` with the slice's bounds on
-// the searched feature in the first or the second place.
-template <typename Record>
-py::list records_of(const std::vector<core::SliceRule>& slices, bool two, py::handle lb1,
-                    py::handle ub1, Record record) {
+py::list rule_records(const RecordKeys& k, const std::vector<core::SliceRule>& rules,
+                      const Condition* first) {
     py::list out;
-    for (const core::SliceRule& r : slices) {
-        py::float_ lb(r.lb), ub(r.ub);
-        out.append(two ? record(lb1, ub1, lb, ub, r) : record(lb, ub, py::none(), py::none(), r));
+    for (const core::SliceRule& r : rules) {
+        const Condition c = Condition::of(r);
+        out.append(first ? rule_record(k, *first, &c, r.value, r.count)
+                         : rule_record(k, c, nullptr, r.value, r.count));
     }
     return out;
 }
 
-}  // namespace
-
-py::list rule_records(const RecordKeys& k, const std::vector<core::SliceRule>& rules, bool two,
-                      py::handle lb1, py::handle ub1) {
-    return records_of(rules, two, lb1, ub1,
-                      [&k, two](py::handle a, py::handle b, py::handle c, py::handle d,
-                                const core::SliceRule& r) {
-                          return rule_record(k, a, b, c, d, two, r.value, r.count);
-                      });
-}
-
-py::list region_records(const RecordKeys& k, const std::vector<core::SliceRule>& regions, bool two,
-                        py::handle lb1, py::handle ub1) {
-    return records_of(
-        regions, two, lb1, ub1,
-        [&k, two](py::handle a, py::handle b, py::handle c, py::handle d, const core::SliceRule&) {
-            return region_record(k, a, b, c, d, two);
-        });
+py::list region_records(const RecordKeys& k, const std::vector<core::SliceRule>& regions,
+                        const Condition* first) {
+    py::list out;
+    for (const core::SliceRule& r : regions) {
+        const Condition c = Condition::of(r);
+        out.append(first ? region_record(k, *first, &c) : region_record(k, c, nullptr));
+    }
+    return out;
 }
 
 py::dict bin_stats_record(const RecordKeys& k, double lb1, double ub1, double lb2, double ub2,
@@ -103,14 +109,23 @@ std::vector<core::RegionBox> region_boxes(py::handle records, std::size_t n_colu
     const auto bound = [](py::handle record, const char* key) {
         return py::float_(record[py::str(key)]).cast<double>();
     };
+    const auto codes = [](py::handle record, const char* key) {
+        std::vector<std::int32_t> out;
+        const py::object found = py::reinterpret_borrow<py::dict>(record).attr("get")(key);
+        if (!found.is_none())
+            for (py::handle c : found) out.push_back(c.cast<std::int32_t>());
+        return out;
+    };
     std::vector<core::RegionBounds> bounds;
     for (py::handle r : records) {
-        core::RegionBounds b{bound(r, "lb1"), bound(r, "ub1"), 0.0, 0.0};
+        core::RegionBounds b(bound(r, "lb1"), bound(r, "ub1"), 0.0, 0.0);
+        b.codes1 = codes(r, "codes1");
         if (n_columns > 1) {
             b.lb2 = bound(r, "lb2");
             b.ub2 = bound(r, "ub2");
+            b.codes2 = codes(r, "codes2");
         }
-        bounds.push_back(b);
+        bounds.push_back(std::move(b));
     }
     return core::region_boxes(bounds, closed_at);
 }

@@ -285,9 +285,9 @@ py::dict region_sums(py::handle first, py::handle second, py::handle regions, py
 }
 
 py::object region_multiplicity(py::handle first, py::handle second, py::handle regions,
-                               py::handle selected_obj) {
+                               py::handle closed_at, py::handle selected_obj) {
     const Columns c = columns_of(first, second);
-    const std::vector<core::RegionBox> boxes = boxes_of(regions, c, py::none());
+    const std::vector<core::RegionBox> boxes = boxes_of(regions, c, closed_at);
     const auto selected = mask_of(selected_obj, c.rows);
     std::vector<std::uint32_t> out(c.rows);
     released([&] {
@@ -427,9 +427,9 @@ void register_partitions(py::module_& m) {
           "Count and score sums of the selected rows inside each weak region (records with lb1, "
           "ub1[, lb2, ub2]; an upper bound closed where it equals closed_at's entry, if given).");
     m.def("region_multiplicity", &region_multiplicity, py::arg("first"), py::arg("second"),
-          py::arg("regions"), py::arg("selected") = none,
-          "For every row, the number of weak regions holding it (upper bounds open; 0 for an "
-          "unselected row).");
+          py::arg("regions"), py::arg("closed_at"), py::arg("selected") = none,
+          "For every row, the number of weak regions holding it (an upper bound closed where it "
+          "equals closed_at's entry, if given; 0 for an unselected row).");
     m.def("region_positions", &region_positions, py::arg("first"), py::arg("second"),
           py::arg("region"), py::arg("closed_at"), py::arg("selected"), py::arg("offset"),
           "Positions among the selected rows, from `offset`, of those inside the weak region "

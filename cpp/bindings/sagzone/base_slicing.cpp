@@ -133,8 +133,10 @@ py::object get_rule_list(const Args& a) {
     if (!rows.empty())
         score = slice_score(a, static_cast<std::size_t>(x.size()), rows, false).value;
     const bool two = py::len(a.self().attr("fidx")) != 1;
+    const auto first = bind::Condition::interval(a["lb1"], a["ub1"]);
+    const auto second = bind::Condition::interval(a["lb2"], a["ub2"]);
     py::list rules;
-    rules.append(bind::rule_record(deps().keys, a["lb1"], a["ub1"], a["lb2"], a["ub2"], two, score,
+    rules.append(bind::rule_record(deps().keys, first, two ? &second : nullptr, score,
                                    static_cast<std::int64_t>(rows.size())));
     return std::move(rules);
 }
@@ -146,7 +148,9 @@ py::object evaluate_slice(const Args& a) {
     if (rows.empty() || !slice_score(a, static_cast<std::size_t>(x.size()), rows, true).weak)
         return std::move(weak);
     const bool two = py::len(a.self().attr("fidx")) != 1;
-    weak.append(bind::region_record(deps().keys, a["lb1"], a["ub1"], a["lb2"], a["ub2"], two));
+    const auto first = bind::Condition::interval(a["lb1"], a["ub1"]);
+    const auto second = bind::Condition::interval(a["lb2"], a["ub2"]);
+    weak.append(bind::region_record(deps().keys, first, two ? &second : nullptr));
     return std::move(weak);
 }
 

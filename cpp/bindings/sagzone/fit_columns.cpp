@@ -1,11 +1,18 @@
 #include "bindings/sagzone/fit_columns.hpp"
 
+#include <cmath>
 #include <optional>
 
 #include "bindings/common/method.hpp"
 #include "core/columns.hpp"
+#include "core/segment_search.hpp"
 
 namespace movra::sagzone {
+
+double FitColumns::Column::top() const {
+    if (!std::isnan(range.max)) return range.max;
+    return core::finite_range(bind::span(values)).max;
+}
 
 std::vector<FitColumns::Column> FitColumns::get(py::handle matrix,
                                                 const std::vector<std::int64_t>& cols,

@@ -22,6 +22,8 @@ class FitColumns {
     struct Column {
         bind::Vector values;
         core::ValueRange range;  // NaN bounds when the column holds a NaN; {0, 0} when empty
+        // The largest value that is not missing (NaN when every value is).
+        double top() const;
     };
     // Columns `cols` of the 2-D array-like `matrix`, extracted in one pass unless held already.
     // IndexError for a column out of range. Entries keep their matrix alive, so its identity

@@ -9,6 +9,7 @@
 #include "core/histogram.hpp"
 #include "core/merged_search.hpp"
 #include "core/region_stats.hpp"
+#include "core/segment_search.hpp"
 #include "core/set_metric_search.hpp"
 #include "core/slice_search.hpp"
 
@@ -79,6 +80,7 @@ py::tuple fit1d_column(py::handle self, const bind::Vector& x,
                        py::handle scores, py::handle lb1, py::handle ub1,
                        py::handle sample_weight) {
     const bool two = py::len(self.attr("fidx")) != 1;
+    const core::FeatureKind kind = slicing_kind(self, two ? 1 : 0);
     const Scoring scoring = scoring_of(self);
     core::SearchSettings settings = settings_of(self, scoring, two);
     const auto n = static_cast<std::size_t>(x.size());
@@ -91,18 +93,19 @@ py::tuple fit1d_column(py::handle self, const bind::Vector& x,
         const auto xs = bind::span(x);
         // Pure C++ over buffers we hold references to (the metric takes the GIL itself).
         py::gil_scoped_release release;
-        search = core::search_one_feature_by_set(xs, settings, score);
+        search = core::search_feature_by_set(xs, kind, settings, score);
     } else {
         const bind::Vector s = bind::as_vector_of_length(scores, "scores", n);
         settings.ties = near_ties(s, weights);
         const auto xs = bind::span(x), ss = bind::span(s), ws = span_or_empty(weights);
         // Pure C++ over buffers we hold references to (near ties take the GIL themselves).
         py::gil_scoped_release release;
-        search = range ? core::search_one_feature_in_range(xs, ss, ws, settings, *range)
-                       : core::search_one_feature(xs, ss, ws, settings);
+        search = core::search_feature(xs, kind, ss, ws, settings, range ? &*range : nullptr);
     }
-    return py::make_tuple(bind::region_records(deps().keys, search.regions, two, lb1, ub1),
-                          bind::rule_records(deps().keys, search.rules, two, lb1, ub1),
+    const auto first = bind::Condition::interval(lb1, ub1);
+    const bind::Condition* fixed = two ? &first : nullptr;
+    return py::make_tuple(bind::region_records(deps().keys, search.regions, fixed),
+                          bind::rule_records(deps().keys, search.rules, fixed),
                           bind::to_numpy(search.edges));
 }
 
@@ -119,11 +122,10 @@ py::tuple two_feature_records(py::handle self, const core::TwoFeatureSearch& t) 
         bin_stats.append(
             bind::bin_stats_record(deps().keys, fb.lb1, fb.ub1, fb.lb2, fb.ub2, fb.support));
         if (fb.support == 0) continue;
-        const py::float_ lb1(fb.lb1), ub1(fb.ub1);
-        for (py::handle r : bind::rule_records(deps().keys, fb.search.rules, true, lb1, ub1))
+        const bind::Condition first{py::float_(fb.lb1), py::float_(fb.ub1), fb.codes1};
+        for (py::handle r : bind::rule_records(deps().keys, fb.search.rules, &first))
             rule_list_all.append(r);
-        const py::list regions =
-            bind::region_records(deps().keys, fb.search.regions, true, lb1, ub1);
+        const py::list regions = bind::region_records(deps().keys, fb.search.regions, &first);
         for (std::size_t k = 0; k < fb.lb2q.size(); ++k) {
             py::dict item = regions[k];
             item["lb2q"] = py::float_(fb.lb2q[k]);
@@ -145,6 +147,7 @@ py::tuple fit2d_columns(py::handle self, const FitColumns::Column& first,
     const auto n = static_cast<std::size_t>(first.values.size());
     const auto weights = optional_weights(sample_weight, "sample_weight", n);
     const auto f = bind::span(first.values), s = bind::span(second.values);
+    const core::FeatureKind kind1 = slicing_kind(self, 0), kind2 = slicing_kind(self, 1);
     core::TwoFeatureSearch t;
     if (!scoring.additive) {
         const bind::Vector yv = bind::as_vector_of_length(y, "y", n);
@@ -152,14 +155,14 @@ py::tuple fit2d_columns(py::handle self, const FitColumns::Column& first,
         const core::SetScore score = set_score(scoring, yv, pv, weights);
         // Pure C++ over buffers we hold references to (the metric takes the GIL itself).
         py::gil_scoped_release release;
-        t = core::search_two_features_by_set(f, s, settings, score);
+        t = core::search_feature_pair_by_set(f, kind1, s, kind2, settings, score);
     } else {
         const bind::Vector sc = bind::as_vector_of_length(scores, "scores", n);
         settings.ties = near_ties(sc, weights);
         const auto sp = bind::span(sc), w = span_or_empty(weights);
         // Pure C++ over buffers we hold references to (near ties take the GIL themselves).
         py::gil_scoped_release release;
-        t = core::search_two_features(f, s, sp, w, settings, &first.range);
+        t = core::search_feature_pair(f, kind1, s, kind2, sp, w, settings, &first.range);
     }
     return two_feature_records(self, t);
 }
@@ -210,14 +213,16 @@ py::object judge_bin_sums(const Args& a) {
         }
     }
     if (!error.empty()) bind::raise(PyExc_ValueError, error);
-    const py::object lb1 = two ? py::object(py::float_(a.number("lb1"))) : py::object(py::none());
-    const py::object ub1 = two ? py::object(py::float_(a.number("ub1"))) : py::object(py::none());
-    const py::list regions = bind::region_records(deps().keys, s.regions, two, lb1, ub1);
+    const bind::Condition first =
+        two ? bind::Condition::interval(py::float_(a.number("lb1")), py::float_(a.number("ub1")))
+            : bind::Condition{};
+    const bind::Condition* fixed = two ? &first : nullptr;
+    const py::list regions = bind::region_records(deps().keys, s.regions, fixed);
     for (std::size_t k = 0; k < lb2q.size(); ++k) {
         regions[k]["lb2q"] = py::float_(lb2q[k]);
         regions[k]["ub2q"] = py::float_(ub2q[k]);
     }
-    return py::make_tuple(regions, bind::rule_records(deps().keys, s.rules, two, lb1, ub1));
+    return py::make_tuple(regions, bind::rule_records(deps().keys, s.rules, fixed));
 }
 
 py::object init(const Args& a) {

@@ -28,7 +28,9 @@ void load_deps() {
     d->get_scoring_metric = utils.attr("get_scoring_metric");
     d->calculate_distance = utils.attr("calculate_distance");
     d->yield_from = utils.attr("yield_from");
-    d->TestDataResult = py::module_::import("movra.utils").attr("TestDataResult");
+    py::module_ movra_utils = py::module_::import("movra.utils");
+    d->TestDataResult = movra_utils.attr("TestDataResult");
+    d->MISSING = movra_utils.attr("MISSING");
     py::module_ plots = py::module_::import("movra.plots");
     d->scale_plot_ticks = plots.attr("scale_plot_ticks");
     d->plot_marginal_result = plots.attr("plot_marginal_result");

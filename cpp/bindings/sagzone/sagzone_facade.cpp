@@ -9,6 +9,7 @@
 #include "bindings/sagzone/slicers.hpp"
 #include "bindings/sagzone/slicing_driver.hpp"
 #include "core/region_stats.hpp"
+#include "core/segment_search.hpp"
 
 namespace movra::sagzone {
 
@@ -58,18 +59,20 @@ py::object take(py::handle values, py::handle rows) {
     return values.attr("__getitem__")(rows);
 }
 
-// The slicing columns of a split must be finite (their ranges, found while they were copied out
-// for the slicer, tell).
+// A slicing column may miss values (they are a segment of their own) but holds no infinite one
+// (its bins would have no width).
 void require_finite(py::handle self, py::handle matrix, const std::vector<std::int64_t>& columns,
                     FitColumns& fit_columns) {
     const py::list features(self.attr("slice_features"));
     const std::vector<FitColumns::Column> extracted = fit_columns.get(matrix, columns, "x");
     for (std::size_t k = 0; k < columns.size(); ++k) {
         const FitColumns::Column& c = extracted[k];
-        if (c.values.size() > 0 && !(std::isfinite(c.range.min) && std::isfinite(c.range.max)))
+        const core::ValueRange r =
+            std::isnan(c.range.min) ? core::finite_range(bind::span(c.values)) : c.range;
+        if (std::isinf(r.min) || std::isinf(r.max))
             bind::raise(deps().MovraError, "slicing feature " +
                                                py::repr(features[k]).cast<std::string>() +
-                                               " holds NaN or infinite values.");
+                                               " holds infinite values.");
     }
 }
 
@@ -125,7 +128,9 @@ void search_weak_regions(py::handle self) {
                           use_test,
                           self.attr("use_test"),
                           take(weights, train_idx),
-                          take(weights, test_idx)};
+                          take(weights, test_idx),
+                          self.attr("feature_types"),
+                          py::getattr(self, "category_labels", py::none())};
     self.attr("output") = run_driver(slicer, call, fit_columns);
 }
 
@@ -160,9 +165,11 @@ py::object get_target_idx(const Args& a) {
     if (fidx.size() > 2) fidx.resize(2);
     FitColumns fit_columns;
     const std::vector<FitColumns::Column> columns = fit_columns.get(diag.attr("x"), fidx, "x");
-    // Upper bounds are open here, on both features.
-    const std::vector<core::RegionBox> boxes =
-        bind::region_boxes(diag.attr("weak_region_stats"), columns.size(), {});
+    // Closed at the searched split's maxima, as the table counted them.
+    std::vector<double> maxima;
+    for (const FitColumns::Column& c : columns) maxima.push_back(c.top());
+    const std::vector<core::RegionBox> boxes = bind::region_boxes(
+        diag.attr("weak_region_stats"), columns.size(), {maxima.data(), maxima.size()});
     std::vector<std::int64_t> positions;
     for (const core::RegionBox& box : boxes) {
         std::vector<std::int64_t> rows;

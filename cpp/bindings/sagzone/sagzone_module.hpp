@@ -34,6 +34,7 @@ struct Deps {
     py::object MovraError;
     py::object MovraWarning;
     py::object MovraInfo;
+    py::object MISSING;     // movra.utils.MISSING: how tables name the missing rows
     bind::RecordKeys keys;  // of the records the searches hand back
     // The module's own classes, set as each is created (later classes call earlier ones).
     py::object BaseSlicing;

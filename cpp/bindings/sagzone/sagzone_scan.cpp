@@ -129,26 +129,38 @@ ScanSplitData split_data(py::handle self, const char* idx_name, py::handle pred,
     return s;
 }
 
-void require_finite(const ScanContext& ctx, const std::vector<std::int64_t>& cols) {
+// The scanned columns the histogram scan reads in place: numerical ones without missing values on
+// either split. The others (categorical, or missing values) are searched by SagZone's slicers on
+// copies of the splits. An infinite value is refused: its bins would have no width.
+std::vector<bool> in_place_columns(const ScanContext& ctx, const std::vector<std::int64_t>& cols) {
     std::vector<std::size_t> columns(cols.begin(), cols.end());
-    std::vector<bool> bad(cols.size(), false);
+    std::vector<bool> plain(cols.size(), true), infinite(cols.size(), false);
+    const core::RowMajor x{ctx.matrix.data(), static_cast<std::size_t>(ctx.matrix.shape(0)),
+                           static_cast<std::size_t>(ctx.matrix.shape(1))};
     for (const ScanSplitData* s : {&ctx.train, &ctx.test}) {
-        const core::RowMajor x{ctx.matrix.data(), static_cast<std::size_t>(ctx.matrix.shape(0)),
-                               static_cast<std::size_t>(ctx.matrix.shape(1))};
         const core::Span<const std::int64_t> rows = bind::span(s->positions);
-        std::vector<bool> found;
+        std::vector<bool> non_finite, inf;
         {
             // Reads the data set in place; no Python objects are touched.
             py::gil_scoped_release release;
-            found = core::non_finite_columns(x, rows, {columns.data(), columns.size()});
+            non_finite = core::non_finite_columns(x, rows, {columns.data(), columns.size()});
+            inf = core::infinite_columns(x, rows, {columns.data(), columns.size()});
         }
-        for (std::size_t k = 0; k < cols.size(); ++k) bad[k] = bad[k] || found[k];
+        for (std::size_t k = 0; k < cols.size(); ++k) {
+            plain[k] = plain[k] && !non_finite[k];
+            infinite[k] = infinite[k] || inf[k];
+        }
     }
-    for (std::size_t k = 0; k < cols.size(); ++k)
-        if (bad[k])
+    const py::object types = ctx.owner.attr("feature_types");
+    for (std::size_t k = 0; k < cols.size(); ++k) {
+        if (infinite[k])
             bind::raise(deps().MovraError,
                         "feature '" + ctx.names[static_cast<std::size_t>(cols[k])] +
-                            "' holds NaN or infinite values; leave it out with features=.");
+                            "' holds infinite values; leave it out with features=.");
+        plain[k] =
+            plain[k] && py::str(types[py::int_(cols[k])]).cast<std::string>() != "categorical";
+    }
+    return plain;
 }
 
 // The split, the predictions, the scores: everything the searches share. The histogram scan of an
@@ -172,18 +184,27 @@ void prepare(ScanContext& ctx, py::handle self, const std::vector<std::int64_t>&
                     "the metric needs predicted probabilities: pass prediction_proba.");
     // The searches read the coded matrix: numbers and category codes, NaN where missing.
     ctx.matrix = bind::as_matrix(self.attr("coded_x"), "coded_x");
-    ctx.train = split_data(self, "train_idx", pred, !in_place);
-    ctx.test = split_data(self, "test_idx", pred, !in_place);
+    ctx.train = split_data(self, "train_idx", pred, false);
+    ctx.test = split_data(self, "test_idx", pred, false);
     if (static_cast<std::size_t>((ctx.use_test ? ctx.test : ctx.train).positions.size()) == 0)
         bind::raise(deps().MovraError, ctx.use_test
                                            ? "The test split has no rows (test_idx selects none)."
                                            : "The training split has no rows (train_idx selects "
                                              "none).");
-    require_finite(ctx, cols);
+    const std::vector<bool> plain = in_place_columns(ctx, cols);
+    for (std::size_t k = 0; k < cols.size(); ++k) {
+        if (in_place && plain[k]) ctx.in_place.insert(cols[k]);
+        ctx.has_sets = ctx.has_sets || !plain[k];
+    }
+    const bool copies = ctx.in_place.size() < cols.size();
+    if (copies)
+        for (ScanSplitData* s : {&ctx.train, &ctx.test})
+            s->x =
+                take(self.attr("coded_x"), self.attr(s == &ctx.train ? "train_idx" : "test_idx"));
     if (!ctx.additive) return;
     for (ScanSplitData* s : {&ctx.train, &ctx.test}) {
         s->scores = ctx.scoring_func(s->y, s->pred);
-        if (in_place) s->y = s->pred = py::none();  // the in-place scan reads the scores only
+        if (!copies) s->y = s->pred = py::none();  // the in-place scan reads the scores only
     }
 }
 
@@ -194,29 +215,35 @@ core::PairChoice pair_choice(py::handle self) {
     return pairs.is(py::bool_(true)) ? core::PairChoice::kAll : core::PairChoice::kAuto;
 }
 
-// Every region of every scanned feature, then of every pair the scan searches.
+// Every region of every scanned feature, then of every pair the scan searches: read in place
+// where the features allow (see in_place_columns), else by the slicers.
 void search_all(ScanContext& ctx, py::handle self, const std::vector<std::int64_t>& cols,
-                std::vector<std::pair<std::int64_t, std::int64_t>>& pairs, bool in_place,
+                std::vector<std::pair<std::int64_t, std::int64_t>>& pairs,
                 core::ScanFindings& findings) {
     const core::PairChoice choice = pair_choice(self);
     const auto add_all = [&](std::vector<core::FoundRegion> found) {
         for (core::FoundRegion& r : found) findings.add(std::move(r));
     };
+    const auto plain = [&](std::int64_t c) { return ctx.in_place.count(c) > 0; };
+    std::vector<std::int64_t> in_place, by_slicer;
+    for (std::int64_t c : cols) (plain(c) ? in_place : by_slicer).push_back(c);
+    const bool all_in_place = by_slicer.empty() && !in_place.empty();
     // Which pairs "auto" takes from many features depends on the features' own regions.
-    if (in_place && !core::pairs_follow_features(choice, cols.size())) {
+    if (all_in_place && !core::pairs_follow_features(choice, cols.size())) {
         pairs = core::pairs_to_scan(cols, choice, findings);
         add_all(scan_histograms(ctx, cols, pairs));
         return;
     }
-    if (in_place)
-        add_all(scan_histograms(ctx, cols, {}));
-    else
-        for (std::int64_t c : cols) add_all(search_features(ctx, {c}));
+    if (!in_place.empty()) add_all(scan_histograms(ctx, in_place, {}));
+    for (std::int64_t c : by_slicer) add_all(search_features(ctx, {c}));
     pairs = core::pairs_to_scan(cols, choice, findings);
-    if (in_place)
-        add_all(scan_histograms(ctx, {}, pairs));
-    else
-        for (const auto& p : pairs) add_all(search_features(ctx, {p.first, p.second}));
+    std::vector<std::pair<std::int64_t, std::int64_t>> in_place_pairs;
+    for (const auto& p : pairs)
+        if (plain(p.first) && plain(p.second))
+            in_place_pairs.push_back(p);
+        else
+            add_all(search_features(ctx, {p.first, p.second}));
+    if (!in_place_pairs.empty()) add_all(scan_histograms(ctx, {}, in_place_pairs));
 }
 
 py::object fit(const Args& a) {
@@ -235,7 +262,7 @@ py::object fit(const Args& a) {
     prepare(ctx, self, cols, in_place);
     std::vector<std::pair<std::int64_t, std::int64_t>> pairs;
     core::ScanFindings findings = empty_findings(ctx);
-    search_all(ctx, self, cols, pairs, in_place, findings);
+    search_all(ctx, self, cols, pairs, findings);
     py::list scanned_features, scanned_pairs;
     for (std::int64_t c : cols)
         scanned_features.append(py::str(names[static_cast<std::size_t>(c)]));

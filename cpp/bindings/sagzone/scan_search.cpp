@@ -17,6 +17,9 @@ py::object make_scan_slicer(const ScanContext& ctx, const std::vector<std::int64
     for (std::int64_t c : cols) features.append(py::str(ctx.names[static_cast<std::size_t>(c)]));
     py::object slicer = make_slicer(ctx.owner, features);
     slicer.attr("feature_names") = ctx.feature_names;
+    // What the driver would set: which features are categorical, and their labels.
+    slicer.attr("feature_types") = ctx.owner.attr("feature_types");
+    slicer.attr("category_labels") = py::getattr(ctx.owner, "category_labels", py::none());
     return slicer;
 }
 
@@ -48,6 +51,15 @@ core::RegionMoments moments_of(const ScanSplitData& split, const std::vector<std
     const core::Span<const double> s = bind::span(scores), w = span_or_empty(weights);
     py::gil_scoped_release release;  // reads buffers we hold references to
     return core::moments_at(s, w, rows.data(), rows.size());
+}
+
+// A weak-region record's set of codes on one feature (empty for an interval).
+std::vector<std::int32_t> codes_of(py::handle record, const char* key) {
+    std::vector<std::int32_t> codes;
+    const py::object found = py::reinterpret_borrow<py::dict>(record).attr("get")(key);
+    if (!found.is_none())
+        for (py::handle c : found) codes.push_back(c.cast<std::int32_t>());
+    return codes;
 }
 
 py::object take(py::handle values, const std::vector<std::int64_t>& rows) {
@@ -96,10 +108,12 @@ std::vector<core::FoundRegion> search_features(ScanContext& ctx,
     if (py::len(weak) == 0) return {};
     const auto train_columns = ctx.columns.get(ctx.train.x, cols, "train_x");
     const auto test_columns = ctx.columns.get(ctx.test.x, cols, "test_x");
-    std::vector<double> test_maxima;
-    for (const FitColumns::Column& c : test_columns) test_maxima.push_back(c.range.max);
+    // Closed at the searched split's maxima, as SagZone measures its regions.
+    std::vector<double> maxima;
+    for (const FitColumns::Column& c : ctx.use_test ? test_columns : train_columns)
+        maxima.push_back(c.top());
     const std::vector<core::RegionBox> boxes =
-        bind::region_boxes(weak, cols.size(), {test_maxima.data(), test_maxima.size()});
+        bind::region_boxes(weak, cols.size(), {maxima.data(), maxima.size()});
     const auto train_rows = rows_of_boxes(train_columns, boxes);
     const auto test_rows = rows_of_boxes(test_columns, boxes);
     std::vector<core::FoundRegion> found(boxes.size());
@@ -111,6 +125,8 @@ std::vector<core::FoundRegion> search_features(ScanContext& ctx,
         f.ub1 = boxes[r].first.ub;
         f.lb2 = cols.size() > 1 ? boxes[r].second.lb : std::nan("");
         f.ub2 = cols.size() > 1 ? boxes[r].second.ub : std::nan("");
+        f.codes1 = codes_of(weak[r], "codes1");
+        if (cols.size() > 1) f.codes2 = codes_of(weak[r], "codes2");
         if (ctx.additive) {
             f.train = moments_of(ctx.train, train_rows[r]);
             f.test = moments_of(ctx.test, test_rows[r]);

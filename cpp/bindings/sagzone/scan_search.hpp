@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -36,6 +37,8 @@ struct ScanContext {
     ScanSplitData train, test;
     bool use_test = false;
     bool additive = true;
+    std::set<std::int64_t> in_place;  // the columns the histogram scan reads in place
+    bool has_sets = false;            // a scanned feature is categorical or misses values
     bool weighted = false;
     std::string score_name;
     double score_sign = -1.0;

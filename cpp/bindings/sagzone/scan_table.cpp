@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <cmath>
 
+#include "core/region_stats.hpp"
+
 namespace movra::sagzone {
 
 namespace {
@@ -60,14 +62,30 @@ std::vector<double> permutation_p_values(py::handle self, const ScanContext& ctx
     return p;
 }
 
+// A region's set on one feature as labels (movra.utils.MISSING for missing); None for an interval.
+py::object labelled_set(const ScanContext& ctx, std::int64_t column,
+                        const std::vector<std::int32_t>& codes) {
+    if (codes.empty()) return py::none();
+    const py::object all = py::getattr(ctx.owner, "category_labels", py::none());
+    const py::object labels = all.is_none() ? py::object(py::none()) : all[py::int_(column)];
+    py::tuple out(codes.size());
+    for (std::size_t k = 0; k < codes.size(); ++k) {
+        const py::int_ code(codes[k]);
+        out[k] = codes[k] == core::kMissingCode ? deps().MISSING
+                 : labels.is_none()             ? py::object(code)
+                                                : py::object(labels[code]);
+    }
+    return out;
+}
+
 py::object regions_table(const ScanContext& ctx, const core::ScanFindings& findings,
                          const core::ScanRanking& ranking, const std::vector<double>& p) {
     const std::string& m = ctx.score_name;
     const auto name = [&](std::int64_t column) {
         return py::str(ctx.names[static_cast<std::size_t>(column)]);
     };
-    py::list f1, f2, lb1, ub1, lb2, ub2, n_test, n_train, test, train, overall, gap, severity,
-        p_value, q_value, significant, reported;
+    py::list f1, f2, lb1, ub1, lb2, ub2, set1, set2, n_test, n_train, test, train, overall, gap,
+        severity, p_value, q_value, significant, reported;
     for (const std::size_t i : ranking.order) {
         const core::FoundRegion& r = findings.regions()[i];
         const core::RegionScores scores = core::region_scores(r, findings.scoring());
@@ -77,6 +95,8 @@ py::object regions_table(const ScanContext& ctx, const core::ScanFindings& findi
         ub1.append(r.ub1);
         lb2.append(r.is_pair() ? r.lb2 : std::nan(""));
         ub2.append(r.is_pair() ? r.ub2 : std::nan(""));
+        set1.append(labelled_set(ctx, r.first, r.codes1));
+        set2.append(r.is_pair() ? labelled_set(ctx, r.second, r.codes2) : py::object(py::none()));
         n_test.append(r.test.count);
         n_train.append(r.train.count);
         test.append(scores.test);
@@ -90,12 +110,16 @@ py::object regions_table(const ScanContext& ctx, const core::ScanFindings& findi
         reported.append(py::bool_(ranking.reported[i] != 0));
     }
     py::dict data;
+    // Sets of categories (or the missing rows) only where a scanned feature can have them, so that
+    // a scan of numbers keeps its columns.
     for (const auto& [key, column] : {std::pair<std::string, py::list&>{"feature_1", f1},
                                       {"lb_1", lb1},
                                       {"ub_1", ub1},
+                                      {"set_1", set1},
                                       {"feature_2", f2},
                                       {"lb_2", lb2},
                                       {"ub_2", ub2},
+                                      {"set_2", set2},
                                       {"#Test", n_test},
                                       {"#Train", n_train},
                                       {"test_" + m, test},
@@ -107,7 +131,7 @@ py::object regions_table(const ScanContext& ctx, const core::ScanFindings& findi
                                       {"q_value", q_value},
                                       {"significant", significant},
                                       {"reported", reported}})
-        data[py::str(key)] = column;
+        if (ctx.has_sets || (key != "set_1" && key != "set_2")) data[py::str(key)] = column;
     return deps().pd.attr("DataFrame")(data);
 }
 

@@ -76,6 +76,17 @@ std::vector<bind::Param> strategy_fit_params() {
             required("preds"), required("scores"), optional("sample_weight")};
 }
 
+// The kind of the slicer's slicing feature at `position` (0 the first, 1 the second): categorical
+// where the fit's feature_types say so.
+core::FeatureKind slicing_kind(py::handle self, std::size_t position) {
+    const py::object types = py::getattr(self, "feature_types", py::none());
+    if (types.is_none()) return core::FeatureKind::kNumerical;
+    const py::object column = py::list(self.attr("fidx"))[position];
+    return py::str(types[column]).cast<std::string>() == "categorical"
+               ? core::FeatureKind::kCategorical
+               : core::FeatureKind::kNumerical;
+}
+
 bool own_method(py::handle obj, const char* name, py::handle cls) {
     const py::object bound = py::getattr(obj, name);
     const py::object defined = cls.attr("__dict__").attr("get")(name);

@@ -10,6 +10,7 @@
 
 #include "bindings/common/method.hpp"
 #include "bindings/sagzone/fit_columns.hpp"
+#include "core/segment_search.hpp"
 
 namespace movra::sagzone {
 
@@ -28,6 +29,10 @@ std::vector<std::int64_t> feature_columns(py::handle features, py::handle featur
 // The slicer of `owner`'s settings (method, threshold, bins, max_depth, min_samples, metric...)
 // for `features`: TreeSlicing for "tree", HistogramSlicing for "histogram", else a MovraError.
 py::object make_slicer(py::handle owner, py::handle features);
+
+// The kind of the slicer's slicing feature at `position` (0 the first, 1 the second): categorical
+// where the fit's feature_types (set by the driver) say so.
+core::FeatureKind slicing_kind(py::handle self, std::size_t position);
 
 // Whether obj.<name> is the method `cls` itself defines: not overridden by a subclass of it, nor
 // by an instance attribute.

@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "bindings/common/records.hpp"
+#include "bindings/sagzone/region_table.hpp"
 #include "bindings/sagzone/sagzone_module.hpp"
 #include "bindings/sagzone/scoring.hpp"
 #include "bindings/sagzone/slicers.hpp"
@@ -57,13 +58,6 @@ Split make_split(const char* side, const DriverCall& in, const std::vector<std::
     }
     return out;
 }
-
-// Every weak region measured on one split.
-struct SplitMeasure {
-    std::vector<std::size_t> counts;
-    std::vector<py::object> all;  // the scores at its rows (additive metric), else the set score
-    std::vector<double> averages;
-};
 
 // The rows of every region, then the scores at them straight into the arrays that are kept (an
 // additive metric, averaged from the sums on the way) or the metric called on them.
@@ -121,90 +115,7 @@ SplitMeasure measure_split(const Split& s, const Scoring& scoring,
     return out;
 }
 
-// The region table, built column by column from what is known here (a DataFrame from the
-// records would infer every column's type from Python objects, row by row).
-py::object region_table(const std::vector<core::RegionBox>& boxes, const SplitMeasure sides[2],
-                        const std::vector<double>& gaps, const std::vector<std::size_t>& order,
-                        const std::vector<std::int64_t>& fidx, py::handle feature_names,
-                        const std::string& name) {
-    const std::size_t n_rows = order.size();
-    const py::list features(py::reinterpret_borrow<py::object>(feature_names));
-    py::list names;
-    py::dict data;
-    const auto float_column = [&](const std::string& key, const auto& value_of) {
-        py::array_t<double> column(static_cast<py::ssize_t>(n_rows));
-        for (std::size_t k = 0; k < n_rows; ++k) column.mutable_data()[k] = value_of(order[k]);
-        data[py::str(key)] = column;
-    };
-    const auto int_column = [&](const std::string& key, const SplitMeasure& side) {
-        py::array_t<std::int64_t> column(static_cast<py::ssize_t>(n_rows));
-        for (std::size_t k = 0; k < n_rows; ++k)
-            column.mutable_data()[k] = static_cast<std::int64_t>(side.counts[order[k]]);
-        data[py::str(key)] = column;
-    };
-    for (std::size_t f = 0; f < fidx.size(); ++f) {
-        const std::string i = std::to_string(f + 1);
-        const py::str fname = py::str(features[static_cast<std::size_t>(fidx[f])]);
-        const auto bound = [&](std::size_t r) { return f == 0 ? boxes[r].first : boxes[r].second; };
-        float_column("lb" + i, [&](std::size_t r) { return bound(r).lb; });
-        float_column("ub" + i, [&](std::size_t r) { return bound(r).ub; });
-        names.append(py::str("[") + fname);
-        names.append(fname + py::str(")"));
-    }
-    int_column("#Test", sides[1]);
-    int_column("#Train", sides[0]);
-    float_column("test_" + name, [&](std::size_t r) { return sides[1].averages[r]; });
-    float_column("train_" + name, [&](std::size_t r) { return sides[0].averages[r]; });
-    float_column("Gap", [&](std::size_t r) { return gaps[r]; });
-    for (const std::string& c : {std::string("#Test"), std::string("#Train"), "test_" + name,
-                                 "train_" + name, std::string("Gap")})
-        names.append(py::str(c));
-    py::object output = deps().pd.attr("DataFrame")(data);
-    // Set afterwards: two features of the same name must still give two columns each.
-    output.attr("columns") = names;
-    return output;
-}
-
-// The region rows of weak_region_stats: a copy of each weak region with its statistics.
-std::vector<py::dict> region_rows(const py::list& weak, const SplitMeasure sides[2],
-                                  const std::vector<double>& gaps, const std::string& name) {
-    std::vector<py::dict> rows;
-    for (std::size_t r = 0; r < gaps.size(); ++r) {
-        py::dict row = weak[r].attr("copy")();
-        row["#Train"] = py::int_(sides[0].counts[r]);
-        row["#Test"] = py::int_(sides[1].counts[r]);
-        row[py::str("train_" + name + " All")] = sides[0].all[r];
-        row[py::str("train_" + name)] = py::float_(sides[0].averages[r]);
-        row[py::str("test_" + name + " All")] = sides[1].all[r];
-        row[py::str("test_" + name)] = py::float_(sides[1].averages[r]);
-        row["Gap"] = py::float_(gaps[r]);
-        rows.push_back(row);
-    }
-    return rows;
-}
-
-// The regions' rows of weak_region_stats (a copy of each weak region with its statistics on
-// both splits), sorted by the gap between the splits, and the table.
-py::object tabulate_regions(py::handle self, const SplitMeasure sides[2]) {
-    const py::list weak = self.attr("weak_region");
-    std::vector<std::int64_t> fidx;
-    for (py::handle f : self.attr("fidx")) fidx.push_back(f.cast<std::int64_t>());
-    if (fidx.size() > 2) fidx.resize(2);
-    const std::string name = py::str(self.attr("score_name")).cast<std::string>();
-    std::vector<double> gaps(py::len(weak));
-    for (std::size_t r = 0; r < gaps.size(); ++r)
-        gaps[r] = sides[1].averages[r] - sides[0].averages[r];
-    const std::vector<std::size_t> order = core::largest_first({gaps.data(), gaps.size()});
-    const std::vector<py::dict> rows = region_rows(weak, sides, gaps, name);
-    py::list sorted_rows;
-    for (std::size_t i : order) sorted_rows.append(rows[i]);
-    self.attr("weak_region_stats") = sorted_rows;
-    return region_table(bind::region_boxes(weak, fidx.size(), {}), sides, gaps, order, fidx,
-                        self.attr("feature_names"), name);
-}
-
-// Every weak region measured on both splits; an upper bound is closed where it reaches the test
-// data's maximum of that column.
+// Every weak region measured on both splits.
 py::object measure_regions(py::handle self, const DriverCall& in, const Scoring& scoring,
                            const py::object& scores, FitColumns& columns) {
     std::vector<std::int64_t> fidx;
@@ -217,10 +128,13 @@ py::object measure_regions(py::handle self, const DriverCall& in, const Scoring&
     if (test.rows == 0)
         bind::raise(deps().MovraError,
                     "test_x has no rows: the weak regions cannot be measured on the test data.");
-    std::vector<double> test_maxima;
-    for (const FitColumns::Column& c : test.columns) test_maxima.push_back(c.range.max);
-    const std::vector<core::RegionBox> boxes = bind::region_boxes(
-        self.attr("weak_region"), fidx.size(), {test_maxima.data(), test_maxima.size()});
+    // Closed at the searched split's maximum: the rows the search counted at the top of a column
+    // are in the region, on both splits alike.
+    std::vector<double> maxima;
+    for (const FitColumns::Column& c : (in.use_test ? test : train).columns)
+        maxima.push_back(c.top());
+    const std::vector<core::RegionBox> boxes =
+        bind::region_boxes(self.attr("weak_region"), fidx.size(), {maxima.data(), maxima.size()});
     const SplitMeasure sides[2] = {measure_split(train, scoring, boxes),
                                    measure_split(test, scoring, boxes)};
     return tabulate_regions(self, sides);
@@ -237,37 +151,14 @@ DriverCall driver_call(const Args& a) {
             a.truth("use_test"),
             a["use_test"],
             a["train_sample_weight"],
-            a["test_sample_weight"]};
+            a["test_sample_weight"],
+            a["feature_types"],
+            a["category_labels"]};
 }
 
 py::object fit(const Args& a) {
     FitColumns columns;
     return drive(a.self(), driver_call(a), columns);
-}
-
-// One split's measures as the caller hands them over: counts, scores ("All") and averages.
-SplitMeasure split_measure(const Args& a, const char* side, std::size_t n_regions) {
-    const std::string s = side;
-    SplitMeasure m;
-    const bind::Vector counts =
-        bind::as_vector_of_length(a[(s + "_counts").c_str()], s + "_counts", n_regions);
-    const bind::Vector averages =
-        bind::as_vector_of_length(a[(s + "_averages").c_str()], s + "_averages", n_regions);
-    const py::list all(a[(s + "_scores").c_str()]);
-    if (all.size() != n_regions)
-        bind::raise(PyExc_ValueError, s + "_scores must hold one entry per weak region");
-    for (std::size_t r = 0; r < n_regions; ++r) {
-        m.counts.push_back(static_cast<std::size_t>(counts.data()[r]));
-        m.all.push_back(all[r]);
-        m.averages.push_back(averages.data()[r]);
-    }
-    return m;
-}
-
-py::object tabulate(const Args& a) {
-    const std::size_t n = py::len(a.self().attr("weak_region"));
-    const SplitMeasure sides[2] = {split_measure(a, "train", n), split_measure(a, "test", n)};
-    return tabulate_regions(a.self(), sides);
 }
 
 }  // namespace
@@ -276,6 +167,8 @@ py::object drive(py::handle self, const DriverCall& in, FitColumns& columns) {
     self.attr("use_test") = in.use_test_arg;
     self.attr("weak_region_stats") = py::list();
     self.attr("feature_names") = in.feature_names;
+    self.attr("feature_types") = in.feature_types;
+    self.attr("category_labels") = in.category_labels;
     const Scoring scoring = scoring_of(self);
     const py::object& x = in.use_test ? in.test_x : in.train_x;
     const py::object& y = in.use_test ? in.test_y : in.train_y;
@@ -299,7 +192,9 @@ py::object run_driver(py::handle slicer, const DriverCall& in, FitColumns& colum
         py::arg("train_pred") = in.train_pred, py::arg("test_pred") = in.test_pred,
         py::arg("train_sample_weight") = in.train_sample_weight,
         py::arg("test_sample_weight") = in.test_sample_weight,
-        py::arg("feature_names") = in.feature_names, py::arg("use_test") = in.use_test_arg);
+        py::arg("feature_names") = in.feature_names, py::arg("use_test") = in.use_test_arg,
+        py::arg("feature_types") = in.feature_types,
+        py::arg("category_labels") = in.category_labels);
 }
 
 void add_slicing_driver(bind::ClassBuilder& cls) {
@@ -307,25 +202,18 @@ void add_slicing_driver(bind::ClassBuilder& cls) {
             "Search weak regions and measure them on the training and test data.\n\n"
             "The strategy's _fit searches the test data when use_test is true, else the\n"
             "training data; every weak region is then measured on both.\n\n"
+            "feature_types says which slicing features are categorical (their columns hold\n"
+            "category codes, NaN where missing) and category_labels their labels.\n\n"
             "Returns\n-------\npandas.DataFrame or None\n"
             "    One row per weak region, largest gap (test minus training score) first;\n"
             "    None when no weak region was found.\n",
             {required("self"), required("train_x"), required("train_y"), required("test_x"),
              required("test_y"), optional("train_pred"), optional("test_pred"),
              optional("feature_names"), optional("use_test", py::bool_(true)),
-             optional("train_sample_weight"), optional("test_sample_weight")},
+             optional("train_sample_weight"), optional("test_sample_weight"),
+             optional("feature_types"), optional("category_labels")},
             fit);
-    cls.def("_tabulate_regions",
-            "The weak regions' table from their measures on both splits.\n\n"
-            "For each region of weak_region, in order: the number of rows in each split\n"
-            "(*_counts), their scores (*_scores: the per-sample scores, or the set score) and\n"
-            "their average score (*_averages). Sets weak_region_stats (the regions with their\n"
-            "statistics, largest gap first).\n\n"
-            "Returns\n-------\npandas.DataFrame\n",
-            {required("self"), required("train_counts"), required("train_scores"),
-             required("train_averages"), required("test_counts"), required("test_scores"),
-             required("test_averages")},
-            tabulate);
+    add_region_table(cls);
 }
 
 }  // namespace movra::sagzone

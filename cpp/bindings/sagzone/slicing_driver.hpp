@@ -14,6 +14,7 @@ struct DriverCall {
     bool use_test = true;
     py::object use_test_arg;  // as given: stored as the slicer's use_test
     py::object train_sample_weight, test_sample_weight;
+    py::object feature_types, category_labels;  // None: every slicing feature is numerical
 };
 
 // The driver's work on `self` (a slicer) with the fit's columns.

@@ -6,6 +6,7 @@
 #include "bindings/sagzone/sagzone_module.hpp"
 #include "bindings/sagzone/scoring.hpp"
 #include "bindings/sagzone/slicers.hpp"
+#include "bindings/sagzone/tree_columns.hpp"
 #include "core/histogram.hpp"
 #include "core/slice_search.hpp"
 #include "core/tree_walk.hpp"
@@ -97,7 +98,8 @@ py::object dfs(const Args& a) {
         py::dict splits;
         for (const auto& entry : leaf.splits)
             splits[py::str(entry.first)] = bind::bound_dict(
-                deps().keys, py::float_(entry.second.lb), py::float_(entry.second.ub));
+                deps().keys, bind::Condition::interval(py::float_(entry.second.lb),
+                                                       py::float_(entry.second.ub)));
         py::dict rule;
         rule["splits"] = splits;
         rule["values"] = py::float_(leaf.value);
@@ -106,35 +108,6 @@ py::object dfs(const Args& a) {
     }
     // _dfs yields its leaves: a real generator over the rules the C++ walk found.
     return deps().yield_from(rules);
-}
-
-// The slicing columns side by side, as the tree sees them (numpy stacks them: the tree's own
-// fit converts whatever it is given).
-py::object tree_input(const std::vector<FitColumns::Column>& columns) {
-    py::list parts;
-    for (const FitColumns::Column& c : columns) parts.append(c.values);
-    return deps().np.attr("column_stack")(parts);
-}
-
-// Each weak leaf (at or beyond the threshold value) as a region clipped to the observed range
-// of the slicing columns.
-py::list weak_leaves(const py::list& rule_list, const Scoring& scoring, double threshold_value,
-                     const std::vector<FitColumns::Column>& columns) {
-    py::list weak_region;
-    for (py::handle rule : rule_list) {
-        const double value = py::float_(rule["values"]).cast<double>();
-        if (!core::is_weak(value, scoring.sign, threshold_value)) continue;
-        const core::LeafBounds splits = leaf_bounds(rule["splits"]);
-        py::dict region;
-        for (std::size_t k = 0; k < columns.size(); ++k) {
-            const core::ValueRange& range = columns[k].range;
-            const core::LeafBound b = core::clipped_leaf_bound(splits, k, range.min, range.max);
-            region[py::str("lb" + std::to_string(k + 1))] = py::float_(b.lb);
-            region[py::str("ub" + std::to_string(k + 1))] = py::float_(b.ub);
-        }
-        weak_region.append(region);
-    }
-    return weak_region;
 }
 
 py::object fit(const Args& a) {
@@ -152,7 +125,6 @@ void tree_fit(py::handle self, const StrategyCall& in, FitColumns& columns) {
     const Scoring scoring = scoring_of(self);
     const bind::Vector s = bind::as_vector(in.scores, "scores");
     const auto n = static_cast<std::size_t>(s.size());
-    optional_weights(in.sample_weight, "sample_weight", n);  // the length is checked
     self.attr("threshold_value") =
         threshold_value(self.attr("threshold"), scoring, s, in.sample_weight);
     const double threshold_value = py::float_(self.attr("threshold_value")).cast<double>();
@@ -164,13 +136,20 @@ void tree_fit(py::handle self, const StrategyCall& in, FitColumns& columns) {
     if (static_cast<std::size_t>(slicing[0].values.size()) != n)
         bind::raise(PyExc_ValueError, "scores has " + std::to_string(n) + " values, expected " +
                                           std::to_string(slicing[0].values.size()));
+    const TreeColumns tree(self, slicing, s,
+                           optional_weights(in.sample_weight, "sample_weight", n));
     py::object tree_estimator = self.attr("tree_estimator");
-    tree_estimator.attr("fit")(tree_input(slicing), s, py::arg("sample_weight") = in.sample_weight);
+    tree_estimator.attr("fit")(tree.input(), tree.scores(),
+                               py::arg("sample_weight") = tree.weights());
 
     self.attr("weak_region") = py::list();
-    const py::list rule_list(self.attr("_dfs")(tree_estimator.attr("tree_"), 0, py::dict()));
+    py::list rule_list(self.attr("_dfs")(tree_estimator.attr("tree_"), 0, py::dict()));
+    tree.read_back(rule_list);
+    py::list weak = tree.weak_leaves(rule_list, scoring, threshold_value);
+    tree.judge_missing(rule_list, weak, scoring, threshold_value,
+                       py::int_(self.attr("min_samples")).cast<std::int64_t>());
     self.attr("rule_list") = rule_list;
-    self.attr("weak_region") = weak_leaves(rule_list, scoring, threshold_value, slicing);
+    self.attr("weak_region") = weak;
 }
 
 void register_tree_slicing(py::module_& m) {

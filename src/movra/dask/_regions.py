@@ -12,8 +12,12 @@ from ._frame import SPLITS
 def region_bounds(regions):
     """The regions' bounds alone ("lb1", "ub1"[, "lb2", "ub2"]), as the kernels read them: what
     is shipped to the workers (a region's other entries may be lazy arrays of its scores)."""
-    keys = ("lb1", "ub1", "lb2", "ub2")
-    return [{key: float(region[key]) for key in keys if key in region} for region in regions]
+    bounds = []
+    for region in regions:
+        kept = {key: float(region[key]) for key in ("lb1", "ub1", "lb2", "ub2") if key in region}
+        kept.update({key: region[key] for key in ("codes1", "codes2") if key in region})
+        bounds.append(kept)
+    return bounds
 
 
 # ---- the passes over the partitions (module-level, so that workers unpickle them) ----
@@ -44,11 +48,11 @@ def _region_scores_block(block, frame, split, region, closed_at):
 
 # ---- the regions' statistics ----
 
-def measure_regions(client, frame, weak_region, test_max):
+def measure_regions(client, frame, weak_region, closed_at):
     """Each split's measures of the weak regions, as BaseSlicing._tabulate_regions takes them:
     the regions' row counts, their scores (lazily) and their average scores. An upper bound is
-    closed where it reaches the test data's maximum of that column."""
-    closed_at = np.asarray(test_max, dtype=float)
+    closed where it reaches `closed_at` (the searched split's maximum of that column)."""
+    closed_at = np.asarray(closed_at, dtype=float)
     sums = _parts.map_reduce(client, _region_pass, [frame.array], _merge_regions, frame,
                              region_bounds(weak_region), closed_at)
     measures = {}
@@ -79,9 +83,9 @@ def region_scores(frame, split, region, closed_at):
                           for block in _parts.row_blocks(frame.array)], float)
 
 
-def target_positions(frame, searched, split_counts, regions):
-    """Positions within the searched split of the rows in each region (upper bounds open),
-    region by region, as a lazy dask array."""
+def target_positions(frame, searched, split_counts, regions, closed_at):
+    """Positions within the searched split of the rows in each region, region by region, as a
+    lazy dask array."""
     import dask
 
     if not regions:
@@ -89,6 +93,7 @@ def target_positions(frame, searched, split_counts, regions):
     blocks = _parts.row_blocks(frame.array)
     offsets = np.concatenate([[0], np.cumsum(split_counts)[:-1]]).astype(np.int64)
     call = dask.delayed(_region_positions_block, pure=True)
-    return _concatenated([call(block, frame, searched, region, None, int(o))
+    closed_at = np.asarray(closed_at, dtype=float)
+    return _concatenated([call(block, frame, searched, region, closed_at, int(o))
                           for region in region_bounds(regions)
                           for block, o in zip(blocks, offsets)], np.int64)

@@ -12,17 +12,18 @@ from ._regions import region_bounds
 # ---- the passes over the partitions (module-level, so that workers unpickle them) ----
 
 
-def _sample_weights(block, frame, searched, regions, full):
+def _sample_weights(block, frame, searched, regions, closed_at, full):
     """Per row: how many times it is in the weak sample, and in the reference sample."""
     first, second = frame.columns(block)
     selected = frame.selected(block, searched)
-    weak = _kernels.region_multiplicity(first, second, regions, selected).astype(float)
+    weak = _kernels.region_multiplicity(first, second, regions, closed_at,
+                                        selected).astype(float)
     reference = selected.astype(float) if full else (selected & (weak == 0)).astype(float)
     return weak, reference
 
 
-def _sample_ranges(x, block, frame, searched, regions, full):
-    weak, reference = _sample_weights(block, frame, searched, regions, full)
+def _sample_ranges(x, block, frame, searched, regions, closed_at, full):
+    weak, reference = _sample_weights(block, frame, searched, regions, closed_at, full)
     return {"weak": _kernels.column_ranges(x, weak > 0),
             "reference": _kernels.column_ranges(x, reference > 0)}
 
@@ -32,8 +33,8 @@ def _merge_sample_ranges(a, b):
     return {name: _parts.merge_dicts(a[name], b[name], how) for name in a}
 
 
-def _sample_histograms(x, block, frame, searched, regions, full, edges):
-    weak, reference = _sample_weights(block, frame, searched, regions, full)
+def _sample_histograms(x, block, frame, searched, regions, closed_at, full, edges):
+    weak, reference = _sample_weights(block, frame, searched, regions, closed_at, full)
     return _kernels.weighted_histograms(x, edges, weak, reference)
 
 
@@ -62,10 +63,11 @@ class RegionSamples:
     that holds it) and the reference one (the rows outside the regions, or all of them when
     `full`)."""
 
-    def __init__(self, client, frame, searched, x, regions, full):
+    def __init__(self, client, frame, searched, x, regions, closed_at, full):
         self.client, self.frame, self.searched, self.x, self.full = (
             client, frame, searched, x, full)
         self.regions = region_bounds(regions)
+        self.closed_at = np.asarray(closed_at, dtype=float)
 
     def distances(self, buckettype, method, distance_bins):
         """Each feature's distance between the two samples (as calculate_distance gives it on
@@ -102,9 +104,9 @@ class RegionSamples:
     def _ranges(self):
         return _parts.map_reduce(self.client, _sample_ranges, [self.x, self.frame.array],
                                  _merge_sample_ranges, self.frame, self.searched, self.regions,
-                                 self.full)
+                                 self.closed_at, self.full)
 
     def _counts(self, edges):
         return _parts.map_reduce(self.client, _sample_histograms, [self.x, self.frame.array],
                                  _merge_histograms, self.frame, self.searched, self.regions,
-                                 self.full, edges)
+                                 self.closed_at, self.full, edges)

@@ -160,17 +160,22 @@ class DaskHistogramSlicing(HistogramSlicing):
         for name, _ in SPLITS:
             low, high = first[name + "_min"], first[name + "_max"]
             for k, feature in enumerate(features):
-                if first[name + "_count"] > 0 and not (np.isfinite(low[k])
-                                                       and np.isfinite(high[k])):
-                    raise MovraError("slicing feature %r holds NaN or infinite values."
-                                     % (feature,))
+                if first[name + "_count"] == 0:
+                    continue
+                if np.isnan(low[k]) or np.isnan(high[k]):
+                    raise MovraError("slicing feature %r holds missing values, which DaskSagZone "
+                                     "does not search (SagZone does)." % (feature,))
+                if np.isinf(low[k]) or np.isinf(high[k]):
+                    raise MovraError("slicing feature %r holds infinite values." % (feature,))
         if first[searched_name + "_count"] == 0:
             raise MovraError(
                 "The test split has no rows (test_idx selects none): there is nothing to "
                 "search for weak regions." if self.use_test else
                 "The training split has no rows (train_idx selects none): there is nothing to "
                 "search for weak regions.")
-        self._test_max = first["test_max"]
+        # Regions close at the searched split's maximum of each column (in the table's counts on
+        # both splits and in the target rows alike).
+        self._closed_at = first[searched_name + "_max"]
         self._totals = first["totals"]
         self._weighted = self._frame.weighted
         average = _kernels.exact_average(self._totals, self._weighted)
@@ -242,7 +247,7 @@ class DaskHistogramSlicing(HistogramSlicing):
         if test_rows == 0:
             raise MovraError(
                 "test_x has no rows: the weak regions cannot be measured on the test data.")
-        measures = measure_regions(self._client, self._frame, self.weak_region, self._test_max)
+        measures = measure_regions(self._client, self._frame, self.weak_region, self._closed_at)
         self.output = self._tabulate_regions(*measures["train"], *measures["test"])
 
     # ---- what the views read ----
@@ -260,14 +265,14 @@ class DaskHistogramSlicing(HistogramSlicing):
         return self._frame.split_rows(self._frame.scores(self._frame.array), self._searched)
 
     def target_positions(self):
-        """Positions within the searched split of the rows in each weak region (upper bounds
-        open), region by region in the order of weak_region_stats, as a lazy dask array."""
+        """Positions within the searched split of the rows in each weak region, region by
+        region in the order of weak_region_stats, as a lazy dask array."""
         return target_positions(self._frame, self._searched, self._split_counts,
-                                self.weak_region_stats)
+                                self.weak_region_stats, self._closed_at)
 
     def samples(self, client, full):
         return RegionSamples(client, self._frame, self._searched, self._data.x,
-                             self.weak_region_stats, full)
+                             self.weak_region_stats, self._closed_at, full)
 
     def __getstate__(self):
         # No client, and the frame as its lazy graph rather than the cluster's copy of it: the
