@@ -140,6 +140,46 @@ std::vector<std::vector<std::int64_t>> rows_by_cells(Span<const double> first,
     return lists;
 }
 
+// Writes (or, when `narrow`, ands into) bit i % 64 of words[(i / 64) * stride] whether
+// `column[i]` lies in the set `bound`; returns the bits left set.
+std::size_t set_bits(Span<const double> column, const Bound& bound, std::uint64_t* words,
+                     std::size_t stride, bool narrow) {
+    std::size_t count = 0;
+    for (std::size_t w = 0; w < bitmap_words(column.size); ++w) {
+        const std::size_t begin = w * 64;
+        const std::size_t end = std::min(column.size, begin + 64);
+        std::uint64_t bits = 0;
+        for (std::size_t i = begin; i < end; ++i)
+            bits |= static_cast<std::uint64_t>(bound.contains(column[i])) << (i - begin);
+        std::uint64_t& word = words[w * stride];
+        word = narrow ? word & bits : bits;
+        count += static_cast<std::size_t>(__builtin_popcountll(word));
+    }
+    return count;
+}
+
+// The bitmap of one box with a set of codes on a column: the interval column (if any) by vector
+// comparisons first, then the sets.
+std::size_t set_box_bits(Span<const double> first, Span<const double> second, const RegionBox& box,
+                         std::uint64_t* words, std::size_t stride) {
+    const bool two = !second.empty();
+    const Bound* bounds[2] = {&box.first, &box.second};
+    const Span<const double> columns[2] = {first, second};
+    std::size_t count = 0;
+    bool written = false;
+    for (std::size_t c = 0; c < (two ? 2u : 1u); ++c)
+        if (!bounds[c]->is_set) {
+            count = box_bitmap(columns[c], closed_interval(*bounds[c]), {}, {}, words, stride);
+            written = true;
+        }
+    for (std::size_t c = 0; c < (two ? 2u : 1u); ++c)
+        if (bounds[c]->is_set) {
+            count = set_bits(columns[c], *bounds[c], words, stride, written);
+            written = true;
+        }
+    return count;
+}
+
 }  // namespace
 
 RegionMeasure::RegionMeasure(Span<const double> first, Span<const double> second,
@@ -151,8 +191,14 @@ RegionMeasure::RegionMeasure(Span<const double> first, Span<const double> second
     const bool intervals = std::none_of(regions.begin(), regions.end(), [two](const RegionBox& r) {
         return r.first.is_set || (two && r.second.is_set);
     });
+    if (!intervals && k <= kBitmapRegions) {
+        // Sets of categories or missing rows: a pass over the columns for each region's bitmap.
+        words_.resize(k * bitmap_words(n_rows_));
+        for (std::size_t r = 0; r < k; ++r)
+            counts_[r] = set_box_bits(first, second, regions[r], words_.data() + r, k);
+        return;
+    }
     if (!intervals) {
-        // Sets of categories or missing rows: each region's rows by its own pass.
         for (const RegionBox& r : regions)
             lists_.push_back(two ? rows_in_box(first, r.first, second, r.second)
                                  : rows_in_bound(first, r.first));

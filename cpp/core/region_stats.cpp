@@ -61,6 +61,7 @@ Bound code_set(const std::vector<std::int32_t>& codes) {
     Bound b;
     b.is_set = true;
     b.lb = b.ub = std::nan("");
+    b.members.assign(1, 0);
     for (std::int32_t c : codes) {
         if (c == kMissingCode) {
             b.missing = true;

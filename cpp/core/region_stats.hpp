@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <vector>
 
 #include "core/row_bitmap.hpp"
@@ -97,11 +98,18 @@ struct Bound {
 
     bool contains(double v) const {
         if (!is_set) return (v >= lb) & (closed ? v <= ub : v < ub);
-        if (std::isnan(v)) return missing;
-        // Codes are small non-negative integers; anything else is in no set.
-        if (!(v >= 0.0 && v < static_cast<double>(members.size()))) return false;
-        const auto c = static_cast<std::size_t>(v);
-        return static_cast<double>(c) == v && members[c] != 0;
+        // Codes are small non-negative integers. Adding 2^52 puts the integer part of a v in
+        // [0, 2^52) in the low bits of the sum: that is v's code exactly when it converts back to
+        // v (never for NaN, infinities, negative or fractional values). No branches: the rows of
+        // a set come in no predictable order.
+        double shifted = v + 4503599627370496.0;
+        std::uint64_t bits;
+        std::memcpy(&bits, &shifted, sizeof bits);
+        const std::uint64_t code = bits & ((std::uint64_t{1} << 52) - 1);
+        const bool listed = code < members.size();
+        const std::uint8_t member = members[listed ? code : 0];
+        return ((static_cast<double>(code) == v) & listed & (member != 0)) |
+               (std::isnan(v) & missing);
     }
 };
 

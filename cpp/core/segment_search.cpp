@@ -98,22 +98,35 @@ struct CategorySums {
     ScoreSums missing;
 };
 
+// The codes are checked and counted first, so that the sums then go to a table of fixed size
+// (the missing rows in its last slot) with no test per row.
 CategorySums category_sums(Span<const double> x, Span<const double> scores,
                            Span<const double> weights) {
-    CategorySums out;
+    // Whole numbers in [0, 2^31] survive a round trip through 2^52 + v unchanged (the sum has
+    // no bits left for a fraction); NaN fails no test and is skipped by the maximum. Arithmetic
+    // and comparisons only, so the compiler can run it on vectors.
+    constexpr double kShift = 4503599627370496.0;
+    bool bad = false;
+    double top = -1.0;
     for (std::size_t i = 0; i < x.size; ++i) {
-        const double w = weights.empty() ? 1.0 : weights[i];
-        const double score = scores.empty() ? 0.0 : scores[i];
-        if (std::isnan(x[i])) {
-            out.missing.add(score, w);
-            continue;
-        }
-        if (!(x[i] >= 0.0) || x[i] != std::floor(x[i]) || x[i] > 2147483647.0)
-            throw std::invalid_argument("a categorical column holds codes 0, 1, ... or NaN");
-        const auto c = static_cast<std::size_t>(x[i]);
-        if (c >= out.per_code.size()) out.per_code.resize(c + 1);
-        out.per_code[c].add(score, w);
+        const double v = x[i];
+        bad |= (v < 0.0) | (v > 2147483647.0) | ((((v + kShift) - kShift) != v) & (v == v));
+        top = v > top ? v : top;
     }
+    if (bad) throw std::invalid_argument("a categorical column holds codes 0, 1, ... or NaN");
+    const auto n_codes = static_cast<std::size_t>(top + 1.0);
+    std::vector<ScoreSums> slots(n_codes + 1);
+    for (std::size_t i = 0; i < x.size; ++i) {
+        const double v = x[i];
+        const bool missing = std::isnan(v);
+        const auto code = static_cast<std::size_t>(missing ? 0.0 : v);
+        slots[missing ? n_codes : code].add(scores.empty() ? 0.0 : scores[i],
+                                            weights.empty() ? 1.0 : weights[i]);
+    }
+    CategorySums out;
+    out.missing = slots.back();
+    slots.pop_back();
+    out.per_code = std::move(slots);
     return out;
 }
 

@@ -107,3 +107,26 @@ TEST(RegionMeasure, InfiniteBoundsAndNonFiniteValues) {
             expect_plain(a, b, regions);
         }
 }
+
+// Sets of codes against a plain reading of membership, on codes, missing values and values no
+// code equals (negative, fractional, huge, infinite), alone and crossed with intervals and sets.
+TEST(RegionMeasure, SetsOfCodesAloneAndCrossed) {
+    const double inf = std::numeric_limits<double>::infinity();
+    const std::vector<double> odd = {-1.0, 0.5, 2.25, 7.0, 1e300, 4503599627370496.0, -inf, inf};
+    std::vector<double> a, b;
+    for (int i = 0; i < 1031; ++i) {
+        a.push_back(i % 29 == 0 ? std::nan("") : (i % 31 == 0 ? odd[i % odd.size()] : i % 6));
+        b.push_back((i * 7) % 5);  // also the values summed: no NaN
+    }
+    const Bound first = code_set({0, 2, kMissingCode}), second = code_set({1, 4});
+    for (const double v : a) {
+        const bool code = v == std::floor(v) && (v == 0.0 || v == 2.0);
+        EXPECT_EQ(first.contains(v), code || std::isnan(v)) << v;
+    }
+    const std::vector<RegionBox> regions = {{first, {0.0, 3.0}},
+                                            {{1.0, 4.0, true}, second},
+                                            {first, second},
+                                            {code_set({kMissingCode}), second},
+                                            {code_set({5}), {-inf, inf}}};
+    expect_plain(a, b, regions);
+}

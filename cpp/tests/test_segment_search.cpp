@@ -98,10 +98,13 @@ TEST(SearchFeature, CategoriesJudgedOneByOneSmallOnesTogether) {
         EXPECT_EQ(f.rules.front().codes, f.regions[0].codes);
         EXPECT_EQ(f.bin_rules.back().codes, (std::vector<std::int32_t>{7}));
     }
-    const std::vector<double> bad{0.0, 1.5};
-    EXPECT_THROW(
-        search_feature(view(bad), FeatureKind::kCategorical, view(bad), {}, settings(1.0, 1)),
-        std::invalid_argument);
+    for (const double odd : {1.5, -1.0, 3e9, std::numeric_limits<double>::infinity()}) {
+        const std::vector<double> bad{0.0, kNaN, odd};
+        EXPECT_THROW(
+            search_feature(view(bad), FeatureKind::kCategorical, view(bad), {}, settings(1.0, 1)),
+            std::invalid_argument)
+            << odd;
+    }
 }
 
 TEST(SearchFeaturePair, EachFirstCategorySearchedAsItsOwnRows) {
