@@ -134,3 +134,49 @@ def test_wasserstein_and_ks_and_empty_samples():
 def test_unsupported_distance_settings(kwargs):
     with pytest.raises(MovraError):
         calculate_distance([1.0, 2.0, 3.0], [1.0, 2.0], **kwargs)
+
+
+def _shares_psi(pa, pb):
+    pa, pb = np.maximum(pa, 1e-4), np.maximum(pb, 1e-4)
+    return np.sum((pa - pb) * np.log(pa / pb))
+
+
+@pytest.mark.parametrize("seed", range(20))
+def test_categorical_psi_over_categories_and_missing(seed):
+    r = np.random.default_rng(seed)
+    k = int(r.integers(1, 8))
+    a = r.integers(0, k, size=int(r.integers(1, 300))).astype(float)
+    b = r.integers(0, k + 2, size=int(r.integers(1, 100))).astype(float)
+    a[r.random(a.shape[0]) < 0.1] = np.nan
+    b[r.random(b.shape[0]) < r.uniform(0, 0.5)] = np.nan
+    # Missing is a category of its own (code k + 2 here).
+    ca, cb = np.where(np.isnan(a), k + 2, a), np.where(np.isnan(b), k + 2, b)
+    shares = [np.array([np.mean(c == v) for v in range(k + 3)]) for c in (ca, cb)]
+    expected = _shares_psi(*shares)
+    assert calculate_distance(a, b, feature_type="categorical") == pytest.approx(expected)
+    # Labels as text, None missing: the same buckets.
+    names = np.array([f"c{v}" for v in range(k + 2)] + [None], dtype=object)
+    assert calculate_distance(names[ca.astype(int)], names[cb.astype(int)],
+                              feature_type="categorical") == pytest.approx(expected)
+    for method in ("WD1", "KS"):
+        assert np.isnan(calculate_distance(a, b, method=method, feature_type="categorical"))
+
+
+def test_numerical_missing_values_are_a_psi_bucket_and_left_out_of_wd1_ks():
+    a, b = rng.normal(size=400), rng.normal(0.3, size=200)
+    a[:40], b[:100] = np.nan, np.nan
+    edges = np.linspace(np.nanmin(a), np.nanmax(a), 11)
+    shares = []
+    for s in (a, b):
+        observed = s[~np.isnan(s)]
+        counts = np.bincount(np.searchsorted(edges[1:-1], observed, side="right"), minlength=10)
+        shares.append(np.append(counts, np.isnan(s).sum()) / s.shape[0])
+    assert calculate_distance(a, b) == pytest.approx(_shares_psi(*shares))
+    fa, fb = a[~np.isnan(a)], b[~np.isnan(b)]
+    assert calculate_distance(a, b, method="WD1") == pytest.approx(
+        scipy.stats.wasserstein_distance(fa, fb))
+    assert calculate_distance(a, b, method="KS") == pytest.approx(
+        scipy.stats.ks_2samp(fa, fb).statistic)
+    assert np.isnan(calculate_distance(a, np.full(5, np.nan), method="KS"))
+    with pytest.raises(MovraError, match="feature_type"):
+        calculate_distance(a, b, feature_type="ordinal")

@@ -1,6 +1,7 @@
 import io
 
 import numpy as np
+import pandas as pd
 import pytest
 from matplotlib.collections import PatchCollection
 from matplotlib.figure import Figure
@@ -9,7 +10,8 @@ from matplotlib.patches import Rectangle
 from sklearn.linear_model import LinearRegression
 
 from movra.diagnoser.sagzone import SagZone
-from movra.plots import plot_marginal_result, scale_plot_ticks
+from movra.plots import plot_marginal_result, plot_scan_result, scale_plot_ticks
+from movra.utils import MISSING
 
 rng = np.random.default_rng(3)
 N = 600
@@ -183,3 +185,107 @@ def test_constant_feature_and_missing_values_still_draw(two):
     lo, hi = axis.get_xlim()
     assert lo <= 3.5 and hi >= 4.5
     _render(fig)
+
+
+def _table_marginal(features, method, seed=5):
+    """A frame with a categorical feature (with missing values) and a numerical one missing
+    some values, and a model weak on two categories and where the number is missing."""
+    r = np.random.default_rng(seed)
+    n = 900
+    channel = r.choice(["kiosk", "mail", "phone", "web", None], n, p=[.3, .2, .2, .2, .1])
+    income = r.uniform(0, 10, n)
+    income[r.random(n) < 0.15] = np.nan
+    x = pd.DataFrame({"channel": pd.Series(channel, dtype="category"), "income": income})
+    y = r.normal(size=n)
+    weak = np.isin(channel, ["kiosk", "mail"]) | np.isnan(income)
+    pred = y + 0.2 * r.normal(size=n) + weak * 2.0 * r.normal(size=n)
+    zone = SagZone(LinearRegression(), features, task_type="regression", method=method,
+                   min_samples=20)
+    zone.fit(x, y, np.arange(600), np.arange(600, n), prediction=pred)
+    assert zone.diag.weak_region_stats
+    return zone.get_marginal().value
+
+
+def _rule_scores(value, key):
+    """The score of every code of a set on feature `key` (-1: missing), from the rules."""
+    return {code: np.ravel(rule["values"])[0] for rule in value["rule_list"]
+            for code in rule["splits"][key].get("codes") or ()}
+
+
+def _tick_texts(ax, axis="x"):
+    return [t.get_text() for t in getattr(ax, f"get_{axis}ticklabels")()]
+
+
+@pytest.mark.parametrize("method", ["histogram", "tree"])
+def test_categorical_feature_has_a_labelled_bar_per_category_and_missing(method):
+    value = _table_marginal(["channel"], method)
+    fig = plot_marginal_result(value)
+    score_ax, hist_ax = fig.axes[:2]
+    labels = list(value["category_labels"][0]) + ["missing"]
+    assert _tick_texts(hist_ax) == labels
+    # Slot k holds code k; missing is the last slot.
+    scores = _rule_scores(value, "f0")
+    bars = [b for c in score_ax.containers for b in c]
+    drawn = {int(round(b.get_x() + b.get_width() / 2)): b.get_height() for b in bars}
+    assert drawn == {(len(labels) - 1 if code == -1 else code): s for code, s in scores.items()}
+    codes = value["x"][:, value["fidx"][0]]
+    counts = np.append(np.bincount(codes[~np.isnan(codes)].astype(int), minlength=4),
+                       np.isnan(codes).sum())
+    assert [b.get_height() for b in hist_ax.containers[0]] == list(counts)
+    _render(fig)
+
+
+@pytest.mark.parametrize("method", ["histogram", "tree"])
+def test_missing_values_of_a_numerical_feature_have_a_bar_beside_its_axis(method):
+    value = _table_marginal(["income"], method)
+    fig = plot_marginal_result(value)
+    score_ax, hist_ax = fig.axes[:2]
+    column = value["x"][:, value["fidx"][0]]
+    high = np.nanmax(column)
+    beside = [b for c in score_ax.containers for b in c if b.get_x() > high]
+    assert [b.get_height() for b in beside] == [_rule_scores(value, "f0")[-1]]
+    assert [b.get_height() for b in hist_ax.containers[-1]] == [np.isnan(column).sum()]
+    assert _tick_texts(hist_ax)[-1] == "missing"
+    assert any("n=" in t for t in _texts(fig))
+    _render(fig)
+
+
+@pytest.mark.parametrize("features", [["channel", "income"], ["income", "channel"]])
+@pytest.mark.parametrize("method", ["histogram", "tree"])
+def test_heat_map_has_an_axis_of_categories(features, method):
+    value = _table_marginal(features, method)
+    fig = plot_marginal_result(value)
+    main = next(ax for ax in fig.axes if any(isinstance(c, PatchCollection)
+                                              for c in ax.collections))
+    cells = next(c for c in main.collections if isinstance(c, PatchCollection))
+    k = features.index("channel")
+    axis = "xy"[k]
+    assert _tick_texts(main, axis) == list(value["category_labels"][0]) + ["missing"]
+    # Every category of a rule lies in a cell of the rule's score.
+    boxes = [p.get_extents() for p in cells.get_paths()]
+    scores = np.ma.filled(cells.get_array(), np.nan)
+    for rule in value["rule_list"]:
+        for code in rule["splits"][f"f{k}"]["codes"]:
+            at = 4 if code == -1 else code
+            inside = [s for b, s in zip(boxes, scores)
+                      if (b.x0 < at < b.x1 if k == 0 else b.y0 < at < b.y1)]
+            score = np.ravel(rule["values"])[0] if np.ravel(rule["counts"])[0] else np.nan
+            assert np.isclose(inside, score, rtol=0, atol=0, equal_nan=True).any()
+    _render(fig)
+
+
+def test_scan_figure_names_sets_and_missing_values():
+    results = pd.DataFrame({
+        "feature_1": ["channel", "income", "age", "channel"],
+        "lb_1": [np.nan, np.nan, 30.0, np.nan], "ub_1": [np.nan, np.nan, 40.0, np.nan],
+        "set_1": [("kiosk", "mail"), (MISSING,), None, ("web", MISSING)],
+        "feature_2": [None, None, None, "age"],
+        "lb_2": [np.nan, np.nan, np.nan, 0.5], "ub_2": [np.nan, np.nan, np.nan, 2.0],
+        "set_2": [None] * 4,
+        "severity": [0.4, 0.3, 0.2, 0.1], "q_value": [0.01] * 4, "significant": [True] * 4})
+    names = ["channel", "income", "age"]
+    fig = plot_scan_result(results, names, worst=np.full((3, 3), 0.1),
+                           significant=np.zeros((3, 3), bool))
+    assert _tick_texts(fig.axes[1], "y") == [
+        "channel in {kiosk, mail}", "income missing", "age [30, 40)",
+        "channel in {web, missing} × age [0.5, 2)"]

@@ -43,8 +43,8 @@ def _fitted(features=("X0",), method="histogram", use_test=False, threshold=1.2,
     return zone
 
 
-def _searched_rows(zone):
-    return zone.x[zone.test_idx if zone.use_test else zone.train_idx]
+def _searched_rows(zone, coded=False):
+    return (zone.coded_x if coded else zone.x)[zone.test_idx if zone.use_test else zone.train_idx]
 
 
 def _weak_positions(zone):
@@ -53,8 +53,8 @@ def _weak_positions(zone):
     return np.asarray(zone.get_target_idx())
 
 
-def _samples(zone, compare_to):
-    rows = _searched_rows(zone)
+def _samples(zone, compare_to, coded=False):
+    rows = _searched_rows(zone, coded)
     weak = _weak_positions(zone)
     if compare_to == "full":
         return rows, rows[weak]
@@ -169,7 +169,9 @@ def test_marginal_result_carries_the_slicer_state(features, method, use_test):
     assert list(value) == ["slice_features", "bins", "method", "min_samples", "metric",
                            "weak_region_stats", "fidx", "rule_list", "x", "y",
                            "threshold_value", "score_name", "_sign", "scores", "use_test",
-                           "is_metric_additive", "feature_names", "bins1d", "bin_stats"]
+                           "is_metric_additive", "feature_names", "bins1d", "bin_stats",
+                           "category_labels"]
+    assert value["category_labels"] is zone.category_labels
     diag = zone.diag
     for key, attr in [("weak_region_stats", "weak_region_stats"), ("fidx", "fidx"),
                       ("rule_list", "rule_list"), ("x", "x"), ("y", "y"),
@@ -237,3 +239,59 @@ def test_view_signatures_and_docstrings():
     assert SagZone.get_shift.__doc__.startswith(
         "Get distribution shift between samples in and out the weak region.")
     assert SagZone.get_marginal.__doc__.startswith("Get marginal sagzone result")
+
+
+def _table_zone(x, features=("channel",), method="histogram"):
+    """A model weak on two channels and where income is missing, on a frame or an array."""
+    rng = np.random.default_rng(1)
+    channel = np.asarray(x["channel"] if hasattr(x, "iloc") else x[:, 0], dtype=object)
+    y = rng.normal(size=N)
+    pred = y + 0.2 * rng.normal(size=N)
+    pred[np.isin(channel, ["kiosk", "mail"])] += 2.0 * rng.normal(size=N)[
+        np.isin(channel, ["kiosk", "mail"])]
+    zone = SagZone(LinearRegression(), list(features), task_type="regression", method=method,
+                   min_samples=20, metric="MSE")
+    zone.fit(x, y, np.arange(600), np.arange(600, N), prediction=pred,
+             feature_names=["channel", "income", "z"])
+    return zone
+
+
+def _table(seed=0):
+    rng = np.random.default_rng(seed)
+    income = rng.uniform(0, 10, N)
+    income[rng.random(N) < 0.15] = np.nan
+    channel = pd.Categorical(rng.choice(["kiosk", "mail", "phone", "web"], N))
+    return pd.DataFrame({"channel": channel, "income": income, "z": rng.normal(size=N)})
+
+
+@pytest.mark.parametrize("method", ["PSI", "WD1", "KS"])
+def test_distance_of_categorical_and_missing_features(method):
+    zone = _table_zone(_table())
+    assert zone.diag.weak_region_stats
+    reference, weak = _samples(zone, "remaining", coded=True)
+    value = zone.get_distance(distance_metric=method).value
+    expected = {name: calculate_distance(reference[:, j], weak[:, j], method=method,
+                                         feature_type=zone.feature_types[j])
+                for j, name in enumerate(zone.feature_names)}
+    got = dict(zip(value["x"], value["y"]))
+    for name in zone.feature_names:
+        np.testing.assert_array_equal(got[name], np.round(expected[name], 4))
+    # The weak rows are two of four channels: far apart by PSI, no distance by WD1 or KS.
+    if method == "PSI":
+        assert value["x"][0] == "channel" and got["channel"] > 1
+    else:
+        assert value["x"][-1] == "channel" and np.isnan(got["channel"])
+
+
+@pytest.mark.parametrize("as_array", [False, True])
+def test_shift_of_a_categorical_feature_shows_labels(as_array):
+    x = _table()
+    if as_array:
+        x = x.astype({"channel": object}).to_numpy(dtype=object)
+    zone = _table_zone(x)
+    reference, weak = _samples(zone, "remaining", coded=True)
+    data = zone.get_shift(show_feature="channel").value["data"]
+    labels = zone.category_labels[0][np.vstack([reference, weak])[:, 0].astype(int)]
+    assert list(data["channel"]) == list(labels)
+    assert set(data.loc[data["resi_type_"] == "Weak Regions", "channel"]) == {"kiosk", "mail"}
+    np.testing.assert_array_equal(data["income"], np.vstack([reference, weak])[:, 1])

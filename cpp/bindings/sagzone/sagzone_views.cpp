@@ -126,7 +126,8 @@ void add_search_settings(py::dict& value, const py::object& self) {
 // ---- the views ----
 
 // The distance of every feature between the weak sample and its reference, reference first: the
-// distance is measured against the reference's buckets.
+// distance is measured against the reference's buckets. A categorical feature's codes are its
+// categories (PSI over them; WD1 and KS are NaN), as calculate_distance documents.
 py::object distances(const Args& a) {
     const py::object& self = a.self();
     const py::object diag = fitted_slicer(self, "get_distance");
@@ -136,11 +137,14 @@ py::object distances(const Args& a) {
     const Samples s = weak_and_reference(self, diag, a.truth("full"));
     const bind::Vector reference = gather(s, {&s.reference}, true);
     const bind::Vector weak = gather(s, {&s.weak}, true);
+    const py::list types(self.attr("feature_types"));
+    if (types.size() != n_features)
+        bind::raise(deps().MovraError, "feature_types must hold one entry per feature.");
     for (std::size_t i = 0; i < n_features; ++i) {
         const py::int_ row(i);
-        py::object d = deps().calculate_distance(reference[row], weak[row],
-                                                 py::arg("buckettype") = a["psi_buckets"],
-                                                 py::arg("method") = a["distance_metric"]);
+        py::object d = deps().calculate_distance(
+            reference[row], weak[row], py::arg("buckettype") = a["psi_buckets"],
+            py::arg("method") = a["distance_metric"], py::arg("feature_type") = types[i]);
         out.mutable_data()[i] = py::float_(d).cast<double>();
     }
     return std::move(out);
@@ -266,6 +270,9 @@ py::object get_marginal(const Args& a) {
     // None where the slicer has none (tree slicing; bin_stats with one feature).
     value["bins1d"] = py::getattr(diag, "bins1d", py::none());
     value["bin_stats"] = py::getattr(diag, "bin_stats", py::none());
+    // The labels of the categorical features' codes, for the figure to name its bars (None:
+    // every feature numerical).
+    value["category_labels"] = py::getattr(self, "category_labels", py::none());
     return test_data_result("sagzone_plot", value);
 }
 
@@ -283,7 +290,10 @@ Parameters
 psi_buckets : {"uniform", "quantile"}, default="uniform"
     How the PSI distance cuts the reference sample into buckets.
 distance_metric : {"PSI", "WD1", "KS"}, default="PSI"
-    The distance between the two samples of each feature.
+    The distance between the two samples of each feature. A categorical feature's PSI has one
+    bucket per category, missing being one more; WD1 and KS need ordered values and are NaN
+    for it. A numerical feature's missing values are one more PSI bucket beside those of its
+    values; WD1 and KS compare the values that are there.
 compare_to : {"remaining", "full"}, default="remaining"
     The reference sample: the rows outside the weak regions, or all rows of the searched split.
 
@@ -291,7 +301,7 @@ Returns
 -------
 TestDataResult
     Key "resilience_shift_histogram"; "x" holds the (at most 10) features with the largest
-    distances, largest first, and "y" their distances rounded to 4 decimals.
+    distances, largest first (NaN last), and "y" their distances rounded to 4 decimals.
 )";
 
 const char* const kShiftDoc = R"(Get distribution shift between samples in and out the weak region.
@@ -307,7 +317,8 @@ Returns
 -------
 TestDataResult
     Key "sagzone_shift"; "data" is a DataFrame of the reference rows then the weak rows, with
-    the column "resi_type_" naming the group of each row.
+    the column "resi_type_" naming the group of each row. A categorical feature's column holds
+    its labels as ``x`` has them (NaN where missing), not its codes.
 )";
 
 const char* const kMarginalDoc = R"(Get marginal sagzone result
@@ -318,7 +329,9 @@ TestDataResult
     Key "sagzone_plot": the settings, the weak regions, the rules of every bin or leaf, the
     searched rows and their scores, as ``plot_marginal`` draws them; then, for histogram
     slicing, "bins1d" (the bin edges of the first slicing feature) and "bin_stats" (two
-    features: per first-feature bin "lb1", "ub1", "lb2", "ub2", "support"), None otherwise.
+    features: per first-feature bin "lb1", "ub1", "lb2", "ub2", "support"), None otherwise;
+    last "category_labels", one entry per feature as in "feature_names": a categorical
+    feature's labels (label k names code k), None for a numerical one.
 )";
 
 const char* const kPlotDoc = R"(Draw a marginal sagzone result.
@@ -326,7 +339,9 @@ const char* const kPlotDoc = R"(Draw a marginal sagzone result.
 One slicing feature: the average score per bin (or leaf) as bars, the threshold as a dashed
 line, the weak regions shaded with their sample counts, and the feature's histogram below. Two
 slicing features: a heat map of the average score per cell from good to bad, weak regions
-outlined, and the features' histograms at the margins.
+outlined, and the features' histograms at the margins. A categorical feature has one bar (or
+row of cells) per category, named by its label; missing values have a bar of their own, last
+(beside the axis of a numerical feature).
 
 Parameters
 ----------

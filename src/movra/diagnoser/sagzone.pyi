@@ -47,7 +47,17 @@ class BaseSlicing:
         self, train_x: Any, train_y: Any, test_x: Any, test_y: Any, train_pred: Any = None,
         test_pred: Any = None, feature_names: Optional[List[str]] = None, use_test: bool = True,
         train_sample_weight: Any = None, test_sample_weight: Any = None,
-    ) -> Optional[pd.DataFrame]: ...
+        feature_types: Optional[List[str]] = None,
+        category_labels: Optional[List[Optional[np.ndarray]]] = None,
+    ) -> Optional[pd.DataFrame]:
+        """Search weak regions and measure them on both splits.
+
+        A region's record ("weak_region", "weak_region_stats") holds "lb1", "ub1" (and "lb2",
+        "ub2"); where its condition on a feature is not an interval those are NaN and
+        "codes1" (or "codes2") holds the tuple of category codes, -1 for missing (the missing
+        rows of a numerical feature are ``(-1,)``). Rules ("splits" -> "f0"/"f1") likewise
+        carry "codes" in the bounds of such a condition.
+        """
 
 class HistogramSlicing(BaseSlicing):
     bins: int
@@ -88,8 +98,32 @@ class TreeSlicing(BaseSlicing):
     def _fit(self, x: Any, y: Any, preds: Any, scores: Any, sample_weight: Any = None) -> None: ...
 
 class SagZone(BaseDiagnoser):
-    """Sagzone Test"""
+    """Sagzone Test
 
+    The data set as ``fit`` keeps it: ``x`` as given (a DataFrame stays one; the model is
+    called on it); ``coded_x`` what the searches and views read, one float64 column per feature
+    (a numerical feature's values, a categorical feature's category codes; NaN where missing;
+    ``x`` itself for a numeric array); ``feature_types`` ("numerical" or "categorical" per
+    feature); ``category_labels`` (per feature: None, or a categorical feature's labels, label
+    k naming code k); ``classes`` (classification: the model's two classes, the second one
+    positive; ``y`` and ``pred`` then hold 1.0 for it and 0.0 for the other).
+
+    ``output`` names a categorical slicing feature's region by a column of label tuples, and a
+    region of missing values by ``movra.utils.MISSING``.
+    """
+
+    x: Any
+    coded_x: np.ndarray
+    y: np.ndarray
+    pred: np.ndarray
+    pred_proba: Optional[np.ndarray]
+    train_idx: np.ndarray
+    test_idx: np.ndarray
+    sample_weight: Optional[np.ndarray]
+    classes: Optional[np.ndarray]
+    feature_names: List[str]
+    feature_types: List[str]
+    category_labels: List[Optional[np.ndarray]]
     diag: Optional[BaseSlicing]
     output: Optional[pd.DataFrame]
     def __init__(
@@ -117,9 +151,20 @@ class SagZone(BaseDiagnoser):
     def get_distance(
         self, psi_buckets: str = "uniform", distance_metric: str = "PSI",
         compare_to: str = "remaining",
-    ) -> TestDataResult: ...
-    def get_shift(self, show_feature: Optional[str] = None, compare_to: str = "remaining") -> TestDataResult: ...
-    def get_marginal(self) -> TestDataResult: ...
+    ) -> TestDataResult:
+        """Each feature's distance between the weak rows and the reference rows.
+
+        A categorical feature's PSI has a bucket per category (missing one of them); WD1 and
+        KS are NaN for it (its categories have no order). A numerical feature's missing values
+        are one more PSI bucket; WD1 and KS compare the values that are there.
+        """
+    def get_shift(self, show_feature: Optional[str] = None, compare_to: str = "remaining") -> TestDataResult:
+        """The reference rows then the weak rows; a categorical feature shows its labels."""
+    def get_marginal(self) -> TestDataResult:
+        """The slicer's state for ``plot_marginal``: the settings, "weak_region_stats", "fidx",
+        "rule_list", "x", "y", "threshold_value", "score_name", "_sign", "scores", "use_test",
+        "is_metric_additive", "feature_names", "bins1d", "bin_stats", and "category_labels"
+        (per feature, as ``category_labels``)."""
     @staticmethod
     def plot_marginal(
         result: TestDataResult, figsize: Optional[Tuple[float, float]] = None,
@@ -135,11 +180,21 @@ class SagZoneScan(BaseDiagnoser):
     """
 
     results_: pd.DataFrame
+    """One row per reported region: "feature_1", "lb_1", "ub_1", "set_1", "feature_2",
+    "lb_2", "ub_2", "set_2", the counts, the metric, "Gap", "severity", "p_value", "q_value",
+    "significant". "set_1"/"set_2" hold a tuple of labels (``movra.utils.MISSING`` for missing
+    values) where the condition is a set, with NaN bounds; None for an interval."""
     regions_: pd.DataFrame
     scanned_features_: List[str]
     scanned_pairs_: List[Tuple[str, str]]
     severity_matrix_: pd.DataFrame
     significant_matrix_: pd.DataFrame
+    x: Any
+    coded_x: np.ndarray
+    classes: Optional[np.ndarray]
+    feature_names: List[str]
+    feature_types: List[str]
+    category_labels: List[Optional[np.ndarray]]
     def __init__(
         self,
         estimator: Any,
@@ -165,4 +220,5 @@ class SagZoneScan(BaseDiagnoser):
     def get_sagzone(self, i: int) -> SagZone:
         """The SagZone of row i's feature(s), fitted with the scan's settings and data."""
     def plot(self, top: int = 10, figsize: Optional[Tuple[float, float]] = None) -> Figure:
-        """The worst severity of every feature and pair, beside bars of the top regions."""
+        """The worst severity of every feature and pair, beside bars of the top regions (named
+        by their intervals, sets of labels or missing values)."""

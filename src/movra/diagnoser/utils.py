@@ -1,6 +1,7 @@
 """Scoring metrics and distribution distances used by the diagnosers."""
 
 import numpy as np
+import pandas as pd
 import scipy.stats
 
 from .. import _kernels
@@ -157,7 +158,7 @@ def psi_edges(low, high):
     return np.unique(np.linspace(low, high, _PSI_BUCKETS + 1))
 
 
-def check_distance(method, buckettype):
+def check_distance(method, buckettype, feature_type="numerical"):
     """The distance and, for PSI, the buckets: one of those calculate_distance knows."""
     if method not in ("PSI", "WD1", "KS"):
         raise MovraError(f"Unsupported distance method {method!r}; use 'PSI', 'WD1' or 'KS'.")
@@ -165,23 +166,52 @@ def check_distance(method, buckettype):
         raise MovraError(
             f"Unsupported buckettype {buckettype!r}; use 'uniform' or 'quantile'."
         )
+    if feature_type not in ("numerical", "categorical"):
+        raise MovraError(
+            f"Unsupported feature_type {feature_type!r}; use 'numerical' or 'categorical'."
+        )
+
+
+def _bucket_counts(values, inner, n_buckets):
+    # Values outside the reference's range fall into the end buckets.
+    return np.bincount(np.searchsorted(inner, values, side="right"), minlength=n_buckets)
 
 
 def _psi(expected, actual, buckettype):
-    if buckettype == "uniform":
-        edges = psi_edges(np.min(expected), np.max(expected))
-    else:
-        edges = np.unique(np.quantile(expected, np.linspace(0, 1, _PSI_BUCKETS + 1)))
-    # Values outside the first sample's range fall into the end buckets.
-    inner = edges[1:-1]
+    """PSI over buckets of the reference's observed values, and one more bucket for the missing
+    values when either sample has some."""
+    expected_missing, actual_missing = np.isnan(expected), np.isnan(actual)
+    observed = expected[~expected_missing]
+    inner = np.empty(0)
+    if observed.shape[0]:
+        if buckettype == "uniform":
+            edges = psi_edges(np.min(observed), np.max(observed))
+        else:
+            edges = np.unique(np.quantile(observed, np.linspace(0, 1, _PSI_BUCKETS + 1)))
+        inner = edges[1:-1]
     n_buckets = inner.shape[0] + 1
-    expected_counts = np.bincount(np.searchsorted(inner, expected, side="right"),
-                                  minlength=n_buckets)
-    actual_counts = np.bincount(np.searchsorted(inner, actual, side="right"), minlength=n_buckets)
+    expected_counts = _bucket_counts(observed, inner, n_buckets)
+    actual_counts = _bucket_counts(actual[~actual_missing], inner, n_buckets)
+    if expected_missing.any() or actual_missing.any():
+        expected_counts = np.append(expected_counts, np.count_nonzero(expected_missing))
+        actual_counts = np.append(actual_counts, np.count_nonzero(actual_missing))
     return _kernels.population_stability(expected_counts, actual_counts)
 
 
-def calculate_distance(a, b, buckettype="uniform", method="PSI"):
+def _category_psi(expected, actual):
+    """PSI over the categories of both samples, missing one of them."""
+    both = np.concatenate([np.asarray(expected, dtype=object).ravel(),
+                           np.asarray(actual, dtype=object).ravel()])
+    # Missing values (NaN, None, pd.NA) get the code -1: bucket 0 below.
+    codes, categories = pd.factorize(both)
+    n_buckets = categories.shape[0] + 1
+    n_expected = np.asarray(expected).size
+    expected_counts = np.bincount(codes[:n_expected] + 1, minlength=n_buckets)
+    actual_counts = np.bincount(codes[n_expected:] + 1, minlength=n_buckets)
+    return _kernels.population_stability(expected_counts, actual_counts)
+
+
+def calculate_distance(a, b, buckettype="uniform", method="PSI", feature_type="numerical"):
     """Distance between two samples of one feature.
 
     Parameters
@@ -189,22 +219,38 @@ def calculate_distance(a, b, buckettype="uniform", method="PSI"):
     a, b : array-like
         The reference sample and the compared sample.
     buckettype : {"uniform", "quantile"}, default="uniform"
-        PSI buckets: 10 equal-width buckets over the range of ``a``, or its deciles.
+        PSI buckets of a numerical feature: 10 equal-width buckets over the range of ``a``, or
+        its deciles.
     method : {"PSI", "WD1", "KS"}, default="PSI"
         Population stability index, first Wasserstein distance, Kolmogorov-Smirnov statistic.
+    feature_type : {"numerical", "categorical"}, default="numerical"
+        A categorical feature's samples hold categories (labels, or category codes): its PSI
+        has one bucket per category, missing values (NaN, None) being one more category, and
+        ``buckettype`` does not apply. WD1 and KS need ordered values: NaN for a categorical
+        feature. For a numerical feature, missing values (NaN) form one more PSI bucket beside
+        the buckets of the values, so a sample missing more often is farther away; WD1 and KS
+        compare the values that are there and ignore the missing ones.
 
     Returns
     -------
     float
-        The distance; NaN when either sample is empty.
+        The distance; NaN when either sample is empty (for WD1 and KS, when either has no
+        value that is not missing).
     """
+    check_distance(method, buckettype, feature_type)
+    if feature_type == "categorical":
+        if method != "PSI" or np.size(a) == 0 or np.size(b) == 0:
+            return np.nan
+        return _category_psi(a, b)
     a = _as_1d(a)
     b = _as_1d(b)
-    check_distance(method, buckettype)
     if a.shape[0] == 0 or b.shape[0] == 0:
         return np.nan
     if method == "PSI":
         return _psi(a, b, buckettype)
+    a, b = a[~np.isnan(a)], b[~np.isnan(b)]
+    if a.shape[0] == 0 or b.shape[0] == 0:
+        return np.nan
     if method == "WD1":
         return float(scipy.stats.wasserstein_distance(a, b))
     return float(scipy.stats.ks_2samp(a, b).statistic)

@@ -241,9 +241,7 @@ def _scarce_cells(counts):
 
 def _draw_interaction(fig, spec, value, compact=False):
     """An interaction: a heat map on its split grid, centred at 0, with the features' margins."""
-    from matplotlib.collections import PatchCollection
     from matplotlib.colors import Normalize
-    from matplotlib.patches import Patch, Rectangle
 
     names = value["names"]
     columns = [np.asarray(c, dtype=float) for c in value["x"]]
@@ -285,13 +283,7 @@ def _draw_interaction(fig, spec, value, compact=False):
     mesh = ax.pcolormesh(edges[0], edges[1], levels.T, cmap="RdBu_r",
                          norm=Normalize(vmin=-limit, vmax=limit), shading="flat",
                          edgecolors="white", linewidth=0.3 if levels.size <= 400 else 0.0)
-    scarce = _scarce_cells(counts[:-1, :-1])
-    if scarce.size:
-        # The model has a level there, but hardly any training row backs it.
-        cells = [Rectangle((edges[0][i], edges[1][j]), edges[0][i + 1] - edges[0][i],
-                           edges[1][j + 1] - edges[1][j]) for i, j in scarce]
-        ax.add_collection(PatchCollection(cells, facecolor="none", edgecolor="#8a8a8a",
-                                          hatch="////", linewidth=0.0))
+    scarce = _hatch_scarce_cells(ax, counts[:-1, :-1], edges)
     bar = fig.colorbar(mesh, cax=ax_bar, extend=extend)
     ax.set_xlim(*drawn[0])
     ax.set_ylim(*drawn[1])
@@ -311,15 +303,37 @@ def _draw_interaction(fig, spec, value, compact=False):
     ax_right.tick_params(labelleft=False)
     _no_offset(ax_top)
     _no_offset(ax_right)
+    _interaction_key(ax_key, bool(scarce.size), counts[-1, :].any() or counts[:, -1].any())
+    return ax
+
+
+def _hatch_scarce_cells(ax, counts, edges):
+    """Hatches the cells where the two features rarely meet; returns those cells."""
+    from matplotlib.collections import PatchCollection
+    from matplotlib.patches import Rectangle
+
+    scarce = _scarce_cells(counts)
+    if scarce.size:
+        # The model has a level there, but hardly any training row backs it.
+        cells = [Rectangle((edges[0][i], edges[1][j]), edges[0][i + 1] - edges[0][i],
+                           edges[1][j + 1] - edges[1][j]) for i, j in scarce]
+        ax.add_collection(PatchCollection(cells, facecolor="none", edgecolor="#8a8a8a",
+                                          hatch="////", linewidth=0.0))
+    return scarce
+
+
+def _interaction_key(ax_key, scarce, missing):
+    """The interaction's legend: the hatch of scarce cells, and notes on what is drawn."""
+    from matplotlib.patches import Patch
+
     handles = [Patch(facecolor="none", edgecolor="#8a8a8a", hatch="////",
-                     label="the two features rarely meet here")] if scarce.size else []
+                     label="the two features rarely meet here")] if scarce else []
     notes = ["each row and column of cells averages 0,", "weighted by the other feature's histogram"]
-    if counts[-1, :].any() or counts[:, -1].any():
+    if missing:
         notes.append("missing values not drawn")
     handles += [Patch(color="none", label=note) for note in notes]
     ax_key.legend(handles=handles, loc="center", fontsize=8, frameon=False,
-                  handlelength=1.5 if scarce.size else 0.0)
-    return ax
+                  handlelength=1.5 if scarce else 0.0)
 
 
 def _sum_of_effects(margin, intercept):

@@ -2,22 +2,36 @@
 
 import numpy as np
 
+from ..utils import MISSING
 from ._style import _EMPTY_CELL, _OK_BAR, _WEAK_BAR, _new_figure
+from .marginal_layout import label_text
+
+
+def _condition(feature, lb, ub, labels):
+    """One feature's condition in words: "a [lb, ub)", "a in {x, y}" or "a missing"."""
+    if _is_absent(labels):
+        return f"{feature} [{lb:.4g}, {ub:.4g})"
+    labels = list(labels)
+    if labels == [MISSING]:
+        return f"{feature} missing"
+    names = ", ".join("missing" if label is MISSING else label_text(label) for label in labels)
+    return f"{feature} in {{{names}}}"
 
 
 def _region_label(row):
-    """A region in words: "a in [lb, ub)" or "a × b" with both intervals."""
-    def interval(lb, ub):
-        return f"[{lb:.4g}, {ub:.4g})"
-    text = f"{row['feature_1']} {interval(row['lb_1'], row['ub_1'])}"
+    """A region in words: one condition, or "a ... × b ..." for a pair."""
+    text = _condition(row["feature_1"], row["lb_1"], row["ub_1"], row.get("set_1"))
     if _has_second(row):
-        text += f" × {row['feature_2']} {interval(row['lb_2'], row['ub_2'])}"
+        text += " × " + _condition(row["feature_2"], row["lb_2"], row["ub_2"], row.get("set_2"))
     return text
 
 
+def _is_absent(value):
+    return value is None or (isinstance(value, float) and np.isnan(value))
+
+
 def _has_second(row):
-    second = row["feature_2"]
-    return second is not None and not (isinstance(second, float) and np.isnan(second))
+    return not _is_absent(row["feature_2"])
 
 
 def plot_scan_result(results, features, top=10, figsize=None, score_name=None, *, worst,
@@ -28,7 +42,9 @@ def plot_scan_result(results, features, top=10, figsize=None, score_name=None, *
     Parameters
     ----------
     results : pandas.DataFrame
-        ``SagZoneScan.results_``.
+        ``SagZoneScan.results_``. A region of a set of categories ("set_1"/"set_2", a tuple of
+        labels) is named by them ("channel in {kiosk, mail}"), one of missing values as such
+        ("income missing"), an interval by its bounds ("age [30, 40)").
     features : list of str
         The scanned features, in the matrix's order.
     top : int, default=10

@@ -62,7 +62,7 @@ def _spread_out(values, share):
     return values[keep]
 
 
-def scale_plot_ticks(ax, axis, values, max_ticks=10, rotation=None):
+def scale_plot_ticks(ax, axis, values, max_ticks=10, rotation=None, extra_ticks=()):
     """Put ticks at ``values``, thinned to at most ``max_ticks`` and formatted compactly.
 
     Parameters
@@ -75,31 +75,36 @@ def scale_plot_ticks(ax, axis, values, max_ticks=10, rotation=None):
         The largest number of labelled ticks; the first and the last value are always kept.
     rotation : float, optional
         Rotation of the labels; by default x labels turn 45 degrees when they are many or long.
+    extra_ticks : sequence of (float, str), optional
+        Ticks put after those of ``values`` as they are, never thinned: a slot beside the axis
+        (missing values) with its name.
 
     Returns
     -------
     numpy.ndarray
-        The tick positions kept.
+        The tick positions kept (of ``values``).
     """
     if axis not in ("x", "y"):
         raise ValueError("axis must be 'x' or 'y'.")
     values = np.asarray(values, dtype=float).ravel()
     values = values[_thinned_positions(values.shape[0], max_ticks)]
     labels = _format_ticks(values)
+    extra_positions = [float(position) for position, _ in extra_ticks]
+    extra_labels = [str(label) for _, label in extra_ticks]
     if axis == "x":
-        longest = max((len(label) for label in labels), default=0)
+        longest = max((len(label) for label in labels + extra_labels), default=0)
         if rotation is None:
             rotation = 45 if values.shape[0] > 5 and longest > 3 or longest > 8 else 0
         # The room a label needs as a share of an axis some 6 inches long: its width when
         # level, about its height when turned.
         values = _spread_out(values, 0.035 if rotation else 0.016 * min(longest, 7))
         labels = _format_ticks(values)
-        ax.set_xticks(values)
-        ax.set_xticklabels(labels, rotation=rotation, ha="right" if rotation else "center",
-                           rotation_mode="anchor")
+        ax.set_xticks(list(values) + extra_positions)
+        ax.set_xticklabels(labels + extra_labels, rotation=rotation,
+                           ha="right" if rotation else "center", rotation_mode="anchor")
     else:
         values = _spread_out(values, 0.03)
         labels = _format_ticks(values)
-        ax.set_yticks(values)
-        ax.set_yticklabels(labels, rotation=rotation or 0)
+        ax.set_yticks(list(values) + extra_positions)
+        ax.set_yticklabels(labels + extra_labels, rotation=rotation or 0)
     return values
