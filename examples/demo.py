@@ -26,23 +26,30 @@ os.environ.setdefault("OMP_NUM_THREADS", "1")
 
 import numpy as np
 import pandas as pd
-from sklearn.ensemble import GradientBoostingRegressor
+from sklearn.compose import ColumnTransformer
+from sklearn.ensemble import HistGradientBoostingRegressor
 from sklearn.metrics import roc_auc_score
 from sklearn.model_selection import GridSearchCV
+from sklearn.pipeline import Pipeline
+from sklearn.preprocessing import OneHotEncoder
 from xgboost import XGBClassifier, XGBRegressor
 
 from movra.diagnoser.sagzone import SagZone, SagZoneScan
 from movra.models.xgb2.xgboost import XGB2Classifier, XGB2Regressor
+from movra.utils import MISSING
 
 OUT_DIR = "out"
 
 
 def make_houses(n=5000, seed=11):
-    """Sold houses of one city: the price in thousands of euros and ten named features.
+    """Sold houses of one city: the price in thousands of euros and twelve named features, as a
+    table of numbers, a text column (the neighbourhood), a categorical one (how it was sold) and
+    a few missing values.
 
-    The market has two corners a model learns badly: listed historic houses in the old town,
-    whose prices swing with their state of repair, and very large villas, which sell to few
-    buyers at prices far from any formula.
+    The market has corners a model learns badly: listed historic houses in the old town, whose
+    prices swing with their state of repair; very large villas, which sell to few buyers at prices
+    far from any formula; auctions, where the room decides; and the new estates whose school has
+    no rating yet (missing), where prices scatter while buyers guess.
     """
     rng = np.random.default_rng(seed)
     living_area = np.round(45 + rng.gamma(3.0, 30.0, n), 1)                # m²
@@ -57,6 +64,10 @@ def make_houses(n=5000, seed=11):
     garage = (rng.uniform(size=n) < 0.3 + 0.5 * (distance_km > 5)).astype(float)
     energy_label = rng.integers(1, 8, n)                                   # 1 (A) .. 7 (G)
     noise_db = np.round(np.clip(70 - 3.0 * distance_km + rng.normal(0, 5, n), 35, 80), 1)
+    neighbourhood = np.select([old_town, distance_km < 6, distance_km < 10],
+                              ["Old Town", "Riverside", "University"], "Outskirts")
+    sale_type = rng.choice(["agent", "private", "auction"], n, p=[0.72, 0.18, 0.10])
+    unrated = (year_built > 2012) & (distance_km > 6) & (rng.uniform(size=n) < 0.7)
 
     price = (
         60
@@ -76,13 +87,18 @@ def make_houses(n=5000, seed=11):
     noise_sd = np.where(historic, 0.30 * price, noise_sd)
     # Villas: few buyers, prices far from the formula.
     noise_sd = np.where(living_area > 260, 0.35 * price, noise_sd)
+    # Auctions and the estates without a school rating: prices scatter.
+    noise_sd = np.where((sale_type == "auction") | unrated, 0.25 * price, noise_sd)
     price = np.round(price + rng.normal(0, 1, n) * noise_sd, 1)
 
     frame = pd.DataFrame({
         "living_area": living_area, "lot_area": lot_area, "distance_km": distance_km,
         "year_built": year_built.astype(float), "bedrooms": bedrooms,
-        "condition": condition.astype(float), "school_rating": school_rating,
+        "condition": condition.astype(float),
+        "school_rating": np.where(unrated, np.nan, school_rating),
         "garage": garage, "energy_label": energy_label.astype(float), "noise_db": noise_db,
+        "neighbourhood": neighbourhood.astype(object),
+        "sale_type": pd.Categorical(sale_type, categories=["agent", "private", "auction"]),
     })
     return frame, price
 
@@ -126,11 +142,11 @@ def scan_houses(model, x, y, train_idx, test_idx):
           f"{len(scan.scanned_pairs_)} pairs searched on the training rows, every region tested on "
           f"the test rows ({took:.2f} s); {int(table['significant'].sum())} of {len(table)} "
           f"regions significant at q <= {scan.alpha}")
-    shown = table.head(8).copy()
+    shown = table.head(10).copy()
     shown.insert(0, "region", [
-        f"{r.feature_1} [{r.lb_1:,.4g}, {r.ub_1:,.4g})"
+        condition(r.feature_1, r.lb_1, r.ub_1, r.set_1)
         + ("" if not isinstance(r.feature_2, str)
-           else f" x {r.feature_2} [{r.lb_2:,.4g}, {r.ub_2:,.4g})")
+           else " x " + condition(r.feature_2, r.lb_2, r.ub_2, r.set_2))
         for r in shown.itertuples()])
     columns = ["region", "#Test", "test_MAE", "train_MAE", "severity", "q_value", "significant"]
     print(shown[columns].to_string(index=False, formatters={
@@ -144,6 +160,15 @@ def scan_houses(model, x, y, train_idx, test_idx):
     return report(zone, zone.slice_features, zone.method, "scan_top_region", took)
 
 
+def condition(feature, lb, ub, labels):
+    """A region's condition on one feature: an interval, a set of categories, or missing."""
+    if labels is None:
+        return f"{feature} [{lb:,.4g}, {ub:,.4g})"
+    if labels == (MISSING,):
+        return f"{feature} missing"
+    return f"{feature} in {{{', '.join(str(v) for v in labels)}}}"
+
+
 def report(zone, features, method, name, took):
     result = zone.get_result().value
     split = "test" if zone.use_test else "training"
@@ -155,15 +180,36 @@ def report(zone, features, method, name, took):
     print(f"{distance['title']}: largest PSI {top}")
 
     if result["data"] is not None:
-        shift = zone.get_shift(show_feature=features[0]).value["data"]
-        means = shift.groupby("resi_type_")[features[0]].mean()
-        print("mean " + features[0] + ": " + ", ".join(f"{k} {v:,.1f}" for k, v in means.items()))
+        shift = zone.get_shift(show_feature=features[0]).value
+        groups = shift["data"].groupby("resi_type_")[features[0]]
+        if shift["feature_type"] == "categorical":
+            share = groups.agg(lambda v: v.value_counts(normalize=True).iloc[0])
+            top = groups.agg(lambda v: v.value_counts().index[0])
+            print(f"most frequent {features[0]}: " + ", ".join(
+                f"{k} {top[k]} ({100 * share[k]:.0f}%)" for k in share.index))
+        else:
+            means, missing = groups.mean(), groups.agg(lambda v: v.isna().mean())
+            print(f"mean {features[0]}: " + ", ".join(
+                f"{k} {means[k]:,.1f}" + (f" ({100 * missing[k]:.0f}% missing)" if missing.any()
+                                          else "") for k in means.index))
 
     figure = SagZone.plot_marginal(zone.get_marginal())
     path = os.path.join(OUT_DIR, f"{name}.png")
     figure.savefig(path, dpi=110)
     print(f"marginal plot written to {path}")
     return zone
+
+
+def black_box_model():
+    """Gradient boosting behind the usual preprocessing: the text and categorical columns one-hot
+    encoded, missing values left to the trees. SagZone calls it on the table as given."""
+    categorical = ["neighbourhood", "sale_type"]
+    encode = ColumnTransformer([("categories", OneHotEncoder(sparse_output=False,
+                                                             handle_unknown="ignore"),
+                                 categorical)], remainder="passthrough")
+    trees = HistGradientBoostingRegressor(max_depth=3, learning_rate=0.08, max_iter=150,
+                                          random_state=0)
+    return Pipeline([("encode", encode), ("trees", trees)])
 
 
 def errors(y_true, y_pred):
@@ -196,7 +242,30 @@ def as_listed(x, seed=5):
 
 def for_xgboost(table):
     # XGBoost itself takes a text column only as a category.
-    return table.astype({"energy_label": "category"})
+    return table.astype({"energy_label": "category", "neighbourhood": "category"})
+
+
+def compare_errors(default, model, train, test, black_box):
+    """The test errors of XGB2 (defaults and tuned), of plain XGBoost with the tuned settings at
+    depths 2 and 6, and of the diagnosed black box."""
+    (x_train, y_train), (x_test, y_test) = train, test
+    eta, n_trees = model.eta, model.n_estimators
+    rows = [("XGB2Regressor, defaults (eta 0.3, 100 trees)", default.predict(x_test)),
+            (f"XGB2Regressor, eta {eta}, {n_trees} trees", model.predict(x_test))]
+    for depth in (2, 6):
+        plain = XGBRegressor(n_estimators=n_trees, learning_rate=eta, max_depth=depth,
+                             tree_method="hist", enable_categorical=True,
+                             random_state=0).fit(for_xgboost(x_train), y_train)
+        rows.append((f"XGBoost, depth {depth}, eta {eta}, {n_trees} trees",
+                     plain.predict(for_xgboost(x_test))))
+    print(f"\n{'test error (thousand euros)':<48}{'MAE':>8}{'RMSE':>8}")
+    for label, prediction in rows:
+        mae, rmse = errors(y_test, prediction)
+        print(f"{label:<48}{mae:8.1f}{rmse:8.1f}")
+    print(f"{'gradient boosting, depth 3 (diagnosed above)':<48}"
+          + "".join(f"{e:8.1f}" for e in errors(y_test, black_box)))
+    gain = 1 - errors(y_test, rows[1][1])[1] / errors(y_test, rows[0][1])[1]
+    print(f"Tuning lowers the test RMSE by {100 * gain:.1f}% from the defaults'.")
 
 
 def readable_model(x, y, train_idx, test_idx, black_box, weak_rows):
@@ -221,22 +290,7 @@ def readable_model(x, y, train_idx, test_idx, black_box, weak_rows):
           f"training rows ({time.perf_counter() - started:.1f} s): eta {eta}, {n_trees} trees, "
           f"cross-validated RMSE {-search.best_score_:.1f} (defaults: {default_cv:.1f})")
 
-    rows = [("XGB2Regressor, defaults (eta 0.3, 100 trees)", default.predict(x_test)),
-            (f"XGB2Regressor, eta {eta}, {n_trees} trees", model.predict(x_test))]
-    for depth in (2, 6):
-        plain = XGBRegressor(n_estimators=n_trees, learning_rate=eta, max_depth=depth,
-                             tree_method="hist", enable_categorical=True,
-                             random_state=0).fit(for_xgboost(x_train), y_train)
-        rows.append((f"XGBoost, depth {depth}, eta {eta}, {n_trees} trees",
-                     plain.predict(for_xgboost(x_test))))
-    print(f"\n{'test error (thousand euros)':<48}{'MAE':>8}{'RMSE':>8}")
-    for label, prediction in rows:
-        mae, rmse = errors(y_test, prediction)
-        print(f"{label:<48}{mae:8.1f}{rmse:8.1f}")
-    print(f"{'gradient boosting, depth 3 (diagnosed above)':<48}"
-          + "".join(f"{e:8.1f}" for e in errors(y_test, black_box[test_idx])))
-    gain = 1 - errors(y_test, rows[1][1])[1] / errors(y_test, rows[0][1])[1]
-    print(f"Tuning lowers the test RMSE by {100 * gain:.1f}% from the defaults'.")
+    compare_errors(default, model, (x_train, y_train), (x_test, y_test), black_box[test_idx])
     weak_mae = errors(y[weak_rows], model.predict(x.iloc[weak_rows]))[0]
     print(f"In the weak region found above ({len(weak_rows)} test houses built before "
           f"{x['year_built'].iloc[weak_rows].max() + 1:.0f}) the test MAE is {weak_mae:.1f} for "
@@ -292,13 +346,11 @@ def main():
     order = rng.permutation(len(y))
     train_idx, test_idx = np.sort(order[:3500]), np.sort(order[3500:])
 
-    model = GradientBoostingRegressor(n_estimators=150, max_depth=3, learning_rate=0.08,
-                                      random_state=0)
-    # Fitted on the bare matrix: SagZone asks the model for predictions on one.
-    model.fit(x.to_numpy()[train_idx], y[train_idx])
-    test_mae = np.mean(np.abs(model.predict(x.to_numpy()[test_idx]) - y[test_idx]))
-    print(f"{len(y)} houses, {x.shape[1]} features; gradient boosting fitted on "
-          f"{len(train_idx)} rows, test MAE {test_mae:.1f} (thousand euros)")
+    model = black_box_model().fit(x.iloc[train_idx], y[train_idx])
+    test_mae = np.mean(np.abs(model.predict(x.iloc[test_idx]) - y[test_idx]))
+    print(f"{len(y)} houses, {x.shape[1]} features (a text, a categorical, a few missing "
+          f"values); gradient boosting fitted on {len(train_idx)} rows, test MAE {test_mae:.1f} "
+          f"(thousand euros)")
 
     os.makedirs(OUT_DIR, exist_ok=True)
     scan_houses(model, x, y, train_idx, test_idx)
@@ -308,13 +360,19 @@ def main():
              max_depth=3, min_samples=40)
     diagnose(model, x, y, train_idx, test_idx, ["year_built", "living_area"], "histogram",
              "year_built_living_area_histogram", bins=8, min_samples=30)
+    # Categories and missing values are segments too.
+    diagnose(model, x, y, train_idx, test_idx, ["sale_type"], "histogram", "sale_type_histogram")
+    diagnose(model, x, y, train_idx, test_idx, ["school_rating"], "histogram",
+             "school_rating_histogram")
+    diagnose(model, x, y, train_idx, test_idx, ["neighbourhood", "year_built"], "histogram",
+             "neighbourhood_year_built_histogram", bins=8, min_samples=30)
     diagnose(model, x, y, train_idx, test_idx, ["distance_km", "living_area"], "tree",
              "distance_living_area_tree", max_depth=3, min_samples=40)
     zone = diagnose(model, x, y, train_idx, test_idx, ["year_built"], "histogram",
                     "year_built_histogram_test", bins=12, use_test=True)
     # The searched split was the test rows: the positions count among them.
     weak_rows = np.unique(test_idx[zone.get_target_idx()])
-    black_box = model.predict(x.to_numpy())
+    black_box = model.predict(x)
     readable_model(x, y, train_idx, test_idx, black_box, weak_rows)
     print(f"\nPlots are in {os.path.abspath(OUT_DIR)}; the demo took "
           f"{time.perf_counter() - started:.1f} s.")
