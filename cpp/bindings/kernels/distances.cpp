@@ -2,10 +2,12 @@
 #include "core/distances.hpp"
 
 #include <string>
+#include <vector>
 
 #include "bindings/common/arrays.hpp"
 #include "bindings/common/method.hpp"
 #include "bindings/kernels/kernels_module.hpp"
+#include "core/sample_shift.hpp"
 
 namespace movra::kernels {
 
@@ -28,6 +30,28 @@ double binned_distance(py::handle edges_obj, py::handle reference_obj, py::handl
                                  quantile, low, high);
 }
 
+py::object weak_sample_psi(py::handle x_obj, py::handle split_obj, py::handle weak_obj,
+                           py::handle categorical_obj, bool full) {
+    const bind::Vector x = bind::as_matrix(x_obj, "x");
+    const auto n_rows = static_cast<std::size_t>(x.shape(0));
+    const auto n_cols = static_cast<std::size_t>(x.shape(1));
+    const bind::Index split = bind::as_positions(split_obj, "split", n_rows);
+    const bind::Index weak =
+        bind::as_positions(weak_obj, "weak", static_cast<std::size_t>(split.size()));
+    std::vector<bool> categorical;
+    for (py::handle c : categorical_obj) categorical.push_back(PyObject_IsTrue(c.ptr()) == 1);
+    if (categorical.size() != n_cols)
+        throw py::value_error("categorical needs one flag per column of x");
+    std::vector<double> psi;
+    {
+        // Reads the arrays held above; no Python objects are touched.
+        py::gil_scoped_release release;
+        psi = core::weak_sample_psi({x.data(), n_rows, n_cols}, bind::span(split), bind::span(weak),
+                                    categorical, full);
+    }
+    return bind::to_numpy(psi);
+}
+
 }  // namespace
 
 void register_distances(py::module_& m) {
@@ -39,6 +63,11 @@ void register_distances(py::module_& m) {
           py::arg("weak"), py::arg("method"), py::arg("quantile"), py::arg("low"), py::arg("high"),
           "PSI, WD1 or KS between two samples from their counts in the bins of `edges` (PSI on "
           "the reference's deciles, between `low` and `high`, when `quantile`).");
+    m.def("weak_sample_psi", &weak_sample_psi, py::arg("x"), py::arg("split"), py::arg("weak"),
+          py::arg("categorical"), py::arg("full") = false,
+          "PSI of every column of x between the rows split[weak] and the split's other rows (all "
+          "of them when `full`), as calculate_distance measures it on \"uniform\" buckets; "
+          "`categorical` flags the columns of category codes.");
 }
 
 }  // namespace movra::kernels

@@ -35,6 +35,14 @@ void load_deps() {
     d->scale_plot_ticks = plots.attr("scale_plot_ticks");
     d->plot_marginal_result = plots.attr("plot_marginal_result");
     d->plot_scan_result = plots.attr("plot_scan_result");
+    d->plot_distance_result = plots.attr("plot_distance_result");
+    d->plot_shift_result = plots.attr("plot_shift_result");
+    py::module_ display = py::module_::import("movra.report.display");
+    d->display_sagzone = display.attr("sagzone");
+    d->display_scan = display.attr("scan");
+    d->display_unavailable = display.attr("unavailable");
+    d->display_guarded = display.attr("guarded");
+    d->write_scan_report = py::module_::import("movra.report.documents").attr("write_scan_report");
     py::module_ exceptions = py::module_::import("movra.exceptions");
     d->MovraError = exceptions.attr("MovraError");
     d->MovraWarning = exceptions.attr("MovraWarning");

@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "bindings/common/records.hpp"
+#include "bindings/sagzone/display.hpp"
 #include "bindings/sagzone/sagzone_module.hpp"
 #include "bindings/sagzone/scoring.hpp"
 #include "bindings/sagzone/slicers.hpp"
@@ -240,6 +241,7 @@ void register_sagzone(py::module_& m) {
             get_target_idx);
     cls.def("get_result", "Get sagzone result", {required("self")}, get_result);
     add_sagzone_views(cls);
+    add_sagzone_display(cls);
     deps().SagZone = cls.finish();
 }
 

@@ -31,6 +31,14 @@ struct Deps {
     py::object scale_plot_ticks;
     py::object plot_marginal_result;
     py::object plot_scan_result;
+    py::object plot_distance_result;
+    py::object plot_shift_result;
+    // movra.report: the layout of the notebook fragments and of the scan's report.
+    py::object display_sagzone;
+    py::object display_scan;
+    py::object display_unavailable;
+    py::object display_guarded;
+    py::object write_scan_report;
     py::object MovraError;
     py::object MovraWarning;
     py::object MovraInfo;

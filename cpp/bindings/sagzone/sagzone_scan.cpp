@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "bindings/sagzone/display.hpp"
 #include "bindings/sagzone/scan_search.hpp"
 #include "bindings/sagzone/scan_table.hpp"
 #include "core/columns.hpp"
@@ -363,6 +364,8 @@ void register_sagzone_scan(py::module_& m) {
             "Draw the scan: the worst severity of every feature (diagonal) and pair, beside\n"
             "bars of the top regions.\n\nReturns\n-------\nmatplotlib.figure.Figure\n",
             {required("self"), optional("top", py::int_(10)), optional("figsize")}, plot);
+    add_scan_display(cls);
+    add_scan_report(cls);
     cls.finish();
 }
 

@@ -359,6 +359,38 @@ Returns
 matplotlib.figure.Figure
 )";
 
+const char* const kPlotDistanceDoc = R"(Draw a distance result: a bar per feature, largest on top.
+
+Parameters
+----------
+result : TestDataResult or dict
+    The result of ``get_distance``.
+figsize : tuple of float, optional
+
+Returns
+-------
+matplotlib.figure.Figure
+)";
+
+const char* const kPlotShiftDoc = R"(Draw a shift result: the feature's distribution among the
+reference rows and among the weak rows, each as shares of its own rows.
+
+A numerical feature is two histograms on shared bins with a slot for missing values beside
+them; a categorical one a pair of bars per category (missing values one more, "missing").
+
+Parameters
+----------
+result : TestDataResult or dict
+    The result of ``get_shift``.
+figsize : tuple of float, optional
+bins : int, default=20
+    Histogram bins of a numerical feature.
+
+Returns
+-------
+matplotlib.figure.Figure
+)";
+
 const char* const kDistancesDoc =
     R"(The distance of every feature between the weak sample and its reference.
 
@@ -406,7 +438,19 @@ void add_sagzone_views(bind::ClassBuilder& cls) {
         .def_static("plot_marginal", kPlotDoc,
                     {required("result"), optional("figsize"), optional("max_ticks", py::int_(11)),
                      optional("cmap")},
-                    plot_marginal);
+                    plot_marginal)
+        .def_static("plot_distance", kPlotDistanceDoc, {required("result"), optional("figsize")},
+                    [](const Args& a) {
+                        return deps().plot_distance_result(a["result"],
+                                                           py::arg("figsize") = a["figsize"]);
+                    })
+        .def_static("plot_shift", kPlotShiftDoc,
+                    {required("result"), optional("figsize"), optional("bins", py::int_(20))},
+                    [](const Args& a) {
+                        return deps().plot_shift_result(a["result"],
+                                                        py::arg("figsize") = a["figsize"],
+                                                        py::arg("bins") = a["bins"]);
+                    });
 }
 
 }  // namespace movra::sagzone
