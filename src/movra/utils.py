@@ -27,6 +27,13 @@ class TestDataResult:
             return f"TestDataResult(key={self.key!r}, value={{{body}}})"
         return f"TestDataResult(key={self.key!r}, value={_short(self.value)})"
 
+    def _repr_html_(self):
+        """The notebook's view: the key, the scalar settings, and the view's figure (marginal,
+        distance, shift) or its table; a sentence saying why when it cannot be built."""
+        from .report import display
+
+        return display.guarded("TestDataResult", display.result, self)
+
 
 def _short(value, limit=60):
     text = pprint.saferepr(value).replace("\n", " ")

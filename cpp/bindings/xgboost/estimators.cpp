@@ -204,6 +204,7 @@ py::object register_base(py::module_& m) {
     add_prediction_input_check(base);
     add_interpretation_methods(base);
     add_plot_methods(base);
+    add_display_methods(base);
     return base.finish();
 }
 

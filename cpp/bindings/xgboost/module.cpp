@@ -46,6 +46,12 @@ void load_deps() {
     d->plot_effect_result = plots.attr("plot_effect_result");
     d->plot_effect_grid = plots.attr("plot_effect_grid");
     d->plot_effect_importance = plots.attr("plot_effect_importance");
+    py::module_ display = py::module_::import("movra.report.display");
+    d->display_model = display.attr("model");
+    d->display_unavailable = display.attr("unavailable");
+    d->display_guarded = display.attr("guarded");
+    d->write_model_report =
+        py::module_::import("movra.report.documents").attr("write_model_report");
     py::module_ validation = py::module_::import("sklearn.utils.validation");
     d->validate_data = py::getattr(validation, "validate_data", py::none());
     py::module_ copy = py::module_::import("copy");

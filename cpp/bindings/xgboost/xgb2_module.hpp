@@ -40,6 +40,11 @@ struct Deps {
     py::object plot_effect_result;
     py::object plot_effect_grid;
     py::object plot_effect_importance;
+    // movra.report: the layout of the notebook fragment and of the model's report.
+    py::object display_model;
+    py::object display_unavailable;
+    py::object display_guarded;
+    py::object write_model_report;
     // sklearn.utils.validation.validate_data, or None where scikit-learn predates it (the
     // estimator's own _validate_data is used then).
     py::object validate_data;
@@ -61,5 +66,8 @@ void add_interpretation_methods(bind::ClassBuilder& base);
 
 // plot_importance, plot_effect and plot_effects, added to XGB2Base while it is built.
 void add_plot_methods(bind::ClassBuilder& base);
+
+// _repr_html_, _repr_mimebundle_ and report, added to XGB2Base while it is built.
+void add_display_methods(bind::ClassBuilder& base);
 
 }  // namespace movra::xgb2

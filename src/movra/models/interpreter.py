@@ -70,6 +70,16 @@ class FANOVAInterpreter:
         return pd.DataFrame(self.importances_,
                             columns=["effect", "fidx", "name", "importance", "share"])
 
+    def _repr_html_(self):
+        """The notebook's view: the importance table (before fit, a sentence saying so)."""
+        from movra.report import display
+
+        name = type(self).__name__
+        if not hasattr(self, "importances_"):
+            return display.unavailable(name, "not fitted yet: call fit().")
+        return display.guarded(name, display.interpreter, name, self.importance_table(),
+                               self.intercept)
+
     def predict(self, X):
         """Intercept plus every effect at the rows of X: the model's raw output."""
         X = np.asarray(X, dtype=np.float64)

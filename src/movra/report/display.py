@@ -49,7 +49,7 @@ def sagzone_sentence(content):
 
 
 def _settings_line(settings):
-    return html.paragraph(", ".join(f"{k}={html.text_of(v)}" for k, v in settings), "note")
+    return html.paragraph(", ".join(f"{k}={html.setting_text(v)}" for k, v in settings), "note")
 
 
 def sagzone(content):

@@ -70,6 +70,14 @@ def text_of(value, digits=4):
     return str(value)
 
 
+def setting_text(value):
+    """A setting as the user would write it: numbers and text as the tables show them,
+    anything else (None, a tuple of names) as Python writes it."""
+    if isinstance(value, (str, numbers.Number)):
+        return text_of(value)
+    return repr(value)
+
+
 def _is_text(value):
     return not isinstance(value, numbers.Number) or isinstance(value, bool)
 
@@ -108,7 +116,7 @@ def _text_column(frame, column):
 def key_values(pairs, caption=None):
     """A two-column table of names and values (settings, the data set's size)."""
     rows = "".join(f'<tr><th class="text">{escape(k)}</th><td class="text">'
-                   f"{escape(text_of(v))}</td></tr>" for k, v in pairs)
+                   f"{escape(setting_text(v))}</td></tr>" for k, v in pairs)
     head = f"<caption>{escape(caption)}</caption>" if caption else ""
     return f'<table class="settings">{head}<tbody>{rows}</tbody></table>'
 

@@ -219,3 +219,16 @@ class XGBInterpreter:
         self.effects_ = {"1D": main_items, "2D": pair_items}
         self.intercept_ = raw["intercept"]
         return self
+
+    def _repr_html_(self):
+        """The notebook's view: the effects' importance table (before fit, a sentence saying
+        so)."""
+        from movra.models.interpreter import FANOVAInterpreter
+        from movra.report import display
+
+        name = type(self).__name__
+        if not hasattr(self, "effects_"):
+            return display.unavailable(name, "not fitted yet: call fit(X).")
+        fanova = FANOVAInterpreter(self.effects_, self.intercept_)
+        return display.guarded(name, lambda: display.interpreter(
+            name, fanova.fit().importance_table(), self.intercept_))
