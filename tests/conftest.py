@@ -1,6 +1,11 @@
-"""Fixtures shared by the test files: a small Dask cluster for the distributed classes."""
+"""Fixtures shared by the test files: a small Dask cluster for the distributed classes, and a
+headless Chromium for the HTML we write."""
 
 import contextlib
+import json
+import os
+import pathlib
+import shutil
 
 import numpy as np
 import pytest
@@ -52,3 +57,74 @@ def gather_limit(client, limit):
         yield largest
     finally:
         del client._gather
+
+
+# ---- a real browser, for the HTML we write (reports, notebook fragments) ----
+
+_NO_BROWSER = ("no Chromium to open the HTML in: `apt install chromium chromium-driver` "
+               "(make test installs them) and `pip install selenium`")
+
+
+def _chromium():
+    """The Chromium binary and its driver, or None where either is missing."""
+    binary = next((shutil.which(b) for b in ("chromium", "chromium-browser", "google-chrome")
+                   if shutil.which(b)), None)
+    driver = shutil.which("chromedriver") or next(
+        (p for p in ("/usr/lib/chromium/chromedriver",) if os.access(p, os.X_OK)), None)
+    return (binary, driver) if binary and driver else None
+
+
+@pytest.fixture(scope="session")
+def browser():
+    """Headless Chromium driven by Selenium with the system's chromedriver, logging the console
+    and the network; the tests that take it skip, saying how to get one, where there is none."""
+    try:
+        from selenium import webdriver
+        from selenium.webdriver.chrome.service import Service
+    except ImportError:
+        pytest.skip(_NO_BROWSER)
+    found = _chromium()
+    if found is None:
+        pytest.skip(_NO_BROWSER)
+    options = webdriver.ChromeOptions()
+    options.binary_location = found[0]
+    for argument in ("--headless=new", "--no-sandbox", "--disable-dev-shm-usage",
+                     "--disable-gpu", "--window-size=1200,900"):
+        options.add_argument(argument)
+    options.set_capability("goog:loggingPrefs", {"browser": "ALL", "performance": "ALL"})
+    driver = webdriver.Chrome(service=Service(found[1]), options=options)
+    yield driver
+    driver.quit()
+
+
+def open_in_browser(driver, path, screenshot):
+    """Open the HTML file `path` and report what a reader gets: the console's errors, the URLs
+    the page requested, the images (natural widths) and inline SVG boxes, the tables (headers,
+    body rows) and the text; a full-page screenshot is saved to `screenshot`."""
+    driver.get_log("performance")  # what earlier pages logged
+    driver.get_log("browser")
+    url = pathlib.Path(path).resolve().as_uri()
+    driver.get(url)
+    driver.execute_script("return document.readyState")
+    facts = driver.execute_script("""
+        return {
+          images: Array.from(document.images).map(i => [i.complete, i.naturalWidth]),
+          svgs: Array.from(document.querySelectorAll('svg')).map(s => s.getBoundingClientRect().width),
+          tables: Array.from(document.querySelectorAll('table')).map(t => ({
+              headers: Array.from(t.querySelectorAll('thead th')).map(h => h.textContent),
+              rows: t.querySelectorAll('tbody tr').length})),
+          text: document.body.innerText,
+          height: document.documentElement.scrollHeight};""")
+    facts["errors"] = [e for e in driver.get_log("browser") if e["level"] == "SEVERE"]
+    requests = []
+    for entry in driver.get_log("performance"):
+        message = json.loads(entry["message"])["message"]
+        if message["method"] == "Network.requestWillBeSent":
+            requests.append(message["params"]["request"]["url"])
+    facts["requests"] = requests
+    facts["outside"] = [u for u in requests if u != url and not u.startswith("data:")]
+    pathlib.Path(screenshot).parent.mkdir(parents=True, exist_ok=True)
+    driver.set_window_size(1200, min(int(facts["height"]) + 100, 30000))
+    driver.save_screenshot(str(screenshot))
+    driver.set_window_size(1200, 900)
+    return facts

@@ -74,9 +74,12 @@ def _share(counts, total):
 
 
 def _numerical(fig, reference, weak, bins, names):
-    grid = fig.add_gridspec(1, 2, width_ratios=[8, 1])
-    ax, ax_missing = fig.add_subplot(grid[0]), fig.add_subplot(grid[1])
     ref_missing, weak_missing = np.isnan(reference), np.isnan(weak)
+    any_missing = ref_missing.any() or weak_missing.any()
+    # A slot for the missing values only where either group has some.
+    grid = fig.add_gridspec(1, 2 if any_missing else 1,
+                            width_ratios=[8, 1] if any_missing else None)
+    ax = fig.add_subplot(grid[0])
     present = np.concatenate([reference[~ref_missing], weak[~weak_missing]])
     if present.size:
         edges = np.histogram_bin_edges(present, bins=bins)
@@ -89,11 +92,13 @@ def _numerical(fig, reference, weak, bins, names):
     ax.set_ylabel("share of the group's rows")
     ax.legend(fontsize=8)
     ax.grid(axis="y", color="#dddddd", linewidth=0.6)
-    shares = [_share(np.count_nonzero(m), m.size) for m in (ref_missing, weak_missing)]
-    ax_missing.bar([0, 1], shares, color=[_REFERENCE, _WEAK])
-    ax_missing.set_xticks([0.5])
-    ax_missing.set_xticklabels(["missing"], fontsize=8)
-    ax_missing.set_ylim(0, max(max(shares), ax.get_ylim()[1], 1e-9))
+    if any_missing:
+        ax_missing = fig.add_subplot(grid[1])
+        shares = [_share(np.count_nonzero(m), m.size) for m in (ref_missing, weak_missing)]
+        ax_missing.bar([0, 1], shares, color=[_REFERENCE, _WEAK])
+        ax_missing.set_xticks([0.5])
+        ax_missing.set_xticklabels(["missing"], fontsize=8)
+        ax_missing.set_ylim(0, max(max(shares), ax.get_ylim()[1], 1e-9))
     return ax
 
 
