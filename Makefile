@@ -1,5 +1,6 @@
 # The README's commands. Each sets up what it needs itself: a virtual environment in .venv with
-# the package installed, and GoogleTest from Debian's packages for the C++ tests. `make test`
+# the package installed, GoogleTest from Debian's packages for the C++ tests, and Chromium with
+# its driver for the tests that open our HTML in a browser. `make test`
 # also tests the oldest supported stack (constraints-oldest.txt) in .venv-oldest when CPython 3.8
 # is on the machine.
 PYTHON ?= python3
@@ -17,7 +18,7 @@ export PATH := $(CURDIR)/$(VENV)/bin:$(PATH)
 JOBS ?= 2
 
 .PHONY: demo test install format format-check cpp-test cpp-sanitize pytest pytest-oldest \
-        install-oldest bench gtest clean
+        install-oldest bench gtest browser clean
 
 $(VPY):
 	$(PYTHON) -m venv $(VENV)
@@ -45,7 +46,7 @@ format: $(VPY)
 	$(VPY) -m pip install -q -c constraints.txt clang-format
 	$(VENV)/bin/clang-format -i $(CPP_SOURCES)
 
-pytest: install
+pytest: install browser
 	$(VPY) -m pytest -q -p no:cacheprovider
 
 # The oldest supported stack: the same pytest run on CPython 3.8 (the C++ core tests do not
@@ -58,7 +59,7 @@ install-oldest: $(OLDEST_VPY)
 	$(OLDEST_VPY) -m pip install -q -c constraints-oldest.txt scikit-build-core pybind11 ninja cmake
 	$(OLDEST_VPY) -m pip install -q -c constraints-oldest.txt --no-build-isolation '.[test,dask]'
 
-pytest-oldest:
+pytest-oldest: browser
 ifeq ($(strip $(PYTHON38)),)
 	@echo "CPython 3.8 not found: the oldest supported stack is not tested"
 else
@@ -74,6 +75,17 @@ gtest:
 	    (apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq libgtest-dev) >/dev/null; \
 	  else \
 	    echo "GoogleTest is missing: install Debian's libgtest-dev"; exit 1; \
+	  fi; \
+	fi
+
+# Chromium and its driver, for the tests that open the reports in a browser: from Debian's
+# packages when missing and we may install them (elsewhere those tests skip and say so).
+browser:
+	@if ! command -v chromium >/dev/null || ! command -v chromedriver >/dev/null; then \
+	  if [ "$$(id -u)" = 0 ] && command -v apt-get >/dev/null; then \
+	    (apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq chromium chromium-driver) >/dev/null; \
+	  else \
+	    echo "Chromium is missing: install Debian's chromium and chromium-driver (the browser tests skip without them)"; \
 	  fi; \
 	fi
 

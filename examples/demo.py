@@ -6,12 +6,12 @@ is worse than 1.2 times its average (SagZoneScan: ranked by severity, tested on 
 then opens the worst one and asks SagZone along chosen features and pairs, with equal-width
 bins and with a shallow tree. It prints the weak regions, the features whose distribution
 shifts most inside them, and writes the scan's and the marginal plots as PNG files under out/
-(relative to the current directory).
+(relative to the current directory), with the scan's report, out/scan_report.html.
 
 Then it fits the depth-2 boosted model XGB2Regressor on the same prices, its learning rate and
 number of trees chosen by cross-validation on the training rows, compares its test error with
-plain XGBoost, prints and draws its effects; and an XGB2Classifier of whether a house sold
-above its asking price, with its test AUC and its effects.
+plain XGBoost, prints and draws its effects and writes its report, out/model_report.html; and an
+XGB2Classifier of whether a house sold above its asking price, with its test AUC and its effects.
 
     python examples/demo.py
 """
@@ -155,6 +155,8 @@ def scan_houses(model, x, y, train_idx, test_idx):
     path = os.path.join(OUT_DIR, "scan.png")
     scan.plot().savefig(path, dpi=110)
     print(f"scan plot written to {path}")
+    path = scan.report(os.path.join(OUT_DIR, "scan_report.html"))
+    print(f"scan report written to {path}: one HTML file to open, print or send")
     # The worst region, opened as a SagZone: its table, shift and marginal plot as usual.
     zone = scan.get_sagzone(0)
     return report(zone, zone.slice_features, zone.method, "scan_top_region", took)
@@ -318,6 +320,8 @@ def readable_model(x, y, train_idx, test_idx, black_box, weak_rows):
           f"({int(school['counts'][-1])} training rows)")
     save(model.plot_effect("energy_label"), "xgb2_effect_energy_label")
     save(model.plot_effect(pair), f"xgb2_interaction_{names[pair[0]]}_{names[pair[1]]}")
+    path = model.report(os.path.join(OUT_DIR, "model_report.html"))
+    print(f"Its report (importance, every main effect, the largest interactions): {path}")
 
     print("\n== Which houses sell above their asking price? XGB2Classifier")
     above = y > asking_prices(x)

@@ -1,4 +1,5 @@
-from typing import Any, Dict, Iterator, List, Optional, Sequence, Tuple
+import os
+from typing import Any, Dict, Iterator, List, Optional, Sequence, Tuple, Union
 
 import numpy as np
 import pandas as pd
@@ -170,6 +171,22 @@ class SagZone(BaseDiagnoser):
         result: TestDataResult, figsize: Optional[Tuple[float, float]] = None,
         max_ticks: int = 11, cmap: Any = None,
     ) -> Figure: ...
+    @staticmethod
+    def plot_distance(
+        result: TestDataResult, figsize: Optional[Tuple[float, float]] = None
+    ) -> Figure:
+        """``get_distance``'s features as bars, largest distance on top."""
+    @staticmethod
+    def plot_shift(
+        result: TestDataResult, figsize: Optional[Tuple[float, float]] = None, bins: int = 20
+    ) -> Figure:
+        """``get_shift``'s feature among the reference rows and the weak rows, each as shares of
+        its own rows: histograms on shared bins beside a slot for missing values, or a pair of
+        bars per category (missing one more)."""
+    def _repr_html_(self) -> str:
+        """The notebook's view: the settings, the sentence of the weak regions ("3 weak regions
+        on a × b: 812 test rows, test MAE 1.9 against 1.1 overall") and the region table; before
+        fit or after a failed one, a sentence saying so. Never raises."""
 
 class SagZoneScan(BaseDiagnoser):
     """Scan every feature and every pair for weak regions.
@@ -222,3 +239,15 @@ class SagZoneScan(BaseDiagnoser):
     def plot(self, top: int = 10, figsize: Optional[Tuple[float, float]] = None) -> Figure:
         """The worst severity of every feature and pair, beside bars of the top regions (named
         by their intervals, sets of labels or missing values)."""
+    def _repr_html_(self) -> str:
+        """The notebook's view: the settings, the ranked regions (significant ones marked) and
+        the scan's figure; before fit, a sentence saying so. Never raises."""
+    def report(self, path: Union[str, "os.PathLike[str]"], top: int = 5) -> Any:
+        """Write the scan as one self-contained HTML file and return ``path``.
+
+        Figures are embedded as SVG data and the styles are inline; the file runs no script and
+        loads nothing over the network. It holds the data set's size and the settings, the
+        ranked regions with p- and q-values, the scan's figure, and for each of the ``top``
+        first regions its SagZone's table and marginal figure and the features that shift most
+        in its weak rows (PSI); figures and tables, never rows. Names and labels are escaped.
+        """

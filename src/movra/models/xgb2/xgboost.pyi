@@ -1,5 +1,7 @@
 from typing import Any, Dict, List, Optional, Sequence, Tuple, Union
 
+import os
+
 import numpy as np
 from matplotlib.figure import Figure
 from sklearn.base import BaseEstimator, ClassifierMixin, RegressorMixin
@@ -169,6 +171,25 @@ class XGB2Base(BaseEstimator):
             Before fit.
         ValueError
             When ``top`` is below 1, or the model is too deep to be decomposed.
+        """
+
+    def _repr_html_(self) -> str:
+        """The notebook's view: the settings and, once ``parse_model`` has run on this fit, the
+        importance table; before fit or before ``parse_model``, a sentence saying so. Never
+        raises."""
+    def _repr_mimebundle_(
+        self, include: Any = None, exclude: Any = None
+    ) -> Dict[str, str]:
+        """"text/plain" (the repr) and "text/html" (``_repr_html_``), in place of scikit-learn's
+        diagram of the estimator."""
+    def report(self, path: Union[str, "os.PathLike[str]"], top: int = 5) -> Any:
+        """Write the model as one self-contained HTML file and return ``path``.
+
+        Figures are embedded as SVG data and the styles are inline; the file runs no script and
+        loads nothing over the network. It holds the settings and the training data's size,
+        the importance table and figure, every main effect and the ``top`` largest
+        interactions. ``parse_model`` runs first when it has not run on this fit. Names and
+        labels are escaped.
         """
 
 class XGB2Regressor(RegressorMixin, XGB2Base):
