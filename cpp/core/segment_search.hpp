@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "core/histogram.hpp"
+#include "core/region_stats.hpp"
 #include "core/slice_search.hpp"
 #include "core/span.hpp"
 
@@ -68,5 +69,38 @@ TwoFeatureSearch search_within_bins(const FirstFeatureBins& bins, Span<const dou
 
 // The smallest and largest value that is not NaN; NaN bounds when there is none.
 ValueRange finite_range(Span<const double> x);
+
+// The searches' judgement on sums found elsewhere (by a caller reading the rows its own way),
+// exactly as search_feature judges its bins.
+
+// The rows (increasing positions among the searched rows) whose value is one of `codes`
+// (kMissingCode: missing), for settling a near tie on their exact average.
+using RowsOfCodes =
+    std::function<std::vector<std::int64_t>(const std::vector<std::int32_t>& codes)>;
+
+// A categorical feature's score sums: per category code (empty codes allowed), and of its
+// missing rows; each added in the order of the rows.
+struct CategorySums {
+    std::vector<ScoreSums> per_code;
+    ScoreSums missing;
+};
+
+// The categorical search of search_feature on the categories' sums: s's bins, rules and region.
+// `profile` is that of every searched row.
+void judge_categories(OneFeatureSearch& s, const CategorySums& sums, bool weighted,
+                      const SearchSettings& settings, const ScoreProfile& profile,
+                      const RowsOfCodes& rows);
+
+// A numerical feature's missing rows (their sums, added in row order) judged as one more bin of
+// the search `s` of its other rows, as search_feature judges them. `profile` is that of every
+// searched row.
+void judge_missing_bin(OneFeatureSearch& s, const ScoreSums& missing, bool weighted,
+                       const SearchSettings& settings, const ScoreProfile& profile,
+                       const RowsOfCodes& rows);
+
+// Settings for a search of part of the rows, `rows` being their positions (increasing): near
+// ties are settled on the rows they stand for. `rows` must outlive the settings.
+SearchSettings settings_for_rows(const SearchSettings& settings,
+                                 const std::vector<std::int64_t>& rows);
 
 }  // namespace movra::core
