@@ -61,8 +61,15 @@ def known_rows(array):
 
 
 def frame_to_array(frame):
-    """A dask DataFrame or Series as a dask array with known partition lengths."""
-    return frame.to_dask_array(lengths=True)
+    """A dask DataFrame or Series as a dask array with known partition lengths (text, class
+    labels say, as objects)."""
+    import warnings
+
+    with warnings.catch_warnings():
+        # dask warns that it converts pandas' string columns to objects: what is read here.
+        warnings.filterwarnings("ignore", "Dask currently has limited support for converting "
+                                "pandas extension dtypes", UserWarning)
+        return frame.to_dask_array(lengths=True)
 
 
 def as_row_array(obj, chunks=None):
@@ -90,21 +97,51 @@ def aligned(array, row_chunks):
 
 
 def row_blocks(array):
-    """The delayed blocks of a row-chunked array (a 2-D array in one chunk of columns)."""
+    """The delayed blocks of a row-chunked array (a 2-D array in one chunk of columns), or the
+    partitions of a DataFrame."""
+    if is_dask_frame(array) or is_dask_series(array):
+        return list(array.to_delayed())
     blocks = array.to_delayed()
     return list(blocks.ravel()) if array.ndim == 1 else list(blocks[:, 0])
+
+
+def partition_lengths(client, frame):
+    """The row count of every partition of a dask DataFrame, counted where it lives (from the
+    same delayed partitions as every later pass reads, so that the cluster sees one graph)."""
+    dask, _ = _dask()
+    count = dask.delayed(len, pure=True)
+    return tuple(int(n) for n in compute(client, dask.delayed(tuple)(
+        [count(p) for p in row_blocks(frame)])))
+
+
+def _shared(args):
+    """Arguments every partition's call takes, each put in the graph once."""
+    dask, _ = _dask()
+    return [dask.delayed(a) if isinstance(a, (dict, list, tuple, np.ndarray)) else a
+            for a in args]
+
+
+def blocks_array(func, source, row_chunks, width, *args, dtype=float):
+    """func(block, *args) for every block (or partition) of `source`, each an array of its rows
+    (one value per row, or `width` per row), as one lazy dask array."""
+    dask, da = _dask()
+    call = dask.delayed(func, pure=True)
+    shared = _shared(args)
+    pieces = [da.from_delayed(call(block, *shared),
+                              shape=(n,) if width is None else (n, width), dtype=dtype)
+              for block, n in zip(row_blocks(source), row_chunks)]
+    return da.concatenate(pieces)
 
 
 def map_partitions(func, arrays, *args, **kwargs):
     """func(*blocks_of_partition_i, *args, **kwargs) for every partition, as delayed objects;
     the arrays share their row chunks (None entries are passed as None)."""
     dask, _ = _dask()
-    present = [a for a in arrays if a is not None]
-    n = len(present[0].chunks[0])
-    blocks = [row_blocks(a) if a is not None else [None] * n for a in arrays]
+    blocks = [None if a is None else row_blocks(a) for a in arrays]
+    n = len(next(b for b in blocks if b is not None))
+    blocks = [[None] * n if b is None else b for b in blocks]
     call = dask.delayed(func, pure=True)
-    shared = [dask.delayed(a) if isinstance(a, (dict, list, tuple, np.ndarray)) else a
-              for a in args]
+    shared = _shared(args)
     return [call(*[b[i] for b in blocks], *shared, **kwargs) for i in range(n)]
 
 
