@@ -107,16 +107,16 @@ class DaskHistogramSlicing(HistogramSlicing):
         self._check_first_pass(first, searched_name)
         self._split_counts = first["counts"]
         low, high = first[searched_name + "_lowest"], first[searched_name + "_highest"]
-        self._present = low <= high
+        present = low <= high
         self._highest = high
         # Regions close at the searched split's maximum of each column (in the table's counts on
         # both splits and in the target rows alike).
-        self._closed_at = np.where(self._present, high, np.nan)
+        self._closed_at = np.where(present, high, np.nan)
         self._totals = first["totals"]
         self._weighted = self._frame.weighted
         average = _kernels.exact_average(self._totals, self._weighted)
         self.threshold_value = self.threshold * np.float64(average)
-        self._range = (float(low[0]), float(high[0])) if self._present[0] else (np.nan, np.nan)
+        self._range = (float(low[0]), float(high[0])) if present[0] else (np.nan, np.nan)
         edges = self._feature_edges(0, self._range, len(first["distinct"]))
         self._edges = _NO_EDGES.copy() if edges is None else edges
         # A categorical feature's bins are its codes, not edges of its values.

@@ -120,6 +120,17 @@ def coded_table(x, feature_names, feature_types, client):
     table.feature_names, table.frame_names = names, frame_names
     table.categories = categories
     table.row_chunks = tuple(int(n) for n in lengths)
-    table.coded = _parts.blocks_array(_coded_block, source, table.row_chunks, len(names),
-                                      types, categories, names)
+    table.coded = _coded_matrix(source, table, names)
     return table
+
+
+def _coded_matrix(source, table, names):
+    """The coded matrix as a lazy dask array: a partition at a time, blockwise for an array (a
+    numeric one of numerical features is its own coded matrix)."""
+    if _parts.is_dask_frame(source):
+        return _parts.blocks_array(_coded_block, source, table.row_chunks, len(names),
+                                   table.feature_types, table.categories, names)
+    if "categorical" not in table.feature_types:
+        return source.astype(float)
+    return source.map_blocks(_coded_block, table.feature_types, table.categories, names,
+                             dtype=float)
