@@ -9,6 +9,7 @@ import pandas as pd
 import pytest
 
 da = pytest.importorskip("dask.array")
+dd = pytest.importorskip("dask.dataframe")
 pytest.importorskip("distributed")
 
 from conftest import gather_limit  # noqa: E402
@@ -290,8 +291,6 @@ def assert_same_search(local, zone):
         np.testing.assert_array_equal(zone.get_target_idx().compute(), local.get_target_idx())
 
 
-dd = pytest.importorskip("dask.dataframe")
-
 
 @pytest.mark.parametrize("seed", range(2))
 @pytest.mark.parametrize("features", [["cat"], ["gap"], ["txt", "num"], ["gap", "cat"],
@@ -310,13 +309,15 @@ def test_frames_give_the_in_memory_table(dask_client, seed, features):
 def test_ties_missing_splits_and_numbers_made_categorical(dask_client):
     frame, y, train, _ = make_frame(3, n=28 * 144)
     # Every category and the missing rows at the threshold value exactly (a quarter of each in
-    # every block of 28 rows scores 4, the others 1): judged on exact sums.
+    # every block of 28 rows scores 4, the others 1): judged on exact sums, the categories as
+    # one group of small ones.
     i = np.arange(len(y))
     frame["cat"] = pd.Categorical(np.array(list("abcdefg"))[i % 7])
     frame["gap"] = np.where(np.isin(i % 28, [0, 8, 16, 24]), np.nan, frame["num"])
     tied, blocks = np.where(i % 28 < 7, 2.0, 1.0), (i // 28) % 3 > 0
     for features in (["cat"], ["gap"]):
-        local, zone = fit_frames(dask_client, features, frame, tied, blocks, None, threshold=1.0)
+        local, zone = fit_frames(dask_client, features, frame, tied, blocks, None, threshold=1.0,
+                                 min_samples=600)
         assert zone.diag.near_ties_ > 0
         assert_same_search(local, zone)
     # A feature without values in the searched split: its missing rows alone.
@@ -349,11 +350,9 @@ def test_categorical_distances_and_shift_count_categories(dask_client):
     distances = dict(zip(result.value["x"], result.value["y"]))
     for name in ("cat", "txt", "flag"):
         codes = rows[name].astype("category").cat.codes.to_numpy() + 1  # missing: 0
-        count = [np.bincount(codes[w], minlength=codes.max() + 1).astype(float)
-                 for w in (~weak, weak)]
-        expected = np.sum([(e - a) * np.log(e / a) for e, a in zip(
-            *[np.maximum(c / c.sum(), 1e-4) for c in count])])
-        assert distances[name] == pytest.approx(expected, abs=1e-4)
+        e, a = (np.maximum(c / c.sum(), 1e-4) for c in (
+            np.bincount(codes[w], minlength=codes.max() + 1) for w in (~weak, weak)))
+        assert distances[name] == pytest.approx(np.sum((e - a) * np.log(e / a)), abs=1e-4)
     for method in ("WD1", "KS"):
         result = zone.get_distance(distance_metric=method).value
         assert np.isnan(dict(zip(result["x"], result["y"]))["cat"])
