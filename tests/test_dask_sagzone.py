@@ -15,7 +15,9 @@ pytest.importorskip("distributed")
 from conftest import gather_limit  # noqa: E402
 from sklearn.linear_model import LinearRegression  # noqa: E402
 
+from movra import _kernels  # noqa: E402
 from movra.dask import DaskSagZone  # noqa: E402
+from movra.diagnoser.utils import psi_edges  # noqa: E402
 from movra.diagnoser.sagzone import SagZone  # noqa: E402
 from movra.exceptions import MovraError  # noqa: E402
 from movra.utils import MISSING  # noqa: E402
@@ -353,6 +355,13 @@ def test_categorical_distances_and_shift_count_categories(dask_client):
         e, a = (np.maximum(c / c.sum(), 1e-4) for c in (
             np.bincount(codes[w], minlength=codes.max() + 1) for w in (~weak, weak)))
         assert distances[name] == pytest.approx(np.sum((e - a) * np.log(e / a)), abs=1e-4)
+    # A numerical feature: buckets over the reference's values, its missing values one more.
+    gap = rows["gap"].to_numpy()
+    inner = psi_edges(np.nanmin(gap[~weak]), np.nanmax(gap[~weak]))[1:-1]
+    e, a = (np.append(np.bincount(np.searchsorted(inner, v[~np.isnan(v)], side="right"),
+                                  minlength=len(inner) + 1), np.isnan(v).sum())
+            for v in (gap[~weak], gap[weak]))
+    assert distances["gap"] == pytest.approx(_kernels.population_stability(e, a), abs=1e-4)
     for method in ("WD1", "KS"):
         result = zone.get_distance(distance_metric=method).value
         assert np.isnan(dict(zip(result["x"], result["y"]))["cat"])

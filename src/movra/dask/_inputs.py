@@ -60,10 +60,12 @@ _CODED = object()  # stands for a partition's coded columns until they are neede
 def _predict_partition(part, estimator, feature_types, categories, proba, labels):
     """The model called on a partition as given, except where the in-memory diagnoser gives a
     model its numbers (base._model_input decides)."""
+    import pandas as pd
+
     model_x = base._model_input(estimator, part, _CODED, feature_types)
     if model_x is _CODED:
         model_x = _kernels.coded_columns(part, feature_types, categories=categories)[0]
-    return _model_output(estimator, model_x, proba, labels)
+    return pd.Series(_model_output(estimator, model_x, proba, labels))
 
 
 def _predictions(zone, x, table, proba):
@@ -81,9 +83,9 @@ def _predictions(zone, x, table, proba):
             out = out[:, -1]
         return _parts.aligned(out if labels else out.astype(float), row_chunks)
     if _parts.is_dask_frame(x):
-        return _parts.blocks_array(_predict_partition, x, row_chunks, None, estimator,
-                                   table.feature_types, table.categories, proba, labels,
-                                   dtype=dtype)
+        return _parts.partitions_array(x, _predict_partition, row_chunks, (None, dtype),
+                                       estimator, table.feature_types, table.categories, proba,
+                                       labels)
     return table.coded.map_blocks(_predict_block, estimator, proba, labels, drop_axis=1,
                                   dtype=dtype)
 

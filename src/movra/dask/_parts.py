@@ -60,16 +60,16 @@ def known_rows(array):
     return array
 
 
-def frame_to_array(frame):
-    """A dask DataFrame or Series as a dask array with known partition lengths (text, class
-    labels say, as objects)."""
+def frame_to_array(frame, lengths=True):
+    """A dask DataFrame or Series as a dask array with known partition lengths (counted, unless
+    given; text, class labels say, as objects)."""
     import warnings
 
     with warnings.catch_warnings():
         # dask warns that it converts pandas' string columns to objects: what is read here.
         warnings.filterwarnings("ignore", "Dask currently has limited support for converting "
                                 "pandas extension dtypes", UserWarning)
-        return frame.to_dask_array(lengths=True)
+        return frame.to_dask_array(lengths=lengths)
 
 
 def as_row_array(obj, chunks=None):
@@ -97,21 +97,22 @@ def aligned(array, row_chunks):
 
 
 def row_blocks(array):
-    """The delayed blocks of a row-chunked array (a 2-D array in one chunk of columns), or the
-    partitions of a DataFrame."""
-    if is_dask_frame(array) or is_dask_series(array):
-        return list(array.to_delayed())
+    """The delayed blocks of a row-chunked array (a 2-D array in one chunk of columns)."""
     blocks = array.to_delayed()
     return list(blocks.ravel()) if array.ndim == 1 else list(blocks[:, 0])
 
 
 def partition_lengths(client, frame):
-    """The row count of every partition of a dask DataFrame, counted where it lives (from the
-    same delayed partitions as every later pass reads, so that the cluster sees one graph)."""
-    dask, _ = _dask()
-    count = dask.delayed(len, pure=True)
-    return tuple(int(n) for n in compute(client, dask.delayed(tuple)(
-        [count(p) for p in row_blocks(frame)])))
+    """The row count of every partition of a dask DataFrame, counted where it lives."""
+    return tuple(int(n) for n in compute(client, frame.map_partitions(len)))
+
+
+def partitions_array(frame, func, lengths, meta, *args):
+    """func(partition, *args) for every partition of a dask DataFrame (a pandas object like
+    `meta`, one row per row of the partition) as a dask array cut into `lengths`. Through the
+    frame's own map_partitions, so that its partitions keep the keys of every other computation
+    of the frame."""
+    return frame_to_array(frame.map_partitions(func, *args, meta=meta), lengths)
 
 
 def _shared(args):
@@ -119,18 +120,6 @@ def _shared(args):
     dask, _ = _dask()
     return [dask.delayed(a) if isinstance(a, (dict, list, tuple, np.ndarray)) else a
             for a in args]
-
-
-def blocks_array(func, source, row_chunks, width, *args, dtype=float):
-    """func(block, *args) for every block (or partition) of `source`, each an array of its rows
-    (one value per row, or `width` per row), as one lazy dask array."""
-    dask, da = _dask()
-    call = dask.delayed(func, pure=True)
-    shared = _shared(args)
-    pieces = [da.from_delayed(call(block, *shared),
-                              shape=(n,) if width is None else (n, width), dtype=dtype)
-              for block, n in zip(row_blocks(source), row_chunks)]
-    return da.concatenate(pieces)
 
 
 def map_partitions(func, arrays, *args, **kwargs):

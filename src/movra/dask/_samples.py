@@ -84,8 +84,9 @@ def _halves(counts):
 class RegionSamples:
     """The searched split's rows as two samples: the weak one (a row once for each weak region
     that holds it) and the reference one (the rows outside the regions, or all of them when
-    `full`). A numerical feature is compared on the values that are there, a categorical one
-    over its categories, missing one of them."""
+    `full`). A categorical feature is compared over its categories, missing one of them; a
+    numerical one on its values, its missing values one more PSI bucket (WD1 and KS compare the
+    values that are there)."""
 
     def __init__(self, client, frame, searched, data, regions, closed_at, full):
         self.client, self.frame, self.searched, self.full = client, frame, searched, full
@@ -123,7 +124,8 @@ class RegionSamples:
                 continue
             out.append(_kernels.binned_distance(
                 e, reference[:-1], weak[:-1], method, buckettype == "quantile",
-                ranges["reference"]["lowest"][j], ranges["reference"]["highest"][j]))
+                ranges["reference"]["lowest"][j], ranges["reference"]["highest"][j],
+                reference[-1], weak[-1]))
         return out
 
     def distribution(self, position, distance_bins):

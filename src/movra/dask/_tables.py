@@ -56,9 +56,8 @@ def _known_categories(x, names, types):
 # ---- the passes over the partitions (module-level, so that workers unpickle them) ----
 
 def _block_labels(block, columns):
-    """The labels of the given columns of one partition, as coded_columns finds them."""
-    part = block.iloc[:, columns] if hasattr(block, "iloc") else block[:, columns]
-    return _kernels.coded_columns(part, ["categorical"] * len(columns))[2]
+    """The labels of the given columns of one block, as coded_columns finds them."""
+    return _kernels.coded_columns(block[:, columns], ["categorical"] * len(columns))[2]
 
 
 def _merge_labels(a, b):
@@ -66,8 +65,29 @@ def _merge_labels(a, b):
     return [np.union1d(p, q) for p, q in zip(a, b)]
 
 
+def _partition_labels(part, column):
+    """The labels of one partition's column, as coded_columns finds them."""
+    return pd.Series(_kernels.coded_columns(part.iloc[:, [column]], ["categorical"])[2][0])
+
+
+def _coded_partition(part, feature_types, categories, names):
+    coded = _kernels.coded_columns(part, feature_types, categories=categories, names=names)[0]
+    return pd.DataFrame(coded, copy=False)
+
+
 def _coded_block(block, feature_types, categories, names):
     return _kernels.coded_columns(block, feature_types, categories=categories, names=names)[0]
+
+
+def _labels_from_data(source, columns, client):
+    """The categories of numeric columns made categorical: their distinct values, sorted."""
+    if not _parts.is_dask_frame(source):
+        return _parts.map_reduce(client, _block_labels, [source], _merge_labels, columns)
+    # The whole frame to every call (a projection of a categorized frame trips up dask's
+    # optimizer).
+    found = [source.map_partitions(_partition_labels, j, meta=(None, object)) for j in columns]
+    # Each partition's labels only reach the client.
+    return [np.unique(labels.to_numpy()) for labels in client.gather(client.compute(found))]
 
 
 # ---- the table ----
@@ -109,8 +129,7 @@ def coded_table(x, feature_names, feature_types, client):
         categories = [None] * len(names)
         from_data = [j for j, kind in enumerate(types) if kind == "categorical"]
     if from_data:
-        found = _parts.map_reduce(client, _block_labels, [source], _merge_labels, from_data)
-        for j, labels in zip(from_data, found):
+        for j, labels in zip(from_data, _labels_from_data(source, from_data, client)):
             categories[j] = labels
     table = CodedTable()
     _, table.feature_types, labels = _kernels.coded_columns(
@@ -128,8 +147,9 @@ def _coded_matrix(source, table, names):
     """The coded matrix as a lazy dask array: a partition at a time, blockwise for an array (a
     numeric one of numerical features is its own coded matrix)."""
     if _parts.is_dask_frame(source):
-        return _parts.blocks_array(_coded_block, source, table.row_chunks, len(names),
-                                   table.feature_types, table.categories, names)
+        meta = pd.DataFrame({j: pd.Series(dtype=float) for j in range(len(names))})
+        return _parts.partitions_array(source, _coded_partition, table.row_chunks, meta,
+                                       table.feature_types, table.categories, names)
     if "categorical" not in table.feature_types:
         return source.astype(float)
     return source.map_blocks(_coded_block, table.feature_types, table.categories, names,

@@ -61,9 +61,9 @@ class DaskSagZone(SagZone):
     ``get_distance`` works on binned counts: PSI with "uniform" buckets equals the in-memory
     value exactly; WD1 and KS are computed on `distance_bins` equal-width bins over both samples'
     range, each within one bin of the in-memory value; PSI with "quantile" buckets takes the
-    reference's deciles from the same bins; a numerical feature is compared on the values that
-    are there. A categorical feature's distance is PSI over its categories, missing one of them
-    (WD1 and KS are not defined there: NaN). ``get_shift``'s "data" is the binned distribution
+    reference's deciles from the same bins; a numerical feature's missing values are one more
+    PSI bucket (WD1 and KS compare the values that are there). A categorical feature's distance
+    is PSI over its categories, missing one of them (WD1 and KS are not defined there: NaN). ``get_shift``'s "data" is the binned distribution
     of the feature in both samples ("lb", "ub" or, for a categorical feature, "category";
     "count", "share", "resi_type_"), one row per bin and sample, the missing rows a bin of their
     own (``movra.utils.MISSING``) where there are any. ``get_target_idx`` and the marginal
