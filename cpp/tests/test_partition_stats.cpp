@@ -6,6 +6,7 @@
 #include <set>
 #include <vector>
 
+#include "core/distances.hpp"
 #include "core/fanova.hpp"
 #include "core/merged_search.hpp"
 #include "core/partition_stats.hpp"
@@ -180,6 +181,29 @@ TEST(WeightedHistograms, CountLikeSearchsortedRight) {
     EXPECT_EQ(h[0], (std::vector<double>{3, 1, 2, 1, 0, 0, 0, 2}));
     const auto one = weighted_histograms(x.data(), x.size(), 1, {{5.0}}, view(a), view(b));
     EXPECT_EQ(one[0], (std::vector<double>{6, 1, 0, 2}));
+}
+
+TEST(BinnedDistance, MissingValuesAreOneMorePsiBucket) {
+    const std::vector<double> edges{0.0, 1.0, 2.0, 3.0, 4.0}, reference{5, 1, 7, 3},
+        weak{2, 4, 0, 1};
+    for (bool quantile : {false, true}) {
+        const double without =
+            binned_distance(view(edges), view(reference), view(weak), "PSI", quantile, 0.0, 4.0);
+        EXPECT_EQ(binned_distance(view(edges), view(reference), view(weak), "PSI", quantile, 0.0,
+                                  4.0, 0.0, 0.0),
+                  without);
+        const double with = binned_distance(view(edges), view(reference), view(weak), "PSI",
+                                            quantile, 0.0, 4.0, 2.0, 6.0);
+        EXPECT_NE(with, without);
+        if (!quantile) {
+            const std::vector<double> e{5, 1, 7, 3, 2}, a{2, 4, 0, 1, 6};
+            EXPECT_DOUBLE_EQ(with, population_stability(view(e), view(a)));
+        }
+    }
+    // WD1 and KS compare the values that are there.
+    EXPECT_EQ(
+        binned_distance(view(edges), view(reference), view(weak), "KS", false, 0.0, 4.0, 2.0, 6.0),
+        binned_distance(view(edges), view(reference), view(weak), "KS", false, 0.0, 4.0));
 }
 
 TEST(GridCounts, PartsAddUpToTheEffectsOfTheWhole) {
