@@ -4,9 +4,13 @@ At n = 10^5 and 10^6 rows, histogram method, bins 10, predictions given: the who
 against one two-feature SagZone.fit and against the loop a user would write today (SagZone.fit
 once per feature and per pair), timed in the same run; the scan's peak memory beyond the
 arrays passed in (a fresh process), against one byte per row and feature; the growth from
-10^5 to 10^6 rows and from 10 to 40 features; and the tree method.
+10^5 to 10^6 rows and from 10 to 40 features; and the tree method. Then a frame as users have
+it (10 numerical features, two of them missing 5% of their values, and 10 category columns, one
+of 50 categories) at the largest size: the scan against one two-feature SagZone.fit, both warm.
 
-    PYTHONPATH=src .venv/bin/python benchmarks/bench_scan.py [--sizes 100000,1000000]
+    PYTHONPATH=src .venv/bin/python benchmarks/bench_scan.py [--sizes 100000,1000000] [--mixed]
+
+--mixed runs the frame only.
 """
 
 import argparse
@@ -17,6 +21,7 @@ import sys
 import time
 
 import numpy as np
+import pandas as pd
 
 from movra.diagnoser.sagzone import SagZone, SagZoneScan
 
@@ -34,6 +39,35 @@ def make_data(n, p, seed=0):
     y = x[:, 0] + rng.normal(0, 1, n) * noise
     order = rng.permutation(n)
     return x, y, x[:, 0].copy(), np.sort(order[: int(0.7 * n)]), np.sort(order[int(0.7 * n):])
+
+
+def mixed_frame(n, seed=0):
+    """10 numerical features (n8 and n9 missing 5% of their values) and 10 category columns (c0
+    of 50 categories, the others of 8), errors doubled in 5 of c0's categories."""
+    rng = np.random.default_rng(seed)
+    columns = {"n%d" % i: rng.uniform(size=n) for i in range(10)}
+    for i in (8, 9):
+        columns["n%d" % i][rng.random(n) < 0.05] = np.nan
+    for i in range(10):
+        k = 50 if i == 0 else 8
+        columns["c%d" % i] = pd.Categorical.from_codes(rng.integers(0, k, n),
+                                                       ["k%02d" % c for c in range(k)])
+    frame = pd.DataFrame(columns)
+    weak = frame["c0"].cat.codes.to_numpy() < 5
+    y = frame["n0"].to_numpy() + rng.normal(0, 1, n) * np.where(weak, 2.0, 1.0)
+    order = rng.permutation(n)
+    return frame, y, frame["n0"].to_numpy(), order[: 3 * n // 4], order[3 * n // 4:]
+
+
+def mixed_case(n):
+    frame, y, pred, train, test = mixed_frame(n)
+    scan = SagZoneScan(None, task_type="regression")
+    t_scan = best_of(lambda: scan.fit(frame, y, train, test, prediction=pred), 3)
+    sz = SagZone(None, ["n1", "n2"], task_type="regression")
+    t_one = best_of(lambda: sz.fit(frame, y, train, test, prediction=pred), 5)
+    print("frame of 10 numerical + 10 categorical features at n = %d: scan %.3fs (%d regions, "
+          "%d pairs), one two-feature fit %.3fs: %.1fx (target: within 15x)" % (
+              n, t_scan, len(scan.regions_), len(scan.scanned_pairs_), t_one, t_scan / t_one))
 
 
 def best_of(fn, repeats):
@@ -80,6 +114,7 @@ def measure_peak(n, p):
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--sizes", default="100000,1000000")
+    parser.add_argument("--mixed", action="store_true")
     parser.add_argument("--peak", nargs=2, help=argparse.SUPPRESS)
     args = parser.parse_args()
     if args.peak:
@@ -87,6 +122,9 @@ def main():
         return
     p = 20
     sizes = [int(s) for s in args.sizes.split(",")]
+    if args.mixed:
+        mixed_case(sizes[-1])
+        return
     names = ["X%d" % j for j in range(p)]
     print("%9s | %9s %11s %7s | %9s %7s | %s" % ("n", "scan", "one 2-f fit", "ratio", "loop",
                                                   "faster", "peak bytes/(row x feature)"))
@@ -119,6 +157,7 @@ def main():
     t_tree, _ = scan_time(n_small, p, method="tree", repeats=1)
     print("tree method (scikit-learn's trees), 20 features and 190 pairs at n = %d: %.2fs"
           % (n_small, t_tree))
+    mixed_case(sizes[-1])
 
 
 if __name__ == "__main__":

@@ -1,18 +1,26 @@
 """DaskSagZone on a LocalCluster against SagZone on the same rows: same regions, counts and
-metrics, whatever the partitioning; nothing but sums reaches the client; the same errors."""
+metrics, whatever the partitioning, on numbers and on frames of categories, text and missing
+values; nothing but sums reaches the client; the same errors."""
+
+import math
 
 import numpy as np
+import pandas as pd
 import pytest
 
 da = pytest.importorskip("dask.array")
+dd = pytest.importorskip("dask.dataframe")
 pytest.importorskip("distributed")
 
 from conftest import gather_limit  # noqa: E402
 from sklearn.linear_model import LinearRegression  # noqa: E402
 
+from movra import _kernels  # noqa: E402
 from movra.dask import DaskSagZone  # noqa: E402
+from movra.diagnoser.utils import psi_edges  # noqa: E402
 from movra.diagnoser.sagzone import SagZone  # noqa: E402
 from movra.exceptions import MovraError  # noqa: E402
+from movra.utils import MISSING  # noqa: E402
 
 
 def make_data(seed, n=6000, discrete=False):
@@ -53,7 +61,9 @@ def assert_same_table(expected, actual):
     assert list(actual.columns) == list(expected.columns)
     for name in expected.columns:
         a, e = actual[name].to_numpy(), expected[name].to_numpy()
-        if name.startswith("#") or name.startswith("[") or name.endswith(")"):
+        if e.dtype == object:
+            assert list(a) == list(e)  # sets of labels, missing rows
+        elif name.startswith("#") or name.startswith("[") or name.endswith(")"):
             np.testing.assert_array_equal(a, e)  # counts and bounds exactly
         else:
             np.testing.assert_allclose(a, e, rtol=1e-9, atol=1e-12)
@@ -229,3 +239,167 @@ def test_pickles_without_its_client_and_reads_a_split_mask_of_a_frame(dask_clien
     assert_same_table(local.output, restored.output)
     np.testing.assert_array_equal(restored.get_target_idx().compute(), local.get_target_idx())
     assert restored.get_distance().value["x"] == local.get_distance().value["x"]
+
+
+# ---- frames: categories, text, booleans, nullable numbers and missing values ----
+
+def make_frame(seed, n=4000):
+    rng = np.random.default_rng(seed)
+    num = rng.uniform(size=n)
+    gap = np.where(rng.uniform(size=n) < 0.1, np.nan, rng.uniform(size=n))
+    cat = rng.choice(list("abcdefg"), size=n, p=[.3, .2, .2, .1, .1, .09, .01])
+    txt = rng.choice(["kiosk", "phone", "web", None], size=n, p=[.3, .3, .35, .05])
+    ints = pd.array(np.where(rng.uniform(size=n) < 0.05, None, rng.integers(0, 5, size=n)),
+                    dtype="Int64")
+    frame = pd.DataFrame({"num": num, "gap": gap, "cat": pd.Categorical(cat), "txt": txt,
+                          "flag": rng.uniform(size=n) < 0.3, "ints": ints})
+    weak = (cat == "b") | np.isnan(gap) | ((txt == "phone") & (num > 0.5))
+    y = rng.normal(scale=np.where(weak, 2.0, 0.5), size=n)
+    return frame, y, rng.uniform(size=n) < 0.7, rng.uniform(0.0, 2.0, size=n)
+
+
+def same_records(actual, expected):
+    """Records equal, NaN equal to NaN and numbers to within rounding."""
+    if isinstance(expected, dict):
+        return actual.keys() == expected.keys() and all(
+            same_records(actual[k], expected[k]) for k in expected)
+    if isinstance(expected, (list, tuple)):
+        return len(actual) == len(expected) and all(map(same_records, actual, expected))
+    if isinstance(expected, float):
+        return (math.isnan(expected) and math.isnan(actual)) or math.isclose(
+            actual, expected, rel_tol=1e-9, abs_tol=1e-12)
+    return actual == expected
+
+
+def fit_frames(client, features, frame, y, train, weights, parts=3, fit=None, **params):
+    """DaskSagZone on the frame in `parts` partitions (text categorized), SagZone on the same
+    frame in memory."""
+    dframe = dd.from_pandas(frame, npartitions=parts).categorize(columns=["txt"])
+    local = SagZone(None, features, task_type="regression", **params)
+    local.fit(dframe.compute(), y, np.flatnonzero(train), np.flatnonzero(~train),
+              prediction=np.zeros_like(y), sample_weight=weights, **(fit or {}))
+    zone = DaskSagZone(None, features, task_type="regression", client=client, **params)
+    zone.fit(dframe, y, train, ~train, prediction=np.zeros_like(y), sample_weight=weights,
+             **(fit or {}))
+    return local, zone
+
+
+def assert_same_search(local, zone):
+    assert_same_table(local.output, zone.output)
+    for name in ("weak_region", "rule_list", "bin_stats"):
+        assert same_records(getattr(zone.diag, name, None), getattr(local.diag, name, None))
+    np.testing.assert_array_equal(zone.diag.bins1d, local.diag.bins1d)
+    if local.output is not None:
+        np.testing.assert_array_equal(zone.get_target_idx().compute(), local.get_target_idx())
+
+
+
+@pytest.mark.parametrize("seed", range(2))
+@pytest.mark.parametrize("features", [["cat"], ["gap"], ["txt", "num"], ["gap", "cat"],
+                                      ["cat", "txt"], ["num", "gap"], ["flag", "ints"]])
+def test_frames_give_the_in_memory_table(dask_client, seed, features):
+    frame, y, train, weights = make_frame(seed)
+    local, zone = fit_frames(dask_client, features, frame, y, train, weights if seed else None,
+                             parts=2 + seed, threshold=1.05, min_samples=20 + 200 * seed,
+                             use_test=seed == 1)
+    assert local.output is not None or seed == 1
+    assert_same_search(local, zone)
+    assert [None if v is None else list(v) for v in zone.category_labels] == \
+        [None if v is None else list(v) for v in local.category_labels]
+
+
+def test_ties_missing_splits_and_numbers_made_categorical(dask_client):
+    frame, y, train, _ = make_frame(3, n=28 * 144)
+    # Every category and the missing rows at the threshold value exactly (a quarter of each in
+    # every block of 28 rows scores 4, the others 1): judged on exact sums, the categories as
+    # one group of small ones.
+    i = np.arange(len(y))
+    frame["cat"] = pd.Categorical(np.array(list("abcdefg"))[i % 7])
+    frame["gap"] = np.where(np.isin(i % 28, [0, 8, 16, 24]), np.nan, frame["num"])
+    tied, blocks = np.where(i % 28 < 7, 2.0, 1.0), (i // 28) % 3 > 0
+    for features in (["cat"], ["gap"]):
+        local, zone = fit_frames(dask_client, features, frame, tied, blocks, None, threshold=1.0,
+                                 min_samples=600)
+        assert zone.diag.near_ties_ > 0
+        assert_same_search(local, zone)
+    # A feature without values in the searched split: its missing rows alone.
+    frame.loc[train, "gap"] = np.nan
+    assert_same_search(*fit_frames(dask_client, ["gap", "cat"], frame, y, train, None,
+                                   threshold=1.0, min_samples=5))
+    types = ["categorical", "numerical", "categorical", "categorical", "categorical",
+             "categorical"]
+    frame["num"] = np.round(frame["num"] * 4)
+    local, zone = fit_frames(dask_client, ["ints", "num"], frame, y, train, None,
+                             fit={"feature_types": types}, threshold=1.0)
+    assert_same_search(local, zone)
+    np.testing.assert_array_equal(zone.category_labels[0], [0.0, 1.0, 2.0, 3.0, 4.0])
+    x = frame[["num", "gap"]].to_numpy()
+    local = SagZone(None, ["X0"], task_type="regression", threshold=1.0)
+    local.fit(x, y, np.flatnonzero(train), np.flatnonzero(~train), prediction=0 * y,
+              feature_types=types[:2])
+    zone = DaskSagZone(None, ["X0"], task_type="regression", threshold=1.0, client=dask_client)
+    zone.fit(chunked(x, 3), y, train, ~train, prediction=0 * y, feature_types=types[:2])
+    assert_same_search(local, zone)
+
+
+def test_categorical_distances_and_shift_count_categories(dask_client):
+    frame, y, train, _ = make_frame(4)
+    local, zone = fit_frames(dask_client, ["cat"], frame, y, train, None, threshold=1.1)
+    rows = frame.iloc[np.flatnonzero(train)]
+    weak = np.zeros(len(rows), dtype=bool)
+    weak[local.get_target_idx()] = True
+    result = zone.get_distance()
+    distances = dict(zip(result.value["x"], result.value["y"]))
+    for name in ("cat", "txt", "flag"):
+        codes = rows[name].astype("category").cat.codes.to_numpy() + 1  # missing: 0
+        e, a = (np.maximum(c / c.sum(), 1e-4) for c in (
+            np.bincount(codes[w], minlength=codes.max() + 1) for w in (~weak, weak)))
+        assert distances[name] == pytest.approx(np.sum((e - a) * np.log(e / a)), abs=1e-4)
+    # A numerical feature: buckets over the reference's values, its missing values one more.
+    gap = rows["gap"].to_numpy()
+    inner = psi_edges(np.nanmin(gap[~weak]), np.nanmax(gap[~weak]))[1:-1]
+    e, a = (np.append(np.bincount(np.searchsorted(inner, v[~np.isnan(v)], side="right"),
+                                  minlength=len(inner) + 1), np.isnan(v).sum())
+            for v in (gap[~weak], gap[weak]))
+    assert distances["gap"] == pytest.approx(_kernels.population_stability(e, a), abs=1e-4)
+    for method in ("WD1", "KS"):
+        result = zone.get_distance(distance_metric=method).value
+        assert np.isnan(dict(zip(result["x"], result["y"]))["cat"])
+    shift = zone.get_shift("txt").value["data"]
+    counts = rows["txt"][weak].value_counts(dropna=False)
+    weak_rows = shift[shift["resi_type_"] == "Weak Regions"].set_index("category")["count"]
+    assert weak_rows.sum() == weak.sum()
+    for label, count in counts.items():
+        assert weak_rows[MISSING if pd.isna(label) else label] == count
+
+
+def test_text_class_labels_and_the_model_on_the_frame(dask_client):
+    from sklearn.compose import make_column_transformer
+    from sklearn.impute import SimpleImputer
+    from sklearn.pipeline import make_pipeline
+    from sklearn.tree import DecisionTreeClassifier
+
+    frame, y, train, _ = make_frame(5)
+    labels = np.where(y + frame["num"] > 0.6, "malignant", "benign")
+    model = make_pipeline(make_column_transformer((SimpleImputer(), ["num", "gap"])),
+                          DecisionTreeClassifier(max_depth=3, random_state=0)).fit(frame, labels)
+    dframe = dd.from_pandas(frame, npartitions=3).categorize(columns=["txt"])
+    for metric in ("ACC", "LogLoss"):
+        local = SagZone(model, ["cat", "gap"], metric=metric, threshold=1.05)
+        local.fit(dframe.compute(), labels, np.flatnonzero(train), np.flatnonzero(~train))
+        zone = DaskSagZone(model, ["cat", "gap"], metric=metric, threshold=1.05,
+                           client=dask_client)
+        zone.fit(dframe, dd.from_pandas(pd.Series(labels), npartitions=2), train, ~train)
+        assert list(zone.classes) == ["benign", "malignant"]
+        assert_same_search(local, zone)
+
+
+def test_unknown_categories_are_refused(dask_client):
+    frame, y, train, _ = make_frame(6, n=200)
+    dframe = dd.from_pandas(frame, npartitions=2)
+    zone = DaskSagZone(None, ["num"], task_type="regression", client=dask_client)
+    for x, column in ((dframe, "txt"), (dframe.categorize(columns=["txt"]).assign(
+            cat=dframe["num"].round(1).astype("category")), "cat")):
+        with pytest.raises(MovraError, match=r"call x = x.categorize\(columns=\['%s'\]\)"
+                           % column):
+            zone.fit(x, y, train, ~train, prediction=y)

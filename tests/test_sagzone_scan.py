@@ -8,6 +8,7 @@ import pytest
 
 from movra.diagnoser.sagzone import SagZone, SagZoneScan
 from movra.exceptions import MovraError
+from movra.utils import MISSING
 from scan_data import PATTERNS, planted_data, region_rows
 
 
@@ -59,6 +60,65 @@ def test_every_region_is_the_one_sagzone_reports(method, metric, use_test, weigh
         np.testing.assert_allclose(mine[["test_" + name, "train_" + name]].to_numpy(),
                                    theirs[["test_" + name, "train_" + name]].to_numpy(),
                                    rtol=1e-12)
+
+
+def _mixed_frame(seed, n=3000):
+    """_mixed_data's table as a frame: the few-valued feature a category column, missing values in
+    two numerical features, and a text column with missing values."""
+    x, y, proba, train, test, w = _mixed_data(seed, n)
+    rng = np.random.default_rng(seed + 100)
+    frame = pd.DataFrame(x, columns=["a", "b", "c", "d"])
+    frame["a"] = frame["a"].where(rng.random(n) > 0.1)
+    frame["d"] = frame["d"].where(frame["a"].notna() | (rng.random(n) > 0.5))
+    frame["b"] = pd.Categorical.from_codes(x[:, 1].astype(int), ["k", "l", "m", "n"])
+    frame["e"] = pd.Series(rng.choice(["u", "v", "w", "z"], n, p=[0.5, 0.3, 0.19, 0.01]),
+                           dtype=object).where(rng.random(n) > 0.05)
+    return frame, y, proba, train, test, w
+
+
+def _conditions(row, features, scan):
+    """A region's condition on each feature: an interval's bounds or a set of labels (MISSING for
+    a numerical feature's missing rows), from a row of the scan's table or of SagZone's."""
+    out = []
+    for k, name in enumerate(features, start=1):
+        if scan:
+            labels = row["set_%d" % k]
+            out.append(labels if labels is not None else (row["lb_%d" % k], row["ub_%d" % k]))
+        elif name in row.index:
+            out.append(row[name])
+        else:
+            bounds = (row["[" + name], row[name + ")"])
+            out.append((MISSING,) if bounds[0] is MISSING else bounds)
+    return tuple(out)
+
+
+@pytest.mark.parametrize("metric, use_test, weighted", [("MSE", False, False),
+                                                        ("LogLoss", True, True)])
+def test_a_frame_scanned_in_place_gives_sagzones_regions(metric, use_test, weighted):
+    # Categorical features and missing values are read in place by the scan; SagZone searches
+    # copies of the columns: the same regions, counts and scores.
+    frame, y, proba, train, test, w = _mixed_frame(3)
+    settings = dict(task_type="classification", threshold=1.05, bins=6, min_samples=15,
+                    metric=metric, use_test=use_test)
+    data = dict(prediction=(proba > 0.5).astype(float), prediction_proba=proba,
+                sample_weight=w if weighted else None)
+    found = SagZoneScan(_Model(), pairs=True, **settings).fit(frame, y, train, test, **data).regions_
+    score = [c for c in found.columns if c.startswith("test_")][0][len("test_"):]
+    columns = ["#Test", "#Train", "test_" + score, "train_" + score]
+    kinds = set()
+    for features, mine in found.groupby(["feature_1", found["feature_2"].fillna("")], sort=False):
+        features = tuple(f for f in features if f)
+        sz = SagZone(_Model(), list(features), **settings)
+        sz.fit(frame, y, train, test, **data)
+        want = sorted(((_conditions(r, features, False), tuple(r[columns]))
+                       for _, r in sz.output.iterrows()), key=lambda t: repr(t[0]))
+        got = sorted(((_conditions(r, features, True), tuple(r[columns]))
+                      for _, r in mine.iterrows()), key=lambda t: repr(t[0]))
+        assert [c for c, _ in got] == [c for c, _ in want], features
+        np.testing.assert_allclose([v for _, v in got], [v for _, v in want], rtol=1e-12)
+        kinds |= {type(c[0]).__name__ + str(c) for c, _ in got if isinstance(c[0], tuple)
+                  and (MISSING in c[0] or isinstance(c[0][0], str))}
+    assert any("<missing>" in k for k in kinds) and any("'" in k for k in kinds)
 
 
 @pytest.mark.parametrize("pattern", ["interval", "quadrants", "tree interval", "tree box"])

@@ -54,18 +54,30 @@ std::vector<std::size_t> decile_buckets(Span<const double> edges, Span<const dou
     return bucket;
 }
 
-double quantile_psi(Span<const double> edges, Span<const double> reference, Span<const double> weak,
-                    double n_reference, double low, double high) {
-    if (edges.size < 2) return population_stability({&n_reference, 1}, {&n_reference, 1});
+// The buckets of a binned PSI: the fine bins themselves, or with `quantile` the reference's
+// deciles (one bucket when the reference has no value or one bin).
+void psi_buckets(Span<const double> edges, Span<const double> reference, Span<const double> weak,
+                 double n_reference, bool quantile, double low, double high,
+                 std::vector<double>& expected, std::vector<double>& actual) {
+    if (!quantile) {
+        expected.assign(reference.data, reference.data + reference.size);
+        actual.assign(weak.data, weak.data + weak.size);
+        return;
+    }
+    if (edges.size < 2 || !(n_reference > 0.0)) {
+        expected.assign(1, n_reference);
+        actual.assign(1, total(weak));
+        return;
+    }
     std::size_t n_buckets = 0;
     const std::vector<std::size_t> bucket =
         decile_buckets(edges, reference, n_reference, low, high, n_buckets);
-    std::vector<double> expected(n_buckets, 0.0), actual(n_buckets, 0.0);
+    expected.assign(n_buckets, 0.0);
+    actual.assign(n_buckets, 0.0);
     for (std::size_t k = 0; k < bucket.size(); ++k) {
         expected[bucket[k]] += reference[k];
         actual[bucket[k]] += weak[k];
     }
-    return population_stability({expected.data(), n_buckets}, {actual.data(), n_buckets});
 }
 
 }  // namespace
@@ -86,17 +98,24 @@ double population_stability(Span<const double> expected_counts, Span<const doubl
 
 double binned_distance(Span<const double> edges, Span<const double> reference,
                        Span<const double> weak, const std::string& method, bool quantile,
-                       double low, double high) {
+                       double low, double high, double reference_missing, double weak_missing) {
     if (method != "PSI" && method != "WD1" && method != "KS")
         throw std::invalid_argument("Unsupported distance method '" + method +
                                     "'; use 'PSI', 'WD1' or 'KS'.");
     if (reference.size != weak.size)
         throw std::invalid_argument("the two samples must be counted in the same bins");
     const double n_weak = total(weak), n_reference = total(reference);
+    if (method == "PSI") {
+        std::vector<double> expected, actual;
+        psi_buckets(edges, reference, weak, n_reference, quantile, low, high, expected, actual);
+        if (reference_missing > 0.0 || weak_missing > 0.0) {
+            expected.push_back(reference_missing);
+            actual.push_back(weak_missing);
+        }
+        return population_stability({expected.data(), expected.size()},
+                                    {actual.data(), actual.size()});
+    }
     if (!(n_weak > 0.0) || !(n_reference > 0.0)) return std::numeric_limits<double>::quiet_NaN();
-    if (method == "PSI")
-        return quantile ? quantile_psi(edges, reference, weak, n_reference, low, high)
-                        : population_stability(reference, weak);
     const std::vector<double> cdf_reference = cumulative_shares(reference, n_reference);
     const std::vector<double> cdf_weak = cumulative_shares(weak, n_weak);
     double out = 0.0;

@@ -21,11 +21,13 @@ double population_stability(Span<const double> expected_counts, Span<const doubl
 // reference and the weak sample from their counts in the bins of `edges` (the bins #{inner edges
 // <= v}). PSI with `quantile` buckets groups the fine bins into the reference's deciles (each the
 // upper edge of the fine bin where the reference's cumulative share reaches it, the ends
-// `low` and `high`, the reference's range), else the bins are the PSI buckets themselves. KS is
-// the largest gap between the cumulative shares at the edges; WD1 moves each value to its bin's
-// lower edge. NaN when either sample is empty.
+// `low` and `high`, the reference's range), else the bins are the PSI buckets themselves; the
+// samples' missing values, when either has some, are one more PSI bucket. KS is the largest gap
+// between the cumulative shares at the edges; WD1 moves each value to its bin's lower edge (both
+// on the values that are there). NaN when either sample is empty.
 double binned_distance(Span<const double> edges, Span<const double> reference,
                        Span<const double> weak, const std::string& method, bool quantile,
-                       double low, double high);
+                       double low, double high, double reference_missing = 0.0,
+                       double weak_missing = 0.0);
 
 }  // namespace movra::core

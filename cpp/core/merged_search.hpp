@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "core/region_stats.hpp"
+#include "core/segment_search.hpp"
 #include "core/slice_search.hpp"
 #include "core/span.hpp"
 
@@ -36,9 +37,35 @@ std::vector<std::uint8_t> merged_near_ties(Span<const double> values, Span<const
 void judge_merged_bins(OneFeatureSearch& s, bool weighted, const SearchSettings& settings,
                        const std::vector<double>& settled);
 
+// One feature's bins summed over the parts: a numerical feature's equal-width bins of the values
+// that are there (`edges` and their `range`; none when every value is missing), or a categorical
+// feature's categories (code c in bins[c]); then its missing rows.
+struct MergedFeature {
+    FeatureKind kind = FeatureKind::kNumerical;
+    std::vector<double> edges;
+    ValueRange range;
+    std::vector<ScoreSums> bins;
+    ScoreSums missing;
+};
+
+// The units search_feature judges the feature by, each as the positions of its bins (bins.size()
+// for the missing rows): a numerical feature's bins, then its missing rows when it has any; a
+// categorical feature's category_units.
+std::vector<std::vector<std::size_t>> merged_units(const MergedFeature& f,
+                                                   std::int64_t min_samples);
+
+// search_feature's verdicts, regions and rules from the merged sums, unit by unit as merged_units
+// lists them (settled[u], where given and not NaN, stands for unit u's average). For a numerical
+// feature without missing rows, judge_merged_bins.
+OneFeatureSearch judge_merged_feature(const MergedFeature& f, bool weighted,
+                                      const SearchSettings& settings,
+                                      const std::vector<double>& settled);
+
 // The percentile ranks (0 to 100) of each region's bounds of a judged search among its rows, from
 // the bins' counts alone: the share of rows below lb, and below ub (at or below where ub is the
-// rows' maximum), as percentile_of_score gives them on the rows (regions start and end on edges).
+// rows' maximum), as percentile_of_score gives them on the rows (regions start and end on edges;
+// rows of the bins after the intervals, missing ones, count among the rows but below no bound).
+// NaN for a region that is a set of codes.
 void region_percentiles(const OneFeatureSearch& s, std::vector<double>& lbq,
                         std::vector<double>& ubq);
 

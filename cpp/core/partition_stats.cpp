@@ -152,7 +152,7 @@ ColumnRanges column_ranges(const double* data, std::size_t n_rows, std::size_t n
                            Span<const std::uint8_t> selected) {
     ColumnRanges out;
     out.ranges.assign(n_columns, ValueRange{HUGE_VAL, -HUGE_VAL});
-    std::vector<unsigned char> nan_in(n_columns, 0);
+    out.missing.assign(n_columns, 0);
     for (std::size_t i = 0; i < n_rows; ++i) {
         if (!counts(selected, i)) continue;
         ++out.count;
@@ -160,14 +160,15 @@ ColumnRanges column_ranges(const double* data, std::size_t n_rows, std::size_t n
         for (std::size_t j = 0; j < n_columns; ++j) {
             const double v = row[j];
             ValueRange& r = out.ranges[j];
-            r.min = v < r.min ? v : r.min;
+            r.min = v < r.min ? v : r.min;  // NaN compares false: skipped
             r.max = v > r.max ? v : r.max;
-            nan_in[j] |= static_cast<unsigned char>(v != v);
+            out.missing[j] += v != v;
             out.any_inf |= std::isinf(v);
         }
     }
+    out.present = out.ranges;
     for (std::size_t j = 0; j < n_columns; ++j)
-        if (nan_in[j] != 0) {
+        if (out.missing[j] != 0) {
             out.ranges[j] = {std::nan(""), std::nan("")};
             out.any_nan = true;
         }
@@ -199,53 +200,70 @@ void require_edges(const std::vector<double>& edges, const char* what) {
             throw std::invalid_argument(std::string(what) + " must be strictly increasing");
 }
 
-const std::vector<double>& checked(const std::vector<double>& edges) {
+}  // namespace
+
+namespace {
+
+std::size_t interval_count(const std::vector<double>& edges) {
+    if (edges.empty()) return 0;
     require_edges(edges, "bin edges");
-    return edges;
+    return edges.size() - 1;
 }
 
 }  // namespace
 
-CellGrid::CellGrid(std::vector<double> first_edges)
-    : first_edges_(std::move(first_edges)), first_(checked(first_edges_)) {
-    first_cell_.resize(first_edges_.size());
+CellGrid::CellGrid(std::vector<double> first_edges) : first_edges_(std::move(first_edges)) {
+    n_first_intervals_ = interval_count(first_edges_);
+    if (n_first_intervals_ > 0) first_.emplace_back(first_edges_);
+    // Every bin a cell: the intervals', then the missing one.
+    first_cell_.resize(n_first_intervals_ + 2);
     for (std::size_t b = 0; b < first_cell_.size(); ++b) first_cell_[b] = b;
 }
 
 CellGrid::CellGrid(std::vector<double> first_edges, std::vector<std::vector<double>> second_edges)
-    : two_(true),
-      first_edges_(std::move(first_edges)),
-      second_edges_(std::move(second_edges)),
-      first_(checked(first_edges_)) {
-    const std::size_t n_bins = first_edges_.size() - 1;
+    : two_(true), first_edges_(std::move(first_edges)), second_edges_(std::move(second_edges)) {
+    n_first_intervals_ = interval_count(first_edges_);
+    if (n_first_intervals_ > 0) first_.emplace_back(first_edges_);
+    const std::size_t n_bins = n_first_intervals_ + 1;
     if (second_edges_.size() != n_bins)
-        throw std::invalid_argument("one list of second-feature edges per first-feature bin");
+        throw std::invalid_argument(
+            "one list of second-feature edges per first-feature bin, the missing one included");
     first_cell_.assign(n_bins + 1, 0);
     locator_of_.assign(n_bins, 0);
     second_.reserve(n_bins);
     for (std::size_t b = 0; b < n_bins; ++b) {
-        const std::vector<double>& e = second_edges_[b];
-        first_cell_[b + 1] = first_cell_[b];
-        if (e.empty()) continue;
-        require_edges(e, "second-feature edges");
+        const std::size_t n_second = interval_count(second_edges_[b]);
+        first_cell_[b + 1] = first_cell_[b] + n_second + 1;
+        if (n_second == 0) continue;
         locator_of_[b] = second_.size();
-        second_.emplace_back(e);
-        first_cell_[b + 1] += e.size() - 1;
+        second_.emplace_back(second_edges_[b]);
     }
+}
+
+std::uint32_t CellGrid::first_bin(double v, std::uint32_t located) const {
+    if (v != v) return static_cast<std::uint32_t>(n_first_intervals_);
+    return first_.empty() ? kNoCell : located;
 }
 
 void CellGrid::locate(Span<const double> first, Span<const double> second,
                       std::uint32_t* out) const {
     for (std::size_t start = 0; start < first.size; start += kBlock) {
         const std::size_t m = std::min(kBlock, first.size - start);
-        locate_bins(first_, {first.data + start, m}, out + start);
-        if (!two_) continue;
+        if (!first_.empty()) locate_bins(first_[0], {first.data + start, m}, out + start);
         for (std::size_t j = start; j < start + m; ++j) {
-            const std::uint32_t b = out[j];
-            out[j] = second_edges_[b].empty()
-                         ? kNoCell
-                         : static_cast<std::uint32_t>(first_cell_[b] +
-                                                      second_[locator_of_[b]](second[j]));
+            const std::uint32_t b = first_bin(first[j], first_.empty() ? 0 : out[j]);
+            if (!two_ || b == kNoCell) {
+                out[j] = b;
+                continue;
+            }
+            const double v = second[j];
+            if (v != v) {
+                out[j] = static_cast<std::uint32_t>(first_cell_[b + 1] - 1);
+            } else if (second_edges_[b].empty()) {
+                out[j] = kNoCell;
+            } else {
+                out[j] = static_cast<std::uint32_t>(first_cell_[b] + second_[locator_of_[b]](v));
+            }
         }
     }
 }
@@ -302,36 +320,36 @@ std::vector<ExactCellSums> exact_cell_sums(const CellGrid& grid, Span<const doub
 FirstBinProfile first_bin_profile(const std::vector<double>& first_edges, Span<const double> first,
                                   Span<const double> second, Span<const std::uint8_t> selected,
                                   std::size_t limit) {
-    require_edges(first_edges, "bin edges");
-    const std::size_t n_bins = first_edges.size() - 1;
+    const CellGrid grid(first_edges);
+    const std::size_t n_bins = grid.n_first_bins();
     FirstBinProfile out{std::vector<std::int64_t>(n_bins, 0),
                         std::vector<ValueRange>(n_bins, ValueRange{HUGE_VAL, -HUGE_VAL}),
-                        std::vector<std::vector<double>>(n_bins)};
-    const BinLocator locate(first_edges);
+                        std::vector<std::vector<double>>(n_bins),
+                        std::vector<std::int64_t>(n_bins, 0)};
     std::vector<DistinctCounter> seen(limit > 0 ? n_bins : 0);
-    std::vector<unsigned char> nan_in(n_bins, 0);
     std::uint32_t bins[kBlock];
     for (std::size_t start = 0; start < first.size; start += kBlock) {
         const std::size_t m = std::min(kBlock, first.size - start);
-        locate_bins(locate, {first.data + start, m}, bins);
+        grid.locate({first.data + start, m}, {}, bins);
         for (std::size_t j = 0; j < m; ++j) {
             const std::size_t i = start + j;
-            if (!counts(selected, i)) continue;
             const std::uint32_t b = bins[j];
+            if (!counts(selected, i) || b == CellGrid::kNoCell) continue;
             const double v = second[i];
             ++out.support[b];
+            if (v != v) {
+                ++out.missing2[b];
+                continue;
+            }
             ValueRange& r = out.range2[b];
             r.min = v < r.min ? v : r.min;
             r.max = v > r.max ? v : r.max;
-            nan_in[b] |= static_cast<unsigned char>(v != v);
             if (limit > 0 && out.distinct2[b].size() < limit) {
                 const std::size_t before = seen[b].size();
                 if (seen[b].add(v) > before) out.distinct2[b].push_back(v == 0.0 ? 0.0 : v);
             }
         }
     }
-    for (std::size_t b = 0; b < n_bins; ++b)
-        if (nan_in[b] != 0) out.range2[b] = {std::nan(""), std::nan("")};
     return out;
 }
 
@@ -397,14 +415,15 @@ std::vector<std::vector<double>> weighted_histograms(const double* data, std::si
         for (std::size_t k = 1; k < edges[j].size(); ++k)
             if (!(edges[j][k - 1] < edges[j][k]))
                 throw std::invalid_argument("edges must be strictly increasing");
-        out[j].assign(2 * std::max<std::size_t>(edges[j].size() - 1, 1), 0.0);
+        // The bins, then the missing one, for each of the two histograms.
+        out[j].assign(2 * (std::max<std::size_t>(edges[j].size() - 1, 1) + 1), 0.0);
     }
     for (std::size_t j = 0; j < n_columns; ++j) {
         const std::vector<double>& e = edges[j];
         // The inner edges: a value's bin is the number of them at or below it.
         const double* inner = e.data() + 1;
         const double* inner_end = e.size() > 2 ? e.data() + e.size() - 1 : inner;
-        const std::size_t n_bins = out[j].size() / 2;
+        const std::size_t n_bins = out[j].size() / 2;  // the missing one included
         double* a = out[j].data();
         double* b = a + n_bins;
         for (std::size_t i = 0; i < n_rows; ++i) {

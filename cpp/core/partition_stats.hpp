@@ -73,9 +73,12 @@ WeightSummary weight_summary(Span<const double> weights);
 
 // Smallest and largest value of each column of a row-major block over the selected rows (NaN
 // bounds where a selected value is NaN, as value_range has it; +inf/-inf when nothing is
-// selected), and whether any selected value is NaN or infinite.
+// selected), and whether any selected value is NaN or infinite. `present` holds the range of the
+// values that are not NaN (+inf/-inf when there is none), `missing` how many are NaN.
 struct ColumnRanges {
     std::vector<ValueRange> ranges;
+    std::vector<ValueRange> present;
+    std::vector<std::int64_t> missing;
     std::int64_t count = 0;
     bool any_nan = false;
     bool any_inf = false;
@@ -90,38 +93,45 @@ ColumnRanges column_ranges(const double* data, std::size_t n_rows, std::size_t n
 std::vector<double> distinct_values(Span<const double> x, Span<const std::uint8_t> selected,
                                     std::size_t limit);
 
-// The cells of a one- or two-feature histogram search: equal-width bins of a first feature and,
-// for two features, equal-width bins of the second feature inside every first-feature bin (none
-// for a bin that holds no row). Cells are numbered bin by bin. Edges are strictly increasing, as
-// equal_width_edges makes them; rows outside them fall in the nearest bin.
+// The cells of a one- or two-feature histogram search. A feature's bins are its equal-width bins
+// (of its values; of a categorical feature's codes on the edges 0, 1, ..., K) then one bin for
+// its missing (NaN) rows; with two features, the second feature's bins inside every
+// first-feature bin, the missing one included. Cells are numbered bin by bin. Edges are strictly
+// increasing, as equal_width_edges makes them, or empty (no value there: the missing bin alone);
+// values outside them fall in the nearest bin.
 class CellGrid {
   public:
     static constexpr std::uint32_t kNoCell = std::numeric_limits<std::uint32_t>::max();
 
     // One feature.
     explicit CellGrid(std::vector<double> first_edges);
-    // Two features: `second_edges` holds one edge vector per first-feature bin, empty for a bin
-    // without rows.
+    // Two features: `second_edges` holds one edge vector per first-feature bin, the missing one
+    // last (empty: the second feature's missing cell alone).
     CellGrid(std::vector<double> first_edges, std::vector<std::vector<double>> second_edges);
     CellGrid(const CellGrid&) = delete;
     CellGrid& operator=(const CellGrid&) = delete;
 
     bool two_features() const { return two_; }
     std::size_t n_cells() const { return first_cell_.back(); }
-    std::size_t n_first_bins() const { return first_edges_.size() - 1; }
-    // The cells of first-feature bin b are first_cell(b) .. first_cell(b + 1).
+    // The first feature's bins, its missing bin (the last) included.
+    std::size_t n_first_bins() const { return first_cell_.size() - 1; }
+    // The cells of first-feature bin b are first_cell(b) .. first_cell(b + 1), the last of them
+    // its missing cell with two features.
     std::size_t first_cell(std::size_t b) const { return first_cell_[b]; }
 
-    // The cell of every row (second is ignored for one feature); kNoCell for a row whose
-    // first-feature bin has no second-feature bins.
+    // The cell of every row (second is ignored for one feature); kNoCell for a value of a
+    // feature that has no edges where it is (a caller's edges that miss the rows).
     void locate(Span<const double> first, Span<const double> second, std::uint32_t* out) const;
 
   private:
+    std::uint32_t first_bin(double v, std::uint32_t located) const;
+
     bool two_ = false;
     std::vector<double> first_edges_;
     std::vector<std::vector<double>> second_edges_;
     std::vector<std::size_t> first_cell_;
-    BinLocator first_;
+    std::size_t n_first_intervals_ = 0;
+    std::vector<BinLocator> first_;   // none without edges
     std::vector<BinLocator> second_;  // one per first-feature bin with edges
     std::vector<std::size_t> locator_of_;
 };
@@ -149,12 +159,14 @@ std::vector<ExactCellSums> exact_cell_sums(const CellGrid& grid, Span<const doub
                                            Span<const std::uint8_t> selected,
                                            const std::vector<std::size_t>& cells);
 
-// Per first-feature bin (edges `first_edges`): the selected rows' count, the range of the second
-// feature and up to `limit` distinct values of it (see distinct_values).
+// Per first-feature bin (edges `first_edges`, the missing bin last, as CellGrid has them): the
+// selected rows' count, the range of the second feature's values that are there, up to `limit`
+// distinct ones of them (see distinct_values) and the number of its missing values.
 struct FirstBinProfile {
     std::vector<std::int64_t> support;
-    std::vector<ValueRange> range2;  // {+inf, -inf} for a bin without rows; NaN bounds for a NaN
+    std::vector<ValueRange> range2;  // {+inf, -inf} for a bin without values
     std::vector<std::vector<double>> distinct2;
+    std::vector<std::int64_t> missing2;
 };
 FirstBinProfile first_bin_profile(const std::vector<double>& first_edges, Span<const double> first,
                                   Span<const double> second, Span<const std::uint8_t> selected,
@@ -182,7 +194,8 @@ std::vector<std::int64_t> selected_positions_in(Span<const double> first, Span<c
 // histogram a and `weight_b[i]` times in histogram b. Column j's bins are given by its strictly
 // increasing edges `edges[j]` (at least one): a value v falls in bin #{inner edges <= v}, as
 // numpy.searchsorted(edges[1:-1], v, side="right") puts it (values beyond the ends in the end
-// bins, NaN in the last). Output: counts[j] holds the bins of a, then those of b.
+// bins); a NaN is counted in one more bin after them, the missing one. Output: counts[j] holds
+// the bins of a and its missing bin, then those of b.
 std::vector<std::vector<double>> weighted_histograms(const double* data, std::size_t n_rows,
                                                      std::size_t n_columns,
                                                      const std::vector<std::vector<double>>& edges,

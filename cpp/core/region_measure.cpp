@@ -167,11 +167,18 @@ std::size_t set_box_bits(Span<const double> first, Span<const double> second, co
     const Span<const double> columns[2] = {first, second};
     std::size_t count = 0;
     bool written = false;
-    for (std::size_t c = 0; c < (two ? 2u : 1u); ++c)
-        if (!bounds[c]->is_set) {
-            count = box_bitmap(columns[c], closed_interval(*bounds[c]), {}, {}, words, stride);
-            written = true;
-        }
+    if (!box.first.is_set && two && !box.second.is_set) {
+        // Two intervals (a box among others with sets): one bitmap of both conditions.
+        count = box_bitmap(first, closed_interval(box.first), second, closed_interval(box.second),
+                           words, stride);
+        written = true;
+    } else {
+        for (std::size_t c = 0; c < (two ? 2u : 1u); ++c)
+            if (!bounds[c]->is_set) {
+                count = box_bitmap(columns[c], closed_interval(*bounds[c]), {}, {}, words, stride);
+                written = true;
+            }
+    }
     for (std::size_t c = 0; c < (two ? 2u : 1u); ++c)
         if (bounds[c]->is_set) {
             count = set_bits(columns[c], *bounds[c], words, stride, written);

@@ -8,6 +8,7 @@
 #include "core/region_stats.hpp"
 #include "core/scan_coding.hpp"
 #include "core/scan_measure.hpp"
+#include "core/scan_segments.hpp"
 
 namespace movra::core {
 
@@ -16,6 +17,7 @@ namespace {
 using scan_steps::CodedFeature;
 using scan_steps::CodedFeatures;
 using scan_steps::CodeInterval;
+using scan_steps::CodePairLayout;
 using scan_steps::kNoRegion;
 using scan_steps::PairBlock;
 using scan_steps::PairLayout;
@@ -71,32 +73,40 @@ struct Scan {
     // Merged regions fall back to the plain mean as HistogramSlicing has it, for one feature and
     // for a pair.
     SearchSettings single_settings, pair_settings;
+    // Sizes the near ties of categories and missing rows (of a part of the split when found).
+    ScoreProfile split_profile;
 
     // Moments on the searched split (side 0) or the other one, into a region's train or test.
     RegionMoments& moments_on(ScanRegion& r, std::size_t side) const {
         return (side == 0) == request.use_test ? r.test : r.train;
     }
     double searched_max(std::size_t column) const { return coded.searched_max[column]; }
+    FeatureKind kind_of(std::size_t column) const {
+        return column < request.kinds.size() ? request.kinds[column] : FeatureKind::kNumerical;
+    }
 };
 
 // One feature's regions, searched on the searched split and measured on both.
 void scan_feature(const Scan& scan, std::size_t column, std::vector<ScanRegion>& out) {
     const CodedFeature& f = scan.coded.of(column);
-    const SplitRows& searched = scan.sides[0];
-    const OneFeatureSearch search =
-        search_one_feature_in_bins(f.range, f.edges, searched_bins(f, scan.request.simd_path),
-                                   searched.scores, searched.weights, scan.single_settings);
+    const OneFeatureSearch search = search_coded_feature(
+        f, scan.sides[0], scan.single_settings, scan.split_profile, scan.request.simd_path);
     const std::size_t first = out.size();
     std::vector<std::uint32_t> region_of_code(f.n_codes, kNoRegion);
     for (const SliceRule& rule : search.regions) {
+        const auto region = static_cast<std::uint32_t>(out.size() - first);
         ScanRegion r;
         r.first = static_cast<std::int64_t>(column);
         r.lb1 = rule.lb;
         r.ub1 = rule.ub;
-        const CodeInterval codes = code_interval(f, rule.lb, rule.ub, scan.searched_max(column));
-        for (std::size_t c = codes.first; c <= codes.last; ++c)
-            region_of_code[c] = static_cast<std::uint32_t>(out.size() - first);
-        out.push_back(r);
+        r.codes1 = rule.codes;
+        for (const std::int32_t c : rule.codes) region_of_code[f.code_of_category(c)] = region;
+        if (rule.codes.empty()) {
+            const CodeInterval codes =
+                code_interval(f, rule.lb, rule.ub, scan.searched_max(column));
+            for (std::size_t c = codes.first; c <= codes.last; ++c) region_of_code[c] = region;
+        }
+        out.push_back(std::move(r));
     }
     if (out.size() == first) return;
     std::vector<RegionMoments> sums(out.size() - first);
@@ -123,40 +133,86 @@ struct MeasuredPair {
     PairLayout layout;
 };
 
-// Pair k searched on the searched split, its second feature's values at `slot` of the batch:
-// its regions into `found` and, arranged for measuring, into the result.
-MeasuredPair search_pair(const Scan& scan, std::size_t k, const PairBatch& batch, std::size_t slot,
-                         std::vector<ScanRegion>& found) {
+// Pair k searched on the searched split, its numerical second feature's values at `slot` of the
+// batch: the equal-width search of two numerical features without missing values there, else the
+// search within the first feature's bins.
+TwoFeatureSearch search_pair_bins(const Scan& scan, std::size_t k, const PairBatch& batch,
+                                  std::size_t slot) {
     const SplitRows& searched = scan.sides[0];
     const Span<const double> second{batch.values[slot].data(), batch.values[slot].size()};
+    const CodedFeature& f = scan.coded.of(scan.request.pairs[k].first);
+    if (f.kind == FeatureKind::kNumerical && !f.missing_searched && !batch.nan[slot])
+        return search_two_features_in_bins(
+            f.range, f.edges, searched_bins(f, scan.request.simd_path), second, searched.scores,
+            searched.weights, scan.pair_settings, false);
+    return search_pair_in_bins(f, searched, second, scan.pair_settings, scan.split_profile,
+                               scan.request.simd_path);
+}
+
+// Pair k's regions found by `search`, into `found`, and as they are measured.
+std::vector<PairRegion> regions_of_pair(const Scan& scan, std::size_t k,
+                                        const TwoFeatureSearch& search,
+                                        std::vector<ScanRegion>& found) {
     const auto [column1, column2] = scan.request.pairs[k];
     const CodedFeature& f = scan.coded.of(column1);
-    const TwoFeatureSearch search = search_two_features_in_bins(
-        f.range, f.edges, searched_bins(f, scan.request.simd_path), second, searched.scores,
-        searched.weights, scan.pair_settings, batch.nan[slot]);
-    MeasuredPair m{k, slot, &f, {}, {}};
+    std::vector<PairRegion> measured;
     for (std::size_t b = 0; b < search.bins.size(); ++b) {
         const FirstFeatureBin& fb = search.bins[b];
         const std::vector<SliceRule>& regions = fb.search.regions;
         if (regions.empty()) continue;
-        const CodeInterval codes = code_interval(f, fb.lb1, fb.ub1, scan.searched_max(column1));
+        const CodeInterval codes = bin_codes(f, b, scan.searched_max(column1));
         for (std::size_t q = 0; q < regions.size(); ++q) {
             ScanRegion r;
             r.first = static_cast<std::int64_t>(column1);
             r.second = static_cast<std::int64_t>(column2);
             r.lb1 = fb.lb1;
             r.ub1 = fb.ub1;
+            r.codes1 = fb.codes1;
             r.lb2 = regions[q].lb;
             r.ub2 = regions[q].ub;
+            r.codes2 = regions[q].codes;
             r.lb2q = fb.lb2q[q];
             r.ub2q = fb.ub2q[q];
-            found.push_back(r);
-            const Bound bound2{r.lb2, r.ub2, r.ub2 == scan.searched_max(column2)};
-            m.regions.push_back({codes, closed_interval(bound2), b});
+            PairRegion m{codes, {}, b, {}};
+            if (r.codes2.empty())
+                m.second =
+                    closed_interval(Bound{r.lb2, r.ub2, r.ub2 == scan.searched_max(column2)});
+            else
+                m.second_set = code_set(r.codes2);
+            found.push_back(std::move(r));
+            measured.push_back(std::move(m));
         }
     }
+    return measured;
+}
+
+// Pair k searched on the searched split, its second feature's values at `slot` of the batch:
+// its regions into `found` and, arranged for measuring, into the result.
+MeasuredPair search_pair(const Scan& scan, std::size_t k, const PairBatch& batch, std::size_t slot,
+                         std::vector<ScanRegion>& found) {
+    const CodedFeature& f = scan.coded.of(scan.request.pairs[k].first);
+    MeasuredPair m{
+        k, slot, &f, regions_of_pair(scan, k, search_pair_bins(scan, k, batch, slot), found), {}};
     if (!m.regions.empty()) m.layout = pair_layout(m.regions, f.n_codes);
     return m;
+}
+
+// Pair k with a categorical second feature: searched and measured on both splits by the two
+// features' codes.
+void scan_code_pair(const Scan& scan, std::size_t k, std::vector<ScanRegion>& found) {
+    const auto [column1, column2] = scan.request.pairs[k];
+    const CodedFeature &f = scan.coded.of(column1), &g = scan.coded.of(column2);
+    const TwoFeatureSearch search = search_pair_of_codes(
+        f, g, scan.sides[0], scan.pair_settings, scan.split_profile, scan.request.simd_path);
+    const std::vector<PairRegion> regions = regions_of_pair(scan, k, search, found);
+    if (regions.empty()) return;
+    const CodePairLayout layout = code_pair_layout(regions, f, g);
+    std::vector<RegionMoments> sums(found.size());
+    for (std::size_t side = 0; side < 2; ++side) {
+        std::fill(sums.begin(), sums.end(), RegionMoments{});
+        measure_code_pair(f, g, side, scan.sides[side], layout, sums.data());
+        for (std::size_t r = 0; r < sums.size(); ++r) scan.moments_on(found[r], side) = sums[r];
+    }
 }
 
 // A searched pair's regions measured on the searched split, from the batch's values.
@@ -234,8 +290,12 @@ void scan_pair_batch(const Scan& scan, PairBatch& batch,
 void scan_pairs(const Scan& scan, std::vector<ScanRegion>& out) {
     const auto& pairs = scan.request.pairs;
     std::vector<std::vector<ScanRegion>> pair_regions(pairs.size());
-    std::vector<std::size_t> seconds;
-    for (const auto& pair : pairs) seconds.push_back(pair.second);
+    std::vector<std::size_t> seconds;  // the numerical ones, read in batches
+    for (std::size_t k = 0; k < pairs.size(); ++k)
+        if (scan.kind_of(pairs[k].second) == FeatureKind::kCategorical)
+            scan_code_pair(scan, k, pair_regions[k]);
+        else
+            seconds.push_back(pairs[k].second);
     std::sort(seconds.begin(), seconds.end());
     seconds.erase(std::unique(seconds.begin(), seconds.end()), seconds.end());
     PairBatch batch;
@@ -264,6 +324,8 @@ void check_request(const ScanRequest& request) {
     for (const auto& pair : request.pairs)
         if (pair.first >= width || pair.second >= width)
             throw std::invalid_argument("pairs must be columns of the data set");
+    if (!request.kinds.empty() && request.kinds.size() != width)
+        throw std::invalid_argument("kinds must have one entry per column of the data set");
 }
 
 }  // namespace
@@ -276,13 +338,16 @@ std::vector<ScanRegion> scan_histograms(const ScanRequest& request) {
                split_rows(request, request.use_test ? request.train : request.test)},
               {},
               request.settings,
-              request.settings};
+              request.settings,
+              {}};
     if (scan.sides[0].n == 0)
         throw std::invalid_argument(
             "zero-size array to reduction operation minimum which has no identity");
     scan.single_settings.merge_weights = ZeroWeights::kNotPositiveSum;
     scan.pair_settings.merge_weights = ZeroWeights::kZeroSum;
     scan.coded = scan_steps::code_features(request, scan.sides[0], scan.sides[1]);
+    if (request.settings.ties.exact_average)
+        scan.split_profile = score_profile(scan.sides[0].scores, scan.sides[0].weights);
     std::vector<ScanRegion> out;
     for (const std::size_t column : request.features) scan_feature(scan, column, out);
     scan_pairs(scan, out);

@@ -11,6 +11,7 @@
 
 #include "core/columns.hpp"
 #include "core/region_stats.hpp"
+#include "core/segment_search.hpp"
 #include "core/slice_search.hpp"
 #include "core/span.hpp"
 
@@ -26,7 +27,8 @@ struct ScanSplit {
 // A weak region of one feature (second < 0) or of a pair (first, second): its bounds as the
 // diagnoser reports them ("lb1", "ub1", and for a pair "lb2", "ub2" and the percentile ranks
 // "lb2q", "ub2q"), and its moments on both splits, rows selected as the slicing driver selects
-// them (lb <= x < ub, or x <= ub where ub equals the searched split's maximum of that feature).
+// them (lb <= x < ub, or x <= ub where ub equals the searched split's largest value of that
+// feature; or x in a set of codes).
 struct ScanRegion {
     std::int64_t first = -1;
     std::int64_t second = -1;
@@ -38,7 +40,10 @@ struct ScanRegion {
 };
 
 struct ScanRequest {
-    RowMajor x;  // the whole data set; the scanned columns are finite on both splits
+    // The whole data set: NaN marks a missing value; the scanned columns hold no infinite value,
+    // and a categorical one holds category codes 0, 1, ... (or NaN).
+    RowMajor x;
+    std::vector<FeatureKind> kinds;  // per column of x; empty: every column is numerical
     ScanSplit train, test;
     bool use_test = false;              // search the test split, else the training split
     std::vector<std::size_t> features;  // one-feature searches
@@ -53,10 +58,10 @@ struct ScanRequest {
 };
 
 // The regions of every requested feature, then of every requested pair, each in the order its
-// search gives them. Each is exactly what search_one_feature (or search_two_features) gives on
-// the searched split's copied column(s), measured on both splits. The splits are never copied:
-// each feature is coded once per split (a byte per row while the bins allow), and a pair's second
-// feature is read into one column at a time.
+// search gives them. Each is exactly what search_feature (or search_feature_pair) gives on the
+// searched split's copied column(s), measured on both splits. The splits are never copied: each
+// feature is coded once per split (a byte per row while the bins allow), and a pair's numerical
+// second feature is read into one column at a time.
 std::vector<ScanRegion> scan_histograms(const ScanRequest& request);
 
 // The moments of both whole splits.

@@ -13,18 +13,21 @@
 namespace movra::core::scan_steps {
 
 // One feature's regions measured on one split (0 the searched one): region_of_code maps each of
-// the feature's codes to its region (at most one: the regions are disjoint runs of bins) or
-// kNoRegion; each region's moments are added to out[region].
+// the feature's codes to its region (at most one: the regions are disjoint) or kNoRegion; each
+// region's moments are added to out[region].
 constexpr std::uint32_t kNoRegion = UINT32_MAX;
 void measure_single(const CodedFeature& f, std::size_t split, const SplitRows& s,
                     const std::vector<std::uint32_t>& region_of_code, RegionMoments* out);
 
-// A region of a pair: the codes of its first feature's interval, its second feature's interval
-// and its first-feature bin.
+// A region of a pair: the codes of its first feature's bin, its second feature's interval (or,
+// when second_set.is_set, that set of codes) and its first-feature bin. A bin's regions are
+// disjoint on the second feature, a set among them coming last (the missing rows of a numerical
+// feature; a categorical one's region is its only one).
 struct PairRegion {
     CodeInterval first;
     ClosedInterval second;
     std::size_t bin = 0;
+    Bound second_set;
 };
 
 // A pair's regions arranged for measuring. The codes of the first feature are grouped in slots:
@@ -39,6 +42,8 @@ struct PairLayout {
     std::vector<std::uint32_t> region;
     std::vector<std::vector<std::uint32_t>> several;  // per slot: its regions when of two bins
     std::vector<std::uint8_t> of_two_bins;            // per slot
+    std::vector<std::uint32_t> set_region;            // per slot: kNoRegion when none
+    bool has_sets = false;
 };
 
 // The layout of a pair's regions, given in the order of their first-feature bins.
@@ -57,5 +62,21 @@ struct PairBlock {
 // A pair's regions measured on one block of rows, their moments added to out[region].
 void measure_pair_block(const CodedFeature& first, const PairBlock& block, const PairLayout& p,
                         const std::vector<PairRegion>& regions, RegionMoments* out);
+
+// The regions of a pair whose second feature is categorical, measured by both features' codes: a
+// row's region is region[slot * n_second_codes + its second code], its slot found from its first
+// code (slot 0: no region holds the code).
+struct CodePairLayout {
+    std::vector<std::uint32_t> slot_of_code;
+    std::size_t n_second_codes = 0;
+    std::vector<std::uint32_t> region;
+};
+CodePairLayout code_pair_layout(const std::vector<PairRegion>& regions, const CodedFeature& first,
+                                const CodedFeature& second);
+
+// Such a pair's regions measured on one split (0 the searched one), their moments added to
+// out[region].
+void measure_code_pair(const CodedFeature& first, const CodedFeature& second, std::size_t split,
+                       const SplitRows& s, const CodePairLayout& p, RegionMoments* out);
 
 }  // namespace movra::core::scan_steps

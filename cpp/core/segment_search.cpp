@@ -34,72 +34,15 @@ Subset take(Span<const double> x, Span<const double> scores, Span<const double> 
     return s;
 }
 
-// Settings for a search of a subset: near ties are settled on the full columns' rows.
-SearchSettings for_subset(const SearchSettings& settings, const std::vector<std::int64_t>& rows) {
-    SearchSettings inner = settings;
-    if (settings.ties.exact_average)
-        inner.ties.exact_average =
-            [&rows, outer = settings.ties.exact_average](const std::vector<std::int64_t>& within) {
-                std::vector<std::int64_t> mapped(within.size());
-                for (std::size_t k = 0; k < within.size(); ++k)
-                    mapped[k] = rows[static_cast<std::size_t>(within[k])];
-                return outer(mapped);
-            };
-    return inner;
-}
-
-// The sums of the rows of a unit of bins, judged as one bin (a near tie on its exact average).
-struct Unit {
-    std::vector<std::int32_t> codes;
-    ScoreSums sums;
-};
-
-double judged_value(const Unit& u, Span<const double> x, bool weighted,
-                    const SearchSettings& settings, const ScoreProfile& profile) {
-    double value = average_score(u.sums, weighted, ZeroWeights::kZeroSum);
-    if (settings.ties.exact_average &&
-        near_tie(value, u.sums.count, settings.threshold_value, profile)) {
-        const Bound set = code_set(u.codes);
-        value = settings.ties.exact_average(rows_in_bound(x, set));
-    }
-    return value;
-}
-
-// The units judged: every unit's rule, the weak ones, and their union as one region when it holds
-// at least min_samples rows (its rule first, then the others').
-void judge_units(OneFeatureSearch& s, const std::vector<Unit>& units, Span<const double> x,
-                 bool weighted, const SearchSettings& settings, const ScoreProfile& profile) {
-    Unit weak;
-    for (std::size_t u = 0; u < units.size(); ++u) {
-        const double value = judged_value(units[u], x, weighted, settings, profile);
-        s.bin_sums.push_back(units[u].sums);
-        s.bin_rules.push_back({kNaN, kNaN, value, units[u].sums.count, units[u].codes});
-        if (!is_weak(value, settings.score_sign, settings.threshold_value)) continue;
-        s.weak_bins.push_back(u);
-        weak.codes.insert(weak.codes.end(), units[u].codes.begin(), units[u].codes.end());
-        weak.sums.add(units[u].sums);
-    }
-    std::vector<bool> in_region(units.size(), false);
-    if (!s.weak_bins.empty() && settings.min_samples <= weak.sums.count) {
-        std::sort(weak.codes.begin(), weak.codes.end());
-        const double value = average_score(weak.sums, true, settings.merge_weights);
-        s.regions.push_back({kNaN, kNaN, value, weak.sums.count, weak.codes});
-        s.rules.push_back(s.regions.back());
-        for (std::size_t u : s.weak_bins) in_region[u] = true;
-    }
-    for (std::size_t u = 0; u < units.size(); ++u)
-        if (!in_region[u]) s.rules.push_back(s.bin_rules[u]);
+// The rows of `x` whose value is one of `codes`.
+RowsOfCodes rows_of_codes(Span<const double> x) {
+    return
+        [x](const std::vector<std::int32_t>& codes) { return rows_in_bound(x, code_set(codes)); };
 }
 
 // Per category code, and for the missing rows, the rows' score sums (weight 1 each when
-// `weights` is empty).
-struct CategorySums {
-    std::vector<ScoreSums> per_code;
-    ScoreSums missing;
-};
-
-// The codes are checked and counted first, so that the sums then go to a table of fixed size
-// (the missing rows in its last slot) with no test per row.
+// `weights` is empty). The codes are checked and counted first, so that the sums then go to a
+// table of fixed size (the missing rows in its last slot) with no test per row.
 CategorySums category_sums(Span<const double> x, Span<const double> scores,
                            Span<const double> weights) {
     // Whole numbers in [0, 2^31] survive a round trip through 2^52 + v unchanged (the sum has
@@ -130,54 +73,23 @@ CategorySums category_sums(Span<const double> x, Span<const double> scores,
     return out;
 }
 
-// A categorical feature's bins: each category with at least min_samples rows, then missing
-// (likewise), then the smaller ones as one group.
-std::vector<Unit> category_units(const CategorySums& sums, std::int64_t min_samples) {
-    std::vector<Unit> units;
-    Unit small;
-    const auto place = [&](std::int32_t code, const ScoreSums& s) {
-        if (s.count == 0) return;
-        Unit& to = s.count >= min_samples ? units.emplace_back() : small;
-        to.codes.push_back(code);
-        to.sums.add(s);
-    };
-    for (std::size_t c = 0; c < sums.per_code.size(); ++c)
-        place(static_cast<std::int32_t>(c), sums.per_code[c]);
-    place(kMissingCode, sums.missing);
-    if (small.sums.count > 0) {
-        std::sort(small.codes.begin(), small.codes.end());
-        units.push_back(small);
-    }
-    return units;
-}
-
 OneFeatureSearch search_categories(Span<const double> x, Span<const double> scores,
                                    Span<const double> weights, const SearchSettings& settings) {
     OneFeatureSearch s;
     s.range = finite_range(x);
-    const std::vector<Unit> units =
-        category_units(category_sums(x, scores, weights), settings.min_samples);
-    judge_units(s, units, x, !weights.empty(), settings, score_profile(scores, weights));
+    judge_categories(s, category_sums(x, scores, weights), !weights.empty(), settings,
+                     score_profile(scores, weights), rows_of_codes(x));
     return s;
 }
 
 // The missing rows of a numerical feature, one more bin of a search of its other rows.
 void add_missing_bin(OneFeatureSearch& s, Span<const double> x, Span<const double> scores,
                      Span<const double> weights, const SearchSettings& settings) {
-    Unit missing{{kMissingCode}, {}};
+    ScoreSums missing;
     for (std::size_t i = 0; i < x.size; ++i)
-        if (std::isnan(x[i])) missing.sums.add(scores[i], weights.empty() ? 1.0 : weights[i]);
-    const double value =
-        judged_value(missing, x, !weights.empty(), settings, score_profile(scores, weights));
-    const SliceRule rule{kNaN, kNaN, value, missing.sums.count, missing.codes};
-    s.bin_sums.push_back(missing.sums);
-    s.bin_rules.push_back(rule);
-    s.rules.push_back(rule);
-    if (is_weak(value, settings.score_sign, settings.threshold_value) &&
-        settings.min_samples <= missing.sums.count) {
-        s.weak_bins.push_back(s.bin_rules.size() - 1);
-        s.regions.push_back(rule);
-    }
+        if (std::isnan(x[i])) missing.add(scores[i], weights.empty() ? 1.0 : weights[i]);
+    judge_missing_bin(s, missing, !weights.empty(), settings, score_profile(scores, weights),
+                      rows_of_codes(x));
 }
 
 OneFeatureSearch search_numerical(Span<const double> x, Span<const double> scores,
@@ -194,7 +106,7 @@ OneFeatureSearch search_numerical(Span<const double> x, Span<const double> score
         const Subset part = take(x, scores, weights, std::move(finite));
         s = search_one_feature(
             {part.x.data(), part.x.size()}, {part.scores.data(), part.scores.size()},
-            {part.weights.data(), part.weights.size()}, for_subset(settings, part.rows));
+            {part.weights.data(), part.weights.size()}, settings_for_rows(settings, part.rows));
     }
     add_missing_bin(s, x, scores, weights, settings);
     return s;
@@ -202,9 +114,107 @@ OneFeatureSearch search_numerical(Span<const double> x, Span<const double> score
 
 }  // namespace
 
+std::vector<CodeUnit> category_units(const CategorySums& sums, std::int64_t min_samples) {
+    std::vector<CodeUnit> units;
+    CodeUnit small;
+    const auto place = [&](std::int32_t code, const ScoreSums& s) {
+        if (s.count == 0) return;
+        CodeUnit& to = s.count >= min_samples ? units.emplace_back() : small;
+        to.codes.push_back(code);
+        to.sums.add(s);
+    };
+    for (std::size_t c = 0; c < sums.per_code.size(); ++c)
+        place(static_cast<std::int32_t>(c), sums.per_code[c]);
+    place(kMissingCode, sums.missing);
+    if (small.sums.count > 0) {
+        std::sort(small.codes.begin(), small.codes.end());
+        units.push_back(small);
+    }
+    return units;
+}
+
+void judge_category_units(OneFeatureSearch& s, const std::vector<CodeUnit>& units, bool weighted,
+                          const SearchSettings& settings, const SettleAverage& settle) {
+    CodeUnit weak;
+    for (std::size_t u = 0; u < units.size(); ++u) {
+        const double value =
+            settle(u, average_score(units[u].sums, weighted, ZeroWeights::kZeroSum));
+        s.bin_sums.push_back(units[u].sums);
+        s.bin_rules.push_back({kNaN, kNaN, value, units[u].sums.count, units[u].codes});
+        if (!is_weak(value, settings.score_sign, settings.threshold_value)) continue;
+        s.weak_bins.push_back(u);
+        weak.codes.insert(weak.codes.end(), units[u].codes.begin(), units[u].codes.end());
+        weak.sums.add(units[u].sums);
+    }
+    std::vector<bool> in_region(units.size(), false);
+    if (!s.weak_bins.empty() && settings.min_samples <= weak.sums.count) {
+        std::sort(weak.codes.begin(), weak.codes.end());
+        const double value = average_score(weak.sums, true, settings.merge_weights);
+        s.regions.push_back({kNaN, kNaN, value, weak.sums.count, weak.codes});
+        s.rules.push_back(s.regions.back());
+        for (std::size_t u : s.weak_bins) in_region[u] = true;
+    }
+    for (std::size_t u = 0; u < units.size(); ++u)
+        if (!in_region[u]) s.rules.push_back(s.bin_rules[u]);
+}
+
+void judge_missing_bin(OneFeatureSearch& s, const ScoreSums& missing, bool weighted,
+                       const SearchSettings& settings, const SettleAverage& settle) {
+    const double value = settle(0, average_score(missing, weighted, ZeroWeights::kZeroSum));
+    const SliceRule rule{kNaN, kNaN, value, missing.count, {kMissingCode}};
+    s.bin_sums.push_back(missing);
+    s.bin_rules.push_back(rule);
+    s.rules.push_back(rule);
+    if (is_weak(value, settings.score_sign, settings.threshold_value) &&
+        settings.min_samples <= missing.count) {
+        s.weak_bins.push_back(s.bin_rules.size() - 1);
+        s.regions.push_back(rule);
+    }
+}
+
+SettleAverage settle_on_rows(const std::vector<CodeUnit>& units, const SearchSettings& settings,
+                             const ScoreProfile& profile, const RowsOfCodes& rows) {
+    return [&units, &settings, profile, &rows](std::size_t u, double value) {
+        if (settings.ties.exact_average &&
+            near_tie(value, units[u].sums.count, settings.threshold_value, profile))
+            return settings.ties.exact_average(rows(units[u].codes));
+        return value;
+    };
+}
+
+void judge_categories(OneFeatureSearch& s, const CategorySums& sums, bool weighted,
+                      const SearchSettings& settings, const ScoreProfile& profile,
+                      const RowsOfCodes& rows) {
+    const std::vector<CodeUnit> units = category_units(sums, settings.min_samples);
+    judge_category_units(s, units, weighted, settings,
+                         settle_on_rows(units, settings, profile, rows));
+}
+
+void judge_missing_bin(OneFeatureSearch& s, const ScoreSums& missing, bool weighted,
+                       const SearchSettings& settings, const ScoreProfile& profile,
+                       const RowsOfCodes& rows) {
+    const std::vector<CodeUnit> unit{{{kMissingCode}, missing}};
+    judge_missing_bin(s, missing, weighted, settings,
+                      settle_on_rows(unit, settings, profile, rows));
+}
+
+SearchSettings settings_for_rows(const SearchSettings& settings,
+                                 const std::vector<std::int64_t>& rows) {
+    SearchSettings inner = settings;
+    if (settings.ties.exact_average)
+        inner.ties.exact_average =
+            [&rows, outer = settings.ties.exact_average](const std::vector<std::int64_t>& within) {
+                std::vector<std::int64_t> mapped(within.size());
+                for (std::size_t k = 0; k < within.size(); ++k)
+                    mapped[k] = rows[static_cast<std::size_t>(within[k])];
+                return outer(mapped);
+            };
+    return inner;
+}
+
 CategoryBins category_bins(Span<const double> x, std::int64_t min_samples) {
     CategoryBins out;
-    for (const Unit& u : category_units(category_sums(x, {}, {}), min_samples))
+    for (const CodeUnit& u : category_units(category_sums(x, {}, {}), min_samples))
         out.push_back(u.codes);
     return out;
 }
@@ -308,7 +318,7 @@ TwoFeatureSearch search_feature_pair(Span<const double> first, FeatureKind first
                                   return search_feature(x2, second_kind,
                                                         {part.scores.data(), part.scores.size()},
                                                         {part.weights.data(), part.weights.size()},
-                                                        for_subset(settings, part.rows));
+                                                        settings_for_rows(settings, part.rows));
                               });
 }
 

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "core/histogram.hpp"
+#include "core/region_stats.hpp"
 #include "core/slice_search.hpp"
 #include "core/span.hpp"
 
@@ -29,6 +30,39 @@ enum class FeatureKind { kNumerical, kCategorical };
 OneFeatureSearch search_feature(Span<const double> x, FeatureKind kind, Span<const double> scores,
                                 Span<const double> weights, const SearchSettings& settings,
                                 const ValueRange* known_range = nullptr);
+
+// A bin as the searches judge it by its codes: one category, the missing rows, or the small
+// categories together; its codes (kMissingCode for missing) and its rows' score sums.
+struct CodeUnit {
+    std::vector<std::int32_t> codes;
+    ScoreSums sums;
+};
+
+// A categorical feature's score sums per category code, and of its missing rows.
+struct CategorySums {
+    std::vector<ScoreSums> per_code;
+    ScoreSums missing;
+};
+
+// The units a categorical feature is judged by: each category with at least min_samples rows,
+// then missing (likewise), then the smaller ones as one group; none for a category without rows.
+std::vector<CodeUnit> category_units(const CategorySums& sums, std::int64_t min_samples);
+
+// The average that decides a verdict: settle(unit, average) gives it where rounding could flip
+// it (an exact average), else the average itself.
+using SettleAverage = std::function<double(std::size_t, double)>;
+
+// The judgements of search_feature from sums, whoever found them (one pass over the rows, or
+// sums merged over the partitions of a data set):
+// - judge_category_units: every unit's rule and verdict, and the weak ones as one region when it
+//   holds at least min_samples rows (its rule first, then the other units' rules);
+// - judge_missing_bin: a numerical feature's missing rows as one more bin after its intervals
+//   (settle(0, average)), its rule last, kept as a region when weak with at least min_samples
+//   rows.
+void judge_category_units(OneFeatureSearch& s, const std::vector<CodeUnit>& units, bool weighted,
+                          const SearchSettings& settings, const SettleAverage& settle);
+void judge_missing_bin(OneFeatureSearch& s, const ScoreSums& missing, bool weighted,
+                       const SearchSettings& settings, const SettleAverage& settle);
 
 // The second feature searched by search_feature within every bin of the first: a numerical first
 // feature's equal-width bins (as search_two_features cuts them) then its missing rows, a
@@ -68,5 +102,30 @@ TwoFeatureSearch search_within_bins(const FirstFeatureBins& bins, Span<const dou
 
 // The smallest and largest value that is not NaN; NaN bounds when there is none.
 ValueRange finite_range(Span<const double> x);
+
+// The rows (increasing positions among the searched rows) whose value is one of `codes`
+// (kMissingCode: missing), for settling a near tie on their exact average.
+using RowsOfCodes =
+    std::function<std::vector<std::int64_t>(const std::vector<std::int32_t>& codes)>;
+
+// Settles a unit's near tie on the exact average of its rows, `rows(units[u].codes)`; `profile`
+// is that of every searched row. Holds references to its arguments.
+SettleAverage settle_on_rows(const std::vector<CodeUnit>& units, const SearchSettings& settings,
+                             const ScoreProfile& profile, const RowsOfCodes& rows);
+
+// The same judgements for a caller that reads the rows itself (the scan): a categorical feature
+// from its categories' sums (added in row order), a numerical feature's missing rows as one more
+// bin of the search `s` of its other rows; near ties settled on `rows`.
+void judge_categories(OneFeatureSearch& s, const CategorySums& sums, bool weighted,
+                      const SearchSettings& settings, const ScoreProfile& profile,
+                      const RowsOfCodes& rows);
+void judge_missing_bin(OneFeatureSearch& s, const ScoreSums& missing, bool weighted,
+                       const SearchSettings& settings, const ScoreProfile& profile,
+                       const RowsOfCodes& rows);
+
+// Settings for a search of part of the rows, `rows` being their positions (increasing): near
+// ties are settled on the rows they stand for. `rows` must outlive the settings.
+SearchSettings settings_for_rows(const SearchSettings& settings,
+                                 const std::vector<std::int64_t>& rows);
 
 }  // namespace movra::core

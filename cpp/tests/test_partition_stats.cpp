@@ -6,6 +6,7 @@
 #include <set>
 #include <vector>
 
+#include "core/distances.hpp"
 #include "core/fanova.hpp"
 #include "core/merged_search.hpp"
 #include "core/partition_stats.hpp"
@@ -103,6 +104,7 @@ TEST(CellSums, PartsAddUpAndMatchTheInMemorySearch) {
     const ValueRange range = value_range(view(x));
     const std::vector<double> edges = equal_width_edges(range, 10);
     const CellGrid grid(edges);
+    ASSERT_EQ(grid.n_cells(), edges.size());  // the bins, then the missing rows
     std::vector<ScoreSums> merged(grid.n_cells());
     for (std::size_t from = 0; from < x.size(); from += 1500) {
         const std::size_t to = std::min(from + 1500, x.size());
@@ -112,6 +114,8 @@ TEST(CellSums, PartsAddUpAndMatchTheInMemorySearch) {
         EXPECT_EQ(unplaced, 0);
         for (std::size_t c = 0; c < sums.size(); ++c) merged[c].add(sums[c]);
     }
+    EXPECT_EQ(merged.back().count, 0);
+    merged.pop_back();
     OneFeatureSearch fromParts;
     fromParts.edges = edges;
     fromParts.range = range;
@@ -135,19 +139,27 @@ TEST(CellSums, PartsAddUpAndMatchTheInMemorySearch) {
         EXPECT_EQ(fromParts.rules[r].count, inMemory.rules[r].count);
 }
 
-TEST(CellGrid, RowsOfABinWithoutSecondEdgesAreUnplaced) {
-    const CellGrid grid({0.0, 1.0, 2.0}, {{0.0, 0.5, 1.0}, {}});
-    EXPECT_EQ(grid.n_cells(), 2u);
-    const std::vector<double> first{0.2, 0.7, 1.5, 2.0}, second{0.1, 0.9, 0.3, 0.4};
-    const std::vector<double> scores{1.0, 2.0, 3.0, 4.0};
+TEST(CellGrid, MissingRowsHaveCellsOfTheirOwnAndRowsOfABinWithoutEdgesNone) {
+    // First bins [0, 1), [1, 2], missing; the second feature's bins in the first only.
+    const CellGrid grid({0.0, 1.0, 2.0}, {{0.0, 0.5, 1.0}, {}, {}});
+    EXPECT_EQ(grid.n_first_bins(), 3u);
+    EXPECT_EQ(grid.n_cells(), 5u);  // 2 + missing, missing, missing
+    const double nan = std::nan("");
+    const std::vector<double> first{0.2, 0.7, 1.5, 2.0, nan, 0.3};
+    const std::vector<double> second{0.1, 0.9, 0.3, nan, 0.5, nan};
+    const std::vector<double> scores{1.0, 2.0, 3.0, 4.0, 5.0, 6.0};
     std::int64_t unplaced = 0;
     const auto sums =
         cell_score_sums(grid, view(first), view(second), view(scores), {}, {}, &unplaced);
     EXPECT_EQ(unplaced, 2);
-    EXPECT_EQ(sums[0].count, 1);
-    EXPECT_EQ(sums[1].count, 1);
+    const std::vector<std::int64_t> expected{1, 1, 1, 1, 0};
+    for (std::size_t c = 0; c < expected.size(); ++c) EXPECT_EQ(sums[c].count, expected[c]);
+    EXPECT_EQ(sums[2].sum, 6.0);
+    const CellGrid values_missing(std::vector<double>{});
+    EXPECT_EQ(values_missing.n_cells(), 1u);
     EXPECT_THROW(CellGrid({0.0, 0.0}), std::invalid_argument);
-    EXPECT_THROW(CellGrid({0.0, 1.0}, {{1.0, 0.0}}), std::invalid_argument);
+    EXPECT_THROW(CellGrid({0.0, 1.0}, {{1.0, 0.0}, {}}), std::invalid_argument);
+    EXPECT_THROW(CellGrid({0.0, 1.0}, {{}}), std::invalid_argument);
 }
 
 TEST(MergedNearTie, CoversTheSummationErrorOfBothSides) {
@@ -165,10 +177,33 @@ TEST(WeightedHistograms, CountLikeSearchsortedRight) {
     const std::vector<double> a(x.size(), 1.0), b{0, 0, 0, 0, 0, 0, 2.0};
     const auto h =
         weighted_histograms(x.data(), x.size(), 1, {{0.0, 1.0, 2.0, 3.0}}, view(a), view(b));
-    // Inner edges 1 and 2: {-1, 0, 0.5} | {1} | {2, 3, NaN}.
-    EXPECT_EQ(h[0], (std::vector<double>{3, 1, 3, 0, 0, 2}));
+    // Inner edges 1 and 2: {-1, 0, 0.5} | {1} | {2, 3}, then the missing bin {NaN}.
+    EXPECT_EQ(h[0], (std::vector<double>{3, 1, 2, 1, 0, 0, 0, 2}));
     const auto one = weighted_histograms(x.data(), x.size(), 1, {{5.0}}, view(a), view(b));
-    EXPECT_EQ(one[0], (std::vector<double>{7, 2}));
+    EXPECT_EQ(one[0], (std::vector<double>{6, 1, 0, 2}));
+}
+
+TEST(BinnedDistance, MissingValuesAreOneMorePsiBucket) {
+    const std::vector<double> edges{0.0, 1.0, 2.0, 3.0, 4.0}, reference{5, 1, 7, 3},
+        weak{2, 4, 0, 1};
+    for (bool quantile : {false, true}) {
+        const double without =
+            binned_distance(view(edges), view(reference), view(weak), "PSI", quantile, 0.0, 4.0);
+        EXPECT_EQ(binned_distance(view(edges), view(reference), view(weak), "PSI", quantile, 0.0,
+                                  4.0, 0.0, 0.0),
+                  without);
+        const double with = binned_distance(view(edges), view(reference), view(weak), "PSI",
+                                            quantile, 0.0, 4.0, 2.0, 6.0);
+        EXPECT_NE(with, without);
+        if (!quantile) {
+            const std::vector<double> e{5, 1, 7, 3, 2}, a{2, 4, 0, 1, 6};
+            EXPECT_DOUBLE_EQ(with, population_stability(view(e), view(a)));
+        }
+    }
+    // WD1 and KS compare the values that are there.
+    EXPECT_EQ(
+        binned_distance(view(edges), view(reference), view(weak), "KS", false, 0.0, 4.0, 2.0, 6.0),
+        binned_distance(view(edges), view(reference), view(weak), "KS", false, 0.0, 4.0));
 }
 
 TEST(GridCounts, PartsAddUpToTheEffectsOfTheWhole) {

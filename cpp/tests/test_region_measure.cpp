@@ -127,6 +127,7 @@ TEST(RegionMeasure, SetsOfCodesAloneAndCrossed) {
                                             {{1.0, 4.0, true}, second},
                                             {first, second},
                                             {code_set({kMissingCode}), second},
-                                            {code_set({5}), {-inf, inf}}};
+                                            {code_set({5}), {-inf, inf}},
+                                            {{1.0, 4.0}, {0.0, 2.0, true}}};
     expect_plain(a, b, regions);
 }

@@ -9,6 +9,7 @@
 #include "core/columns.hpp"
 #include "core/region_stats.hpp"
 #include "core/scan.hpp"
+#include "core/segment_search.hpp"
 #include "core/simd.hpp"
 #include "core/slice_search.hpp"
 
@@ -31,6 +32,7 @@ Span<const double> view(const std::vector<double>& v) { return {v.data(), v.size
 // A data set, its splits and the request over them (the request's spans point into the rest).
 struct Case {
     std::vector<double> x;
+    std::vector<FeatureKind> kinds;
     std::size_t n_rows = 0, n_columns = 0;
     std::vector<std::int64_t> rows[2];  // train, test
     std::vector<double> scores[2], weights[2];
@@ -38,6 +40,7 @@ struct Case {
 
     void point() {
         request.x = {x.data(), n_rows, n_columns};
+        request.kinds = kinds;
         ScanSplit* splits[2] = {&request.train, &request.test};
         for (std::size_t k = 0; k < 2; ++k) {
             splits[k]->rows = {rows[k].data(), rows[k].size()};
@@ -65,9 +68,18 @@ RegionMoments moments_at(const std::vector<std::int64_t>& rows, const std::vecto
     return m;
 }
 
+FeatureKind kind_of(const Case& c, std::size_t column) {
+    return c.kinds.empty() ? FeatureKind::kNumerical : c.kinds[column];
+}
+
+// A slice's condition as the slicing driver measures it: an interval closed at `top`, or a set.
+Bound bound_of(double lb, double ub, const std::vector<std::int32_t>& codes, double top) {
+    return codes.empty() ? Bound{lb, ub, ub == top} : code_set(codes);
+}
+
 // The column path: each split's rows copied, their columns extracted, each feature and pair
 // searched on the searched split's columns, every region's rows selected on both splits'
-// columns as the slicing driver selects them.
+// columns as the slicing driver selects them (closed at the searched split's largest value).
 std::vector<ScanRegion> column_path(const Case& c) {
     const ScanRequest& r = c.request;
     const std::size_t width = c.n_columns;
@@ -89,8 +101,8 @@ std::vector<ScanRegion> column_path(const Case& c) {
                                     {all.data(), all.size()}, outputs.data());
     }
     const std::size_t s = r.use_test ? 1 : 0;
-    // Regions close at the searched split's maximum of each column.
-    const std::vector<ValueRange>& closing = ranges[s];
+    std::vector<double> top(width);
+    for (std::size_t j = 0; j < width; ++j) top[j] = finite_range(view(columns[s][j])).max;
     const Span<const double> scores = view(c.scores[s]), weights = view(c.weights[s]);
     const auto measure = [&](ScanRegion& region, auto rows_of_split) {
         region.train = moments_at(rows_of_split(0), c.scores[0], c.weights[0]);
@@ -100,14 +112,15 @@ std::vector<ScanRegion> column_path(const Case& c) {
     SearchSettings settings = r.settings;
     settings.merge_weights = ZeroWeights::kNotPositiveSum;
     for (const std::size_t f : r.features) {
-        const OneFeatureSearch search = search_one_feature_in_range(
-            view(columns[s][f]), scores, weights, settings, ranges[s][f]);
+        const OneFeatureSearch search = search_feature(view(columns[s][f]), kind_of(c, f), scores,
+                                                       weights, settings, &ranges[s][f]);
         for (const SliceRule& rule : search.regions) {
             ScanRegion region;
             region.first = static_cast<std::int64_t>(f);
             region.lb1 = rule.lb;
             region.ub1 = rule.ub;
-            const Bound bound{rule.lb, rule.ub, rule.ub == closing[f].max};
+            region.codes1 = rule.codes;
+            const Bound bound = bound_of(rule.lb, rule.ub, rule.codes, top[f]);
             measure(region,
                     [&](std::size_t k) { return rows_in_bound(view(columns[k][f]), bound); });
             out.push_back(region);
@@ -116,8 +129,9 @@ std::vector<ScanRegion> column_path(const Case& c) {
     settings.merge_weights = ZeroWeights::kZeroSum;
     for (const auto& pair : r.pairs) {
         const std::size_t a = pair.first, b = pair.second;
-        const TwoFeatureSearch search = search_two_features(
-            view(columns[s][a]), view(columns[s][b]), scores, weights, settings, &ranges[s][a]);
+        const TwoFeatureSearch search =
+            search_feature_pair(view(columns[s][a]), kind_of(c, a), view(columns[s][b]),
+                                kind_of(c, b), scores, weights, settings, &ranges[s][a]);
         for (const FirstFeatureBin& fb : search.bins)
             for (std::size_t q = 0; q < fb.search.regions.size(); ++q) {
                 const SliceRule& rule = fb.search.regions[q];
@@ -126,12 +140,14 @@ std::vector<ScanRegion> column_path(const Case& c) {
                 region.second = static_cast<std::int64_t>(b);
                 region.lb1 = fb.lb1;
                 region.ub1 = fb.ub1;
+                region.codes1 = fb.codes1;
                 region.lb2 = rule.lb;
                 region.ub2 = rule.ub;
+                region.codes2 = rule.codes;
                 region.lb2q = fb.lb2q[q];
                 region.ub2q = fb.ub2q[q];
-                const Bound first{fb.lb1, fb.ub1, fb.ub1 == closing[a].max};
-                const Bound second{rule.lb, rule.ub, rule.ub == closing[b].max};
+                const Bound first = bound_of(fb.lb1, fb.ub1, fb.codes1, top[a]);
+                const Bound second = bound_of(rule.lb, rule.ub, rule.codes, top[b]);
                 measure(region, [&](std::size_t k) {
                     return rows_in_box(view(columns[k][a]), first, view(columns[k][b]), second);
                 });
@@ -157,21 +173,26 @@ void expect_same(const std::vector<ScanRegion>& got, const std::vector<ScanRegio
         const std::string at = where + " region " + std::to_string(k);
         EXPECT_EQ(g.first, w.first) << at;
         EXPECT_EQ(g.second, w.second) << at;
-        EXPECT_EQ(g.lb1, w.lb1) << at;
-        EXPECT_EQ(g.ub1, w.ub1) << at;
-        EXPECT_EQ(g.lb2, w.lb2) << at;
-        EXPECT_EQ(g.ub2, w.ub2) << at;
-        EXPECT_EQ(g.lb2q, w.lb2q) << at;
-        EXPECT_EQ(g.ub2q, w.ub2q) << at;
+        const double bounds[2][6] = {{g.lb1, g.ub1, g.lb2, g.ub2, g.lb2q, g.ub2q},
+                                     {w.lb1, w.ub1, w.lb2, w.ub2, w.lb2q, w.ub2q}};
+        for (std::size_t b = 0; b < 6; ++b)  // NaN where a condition is a set
+            EXPECT_TRUE(bounds[0][b] == bounds[1][b] ||
+                        (std::isnan(bounds[0][b]) && std::isnan(bounds[1][b])))
+                << at << " bound " << b << ": " << bounds[0][b] << " vs " << bounds[1][b];
+        EXPECT_EQ(g.codes1, w.codes1) << at;
+        EXPECT_EQ(g.codes2, w.codes2) << at;
         expect_same(g.train, w.train, at + " train");
         expect_same(g.test, w.test, at + " test");
     }
 }
 
 // A column of the data set of one kind: continuous, few values (with zeros of both signs),
-// constant, on a grid that the edges fall on, or far from zero.
+// constant, on a grid that the edges fall on, far from zero, or category codes (kind 5); some
+// columns miss values (as few as one, or all of them).
 void fill_column(Case& c, std::size_t j, std::size_t kind, Random& rng) {
     const std::size_t values = 1 + rng.below(8);
+    const std::size_t missing_kind = rng.below(8);
+    const std::size_t categories = 1 + rng.below(rng.below(2) == 0 ? 4 : 60);
     const double offset = 1e6 * static_cast<double>(1 + rng.below(1000));
     for (std::size_t i = 0; i < c.n_rows; ++i) {
         double v = 0.0;
@@ -189,11 +210,18 @@ void fill_column(Case& c, std::size_t j, std::size_t kind, Random& rng) {
             case 3:
                 v = static_cast<double>(rng.below(21)) * 0.5;
                 break;
+            case 5:
+                v = static_cast<double>(rng.below(categories));
+                break;
             default:
                 v = offset + rng.uniform();
                 break;
         }
-        c.x[i * c.n_columns + j] = v;
+        const bool missing = missing_kind == 1   ? rng.below(10) == 0
+                             : missing_kind == 2 ? rng.below(3) != 0
+                             : missing_kind == 3 ? i == c.n_rows / 2
+                                                 : missing_kind == 4;
+        c.x[i * c.n_columns + j] = missing ? std::nan("") : v;
     }
 }
 
@@ -204,7 +232,14 @@ Case random_case(Random& rng, std::size_t max_rows, std::int64_t max_bins) {
     c.n_rows = 1 + rng.below(max_rows);
     c.n_columns = 1 + rng.below(5);
     c.x.resize(c.n_rows * c.n_columns);
-    for (std::size_t j = 0; j < c.n_columns; ++j) fill_column(c, j, rng.below(6) % 5, rng);
+    // Numerical features only, or some categorical ones, half the time each.
+    const bool categorical = rng.below(2) == 0;
+    for (std::size_t j = 0; j < c.n_columns; ++j) {
+        const std::size_t kind = categorical ? rng.below(8) % 6 : rng.below(6) % 5;
+        fill_column(c, j, kind, rng);
+        if (categorical)
+            c.kinds.push_back(kind == 5 ? FeatureKind::kCategorical : FeatureKind::kNumerical);
+    }
     const std::size_t split_kind = rng.below(5);
     const double cut = c.x[rng.below(c.n_rows) * c.n_columns];
     for (std::size_t i = 0; i < c.n_rows; ++i) {
@@ -277,7 +312,7 @@ Case random_case(Random& rng, std::size_t max_rows, std::int64_t max_bins) {
 // beyond the searched range, weights with zeros) and bins from 1 to 60.
 TEST(Scan, EqualsTheColumnPath) {
     Random rng{2024};
-    std::size_t regions = 0, pair_regions = 0;
+    std::size_t regions = 0, pair_regions = 0, sets[2] = {0, 0};
     const std::vector<const char*> paths = simd_paths();
     for (int trial = 0; trial < 400; ++trial) {
         Case c = random_case(rng, trial % 4 == 0 ? 3000 : 300, 60);
@@ -287,10 +322,16 @@ TEST(Scan, EqualsTheColumnPath) {
         expect_same(got, want, "trial " + std::to_string(trial) + " " + c.request.simd_path);
         if (HasFailure()) return;
         regions += got.size();
-        for (const ScanRegion& r : got) pair_regions += r.second >= 0;
+        for (const ScanRegion& r : got) {
+            pair_regions += r.second >= 0;
+            sets[0] += !r.codes1.empty();
+            sets[1] += !r.codes2.empty();
+        }
     }
     EXPECT_GT(regions - pair_regions, 100u);  // the cases do find regions of both kinds
     EXPECT_GT(pair_regions, 1000u);
+    EXPECT_GT(sets[0], 200u);  // and of sets on either feature
+    EXPECT_GT(sets[1], 200u);
 }
 
 // Beyond about 120 bins a code takes two bytes.

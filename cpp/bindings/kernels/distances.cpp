@@ -21,13 +21,14 @@ double population_stability(py::handle expected_obj, py::handle actual_obj) {
 }
 
 double binned_distance(py::handle edges_obj, py::handle reference_obj, py::handle weak_obj,
-                       const std::string& method, bool quantile, double low, double high) {
+                       const std::string& method, bool quantile, double low, double high,
+                       double reference_missing, double weak_missing) {
     const bind::Vector edges = bind::as_vector(edges_obj, "edges");
     const bind::Vector reference = bind::as_vector(reference_obj, "reference");
     const bind::Vector weak = bind::as_vector(weak_obj, "weak");
     // An unknown method is the core's std::invalid_argument: ValueError in Python.
     return core::binned_distance(bind::span(edges), bind::span(reference), bind::span(weak), method,
-                                 quantile, low, high);
+                                 quantile, low, high, reference_missing, weak_missing);
 }
 
 py::object weak_sample_psi(py::handle x_obj, py::handle split_obj, py::handle weak_obj,
@@ -61,8 +62,10 @@ void register_distances(py::module_& m) {
           "either is empty.");
     m.def("binned_distance", &binned_distance, py::arg("edges"), py::arg("reference"),
           py::arg("weak"), py::arg("method"), py::arg("quantile"), py::arg("low"), py::arg("high"),
+          py::arg("reference_missing") = 0.0, py::arg("weak_missing") = 0.0,
           "PSI, WD1 or KS between two samples from their counts in the bins of `edges` (PSI on "
-          "the reference's deciles, between `low` and `high`, when `quantile`).");
+          "the reference's deciles, between `low` and `high`, when `quantile`; the missing "
+          "values one more PSI bucket when either sample has some).");
     m.def("weak_sample_psi", &weak_sample_psi, py::arg("x"), py::arg("split"), py::arg("weak"),
           py::arg("categorical"), py::arg("full") = false,
           "PSI of every column of x between the rows split[weak] and the split's other rows (all "

@@ -151,14 +151,19 @@ py::dict column_ranges(py::handle x, py::handle selected_obj) {
     const auto selected = mask_of(selected_obj, rows);
     const core::ColumnRanges r =
         released([&] { return core::column_ranges(m.data(), rows, cols, span(selected)); });
-    std::vector<double> low(cols), high(cols);
+    std::vector<double> low(cols), high(cols), lowest(cols), highest(cols);
     for (std::size_t j = 0; j < cols; ++j) {
         low[j] = r.ranges[j].min;
         high[j] = r.ranges[j].max;
+        lowest[j] = r.present[j].min;
+        highest[j] = r.present[j].max;
     }
     py::dict d;
     d["min"] = to_numpy(low);
     d["max"] = to_numpy(high);
+    d["lowest"] = to_numpy(lowest);
+    d["highest"] = to_numpy(highest);
+    d["missing"] = to_numpy(r.missing);
     d["count"] = r.count;
     d["any_nan"] = r.any_nan;
     d["any_inf"] = r.any_inf;
@@ -176,7 +181,8 @@ py::object distinct_values(py::handle x_obj, std::int64_t limit, py::handle sele
 }
 
 // The rows of a partition on the cells of a histogram search (one column, or two with an edge
-// array per first-column bin, None for a bin without rows), with their scores and weights.
+// array per first-column bin, the missing one last, None or empty for a bin without values),
+// with their scores and weights.
 struct CellRows {
     Columns c;
     std::unique_ptr<core::CellGrid> grid;
@@ -257,6 +263,7 @@ py::dict first_bin_profile(py::handle first, py::handle second, py::handle edges
     }
     py::dict d;
     d["support"] = to_numpy(p.support);
+    d["missing"] = to_numpy(p.missing2);
     d["min"] = to_numpy(low);
     d["max"] = to_numpy(high);
     d["distinct"] = distinct;
@@ -402,8 +409,9 @@ void register_partitions(py::module_& m) {
           "Row count, whether a weight is NaN or infinite, the number of positive weights and "
           "their exact sum (partials, plain sum, exact).");
     m.def("column_ranges", &column_ranges, py::arg("X"), py::arg("selected") = none,
-          "Per column the smallest and largest selected value (NaN where one is NaN), the "
-          "number of selected rows, and whether any selected value is NaN or infinite.");
+          "Per column the smallest and largest selected value (NaN where one is NaN), the same "
+          "of the values that are there (lowest, highest) and how many are missing, the number "
+          "of selected rows, and whether any selected value is NaN or infinite.");
     m.def("distinct_values", &distinct_values, py::arg("x"), py::arg("limit"),
           py::arg("selected") = none,
           "Up to `limit` distinct values of the selected rows, in the order first seen.");
@@ -411,16 +419,18 @@ void register_partitions(py::module_& m) {
           py::arg("second_edges"), py::arg("scores"), py::arg("weights") = none,
           py::arg("selected") = none,
           "Count and score sums of the selected rows in every cell of the histogram search on "
-          "one column, or on two (second_edges: one edge array per first-column bin, None for a "
-          "bin without rows).");
+          "one column, or on two (second_edges: one edge array per first-column bin, the "
+          "missing one last, None for a bin without values); a column's missing rows are a "
+          "cell of their own after its bins.");
     m.def("exact_cell_sums", &exact_cell_sums, py::arg("first"), py::arg("second"),
           py::arg("edges"), py::arg("second_edges"), py::arg("scores"), py::arg("weights"),
           py::arg("selected"), py::arg("cells"),
           "For each cell in `cells`: (count, exact sum of w * score, exact sum of w).");
     m.def("first_bin_profile", &first_bin_profile, py::arg("first"), py::arg("second"),
           py::arg("edges"), py::arg("limit"), py::arg("selected") = none,
-          "Per bin of the first column: row count, range of the second column and up to `limit` "
-          "distinct values of it.");
+          "Per bin of the first column (its missing rows last): row count, range of the second "
+          "column's values that are there, up to `limit` distinct ones and how many are "
+          "missing.");
     m.def("region_sums", &region_sums, py::arg("first"), py::arg("second"), py::arg("regions"),
           py::arg("closed_at"), py::arg("scores"), py::arg("weights") = none,
           py::arg("selected") = none,
@@ -436,8 +446,9 @@ void register_partitions(py::module_& m) {
           "(an upper bound closed where it equals closed_at's entry, if given).");
     m.def("weighted_histograms", &weighted_histograms, py::arg("X"), py::arg("edges"),
           py::arg("weight_a"), py::arg("weight_b"),
-          "Per column, histograms on its edges (a value in bin #{inner edges <= value}) of the "
-          "rows counted weight_a[i] and weight_b[i] times: the bins of a, then those of b.");
+          "Per column, histograms on its edges (a value in bin #{inner edges <= value}, NaN in "
+          "one more bin) of the rows counted weight_a[i] and weight_b[i] times: the bins of a, "
+          "then those of b.");
     m.def("clipped_log_odds", &clipped_log_odds, py::arg("proba"), py::arg("lower"),
           py::arg("upper"), "log(p / (1 - p)) with p clipped to [lower, upper].");
 }

@@ -182,18 +182,44 @@ py::object fit(const Args& a) {
     return py::none();
 }
 
-// The verdicts of a search whose bin sums were found elsewhere (summed over the partitions of a
-// data set): every bin judged on its average (settled[b] instead, where given and not NaN), the
-// weak runs merged and kept, exactly as _fit1d judges and merges.
+// The searched feature's bins from sums found elsewhere (summed over the partitions of a data
+// set): one entry per bin (an interval of `edges`, or a category code), the missing rows last.
+core::MergedFeature merged_feature(const Args& a) {
+    const py::object& self = a.self();
+    const bool two = py::len(self.attr("fidx")) != 1;
+    core::MergedFeature f;
+    f.kind = slicing_kind(self, two ? 1 : 0);
+    std::vector<core::ScoreSums> sums = bind::score_sums_of(a["sums"]);
+    if (sums.empty()) bind::raise(PyExc_ValueError, "sums must end with the missing rows' sums");
+    f.missing = sums.back();
+    sums.pop_back();
+    f.bins = std::move(sums);
+    if (f.kind == core::FeatureKind::kNumerical && !a.is_none("edges")) {
+        const bind::Vector edges = a.vector("edges");
+        f.edges.assign(edges.data(), edges.data() + edges.size());
+        f.range = {a.number("low"), a.number("high")};
+    }
+    return f;
+}
+
+// The units the searched feature is judged by, as the positions of their sums.
+py::object bin_units(const Args& a) {
+    const core::MergedFeature f = merged_feature(a);
+    const auto min_samples = py::int_(a.self().attr("min_samples")).cast<std::int64_t>();
+    py::list out;
+    for (const std::vector<std::size_t>& unit : core::merged_units(f, min_samples))
+        out.append(bind::to_numpy(std::vector<std::int64_t>(unit.begin(), unit.end())));
+    return std::move(out);
+}
+
+// The verdicts of a search whose bin sums were found elsewhere: every unit judged on its average
+// (settled[u] instead, where given and not NaN), the weak ones merged and kept, exactly as
+// _fit1d judges them.
 py::object judge_bin_sums(const Args& a) {
     const py::object& self = a.self();
     const bool two = py::len(self.attr("fidx")) != 1;
     const core::SearchSettings settings = settings_of(self, scoring_of(self), two);
-    core::OneFeatureSearch s;
-    const bind::Vector edges = a.vector("edges");
-    s.edges.assign(edges.data(), edges.data() + edges.size());
-    s.range = {a.number("low"), a.number("high")};
-    s.bin_sums = bind::score_sums_of(a["sums"]);
+    const core::MergedFeature f = merged_feature(a);
     std::vector<double> settled;
     if (!a.is_none("settled")) {
         const bind::Vector v = a.vector("settled");
@@ -201,21 +227,25 @@ py::object judge_bin_sums(const Args& a) {
     }
     const bool weighted = a.truth("weighted");
     std::string error;
+    core::OneFeatureSearch s;
     std::vector<double> lb2q, ub2q;
     {
         // Pure C++ on copies made above.
         py::gil_scoped_release release;
         try {
-            core::judge_merged_bins(s, weighted, settings, settled);
+            s = core::judge_merged_feature(f, weighted, settings, settled);
             if (two) core::region_percentiles(s, lb2q, ub2q);
         } catch (const std::invalid_argument& e) {
             error = e.what();
         }
     }
     if (!error.empty()) bind::raise(PyExc_ValueError, error);
-    const bind::Condition first =
-        two ? bind::Condition::interval(py::float_(a.number("lb1")), py::float_(a.number("ub1")))
-            : bind::Condition{};
+    bind::Condition first;
+    if (two) {
+        first = bind::Condition::interval(py::float_(a.number("lb1")), py::float_(a.number("ub1")));
+        if (!a.is_none("codes1"))
+            for (py::handle code : a["codes1"]) first.codes.push_back(code.cast<std::int32_t>());
+    }
     const bind::Condition* fixed = two ? &first : nullptr;
     const py::list regions = bind::region_records(deps().keys, s.regions, fixed);
     for (std::size_t k = 0; k < lb2q.size(); ++k) {
@@ -290,20 +320,32 @@ void register_histogram_slicing(py::module_& m) {
             {required("self"), required("x"), required("y"), required("preds"), required("scores"),
              optional("sample_weight")},
             fit2d);
+    const std::vector<bind::Param> merged{required("self"), required("edges"), required("low"),
+                                          required("high"), required("sums")};
+    cls.def("_bin_units",
+            "The units the searched feature is judged by, from its bins' sums found elsewhere.\n\n"
+            "`sums` (a dict of arrays \"count\", \"sum\", \"weight\", \"weighted\") holds one\n"
+            "entry per bin (of `edges` over the values' range [low, high] for a numerical\n"
+            "feature, per category code for a categorical one) and a last one for the missing\n"
+            "rows. A numerical feature's units are its bins, then its missing rows when it has\n"
+            "any; a categorical feature's its categories with at least min_samples rows, the\n"
+            "missing rows likewise, then the smaller ones together.\n\n"
+            "Returns\n-------\nlist of numpy.ndarray\n    The positions in `sums` of each unit.\n",
+            merged, bin_units);
+    std::vector<bind::Param> judge = merged;
+    judge.push_back(required("weighted"));
+    for (const char* name : {"settled", "lb1", "ub1", "codes1"}) judge.push_back(optional(name));
     cls.def(
         "_judge_bin_sums",
         "Judge the bins of a search from their sums found elsewhere.\n\n"
-        "The sums (a dict of arrays \"count\", \"sum\", \"weight\", \"weighted\", one entry per\n"
-        "bin of `edges` over the values' range [low, high]) are summed over the partitions of a\n"
-        "data set, say. Each bin is judged against threshold_value on its average (on\n"
-        "settled[b] where that is given and not NaN), and the weak runs merged and kept as\n"
-        "_fit1d does. With two slicing features the bins are the second feature's within the\n"
-        "first feature's bin [lb1, ub1], and each region also gets the percentile ranks of its\n"
-        "bounds (\"lb2q\", \"ub2q\") among the bin's rows.\n\n"
+        "The sums are as for _bin_units, summed over the partitions of a data set, say. Each\n"
+        "unit of _bin_units is judged against threshold_value on its average (on settled[u]\n"
+        "where that is given and not NaN), and the weak ones merged and kept as _fit1d does.\n"
+        "With two slicing features the bins are the second feature's within the first\n"
+        "feature's bin [lb1, ub1] (or its set of codes `codes1`), and each region also gets the\n"
+        "percentile ranks of its bounds (\"lb2q\", \"ub2q\") among the bin's rows.\n\n"
         "Returns\n-------\n(weak_region, rule_list)\n",
-        {required("self"), required("edges"), required("low"), required("high"), required("sums"),
-         required("weighted"), optional("settled"), optional("lb1"), optional("ub1")},
-        judge_bin_sums);
+        judge, judge_bin_sums);
     deps().HistogramSlicing = cls.finish();
 }
 

@@ -130,38 +130,41 @@ ScanSplitData split_data(py::handle self, const char* idx_name, py::handle pred,
     return s;
 }
 
-// The scanned columns the histogram scan reads in place: numerical ones without missing values on
-// either split. The others (categorical, or missing values) are searched by SagZone's slicers on
-// copies of the splits. An infinite value is refused: its bins would have no width.
-std::vector<bool> in_place_columns(const ScanContext& ctx, const std::vector<std::int64_t>& cols) {
+// Whether a scanned column may have regions of sets (it is categorical, or misses values on a
+// split). An infinite value is refused: its bins would have no width.
+bool check_scanned_columns(const ScanContext& ctx, const std::vector<std::int64_t>& cols) {
     std::vector<std::size_t> columns(cols.begin(), cols.end());
-    std::vector<bool> plain(cols.size(), true), infinite(cols.size(), false);
+    std::vector<bool> missing(cols.size(), false), infinite(cols.size(), false);
     const core::RowMajor x{ctx.matrix.data(), static_cast<std::size_t>(ctx.matrix.shape(0)),
                            static_cast<std::size_t>(ctx.matrix.shape(1))};
     for (const ScanSplitData* s : {&ctx.train, &ctx.test}) {
         const core::Span<const std::int64_t> rows = bind::span(s->positions);
         std::vector<bool> non_finite, inf;
+        std::vector<std::size_t> suspects;  // columns to search for an infinite value
         {
             // Reads the data set in place; no Python objects are touched.
             py::gil_scoped_release release;
             non_finite = core::non_finite_columns(x, rows, {columns.data(), columns.size()});
-            inf = core::infinite_columns(x, rows, {columns.data(), columns.size()});
+            for (std::size_t k = 0; k < cols.size(); ++k)
+                if (non_finite[k]) suspects.push_back(columns[k]);
+            if (!suspects.empty())
+                inf = core::infinite_columns(x, rows, {suspects.data(), suspects.size()});
         }
-        for (std::size_t k = 0; k < cols.size(); ++k) {
-            plain[k] = plain[k] && !non_finite[k];
-            infinite[k] = infinite[k] || inf[k];
+        for (std::size_t k = 0, j = 0; k < cols.size(); ++k) {
+            missing[k] = missing[k] || non_finite[k];
+            infinite[k] = infinite[k] || (non_finite[k] && inf[j++]);
         }
     }
-    const py::object types = ctx.owner.attr("feature_types");
+    bool sets = false;
     for (std::size_t k = 0; k < cols.size(); ++k) {
         if (infinite[k])
             bind::raise(deps().MovraError,
                         "feature '" + ctx.names[static_cast<std::size_t>(cols[k])] +
                             "' holds infinite values; leave it out with features=.");
-        plain[k] =
-            plain[k] && py::str(types[py::int_(cols[k])]).cast<std::string>() != "categorical";
+        sets = sets || missing[k] ||
+               ctx.kinds[static_cast<std::size_t>(cols[k])] == core::FeatureKind::kCategorical;
     }
-    return plain;
+    return sets;
 }
 
 // The split, the predictions, the scores: everything the searches share. The histogram scan of an
@@ -192,20 +195,20 @@ void prepare(ScanContext& ctx, py::handle self, const std::vector<std::int64_t>&
                                            ? "The test split has no rows (test_idx selects none)."
                                            : "The training split has no rows (train_idx selects "
                                              "none).");
-    const std::vector<bool> plain = in_place_columns(ctx, cols);
-    for (std::size_t k = 0; k < cols.size(); ++k) {
-        if (in_place && plain[k]) ctx.in_place.insert(cols[k]);
-        ctx.has_sets = ctx.has_sets || !plain[k];
-    }
-    const bool copies = ctx.in_place.size() < cols.size();
-    if (copies)
+    for (py::handle t : self.attr("feature_types"))
+        ctx.kinds.push_back(py::str(t).cast<std::string>() == "categorical"
+                                ? core::FeatureKind::kCategorical
+                                : core::FeatureKind::kNumerical);
+    ctx.has_sets = check_scanned_columns(ctx, cols);
+    ctx.in_place = in_place;
+    if (!in_place)
         for (ScanSplitData* s : {&ctx.train, &ctx.test})
             s->x =
                 take(self.attr("coded_x"), self.attr(s == &ctx.train ? "train_idx" : "test_idx"));
     if (!ctx.additive) return;
     for (ScanSplitData* s : {&ctx.train, &ctx.test}) {
         s->scores = ctx.scoring_func(s->y, s->pred);
-        if (!copies) s->y = s->pred = py::none();  // the in-place scan reads the scores only
+        if (in_place) s->y = s->pred = py::none();  // the in-place scan reads the scores only
     }
 }
 
@@ -216,8 +219,8 @@ core::PairChoice pair_choice(py::handle self) {
     return pairs.is(py::bool_(true)) ? core::PairChoice::kAll : core::PairChoice::kAuto;
 }
 
-// Every region of every scanned feature, then of every pair the scan searches: read in place
-// where the features allow (see in_place_columns), else by the slicers.
+// Every region of every scanned feature, then of every pair the scan searches: read in place by
+// the histogram scan of an additive metric, else found by the slicers.
 void search_all(ScanContext& ctx, py::handle self, const std::vector<std::int64_t>& cols,
                 std::vector<std::pair<std::int64_t, std::int64_t>>& pairs,
                 core::ScanFindings& findings) {
@@ -225,26 +228,21 @@ void search_all(ScanContext& ctx, py::handle self, const std::vector<std::int64_
     const auto add_all = [&](std::vector<core::FoundRegion> found) {
         for (core::FoundRegion& r : found) findings.add(std::move(r));
     };
-    const auto plain = [&](std::int64_t c) { return ctx.in_place.count(c) > 0; };
-    std::vector<std::int64_t> in_place, by_slicer;
-    for (std::int64_t c : cols) (plain(c) ? in_place : by_slicer).push_back(c);
-    const bool all_in_place = by_slicer.empty() && !in_place.empty();
+    if (!ctx.in_place) {
+        for (std::int64_t c : cols) add_all(search_features(ctx, {c}));
+        pairs = core::pairs_to_scan(cols, choice, findings);
+        for (const auto& p : pairs) add_all(search_features(ctx, {p.first, p.second}));
+        return;
+    }
     // Which pairs "auto" takes from many features depends on the features' own regions.
-    if (all_in_place && !core::pairs_follow_features(choice, cols.size())) {
+    if (!core::pairs_follow_features(choice, cols.size())) {
         pairs = core::pairs_to_scan(cols, choice, findings);
         add_all(scan_histograms(ctx, cols, pairs));
         return;
     }
-    if (!in_place.empty()) add_all(scan_histograms(ctx, in_place, {}));
-    for (std::int64_t c : by_slicer) add_all(search_features(ctx, {c}));
+    add_all(scan_histograms(ctx, cols, {}));
     pairs = core::pairs_to_scan(cols, choice, findings);
-    std::vector<std::pair<std::int64_t, std::int64_t>> in_place_pairs;
-    for (const auto& p : pairs)
-        if (plain(p.first) && plain(p.second))
-            in_place_pairs.push_back(p);
-        else
-            add_all(search_features(ctx, {p.first, p.second}));
-    if (!in_place_pairs.empty()) add_all(scan_histograms(ctx, {}, in_place_pairs));
+    if (!pairs.empty()) add_all(scan_histograms(ctx, {}, pairs));
 }
 
 py::object fit(const Args& a) {

@@ -169,6 +169,7 @@ std::vector<core::FoundRegion> scan_histograms(
     request.train = scan_split(ctx.train, train_scores, train_weights);
     request.test = scan_split(ctx.test, test_scores, test_weights);
     request.use_test = ctx.use_test;
+    request.kinds = ctx.kinds;
     for (std::int64_t f : features) request.features.push_back(static_cast<std::size_t>(f));
     for (const auto& p : pairs)
         request.pairs.emplace_back(static_cast<std::size_t>(p.first),

@@ -6,7 +6,6 @@
 
 #include <cstdint>
 #include <optional>
-#include <set>
 #include <string>
 #include <vector>
 
@@ -17,6 +16,7 @@
 #include "bindings/sagzone/scoring.hpp"
 #include "bindings/sagzone/slicers.hpp"
 #include "core/scan_ranking.hpp"
+#include "core/segment_search.hpp"
 
 namespace movra::sagzone {
 
@@ -37,8 +37,9 @@ struct ScanContext {
     ScanSplitData train, test;
     bool use_test = false;
     bool additive = true;
-    std::set<std::int64_t> in_place;  // the columns the histogram scan reads in place
-    bool has_sets = false;            // a scanned feature is categorical or misses values
+    std::vector<core::FeatureKind> kinds;  // of every feature
+    bool in_place = false;  // the histogram scan of an additive metric reads the data set in place
+    bool has_sets = false;  // a scanned feature is categorical or misses values
     bool weighted = false;
     std::string score_name;
     double score_sign = -1.0;

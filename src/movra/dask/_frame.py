@@ -39,7 +39,7 @@ def frame_array(data, pred, train, test, columns, scoring_func):
     # Blockwise, so that each partition's frame is made where its rows are.
     column = [None if a is None else a[:, None]
               for a in (data.y, pred, data.weights, train, test)]
-    return da.map_blocks(_frame_of_blocks, data.x, *column, columns=columns,
+    return da.map_blocks(_frame_of_blocks, data.coded, *column, columns=columns,
                          scoring_func=scoring_func, dtype=float,
                          chunks=(data.row_chunks, (len(columns) + 3,)))
 

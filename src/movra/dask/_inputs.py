@@ -1,5 +1,6 @@
 """What DaskSagZone accepts: dask arrays and DataFrames (and numpy arrays beside them), checked
-with the in-memory diagnoser's own checks, by reductions over the partitions."""
+and coded with the in-memory diagnoser's own checks and conversion, by reductions over the
+partitions."""
 
 import numpy as np
 
@@ -8,29 +9,17 @@ from movra.diagnoser import base
 from movra.exceptions import MovraError
 
 from . import _parts
+from ._tables import coded_table
 
 
 class DiagnoserData:
-    """The data set of a DaskSagZone fit: dask arrays cut into the same row chunks."""
+    """The data set of a DaskSagZone fit: x as given, its coded matrix and the per-row vectors,
+    dask arrays cut into the same row chunks."""
 
-    x = y = weights = pred = pred_proba = None
-    feature_names = feature_types = None
+    x = coded = y = weights = pred = pred_proba = None
+    feature_names = feature_types = category_labels = classes = None
     n_rows = 0
     row_chunks = ()
-
-
-def _matrix(x):
-    """x as a 2-D float64 dask array in one chunk of columns, and a DataFrame's column names."""
-    names = None
-    if _parts.is_dask_frame(x):
-        names = [str(c) for c in x.columns]
-        if any(np.dtype(t).kind not in "biuf" for t in x.dtypes):
-            raise MovraError("x must hold numeric values.")
-    array = _parts.as_row_array(x)
-    base.check_matrix_shape(array.shape)
-    if array.dtype.kind not in "biuf":
-        raise MovraError("x must hold numeric values.")
-    return _parts.aligned(array.astype(float), array.chunks[0]).rechunk({1: -1}), names
 
 
 def _vector(values, name, row_chunks):
@@ -51,26 +40,78 @@ def _is_distributed_model(estimator):
     return isinstance(estimator, DaskScikitLearnBase)
 
 
-def _predict_block(block, estimator, columns, proba):
-    if columns is not None:
-        import pandas as pd
-
-        block = pd.DataFrame(block, columns=columns)
+def _model_output(estimator, model_x, proba, labels):
+    """What the model predicts for a block: its positive class's probabilities, else its
+    predictions (class labels as they are, to be read against the classes)."""
     if not proba:
-        return np.ravel(np.asarray(estimator.predict(block), dtype=float))
-    return np.ravel(base.positive_class(np.asarray(estimator.predict_proba(block), dtype=float)))
+        out = np.ravel(np.asarray(estimator.predict(model_x)))
+        return out if labels else out.astype(float)
+    return np.ravel(base.positive_class(np.asarray(estimator.predict_proba(model_x),
+                                                   dtype=float)))
 
 
-def _predictions(estimator, x, frame_columns, row_chunks, proba):
-    """The model's predictions (or positive-class probabilities) per partition, lazily."""
+def _predict_block(block, estimator, proba, labels):
+    return _model_output(estimator, block, proba, labels)
+
+
+_CODED = object()  # stands for a partition's coded columns until they are needed
+
+
+def _predict_partition(part, estimator, feature_types, categories, proba, labels):
+    """The model called on a partition as given, except where the in-memory diagnoser gives a
+    model its numbers (base._model_input decides)."""
+    import pandas as pd
+
+    model_x = base._model_input(estimator, part, _CODED, feature_types)
+    if model_x is _CODED:
+        model_x = _kernels.coded_columns(part, feature_types, categories=categories)[0]
+    return pd.Series(_model_output(estimator, model_x, proba, labels))
+
+
+def _predictions(zone, x, table, proba):
+    """The model's predictions (or positive-class probabilities) per partition, lazily; a
+    classifier's predicted labels as they are."""
+    estimator, row_chunks = zone.estimator, table.row_chunks
+    labels = zone.task_type == "classification" and not proba
+    dtype = object if labels else float
     if _is_distributed_model(estimator):
-        out = _parts.as_row_array(estimator.predict_proba(x) if proba else estimator.predict(x))
+        # A distributed model is called on what the user passed (a DataFrame keeps its names).
+        model_x = x if _parts.is_dask_frame(x) else table.coded
+        out = _parts.as_row_array(estimator.predict_proba(model_x) if proba
+                                  else estimator.predict(model_x))
         if proba and out.ndim == 2 and out.shape[1] >= 2:
             out = out[:, -1]
-        return _parts.aligned(out.astype(float), row_chunks)
-    columns = frame_columns if (frame_columns is not None
-                                and hasattr(estimator, "feature_names_in_")) else None
-    return x.map_blocks(_predict_block, estimator, columns, proba, drop_axis=1, dtype=float)
+        return _parts.aligned(out if labels else out.astype(float), row_chunks)
+    if _parts.is_dask_frame(x):
+        return _parts.partitions_array(x, _predict_partition, row_chunks, (None, dtype),
+                                       estimator, table.feature_types, table.categories, proba,
+                                       labels)
+    return table.coded.map_blocks(_predict_block, estimator, proba, labels, drop_axis=1,
+                                  dtype=dtype)
+
+
+def _labels_of(y, pred):
+    import pandas as pd
+
+    return [np.asarray(pd.unique(np.ravel(np.asarray(v)))) for v in (y, pred)]
+
+
+def _merge_labels(a, b):
+    import pandas as pd
+
+    return [np.asarray(pd.unique(np.concatenate([p, q]))) for p, q in zip(a, b)]
+
+
+def _binary(data, estimator, client):
+    """y and the predictions as 1.0 for the positive class and 0.0 for the other, against the
+    classes BaseDiagnoser.fit finds: the model's, else the labels of y and of the predictions
+    (found in one pass)."""
+    y = pred = None
+    if getattr(estimator, "classes_", None) is None:
+        y, pred = _parts.map_reduce(client, _labels_of, [data.y, data.pred], _merge_labels)
+    data.classes = base._class_labels(estimator, y, pred)
+    data.y = data.y.map_blocks(base._positive, data.classes, "y", dtype=float)
+    data.pred = data.pred.map_blocks(base._positive, data.classes, "prediction", dtype=float)
 
 
 def _weight_check(w):
@@ -84,27 +125,29 @@ def _either_bad(a, b):
 
 def diagnoser_data(zone, x, y, prediction, prediction_proba, sample_weight, feature_names,
                    feature_types, client):
-    """The data set of a DaskSagZone fit, checked as BaseDiagnoser.fit checks it."""
+    """The data set of a DaskSagZone fit, checked and coded as BaseDiagnoser.fit checks and codes
+    it in memory."""
+    table = coded_table(x, feature_names, feature_types, client)
     d = DiagnoserData()
-    d.x, frame_columns = _matrix(x)
-    d.row_chunks = tuple(d.x.chunks[0])
-    d.n_rows = d.x.shape[0]
+    d.x = x if _parts.is_dask_frame(x) else table.coded
+    d.coded = table.coded
+    d.row_chunks = table.row_chunks
+    d.n_rows = sum(d.row_chunks)
+    d.feature_names, d.feature_types = table.feature_names, table.feature_types
+    d.category_labels = table.category_labels
     d.y = _vector(y, "y", d.row_chunks)
     if sample_weight is not None:
         d.weights = _vector(sample_weight, "sample_weight", d.row_chunks).astype(float)
         if _parts.map_reduce(client, _weight_check, [d.weights], _either_bad)["bad"]:
             raise MovraError(base.BAD_WEIGHTS)
-    d.feature_names, d.feature_types = base.feature_names_and_types(
-        feature_names, feature_types, frame_columns, d.x.shape[1])
-    estimator = zone.estimator
-    # A distributed model is called on what the user passed (a DataFrame keeps its names).
-    model_x = x if _is_distributed_model(estimator) and _parts.is_dask_frame(x) else d.x
     if prediction is None:
-        d.pred = _predictions(estimator, model_x, frame_columns, d.row_chunks, False)
+        d.pred = _predictions(zone, x, table, False)
     else:
         d.pred = _vector(prediction, "prediction", d.row_chunks)
+    if zone.task_type == "classification":
+        _binary(d, zone.estimator, client)
     if prediction_proba is None and zone.task_type == "classification":
-        d.pred_proba = _predictions(estimator, model_x, frame_columns, d.row_chunks, True)
+        d.pred_proba = _predictions(zone, x, table, True)
     elif prediction_proba is not None:
         proba = _parts.as_row_array(prediction_proba, d.row_chunks)
         if proba.ndim == 2 and proba.shape[1] >= 2:

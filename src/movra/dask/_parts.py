@@ -60,9 +60,16 @@ def known_rows(array):
     return array
 
 
-def frame_to_array(frame):
-    """A dask DataFrame or Series as a dask array with known partition lengths."""
-    return frame.to_dask_array(lengths=True)
+def frame_to_array(frame, lengths=True):
+    """A dask DataFrame or Series as a dask array with known partition lengths (counted, unless
+    given; text, class labels say, as objects)."""
+    import warnings
+
+    with warnings.catch_warnings():
+        # dask warns that it converts pandas' string columns to objects: what is read here.
+        warnings.filterwarnings("ignore", "Dask currently has limited support for converting "
+                                "pandas extension dtypes", UserWarning)
+        return frame.to_dask_array(lengths=lengths)
 
 
 def as_row_array(obj, chunks=None):
@@ -95,16 +102,35 @@ def row_blocks(array):
     return list(blocks.ravel()) if array.ndim == 1 else list(blocks[:, 0])
 
 
+def partition_lengths(client, frame):
+    """The row count of every partition of a dask DataFrame, counted where it lives."""
+    return tuple(int(n) for n in compute(client, frame.map_partitions(len)))
+
+
+def partitions_array(frame, func, lengths, meta, *args):
+    """func(partition, *args) for every partition of a dask DataFrame (a pandas object like
+    `meta`, one row per row of the partition) as a dask array cut into `lengths`. Through the
+    frame's own map_partitions, so that its partitions keep the keys of every other computation
+    of the frame."""
+    return frame_to_array(frame.map_partitions(func, *args, meta=meta), lengths)
+
+
+def _shared(args):
+    """Arguments every partition's call takes, each put in the graph once."""
+    dask, _ = _dask()
+    return [dask.delayed(a) if isinstance(a, (dict, list, tuple, np.ndarray)) else a
+            for a in args]
+
+
 def map_partitions(func, arrays, *args, **kwargs):
     """func(*blocks_of_partition_i, *args, **kwargs) for every partition, as delayed objects;
     the arrays share their row chunks (None entries are passed as None)."""
     dask, _ = _dask()
-    present = [a for a in arrays if a is not None]
-    n = len(present[0].chunks[0])
-    blocks = [row_blocks(a) if a is not None else [None] * n for a in arrays]
+    blocks = [None if a is None else row_blocks(a) for a in arrays]
+    n = len(next(b for b in blocks if b is not None))
+    blocks = [[None] * n if b is None else b for b in blocks]
     call = dask.delayed(func, pure=True)
-    shared = [dask.delayed(a) if isinstance(a, (dict, list, tuple, np.ndarray)) else a
-              for a in args]
+    shared = _shared(args)
     return [call(*[b[i] for b in blocks], *shared, **kwargs) for i in range(n)]
 
 

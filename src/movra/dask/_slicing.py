@@ -1,7 +1,10 @@
-"""HistogramSlicing's search for weak regions from sums merged over the partitions: the bins'
-edges from a first pass, each bin judged by HistogramSlicing's own judgement on its merged sums
-(the bins within rounding of the threshold value on exact sums), the regions measured and
-tabulated as the in-memory driver tabulates them."""
+"""HistogramSlicing's search for weak regions from sums merged over the partitions: the bins of a
+feature of either kind (a numerical one's equal-width bins, a categorical one's categories, each
+with its missing rows) from a first pass, each unit of bins judged by HistogramSlicing's own
+judgement on its merged sums (those within rounding of the threshold value on exact sums), the
+regions measured and tabulated as the in-memory driver tabulates them."""
+
+import functools
 
 import numpy as np
 
@@ -11,101 +14,28 @@ from movra.exceptions import MovraError
 
 from . import _parts
 from ._frame import SPLITS, TEST, TRAIN, Frame, frame_array
+from ._passes import (CELL_SUMS, BoundMerge, cell_pass, exact_pass, first_pass, merge_exact_cell,
+                      merge_exact_cells, merge_first, merge_profile, profile_pass, unit_sums)
 from ._regions import measure_regions, target_positions
 from ._samples import RegionSamples
 
-_CELL_SUMS = ("count", "sum", "weight", "weighted")
+_NO_EDGES = np.empty(0)
+_MISSING = (-1,)  # the code of the missing rows in a region's set
 
 
-# ---- the passes over the partitions (module-level, so that workers unpickle them) ----
-
-def _first_pass(block, frame, searched, limit):
-    first, second = frame.columns(block)
-    out = {}
-    for name, split in SPLITS:
-        selected = frame.selected(block, split)
-        ranges = [_kernels.column_ranges(c, selected) for c in (first, second) if c is not None]
-        out[name + "_min"] = np.array([r["min"][0] for r in ranges])
-        out[name + "_max"] = np.array([r["max"][0] for r in ranges])
-        out[name + "_count"] = ranges[0]["count"]
-    selected = frame.selected(block, searched)
-    out["distinct"] = _kernels.distinct_values(first, limit, selected)
-    out["totals"] = _kernels.score_totals(frame.scores(block), frame.weights(block), selected)
-    out["counts"] = [int(np.count_nonzero(selected))]
-    return out
-
-
-def _merge_first(a, b, limit):
-    totals = _parts.merge_dicts(a["totals"], b["totals"], {
-        "count": "add", "sum": "exact", "weighted": "exact", "weight": "exact", "low": "min",
-        "high": "max", "low_weight": "min"})
-    out = _parts.merge_dicts(a, b, {
-        "train_min": "min", "train_max": "max", "train_count": "add", "test_min": "min",
-        "test_max": "max", "test_count": "add", "counts": "list"})
-    out["totals"] = totals
-    out["distinct"] = _union(a["distinct"], b["distinct"], limit)
-    return out
-
-
-def _union(a, b, limit):
-    return np.union1d(a, b)[:limit]
-
-
-def _profile_pass(block, frame, searched, edges, limit):
-    first, second = frame.columns(block)
-    return _kernels.first_bin_profile(first, second, edges, limit,
-                                      frame.selected(block, searched))
-
-
-def _merge_profile(a, b, limit):
-    return {"support": a["support"] + b["support"], "min": np.minimum(a["min"], b["min"]),
-            "max": np.maximum(a["max"], b["max"]),
-            "distinct": [_union(x, y, limit) for x, y in zip(a["distinct"], b["distinct"])]}
-
-
-class _BoundMerge:
-    """merge(a, b, limit) as a picklable two-argument callable."""
-
-    def __init__(self, merge, limit):
-        self.merge, self.limit = merge, limit
-
-    def __call__(self, a, b):
-        return self.merge(a, b, self.limit)
-
-
-def _cell_pass(block, frame, searched, edges, second_edges):
-    first, second = frame.columns(block)
-    return _kernels.cell_sums(first, second, edges, second_edges, frame.scores(block),
-                              frame.weights(block), frame.selected(block, searched))
-
-
-def _exact_pass(block, frame, searched, edges, second_edges, cells):
-    first, second = frame.columns(block)
-    return _kernels.exact_cell_sums(first, second, edges, second_edges, frame.scores(block),
-                                    frame.weights(block), frame.selected(block, searched), cells)
-
-
-def _merge_exact_cells(a, b):
-    return [(x[0] + y[0], _parts.merge_exact(x[1], y[1]), _parts.merge_exact(x[2], y[2]))
-            for x, y in zip(a, b)]
-
-
-# ---- the bins of a pair of features ----
-
-def _second_edges(profile, b, limit):
-    """The second feature's equal-width edges within first bin b; None for an empty bin."""
-    if profile["support"][b] == 0:
-        return None
-    lo2, hi2 = float(profile["min"][b]), float(profile["max"][b])
-    count = min(len(profile["distinct"][b]), limit)
-    return np.histogram_bin_edges(np.array([lo2, hi2]), bins=count, range=(lo2, hi2))
+def _equal_width(low, high, distinct, limit):
+    """numpy's edges over [low, high] for a feature with `distinct` values, as np.histogram
+    cuts them (and refuses them)."""
+    return np.histogram_bin_edges(np.array([low, high]), bins=min(distinct, limit),
+                                  range=(low, high))
 
 
 def _cell_offsets(second_edges):
-    """Where each first bin's cells start in the merged sums, and where the last ends."""
+    """Where each first bin's cells start in the merged sums (its second feature's bins, then its
+    missing cell), and where the last ends."""
     offsets = [0]
     for e in second_edges:
-        offsets.append(offsets[-1] + (0 if e is None else len(e) - 1))
+        offsets.append(offsets[-1] + (0 if e is None else len(e) - 1) + 1)
     return offsets
 
 
@@ -119,11 +49,13 @@ class DaskHistogramSlicing(HistogramSlicing):
         self.use_test = use_test
         self.weak_region_stats, self.weak_region, self.rule_list = [], [], []
         self.feature_names = data.feature_names
+        self.feature_types = data.feature_types
+        self.category_labels = data.category_labels
         self.output = None
         self._resolve_fidx()
         self._persist_frame(client, data, train, test)
         limit = max(int(self.bins), 0)
-        first = self._map_reduce(_first_pass, _BoundMerge(_merge_first, limit), limit)
+        first = self._map_reduce(first_pass, BoundMerge(merge_first, limit), limit)
         self._read_first_pass(first)
         if self._frame.k == 1:
             self._search_one()
@@ -151,95 +83,137 @@ class DaskHistogramSlicing(HistogramSlicing):
         return _parts.map_reduce(self._client, func, [self._frame.array], merge, self._frame,
                                  self._searched, *args)
 
-    def _read_first_pass(self, first):
-        searched_name = "test" if self.use_test else "train"
-        self._split_counts = first["counts"]
+    def _categorical(self, position):
+        return self.feature_types[self.fidx[position]] == "categorical"
+
+    def _check_first_pass(self, first, searched_name):
         # The searched columns, each once: the names of self.fidx, not of slice_features, which
         # may repeat a feature.
         features = [self.feature_names[f] for f in self.fidx[:self._frame.k]]
-        for name, _ in SPLITS:
-            low, high = first[name + "_min"], first[name + "_max"]
-            for k, feature in enumerate(features):
-                if first[name + "_count"] == 0:
-                    continue
-                if np.isnan(low[k]) or np.isnan(high[k]):
-                    raise MovraError("slicing feature %r holds missing values, which DaskSagZone "
-                                     "does not search (SagZone does)." % (feature,))
-                if np.isinf(low[k]) or np.isinf(high[k]):
-                    raise MovraError("slicing feature %r holds infinite values." % (feature,))
         if first[searched_name + "_count"] == 0:
             raise MovraError(
                 "The test split has no rows (test_idx selects none): there is nothing to "
                 "search for weak regions." if self.use_test else
                 "The training split has no rows (train_idx selects none): there is nothing to "
                 "search for weak regions.")
+        for name, _ in SPLITS:
+            low, high = first[name + "_lowest"], first[name + "_highest"]
+            for k, feature in enumerate(features):
+                if low[k] <= high[k] and (np.isinf(low[k]) or np.isinf(high[k])):
+                    raise MovraError("slicing feature %r holds infinite values." % (feature,))
+
+    def _read_first_pass(self, first):
+        searched_name = "test" if self.use_test else "train"
+        self._check_first_pass(first, searched_name)
+        self._split_counts = first["counts"]
+        low, high = first[searched_name + "_lowest"], first[searched_name + "_highest"]
+        present = low <= high
+        self._highest = high
         # Regions close at the searched split's maximum of each column (in the table's counts on
         # both splits and in the target rows alike).
-        self._closed_at = first[searched_name + "_max"]
+        self._closed_at = np.where(present, high, np.nan)
         self._totals = first["totals"]
         self._weighted = self._frame.weighted
         average = _kernels.exact_average(self._totals, self._weighted)
         self.threshold_value = self.threshold * np.float64(average)
-        self._range = (float(first[searched_name + "_min"][0]),
-                       float(first[searched_name + "_max"][0]))
-        # numpy's own edges (and errors) from the global range, as np.histogram finds them.
-        n_bins = min(len(first["distinct"]), int(self.bins))
-        self.bins1d = np.histogram_bin_edges(np.array(self._range), bins=n_bins,
-                                             range=self._range)
+        self._range = (float(low[0]), float(high[0])) if present[0] else (np.nan, np.nan)
+        edges = self._feature_edges(0, self._range, len(first["distinct"]))
+        self._edges = _NO_EDGES.copy() if edges is None else edges
+        # A categorical feature's bins are its codes, not edges of its values.
+        self.bins1d = _NO_EDGES.copy() if self._categorical(0) else self._edges
 
-    # ---- each bin judged on its merged sums, near ties on exact sums ----
+    def _feature_edges(self, position, value_range, distinct):
+        """The bins of the feature at `position` over `value_range` (its values that are there):
+        numpy's equal-width edges (at most `bins` of them) for a numerical feature, one bin per
+        code up to the searched split's highest for a categorical one; none without values."""
+        low, high = value_range
+        if not low <= high:
+            return None
+        if self._categorical(position):
+            return np.arange(self._highest[position] + 2.0)
+        return _equal_width(low, high, distinct, int(self.bins))
 
-    def _settled(self, sums, offsets, edges, second_edges):
-        """Exact averages for the cells whose merged average is near the threshold value."""
-        count = sums["count"].astype(float)
-        values = _kernels.average_scores(sums, self._weighted)
+    # ---- each unit of bins judged on its merged sums, near ties on exact sums ----
+
+    def _settled(self, groups, edges, second_edges):
+        """For each searched feature (offset of its cells, the sums, its units), the exact average
+        of each unit whose merged average lies near the threshold value, NaN for the others."""
         totals = self._totals
-        near = _kernels.merged_near_ties(np.nan_to_num(values), count, totals["count"],
-                                         float(self.threshold_value), totals["low"],
-                                         totals["high"], totals["low_weight"])
-        cells = np.flatnonzero(near)
-        settled = np.full(count.shape[0], np.nan)
-        if cells.size:
-            exact = self._map_reduce(_exact_pass, _merge_exact_cells, edges, second_edges,
-                                     cells.tolist())
-            settled[cells] = _kernels.exact_cell_averages(exact, self._weighted)
-        self.near_ties_ = int(cells.size)
-        return [settled[offsets[b]:offsets[b + 1]] for b in range(len(offsets) - 1)]
+        settled, near_units, near_cells = [], [], []
+        for g, (offset, sums, units) in enumerate(groups):
+            per_unit = unit_sums(sums, units, offset)
+            values = _kernels.average_scores(per_unit, self._weighted)
+            near = _kernels.merged_near_ties(
+                np.nan_to_num(values), per_unit["count"].astype(float), totals["count"],
+                float(self.threshold_value), totals["low"], totals["high"],
+                totals["low_weight"])
+            settled.append(np.full(len(units), np.nan))
+            for u in np.flatnonzero(near):
+                cells = (offset + np.asarray(units[u], dtype=np.int64)).tolist()
+                near_units.append((g, u, len(near_cells), len(near_cells) + len(cells)))
+                near_cells.extend(cells)
+        self.near_ties_ = len(near_units)
+        if near_units:
+            exact = self._map_reduce(exact_pass, merge_exact_cells, edges, second_edges,
+                                     near_cells)
+            merged = [functools.reduce(merge_exact_cell, exact[start:stop])
+                      for _, _, start, stop in near_units]
+            for (g, u, _, _), value in zip(near_units,
+                                           _kernels.exact_cell_averages(merged, self._weighted)):
+                settled[g][u] = value
+        return settled
 
     def _search_one(self):
-        edges = self.bins1d
-        sums = self._map_reduce(_cell_pass, _parts.merge_sums, edges, None)
-        settled = self._settled(sums, [0, len(edges) - 1], edges, None)[0]
+        edges, (low, high) = self._edges, self._range
+        sums = self._map_reduce(cell_pass, _parts.merge_sums, edges, None)
+        units = self._bin_units(edges, low, high, sums)
+        settled = self._settled([(0, sums, units)], edges, None)[0]
         self.weak_region, self.rule_list = self._judge_bin_sums(
-            edges, self._range[0], self._range[1], sums, self._weighted, settled)
+            edges, low, high, sums, self._weighted, settled)
+
+    def _first_bins(self, profile):
+        """The first feature's bins as the search reports them: each interval (or code), then
+        the missing rows when there are any; with each bin's condition (lb1, ub1, codes1)."""
+        n_values = len(profile["support"]) - 1
+        bins = []
+        for b in range(n_values):
+            if self._categorical(0):
+                bins.append((b, np.nan, np.nan, (b,)))
+            else:
+                bins.append((b, float(max(self._edges[b], self._range[0])),
+                             float(min(self._edges[b + 1], self._range[1])), None))
+        if profile["support"][n_values] > 0:
+            bins.append((n_values, np.nan, np.nan, _MISSING))
+        return bins
 
     def _search_two(self):
-        edges, limit = self.bins1d, int(self.bins)
-        profile = self._map_reduce(_profile_pass, _BoundMerge(_merge_profile, limit), edges,
-                                   limit)
-        second_edges = [_second_edges(profile, b, limit) for b in range(len(edges) - 1)]
-        sums = self._map_reduce(_cell_pass, _parts.merge_sums, edges, second_edges)
-        offsets = _cell_offsets(second_edges)
-        settled = self._settled(sums, offsets, edges, second_edges)
         self.bin_stats = []
-        for b in range(len(edges) - 1):
-            cell = {key: sums[key][offsets[b]:offsets[b + 1]] for key in _CELL_SUMS}
-            self._search_second(b, profile, cell, settled[b], second_edges[b])
-
-    def _search_second(self, b, profile, cell, settled, second_edges):
-        """The second feature's bins within first bin b, judged."""
-        lb1 = float(max(self.bins1d[b], self._range[0]))
-        ub1 = float(min(self.bins1d[b + 1], self._range[1]))
-        support = int(profile["support"][b])
-        stat = {"lb1": lb1, "ub1": ub1, "lb2": np.nan, "ub2": np.nan, "support": support}
-        self.bin_stats.append(stat)
-        if support == 0:
-            return
-        stat["lb2"], stat["ub2"] = float(profile["min"][b]), float(profile["max"][b])
-        regions, rules = self._judge_bin_sums(second_edges, stat["lb2"], stat["ub2"], cell,
-                                              self._weighted, settled, lb1, ub1)
-        self.rule_list.extend(rules)
-        self.weak_region.extend(regions)
+        edges, limit = self._edges, int(self.bins)
+        profile = self._map_reduce(profile_pass, BoundMerge(merge_profile, limit), edges,
+                                   limit)
+        ranges = list(zip(profile["min"], profile["max"]))
+        second_edges = [self._feature_edges(1, r, len(d))
+                        for r, d in zip(ranges, profile["distinct"])]
+        sums = self._map_reduce(cell_pass, _parts.merge_sums, edges, second_edges)
+        offsets = _cell_offsets(second_edges)
+        searched, groups = [], []
+        for b, lb1, ub1, codes1 in self._first_bins(profile):
+            support = int(profile["support"][b])
+            low2, high2 = ranges[b] if ranges[b][0] <= ranges[b][1] else (np.nan, np.nan)
+            self.bin_stats.append({"lb1": lb1, "ub1": ub1, "lb2": float(low2),
+                                   "ub2": float(high2), "support": support})
+            if support == 0:
+                continue
+            cells = {key: sums[key][offsets[b]:offsets[b + 1]] for key in CELL_SUMS}
+            groups.append((offsets[b], sums,
+                           self._bin_units(second_edges[b], low2, high2, cells)))
+            searched.append((second_edges[b], low2, high2, cells, lb1, ub1, codes1))
+        settled = self._settled(groups, edges, second_edges)
+        for (e2, low2, high2, cells, lb1, ub1, codes1), s in zip(searched, settled):
+            regions, rules = self._judge_bin_sums(e2, low2, high2, cells, self._weighted, s,
+                                                  lb1, ub1, codes1)
+            self.rule_list.extend(rules)
+            self.weak_region.extend(regions)
 
     # ---- the regions on both splits ----
 
@@ -254,7 +228,7 @@ class DaskHistogramSlicing(HistogramSlicing):
 
     @property
     def x(self):
-        return self._frame.split_rows(self._data.x, self._searched)
+        return self._frame.split_rows(self._data.coded, self._searched)
 
     @property
     def y(self):
@@ -271,7 +245,7 @@ class DaskHistogramSlicing(HistogramSlicing):
                                 self.weak_region_stats, self._closed_at)
 
     def samples(self, client, full):
-        return RegionSamples(client, self._frame, self._searched, self._data.x,
+        return RegionSamples(client, self._frame, self._searched, self._data,
                              self.weak_region_stats, self._closed_at, full)
 
     def __getstate__(self):

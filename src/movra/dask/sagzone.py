@@ -37,6 +37,16 @@ class DaskSagZone(SagZone):
 
     Notes
     -----
+    ``x`` is a dask DataFrame (or array) as the model takes it: numeric, boolean, nullable,
+    category and text columns, coded per partition by the in-memory conversion, with the
+    feature types and labels ``SagZone`` gives them. A categorical column's categories must be
+    known on the client, so that a category has one code in every partition: a category column
+    with unknown categories or a text column is refused until ``x.categorize()`` makes them
+    known (the codes follow the categories' order). A numeric column made categorical by
+    ``feature_types`` takes its distinct values as categories (one pass). Class labels of any
+    type are read against the model's ``classes_`` (else the labels of y and the predictions,
+    one pass), as in memory.
+
     Set-level metrics ("R2", "AUC", "F1") score a whole set of rows at once and cannot be summed
     over partitions: ``fit`` raises a ``MovraError`` for them.
 
@@ -51,9 +61,13 @@ class DaskSagZone(SagZone):
     ``get_distance`` works on binned counts: PSI with "uniform" buckets equals the in-memory
     value exactly; WD1 and KS are computed on `distance_bins` equal-width bins over both samples'
     range, each within one bin of the in-memory value; PSI with "quantile" buckets takes the
-    reference's deciles from the same bins. ``get_shift``'s "data" is the binned distribution
-    of the feature in both samples ("lb", "ub", "count", "share", "resi_type_"), one row per bin
-    and sample. ``get_target_idx`` and the marginal view's rows are lazy dask arrays.
+    reference's deciles from the same bins; a numerical feature's missing values are one more
+    PSI bucket (WD1 and KS compare the values that are there). A categorical feature's distance
+    is PSI over its categories, missing one of them (WD1 and KS are not defined there: NaN). ``get_shift``'s "data" is the binned distribution
+    of the feature in both samples ("lb", "ub" or, for a categorical feature, "category";
+    "count", "share", "resi_type_"), one row per bin and sample, the missing rows a bin of their
+    own (``movra.utils.MISSING``) where there are any. ``get_target_idx`` and the marginal
+    view's rows are lazy dask arrays.
 
     A fitted DaskSagZone pickles without its client; unpickled, it computes with the current
     one.
@@ -80,11 +94,13 @@ class DaskSagZone(SagZone):
         n = data.n_rows
         train = split_mask(train_idx, "train_idx", data.row_chunks, n, client)
         test = split_mask(test_idx, "test_idx", data.row_chunks, n, client)
-        self.x, self.y = data.x, data.y
+        self.x, self.coded_x, self.y = data.x, data.coded, data.y
         self.train_idx, self.test_idx = train, test
         self.sample_weight = data.weights
         self.pred, self.pred_proba = data.pred, data.pred_proba
+        self.classes = data.classes
         self.feature_names, self.feature_types = data.feature_names, data.feature_types
+        self.category_labels = data.category_labels
         self.target_name = "y" if target_name is None else target_name
         self.predict_name = "prediction" if predict_name is None else predict_name
         self._slicing_columns()
@@ -126,20 +142,9 @@ class DaskSagZone(SagZone):
         return samples.distances(psi_buckets, distance_metric, int(self.distance_bins))
 
     def _shift_data(self, show_feature, full, area_name):
-        import numpy as np
-        import pandas as pd
-
         samples = self._fitted_search("get_shift").samples(self._client(), full)
         position = self.feature_names.index(show_feature)
-        edges, weak, reference = samples.distribution(position, int(self.distance_bins))
-        frames = []
-        for counts, name in ((reference, area_name), (weak, "Weak Regions")):
-            total = counts.sum()
-            frames.append(pd.DataFrame({
-                "lb": edges[:-1], "ub": edges[1:], "count": counts,
-                "share": counts / total if total > 0 else np.zeros_like(counts),
-                "resi_type_": name}))
-        return pd.concat(frames, axis=0).reset_index(drop=True)
+        return samples.shift_table(position, int(self.distance_bins), area_name)
 
     def _client(self):
         return _parts.resolve_client(self.client)
