@@ -95,14 +95,17 @@ py::dict model_content(py::handle self) {
             "figures and the report run it themselves).";
     } else {
         content["state"] = "parsed";
-        const py::object shape = self.attr("X_").attr("shape");
-        content["rows"] = shape[py::int_(0)];
-        content["features"] = shape[py::int_(1)];
+        // A cluster estimator keeps no training matrix: its size is then unknown here.
+        const py::object matrix = py::getattr(self, "X_", py::none());
+        const py::object rows = matrix.is_none() ? py::object(py::none())
+                                                 : py::object(matrix.attr("shape")[py::int_(0)]);
         std::size_t categorical = 0;
         for (py::handle t : self.attr("feature_types_"))
             categorical += py::str(t).cast<std::string>() == "categorical" ? 1 : 0;
+        content["rows"] = rows;
+        content["features"] = self.attr("n_features_in_");
         content["data"] =
-            py::dict(py::arg("rows") = shape[py::int_(0)], py::arg("features") = shape[py::int_(1)],
+            py::dict(py::arg("rows") = rows, py::arg("features") = self.attr("n_features_in_"),
                      py::arg("categorical") = categorical);
         content["margin"] = margin_of(self);
         content["intercept"] = self.attr("intercept_");

@@ -118,7 +118,7 @@ def model(content):
         body.append(html.paragraph(content["reason"], "note"))
         return html.fragment("".join(body))
     body.append(html.paragraph(
-        f"Fitted on {content['rows']} rows and {content['features']} features; "
+        f"Fitted on {html.text_of(content['rows'])} rows and {content['features']} features; "
         f"{content['n_main']} main effects and {content['n_interactions']} interactions of the "
         f"{content['margin']}, intercept {html.text_of(content['intercept'])}.", "sentence"))
     body.append(importance_table(content["importances"], FRAGMENT_ROWS))

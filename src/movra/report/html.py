@@ -7,6 +7,8 @@ import io
 import math
 import numbers
 
+import numpy as np
+
 from ..utils import MISSING
 
 # Styles for the screen and for print: no fixed heights, figures scale to the page, tables
@@ -56,7 +58,7 @@ def text_of(value, digits=4):
     in braces, the missing rows as "missing", NaN and None as a dash."""
     if value is None or value is MISSING:
         return "missing" if value is MISSING else "–"
-    if isinstance(value, (bool,)) or type(value).__name__ == "bool_":
+    if isinstance(value, (bool, np.bool_)):
         return "yes" if value else "no"
     if isinstance(value, numbers.Integral):
         return str(int(value))
@@ -79,7 +81,7 @@ def setting_text(value):
 
 
 def _is_text(value):
-    return not isinstance(value, numbers.Number) or isinstance(value, bool)
+    return not isinstance(value, numbers.Number) or isinstance(value, (bool, np.bool_))
 
 
 def table(frame, columns=None, headers=None, row_classes=None, digits=4, caption=None):
