@@ -59,13 +59,18 @@ def plot_distance_result(result, figsize=None):
 
 
 def _groups(value):
-    """The reference's values and the weak rows' values of the shown feature."""
+    """The reference's values and the weak rows' values of the shown feature. The group labels
+    and a categorical feature stay pandas columns: compared and counted on their codes, not as
+    a Python string per row."""
+    import pandas as pd
+
     data, feature = value["data"], value["show_feature"]
-    kinds = data["resi_type_"].to_numpy()
-    column = data[feature].to_numpy(dtype=object if value.get("feature_type") == "categorical"
-                                    else float)
-    weak = kinds == "Weak Regions"
-    names = [k for k in dict.fromkeys(kinds.tolist()) if k != "Weak Regions"]
+    kinds = data["resi_type_"]
+    weak = np.asarray(kinds == "Weak Regions", dtype=bool)
+    names = [k for k in pd.unique(kinds).tolist() if k != "Weak Regions"]
+    column = data[feature]
+    if value.get("feature_type") != "categorical":
+        column = column.to_numpy(dtype=float)
     return (names[0] if names else "Reference"), column[~weak], column[weak]
 
 
@@ -106,7 +111,8 @@ def _category_shares(values):
     """Each category's share of the rows (missing values one category more, "missing")."""
     import pandas as pd
 
-    counts = pd.Series(values, dtype=object).value_counts(dropna=False, sort=False)
+    counts = pd.Series(values).value_counts(dropna=False, sort=False)
+    counts = counts[counts > 0]  # a categorical column counts its absent categories too
     names = ["missing" if pd.isna(k) else label_text(k) for k in counts.index]
     shares = _share(counts.to_numpy(dtype=float), len(values))
     merged = {}
