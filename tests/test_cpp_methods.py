@@ -93,3 +93,20 @@ def test_every_method_names_its_module_and_pickles_by_reference():
         assert method.__module__ == module_name, method.__qualname__
         for protocol in (2, pickle.HIGHEST_PROTOCOL):
             assert pickle.loads(pickle.dumps(method, protocol)) is method
+
+
+@pytest.mark.parametrize("module", ["movra._kernels", "movra.diagnoser.sagzone",
+                                    "movra.models.xgb2.xgboost"])
+def test_stubs_list_what_the_module_exports(module):
+    # Editors read the .pyi beside each compiled module: it must not drift from the module.
+    import ast
+    import importlib
+    import pathlib
+
+    mod = importlib.import_module(module)
+    tree = ast.parse(pathlib.Path(mod.__file__).parent.joinpath(
+        module.rsplit(".", 1)[1] + ".pyi").read_text())
+    stubbed = {n.name for n in tree.body if isinstance(n, (ast.FunctionDef, ast.ClassDef))}
+    public = {n for n, v in vars(mod).items()
+              if not n.startswith("_") and callable(v) and getattr(v, "__module__", "") == module}
+    assert public - stubbed == set() and stubbed - set(vars(mod)) == set()
