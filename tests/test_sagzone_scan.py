@@ -123,12 +123,12 @@ def test_a_frame_scanned_in_place_gives_sagzones_regions(metric, use_test, weigh
 
 @pytest.mark.parametrize("pattern", ["interval", "quadrants", "box", "tree interval", "tree box"])
 def test_a_planted_pattern_ranks_first_and_is_covered(pattern):
-    # A few seeds of the property benchmarks/scan_properties.py measures on 100 (the trees at
-    # its size, the histograms on fewer rows).
+    # A few seeds of the property benchmarks/scan_properties.py measures on 100 (the trees and
+    # the box at its size, the others on fewer rows).
     settings = PATTERNS[pattern]
     tree = pattern.startswith("tree")
-    for seed in range(2) if tree else range(8):
-        data = planted_data(pattern, seed, n=100000 if tree else 40000)
+    for seed in range(2) if tree else range(4) if pattern == "box" else range(8):
+        data = planted_data(pattern, seed, n=100000 if tree or pattern == "box" else 40000)
         scan = SagZoneScan(_Model(), task_type="regression", **settings["settings"])
         scan.fit(data.x, data.y, data.train, data.test, prediction=data.pred)
         top = scan.results_.iloc[0]
@@ -227,7 +227,7 @@ def test_each_finding_once_and_no_vacuous_condition(method, data):
         assert np.isclose(mine["severity"].sum(), row["finding_severity"])
         assert mine.iloc[0][regions.columns[:-2]].equals(row[regions.columns[:-2]])
     if data == "box":
-        assert features[0] == d.planted and r["interaction_p"].iloc[0] < 1e-6
+        assert features[0] == d.planted and r["interaction_p"].iloc[0] < 1e-3
     searched = x[train]
     for _, p in regions[regions["reported"] & regions["feature_2"].notna()].iterrows():
         a = _inside(searched[:, names.index(p["feature_1"])], p["lb_1"], p["ub_1"], p.get("set_1"))

@@ -53,15 +53,16 @@ InteractionTest test_pair(const PairRows& rows, bool weighted, double score_sign
         if (!(share > 0.0)) continue;
         const Sample base = sample_of(rows.neither[c], weighted);
         if (!(base.effective_n > 1.0)) return t;
-        expected += share * base.mean;
-        outside_error += share * std::sqrt(base.variance_of_mean);
+        double base_coefficient = 1.0;  // the base less each effect's own base
         for (const RegionMoments* m : {&rows.first[c], &rows.second[c]}) {
             const Sample alone = sample_of(*m, weighted);
             if (!(alone.effective_n > 0.0)) continue;
-            expected += share * (alone.mean - base.mean);
-            outside_error +=
-                share * (std::sqrt(alone.variance_of_mean) + std::sqrt(base.variance_of_mean));
+            expected += share * alone.mean;
+            outside_error += share * std::sqrt(alone.variance_of_mean);
+            base_coefficient -= 1.0;
         }
+        expected += share * base_coefficient * base.mean;
+        outside_error += share * std::fabs(base_coefficient) * std::sqrt(base.variance_of_mean);
     }
     const double variance = in.variance_of_mean + outside_error * outside_error;
     t.excess = -score_sign * (in.mean - expected);
@@ -184,29 +185,52 @@ void unmark(std::vector<std::uint8_t>& marked, const std::vector<std::size_t>& r
 
 using Groups = std::map<Key, std::vector<std::size_t>>;
 
+bool any_weak(const std::vector<std::size_t>& regions, Span<const double> p, double alpha) {
+    return std::any_of(regions.begin(), regions.end(),
+                       [&](std::size_t i) { return p[i] <= alpha; });
+}
+
 // The pairs tested for an interaction: those with a region weak on the held-out rows at level
-// alpha (the others cannot be a finding).
-std::vector<PairCandidate> pair_candidates(const ScanFindings& findings, const Groups& groups,
+// alpha (the others cannot be a finding), less their vacuous regions (unmarked), and still so.
+std::vector<PairCandidate> pair_candidates(const ScanFindings& findings, Groups& groups,
                                            Span<const double> p, double alpha,
-                                           const FindingRows& rows, std::vector<Key>& keys) {
+                                           const FindingRows& rows, std::vector<Key>& keys,
+                                           std::vector<std::uint8_t>& marked) {
     std::vector<std::int64_t> columns;
+    std::vector<Key> weak;
     for (const auto& [key, regions] : groups) {
-        const bool weak = std::any_of(regions.begin(), regions.end(),
-                                      [&](std::size_t i) { return p[i] <= alpha; });
-        if (key.second < 0 || !weak) continue;
-        keys.push_back(key);
+        if (key.second < 0 || !any_weak(regions, p, alpha)) continue;
+        weak.push_back(key);
         columns.push_back(key.first);
         columns.push_back(key.second);
     }
-    if (keys.empty()) return {};
+    if (weak.empty()) return {};
     const std::vector<double> maxima = searched_maxima(rows.x, rows.searched, columns);
+    std::vector<std::pair<std::int64_t, std::int64_t>> of_box;
+    std::vector<RegionBox> boxes;
+    for (const Key& key : weak)
+        for (const std::size_t i : groups.at(key)) {
+            of_box.push_back(key);
+            boxes.push_back(region_box(findings.regions()[i], maxima));
+        }
+    const std::vector<std::uint8_t> vacuous = vacuous_boxes(rows.x, rows.searched, of_box, boxes);
     std::vector<PairCandidate> pairs;
-    for (const Key& key : keys) {
+    std::size_t box = 0;
+    for (const Key& key : weak) {
         PairCandidate c;
         c.first = key.first;
         c.second = key.second;
-        for (const std::size_t i : groups.at(key))
-            c.boxes.push_back(region_box(findings.regions()[i], maxima));
+        std::vector<std::size_t> kept;
+        for (const std::size_t i : groups.at(key)) {
+            if (vacuous[box] == 0) {
+                kept.push_back(i);
+                c.boxes.push_back(boxes[box]);
+            }
+            marked[i] = vacuous[box++] == 0 ? 1 : 0;
+        }
+        groups[key] = kept;
+        if (!any_weak(kept, p, alpha)) continue;
+        keys.push_back(key);
         pairs.push_back(std::move(c));
     }
     return pairs;
@@ -219,10 +243,10 @@ std::vector<std::uint8_t> tested_regions(const ScanFindings& findings,
                                          Span<const double> p, double alpha,
                                          const FindingRows& rows, std::map<Key, double>& pair_p) {
     std::vector<std::uint8_t> marked = distinct_regions(findings, order);
-    const Groups groups = by_features(findings, marked, order);
+    Groups groups = by_features(findings, marked, order);
     std::vector<Key> keys;
     const std::vector<PairCandidate> pairs =
-        pair_candidates(findings, groups, p, alpha, rows, keys);
+        pair_candidates(findings, groups, p, alpha, rows, keys, marked);
     const std::vector<InteractionTest> tests =
         interaction_tests(rows.x, rows.held_out, pairs, findings.scoring().score_sign);
     // The false discovery rate among every pair with a region, the untested ones at p = 1.
@@ -232,23 +256,10 @@ std::vector<std::uint8_t> tested_regions(const ScanFindings& findings,
         if (key.second >= 0 && std::find(keys.begin(), keys.end(), key) == keys.end())
             tested_p.push_back(1.0);
     const std::vector<double> q = benjamini_hochberg({tested_p.data(), tested_p.size()});
-    std::vector<std::pair<std::int64_t, std::int64_t>> columns;
-    std::vector<RegionBox> boxes;
-    std::vector<std::size_t> regions;
-    for (std::size_t k = 0; k < keys.size(); ++k) {
-        if (!(q[k] <= alpha && tests[k].excess > 0.0)) continue;
-        pair_p[keys[k]] = tests[k].p_value;
-        for (std::size_t b = 0; b < pairs[k].boxes.size(); ++b) {
-            columns.push_back(keys[k]);
-            boxes.push_back(pairs[k].boxes[b]);
-            regions.push_back(groups.at(keys[k])[b]);
-        }
-    }
+    for (std::size_t k = 0; k < keys.size(); ++k)
+        if (q[k] <= alpha && tests[k].excess > 0.0) pair_p[keys[k]] = tests[k].p_value;
     for (const auto& [key, members] : groups)
         if (key.second >= 0 && pair_p.count(key) == 0) unmark(marked, members);
-    const std::vector<std::uint8_t> vacuous = vacuous_boxes(rows.x, rows.searched, columns, boxes);
-    for (std::size_t k = 0; k < regions.size(); ++k)
-        if (vacuous[k] != 0) marked[regions[k]] = 0;
     return marked;
 }
 
