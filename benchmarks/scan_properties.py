@@ -48,14 +48,14 @@ def main():
         hits, ious, start = 0, [], time.perf_counter()
         for seed in range(args.seeds):
             scan, data = run(pattern, seed, args.n)
+            reported = scan.regions_[scan.regions_["reported"]]
             if data.planted is None:
-                hits += int(scan.results_["significant"].any())
+                hits += int(reported["significant"].any())
                 continue
             top = scan.results_.head(1)
             first = (not top.empty and
                      tuple(f for f in (top["feature_1"].iloc[0], top["feature_2"].iloc[0])
                            if isinstance(f, str)) == data.planted)
-            reported = scan.regions_[scan.regions_["reported"]]
             rows = region_rows(reported, data.planted, data.x, data.names)
             inside = data.inside
             iou = (rows & inside).sum() / max((rows | inside).sum(), 1)

@@ -228,6 +228,8 @@ def test_each_finding_once_and_no_vacuous_condition(method, data):
         assert mine.iloc[0][regions.columns[:-2]].equals(row[regions.columns[:-2]])
     if data == "box":
         assert features[0] == d.planted and r["interaction_p"].iloc[0] < 1e-3
+        # the figure's bars are the findings, each split into its regions
+        assert len(scan.plot().axes[1].patches) == r["n_regions"].head(10).sum()
     searched = x[train]
     for _, p in regions[regions["reported"] & regions["feature_2"].notna()].iterrows():
         a = _inside(searched[:, names.index(p["feature_1"])], p["lb_1"], p["ub_1"], p.get("set_1"))

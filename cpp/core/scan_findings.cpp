@@ -190,48 +190,59 @@ bool any_weak(const std::vector<std::size_t>& regions, Span<const double> p, dou
                        [&](std::size_t i) { return p[i] <= alpha; });
 }
 
-// The pairs tested for an interaction: those with a region weak on the held-out rows at level
-// alpha (the others cannot be a finding), less their vacuous regions (unmarked), and still so.
-std::vector<PairCandidate> pair_candidates(const ScanFindings& findings, Groups& groups,
-                                           Span<const double> p, double alpha,
-                                           const FindingRows& rows, std::vector<Key>& keys,
-                                           std::vector<std::uint8_t>& marked) {
+// The boxes of the marked regions of these pairs, less the vacuous ones (unmarked, and left out
+// of their groups).
+std::map<Key, std::vector<RegionBox>> drop_vacuous(const ScanFindings& findings, Groups& groups,
+                                                   const std::vector<Key>& pairs,
+                                                   const FindingRows& rows,
+                                                   std::vector<std::uint8_t>& marked) {
     std::vector<std::int64_t> columns;
-    std::vector<Key> weak;
-    for (const auto& [key, regions] : groups) {
-        if (key.second < 0 || !any_weak(regions, p, alpha)) continue;
-        weak.push_back(key);
+    for (const Key& key : pairs) {
         columns.push_back(key.first);
         columns.push_back(key.second);
     }
-    if (weak.empty()) return {};
     const std::vector<double> maxima = searched_maxima(rows.x, rows.searched, columns);
     std::vector<std::pair<std::int64_t, std::int64_t>> of_box;
     std::vector<RegionBox> boxes;
-    for (const Key& key : weak)
+    for (const Key& key : pairs)
         for (const std::size_t i : groups.at(key)) {
             of_box.push_back(key);
             boxes.push_back(region_box(findings.regions()[i], maxima));
         }
     const std::vector<std::uint8_t> vacuous = vacuous_boxes(rows.x, rows.searched, of_box, boxes);
-    std::vector<PairCandidate> pairs;
+    std::map<Key, std::vector<RegionBox>> kept_boxes;
     std::size_t box = 0;
-    for (const Key& key : weak) {
-        PairCandidate c;
-        c.first = key.first;
-        c.second = key.second;
+    for (const Key& key : pairs) {
         std::vector<std::size_t> kept;
         for (const std::size_t i : groups.at(key)) {
             if (vacuous[box] == 0) {
                 kept.push_back(i);
-                c.boxes.push_back(boxes[box]);
+                kept_boxes[key].push_back(boxes[box]);
             }
             marked[i] = vacuous[box++] == 0 ? 1 : 0;
         }
         groups[key] = kept;
-        if (!any_weak(kept, p, alpha)) continue;
+    }
+    return kept_boxes;
+}
+
+// The pairs tested for an interaction: those with a region weak on the held-out rows at level
+// alpha (the others cannot be a finding), less their vacuous regions, and still so.
+std::vector<PairCandidate> pair_candidates(const ScanFindings& findings, Groups& groups,
+                                           Span<const double> p, double alpha,
+                                           const FindingRows& rows, std::vector<Key>& keys,
+                                           std::vector<std::uint8_t>& marked) {
+    std::vector<Key> weak;
+    for (const auto& [key, regions] : groups)
+        if (key.second >= 0 && any_weak(regions, p, alpha)) weak.push_back(key);
+    if (weak.empty()) return {};
+    std::map<Key, std::vector<RegionBox>> boxes =
+        drop_vacuous(findings, groups, weak, rows, marked);
+    std::vector<PairCandidate> pairs;
+    for (const Key& key : weak) {
+        if (!any_weak(groups.at(key), p, alpha)) continue;
         keys.push_back(key);
-        pairs.push_back(std::move(c));
+        pairs.push_back({key.first, key.second, std::move(boxes[key])});
     }
     return pairs;
 }
@@ -266,9 +277,16 @@ std::vector<std::uint8_t> tested_regions(const ScanFindings& findings,
 }  // namespace
 
 std::vector<std::uint8_t> reported_regions(const ScanFindings& findings,
-                                           const std::vector<std::size_t>& order) {
+                                           const std::vector<std::size_t>& order,
+                                           const FindingRows* rows) {
     std::vector<std::uint8_t> marked = distinct_regions(findings, order);
-    const Groups groups = by_features(findings, marked, order);
+    Groups groups = by_features(findings, marked, order);
+    if (rows != nullptr) {
+        std::vector<Key> pairs;
+        for (const auto& [key, regions] : groups)
+            if (key.second >= 0) pairs.push_back(key);
+        drop_vacuous(findings, groups, pairs, *rows, marked);
+    }
     const auto alone = [&](std::int64_t column) {
         const auto at = groups.find({column, -1});
         return at == groups.end() ? 0.0 : severity_of(findings, at->second);
@@ -289,9 +307,9 @@ ScanRanking rank_regions(const ScanFindings& findings, Span<const double> p, dou
     ranking.q_value = benjamini_hochberg(p);
     for (const double q : ranking.q_value) ranking.significant.push_back(q <= alpha ? 1 : 0);
     std::map<Key, double> pair_p;
-    const bool tested = rows != nullptr && findings.scoring().additive;
+    const bool tested = rows != nullptr && !rows->held_out.scores.empty();
     ranking.reported = tested ? tested_regions(findings, ranking.order, p, alpha, *rows, pair_p)
-                              : reported_regions(findings, ranking.order);
+                              : reported_regions(findings, ranking.order, rows);
     // The findings in the order of their most severe region, then most severe first.
     std::map<Key, std::size_t> place;
     for (const std::size_t i : ranking.order) {

@@ -107,9 +107,12 @@ std::vector<std::uint8_t> distinct_regions(const ScanFindings& findings,
 constexpr double kPairMargin = 1.1;
 
 // The distinct regions reported without testing interactions: every feature's, and a pair's only
-// when the sum of its regions' severities is more than kPairMargin times either feature's.
+// when the sum of its regions' severities is more than kPairMargin times either feature's, less
+// (with `rows`) its vacuous regions (see vacuous_boxes).
+struct FindingRows;
 std::vector<std::uint8_t> reported_regions(const ScanFindings& findings,
-                                           const std::vector<std::size_t>& order);
+                                           const std::vector<std::size_t>& order,
+                                           const FindingRows* rows = nullptr);
 
 // The reported regions of one feature (second < 0) or one pair, as one finding: its severity is
 // the sum of its regions' (they are disjoint: for an additive metric, the severity of their
@@ -122,7 +125,7 @@ struct Finding {
 };
 
 // What an interaction is tested on: the data set, the held-out split with its per-sample scores
-// (an additive metric) and the searched split's rows, read in place.
+// (an additive metric; none for a set metric) and the searched split's rows, read in place.
 struct FindingRows {
     RowMajor x;
     ScanSplit held_out;
@@ -140,10 +143,10 @@ struct ScanRanking {
     std::vector<std::int64_t> finding;
 };
 
-// With `rows` (an additive metric), a pair is reported when one of its distinct regions is weak
-// on the held-out rows at level alpha and its interaction test (see interaction_tests) passes at
-// the false discovery rate alpha among the pairs with a region, less its vacuous regions (see
-// vacuous_boxes); without, as reported_regions has it.
+// With the held-out rows' scores (an additive metric), a pair is reported when, less its vacuous
+// regions (see vacuous_boxes), one of its distinct regions is weak on the held-out rows at level
+// alpha and its interaction test (see interaction_tests) passes at the false discovery rate alpha
+// among the pairs with a region; without, as reported_regions has it.
 ScanRanking rank_regions(const ScanFindings& findings, Span<const double> p, double alpha,
                          const FindingRows* rows = nullptr);
 

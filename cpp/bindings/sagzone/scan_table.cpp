@@ -202,7 +202,8 @@ ScanTables scan_tables(py::handle self, const ScanContext& ctx, const core::Scan
                                       : (ctx.additive ? welch_p_values(self, findings)
                                                       : permutation_p_values(self, ctx, findings));
     const double alpha = py::float_(self.attr("alpha")).cast<double>();
-    // An additive metric's interactions are tested on the held-out rows' scores, in place.
+    // An additive metric's interactions are tested on the held-out rows' scores, in place; every
+    // metric's pairs are checked for vacuous conditions on the searched rows.
     const ScanSplitData& h = held_out_data(ctx);
     const std::optional<bind::Vector> scores =
         ctx.additive ? std::optional<bind::Vector>(bind::as_vector(h.scores, "scores"))
@@ -220,8 +221,7 @@ ScanTables scan_tables(py::handle self, const ScanContext& ctx, const core::Scan
     {
         // The ranking reads C++ vectors only.
         py::gil_scoped_release release;
-        ranking = core::rank_regions(findings, {p.data(), p.size()}, alpha,
-                                     ctx.additive ? &rows : nullptr);
+        ranking = core::rank_regions(findings, {p.data(), p.size()}, alpha, &rows);
         cells = core::worst_by_cell(findings, ranking, cols);
     }
     py::list names;
