@@ -9,37 +9,87 @@
 
 namespace movra::core {
 
-std::vector<double> searched_maxima(const RowMajor& x, Span<const std::int64_t> searched,
-                                    const std::vector<std::int64_t>& columns) {
-    std::vector<double> maxima(x.n_columns, std::nan(""));
-    std::vector<double> top(columns.size(), -INFINITY);
-    for (const std::int64_t row : searched) {
-        const double* values = x.data + static_cast<std::size_t>(row) * x.n_columns;
-        for (std::size_t k = 0; k < columns.size(); ++k)
-            top[k] = std::max(top[k], values[columns[k]]);  // a NaN value leaves the top
-    }
-    for (std::size_t k = 0; k < columns.size(); ++k)
-        if (top[k] > -INFINITY) maxima[static_cast<std::size_t>(columns[k])] = top[k];
-    return maxima;
-}
-
 namespace {
 
-Bound condition(double lb, double ub, const std::vector<std::int32_t>& codes, double maximum) {
+Bound condition(double lb, double ub, const std::vector<std::int32_t>& codes, bool closed) {
     if (!codes.empty()) return code_set(codes);
-    return Bound(lb, ub, ub == maximum);
+    return Bound(lb, ub, closed);
 }
 
-// A pair's held-out rows by region: its rows, the rows of its first condition only, of its
-// second only, and of neither.
-struct PairRows {
-    std::vector<RegionMoments> inside, first, second, neither;
+// The distinct conditions of many boxes (each box of a pair of columns), so that each is tested
+// once per row.
+struct Conditions {
+    std::vector<std::size_t> column;
+    std::vector<const Bound*> bound;
+    std::vector<std::pair<std::size_t, std::size_t>> of_box;  // a box's two conditions
+
+    Conditions(const std::vector<std::pair<std::int64_t, std::int64_t>>& columns,
+               const std::vector<RegionBox>& boxes) {
+        using Key =
+            std::tuple<std::int64_t, bool, double, double, bool, bool, std::vector<std::uint8_t>>;
+        std::map<Key, std::size_t> place;
+        const auto add = [&](std::int64_t c, const Bound& b) {
+            // NaN bounds hold no row: any two such intervals of a column are the same condition.
+            const auto value = [](double v) { return std::isnan(v) ? INFINITY : v; };
+            const Key key{c,
+                          b.is_set,
+                          b.is_set ? 0.0 : value(b.lb),
+                          b.is_set ? 0.0 : value(b.ub),
+                          b.closed,
+                          b.missing,
+                          b.members};
+            const auto [at, added] = place.emplace(key, bound.size());
+            if (added) {
+                column.push_back(static_cast<std::size_t>(c));
+                bound.push_back(&b);
+            }
+            return at->second;
+        };
+        for (std::size_t k = 0; k < boxes.size(); ++k) {
+            const std::size_t first = add(columns[k].first, boxes[k].first);
+            of_box.emplace_back(first, add(columns[k].second, boxes[k].second));
+        }
+    }
+
+    void test(const double* values, std::vector<std::uint8_t>& in) const {
+        in.resize(bound.size());
+        for (std::size_t d = 0; d < bound.size(); ++d)
+            in[d] = bound[d]->contains(values[column[d]]) ? 1 : 0;
+    }
 };
 
-InteractionTest test_pair(const PairRows& rows, bool weighted, double score_sign) {
+const double* row_of(const RowMajor& x, std::int64_t row) {
+    return x.data + static_cast<std::size_t>(row) * x.n_columns;
+}
+
+RegionMoments combined(RegionMoments a, const RegionMoments& b, double sign) {
+    a.count += sign > 0 ? b.count : -b.count;
+    a.sum += sign * b.sum;
+    a.weight += sign * b.weight;
+    a.weighted += sign * b.weighted;
+    a.weighted_sq += sign * b.weighted_sq;
+    a.weight_sq += sign * b.weight_sq;
+    return a;
+}
+
+// A region of a pair on the held-out rows: its rows, those of each of its conditions (inside it
+// or not) and all rows.
+struct RegionRows {
+    RegionMoments inside, first, second, all;
+    bool vacuous() const {
+        return static_cast<double>(inside.count) >=
+                   kVacuousShare * static_cast<double>(first.count) ||
+               static_cast<double>(inside.count) >=
+                   kVacuousShare * static_cast<double>(second.count);
+    }
+};
+
+InteractionTest test_pair(const std::vector<RegionRows>& regions, bool weighted,
+                          double score_sign) {
     InteractionTest t;
     RegionMoments pair;
-    for (const RegionMoments& m : rows.inside) pair.add(m);
+    for (const RegionRows& r : regions)
+        if (!r.vacuous()) pair.add(r.inside);
     const Sample in = sample_of(pair, weighted);
     const double total = weighted ? pair.weight : static_cast<double>(pair.count);
     if (pair.count < 2 || !(total > 0.0)) return t;
@@ -47,14 +97,18 @@ InteractionTest test_pair(const PairRows& rows, bool weighted, double score_sign
     // over them (a condition without rows of its own: no effect). The averages share rows across
     // regions: their errors are bounded as if fully correlated.
     double expected = 0.0, outside_error = 0.0;
-    for (std::size_t c = 0; c < rows.inside.size(); ++c) {
+    for (const RegionRows& r : regions) {
         const double share =
-            (weighted ? rows.inside[c].weight : static_cast<double>(rows.inside[c].count)) / total;
-        if (!(share > 0.0)) continue;
-        const Sample base = sample_of(rows.neither[c], weighted);
+            (weighted ? r.inside.weight : static_cast<double>(r.inside.count)) / total;
+        if (r.vacuous() || !(share > 0.0)) continue;
+        const RegionMoments first = combined(r.first, r.inside, -1.0);
+        const RegionMoments second = combined(r.second, r.inside, -1.0);
+        const Sample base = sample_of(
+            combined(combined(combined(r.all, r.first, -1.0), r.second, -1.0), r.inside, 1.0),
+            weighted);
         if (!(base.effective_n > 1.0)) return t;
         double base_coefficient = 1.0;  // the base less each effect's own base
-        for (const RegionMoments* m : {&rows.first[c], &rows.second[c]}) {
+        for (const RegionMoments* m : {&first, &second}) {
             const Sample alone = sample_of(*m, weighted);
             if (!(alone.effective_n > 0.0)) continue;
             expected += share * alone.mean;
@@ -77,15 +131,10 @@ InteractionTest test_pair(const PairRows& rows, bool weighted, double score_sign
 
 }  // namespace
 
-RegionBox region_box(const ScanRegion& r, const std::vector<double>& maxima) {
-    const auto maximum = [&](std::int64_t column) {
-        return static_cast<std::size_t>(column) < maxima.size()
-                   ? maxima[static_cast<std::size_t>(column)]
-                   : std::nan("");
-    };
+RegionBox region_box(const ScanRegion& r) {
     RegionBox box;
-    box.first = condition(r.lb1, r.ub1, r.codes1, maximum(r.first));
-    if (r.second >= 0) box.second = condition(r.lb2, r.ub2, r.codes2, maximum(r.second));
+    box.first = condition(r.lb1, r.ub1, r.codes1, r.closed1);
+    if (r.second >= 0) box.second = condition(r.lb2, r.ub2, r.codes2, r.closed2);
     return box;
 }
 
@@ -95,38 +144,39 @@ std::vector<InteractionTest> interaction_tests(const RowMajor& x, const ScanSpli
     if (held_out.scores.size != held_out.rows.size ||
         (!held_out.weights.empty() && held_out.weights.size != held_out.rows.size))
         throw std::invalid_argument("interaction_tests: one score (and weight) per held-out row");
-    std::vector<PairRows> sums(pairs.size());
-    for (std::size_t p = 0; p < pairs.size(); ++p)
-        for (auto* v : {&sums[p].inside, &sums[p].first, &sums[p].second, &sums[p].neither})
-            v->resize(pairs[p].boxes.size());
+    std::vector<std::pair<std::int64_t, std::int64_t>> columns;
+    std::vector<RegionBox> boxes;
+    for (const PairCandidate& p : pairs)
+        for (const RegionBox& b : p.boxes) {
+            columns.emplace_back(p.first, p.second);
+            boxes.push_back(b);
+        }
+    const Conditions conditions(columns, boxes);
+    std::vector<RegionMoments> of_condition(conditions.bound.size()), inside(boxes.size());
+    RegionMoments all;
     const bool weighted = !held_out.weights.empty();
-    std::vector<std::uint8_t> first, second;
+    std::vector<std::uint8_t> in;
     for (std::size_t i = 0; i < held_out.rows.size; ++i) {
-        const double* values = x.data + static_cast<std::size_t>(held_out.rows[i]) * x.n_columns;
+        conditions.test(row_of(x, held_out.rows[i]), in);
         const double s = held_out.scores[i], w = weighted ? held_out.weights[i] : 1.0;
-        for (std::size_t p = 0; p < pairs.size(); ++p) {
-            const PairCandidate& c = pairs[p];
-            const double a = values[c.first], b = values[c.second];
-            const std::size_t n = c.boxes.size();
-            first.resize(n);
-            second.resize(n);
-            std::size_t inside = n;  // the regions are disjoint: at most one holds the row
-            for (std::size_t k = 0; k < n; ++k) {
-                first[k] = c.boxes[k].first.contains(a) ? 1 : 0;
-                second[k] = c.boxes[k].second.contains(b) ? 1 : 0;
-                if ((first[k] & second[k]) != 0) inside = k;
-            }
-            PairRows& r = sums[p];
-            if (inside < n) r.inside[inside].add(s, w);
-            for (std::size_t k = 0; k < n; ++k) {
-                const unsigned kind = first[k] + 2u * second[k];  // 3: inside region k
-                if (kind < 3) (kind == 0 ? r.neither : kind == 1 ? r.first : r.second)[k].add(s, w);
-            }
+        all.add(s, w);
+        for (std::size_t d = 0; d < in.size(); ++d)
+            if (in[d] != 0) of_condition[d].add(s, w);
+        for (std::size_t b = 0; b < boxes.size(); ++b) {
+            const auto [first, second] = conditions.of_box[b];
+            if ((in[first] & in[second]) != 0) inside[b].add(s, w);
         }
     }
     std::vector<InteractionTest> tests;
-    tests.reserve(pairs.size());
-    for (const PairRows& r : sums) tests.push_back(test_pair(r, weighted, score_sign));
+    std::size_t box = 0;
+    for (const PairCandidate& p : pairs) {
+        std::vector<RegionRows> regions;
+        for (std::size_t k = 0; k < p.boxes.size(); ++k, ++box) {
+            const auto [first, second] = conditions.of_box[box];
+            regions.push_back({inside[box], of_condition[first], of_condition[second], all});
+        }
+        tests.push_back(test_pair(regions, weighted, score_sign));
+    }
     return tests;
 }
 
@@ -136,23 +186,22 @@ std::vector<std::uint8_t> vacuous_boxes(
     const std::vector<RegionBox>& boxes) {
     if (columns.size() != boxes.size())
         throw std::invalid_argument("vacuous_boxes: one pair of columns per box");
-    std::vector<std::int64_t> first(boxes.size()), second(boxes.size()), both(boxes.size());
+    const Conditions conditions(columns, boxes);
+    std::vector<std::int64_t> of_condition(conditions.bound.size()), inside(boxes.size());
+    std::vector<std::uint8_t> in;
     for (const std::int64_t row : searched) {
-        const double* values = x.data + static_cast<std::size_t>(row) * x.n_columns;
-        for (std::size_t k = 0; k < boxes.size(); ++k) {
-            const bool a = boxes[k].first.contains(values[columns[k].first]);
-            const bool b = boxes[k].second.contains(values[columns[k].second]);
-            first[k] += a;
-            second[k] += b;
-            both[k] += a & b;
-        }
+        conditions.test(row_of(x, row), in);
+        for (std::size_t d = 0; d < in.size(); ++d) of_condition[d] += in[d];
+        for (std::size_t b = 0; b < boxes.size(); ++b)
+            inside[b] += in[conditions.of_box[b].first] & in[conditions.of_box[b].second];
     }
     std::vector<std::uint8_t> vacuous(boxes.size());
-    for (std::size_t k = 0; k < boxes.size(); ++k) {
-        const auto share = [&](std::int64_t of) {
-            return of > 0 ? static_cast<double>(both[k]) / static_cast<double>(of) : 0.0;
-        };
-        vacuous[k] = share(first[k]) >= kVacuousShare || share(second[k]) >= kVacuousShare;
+    for (std::size_t b = 0; b < boxes.size(); ++b) {
+        RegionRows r;
+        r.inside.count = inside[b];
+        r.first.count = of_condition[conditions.of_box[b].first];
+        r.second.count = of_condition[conditions.of_box[b].second];
+        vacuous[b] = r.inside.count > 0 && r.vacuous() ? 1 : 0;
     }
     return vacuous;
 }
@@ -190,87 +239,65 @@ bool any_weak(const std::vector<std::size_t>& regions, Span<const double> p, dou
                        [&](std::size_t i) { return p[i] <= alpha; });
 }
 
-// The boxes of the marked regions of these pairs, less the vacuous ones (unmarked, and left out
-// of their groups).
-std::map<Key, std::vector<RegionBox>> drop_vacuous(const ScanFindings& findings, Groups& groups,
-                                                   const std::vector<Key>& pairs,
-                                                   const FindingRows& rows,
-                                                   std::vector<std::uint8_t>& marked) {
-    std::vector<std::int64_t> columns;
-    for (const Key& key : pairs) {
-        columns.push_back(key.first);
-        columns.push_back(key.second);
-    }
-    const std::vector<double> maxima = searched_maxima(rows.x, rows.searched, columns);
+// The regions of these pairs less the vacuous ones on the searched rows (unmarked, and left out of
+// their groups).
+void drop_vacuous(const ScanFindings& findings, Groups& groups, const std::vector<Key>& pairs,
+                  const FindingRows& rows, std::vector<std::uint8_t>& marked) {
     std::vector<std::pair<std::int64_t, std::int64_t>> of_box;
     std::vector<RegionBox> boxes;
     for (const Key& key : pairs)
         for (const std::size_t i : groups.at(key)) {
             of_box.push_back(key);
-            boxes.push_back(region_box(findings.regions()[i], maxima));
+            boxes.push_back(region_box(findings.regions()[i]));
         }
+    if (boxes.empty()) return;
     const std::vector<std::uint8_t> vacuous = vacuous_boxes(rows.x, rows.searched, of_box, boxes);
-    std::map<Key, std::vector<RegionBox>> kept_boxes;
     std::size_t box = 0;
     for (const Key& key : pairs) {
         std::vector<std::size_t> kept;
         for (const std::size_t i : groups.at(key)) {
-            if (vacuous[box] == 0) {
+            if (vacuous[box++] == 0)
                 kept.push_back(i);
-                kept_boxes[key].push_back(boxes[box]);
-            }
-            marked[i] = vacuous[box++] == 0 ? 1 : 0;
+            else
+                marked[i] = 0;
         }
         groups[key] = kept;
     }
-    return kept_boxes;
 }
 
-// The pairs tested for an interaction: those with a region weak on the held-out rows at level
-// alpha (the others cannot be a finding), less their vacuous regions, and still so.
-std::vector<PairCandidate> pair_candidates(const ScanFindings& findings, Groups& groups,
-                                           Span<const double> p, double alpha,
-                                           const FindingRows& rows, std::vector<Key>& keys,
-                                           std::vector<std::uint8_t>& marked) {
-    std::vector<Key> weak;
-    for (const auto& [key, regions] : groups)
-        if (key.second >= 0 && any_weak(regions, p, alpha)) weak.push_back(key);
-    if (weak.empty()) return {};
-    std::map<Key, std::vector<RegionBox>> boxes =
-        drop_vacuous(findings, groups, weak, rows, marked);
-    std::vector<PairCandidate> pairs;
-    for (const Key& key : weak) {
-        if (!any_weak(groups.at(key), p, alpha)) continue;
-        keys.push_back(key);
-        pairs.push_back({key.first, key.second, std::move(boxes[key])});
-    }
-    return pairs;
-}
-
-// The regions of pairs that hold an interaction, less their vacuous ones; the interaction's
-// p-value of each pair so kept.
+// The regions of pairs that hold an interaction: of the pairs with a region weak on the held-out
+// rows at level alpha (the others cannot be a finding), those whose test passes, less their
+// vacuous regions; the interaction's p-value of each pair so kept.
 std::vector<std::uint8_t> tested_regions(const ScanFindings& findings,
                                          const std::vector<std::size_t>& order,
                                          Span<const double> p, double alpha,
                                          const FindingRows& rows, std::map<Key, double>& pair_p) {
     std::vector<std::uint8_t> marked = distinct_regions(findings, order);
     Groups groups = by_features(findings, marked, order);
-    std::vector<Key> keys;
-    const std::vector<PairCandidate> pairs =
-        pair_candidates(findings, groups, p, alpha, rows, keys, marked);
+    std::vector<PairCandidate> pairs;
+    std::size_t n_pairs = 0;
+    for (const auto& [key, regions] : groups) {
+        n_pairs += key.second >= 0 ? 1 : 0;
+        if (key.second < 0 || !any_weak(regions, p, alpha)) continue;
+        PairCandidate c{key.first, key.second, {}};
+        for (const std::size_t i : regions) c.boxes.push_back(region_box(findings.regions()[i]));
+        pairs.push_back(std::move(c));
+    }
     const std::vector<InteractionTest> tests =
         interaction_tests(rows.x, rows.held_out, pairs, findings.scoring().score_sign);
     // The false discovery rate among every pair with a region, the untested ones at p = 1.
-    std::vector<double> tested_p;
-    for (const InteractionTest& t : tests) tested_p.push_back(t.p_value);
-    for (const auto& [key, members] : groups)
-        if (key.second >= 0 && std::find(keys.begin(), keys.end(), key) == keys.end())
-            tested_p.push_back(1.0);
+    std::vector<double> tested_p(n_pairs, 1.0);
+    for (std::size_t k = 0; k < tests.size(); ++k) tested_p[k] = tests[k].p_value;
     const std::vector<double> q = benjamini_hochberg({tested_p.data(), tested_p.size()});
-    for (std::size_t k = 0; k < keys.size(); ++k)
-        if (q[k] <= alpha && tests[k].excess > 0.0) pair_p[keys[k]] = tests[k].p_value;
+    std::vector<Key> kept;
+    for (std::size_t k = 0; k < tests.size(); ++k)
+        if (q[k] <= alpha && tests[k].excess > 0.0) {
+            kept.push_back({pairs[k].first, pairs[k].second});
+            pair_p[kept.back()] = tests[k].p_value;
+        }
     for (const auto& [key, members] : groups)
         if (key.second >= 0 && pair_p.count(key) == 0) unmark(marked, members);
+    drop_vacuous(findings, groups, kept, rows, marked);
     return marked;
 }
 

@@ -17,14 +17,9 @@ namespace movra::core {
 // condition on the other (on the searched split) or more is that one feature's region.
 constexpr double kVacuousShare = 0.95;
 
-// The searched split's largest value of each column (NaN where it has none), read in one pass
-// over its rows; columns not listed are left NaN.
-std::vector<double> searched_maxima(const RowMajor& x, Span<const std::int64_t> searched,
-                                    const std::vector<std::int64_t>& columns);
-
-// A region's conditions as the scan measures them: a set of codes, or an interval closed above
-// where its upper bound is the searched split's largest value of that column (maxima by column).
-RegionBox region_box(const ScanRegion& r, const std::vector<double>& maxima);
+// A region's conditions as the scan measures them: a set of codes, or an interval (closed above
+// where the region says so).
+RegionBox region_box(const ScanRegion& r);
 
 // A pair to be tested: its regions' boxes (disjoint).
 struct PairCandidate {
@@ -38,7 +33,9 @@ struct PairCandidate {
 // second; the region's rows are expected at the base plus both effects (so a pair whose regions
 // only split one feature's region is no interaction). The statistic is the pair's rows' excess
 // over that expectation (positive: weaker) over its standard error; p from the normal tail (1
-// with fewer than two rows inside, or a region without rows of neither condition).
+// with fewer than two rows inside, or a region without rows of neither condition). A region
+// vacuous on the held-out rows (see vacuous_boxes) is left out. Each distinct condition is tested
+// once per row, whichever regions and pairs share it.
 struct InteractionTest {
     double excess = 0.0;
     double statistic = 0.0;

@@ -74,25 +74,26 @@ TEST(ScanFindings, AConditionKeepingNearlyAllRowsOfTheOtherIsVacuous) {
     const Grid g = grid(0.0, 0.0, 0.0);
     const RowMajor x{g.x.data(), g.rows.size(), 2};
     const Span<const std::int64_t> rows{g.rows.data(), g.rows.size()};
-    const std::vector<double> maxima = searched_maxima(x, rows, {0, 1});
-    EXPECT_DOUBLE_EQ(maxima[0], 39.5 / 40.0);
     ScanRegion r;
     r.first = 0;
     r.second = 1;
     r.lb1 = 0.0;
     r.ub1 = 0.25;
-    r.lb2 = 0.02;  // keeps 39 of 40 second values: 97.5% of the first condition's rows
-    r.ub2 = maxima[1];
-    RegionBox kept_all = region_box(r, maxima);
+    r.lb2 = 0.04;  // keeps 38 of 40 second values: 95% of the first condition's rows
+    r.ub2 = 39.5 / 40.0;
+    r.closed2 = true;  // the largest value
+    const RegionBox kept_all = region_box(r);
     EXPECT_TRUE(kept_all.second.closed);
+    r.closed2 = false;  // the rows at the largest value left out: 37 of 40
+    const RegionBox open = region_box(r);
     r.lb2 = 0.1;  // 36 of 40
-    const RegionBox cut = region_box(r, maxima);
-    r.ub1 = maxima[0];
+    const RegionBox cut = region_box(r);
     r.lb2 = 0.0;
     r.ub2 = 0.5;
     r.codes1 = {kMissingCode};  // a set: no row of this grid is missing
-    const RegionBox empty = region_box(r, maxima);
+    const RegionBox empty = region_box(r);
     EXPECT_TRUE(empty.first.is_set);
-    EXPECT_EQ(vacuous_boxes(x, rows, {{0, 1}, {0, 1}, {0, 1}, {1, 0}}, {kept_all, cut, empty, cut}),
-              (std::vector<std::uint8_t>{1, 0, 0, 0}));
+    EXPECT_EQ(vacuous_boxes(x, rows, {{0, 1}, {0, 1}, {0, 1}, {0, 1}, {1, 0}},
+                            {kept_all, open, cut, empty, cut}),
+              (std::vector<std::uint8_t>{1, 0, 0, 0, 0}));
 }
