@@ -266,25 +266,48 @@ void drop_vacuous(const ScanFindings& findings, Groups& groups, const std::vecto
 }
 
 // The regions of pairs that hold an interaction: of the pairs with a region weak on the held-out
-// rows at level alpha (the others cannot be a finding), those whose test passes, less their
-// vacuous regions; the interaction's p-value of each pair so kept.
+// rows at level alpha and more severe in all than either feature (the others cannot be a finding
+// over their features), those whose test passes, less their vacuous regions; the interaction's
+// p-value of each pair so kept.
 std::vector<std::uint8_t> tested_regions(const ScanFindings& findings,
                                          const std::vector<std::size_t>& order,
                                          Span<const double> p, double alpha,
                                          const FindingRows& rows, std::map<Key, double>& pair_p) {
     std::vector<std::uint8_t> marked = distinct_regions(findings, order);
     Groups groups = by_features(findings, marked, order);
+    const auto alone = [&](std::int64_t column) {
+        const auto at = groups.find({column, -1});
+        return at == groups.end() ? 0.0 : severity_of(findings, at->second);
+    };
     std::vector<PairCandidate> pairs;
     std::size_t n_pairs = 0;
     for (const auto& [key, regions] : groups) {
         n_pairs += key.second >= 0 ? 1 : 0;
-        if (key.second < 0 || !any_weak(regions, p, alpha)) continue;
+        if (key.second < 0 || !any_weak(regions, p, alpha) ||
+            !(severity_of(findings, regions) > std::max(alone(key.first), alone(key.second))))
+            continue;
         PairCandidate c{key.first, key.second, {}};
-        for (const std::size_t i : regions) c.boxes.push_back(region_box(findings.regions()[i]));
+        for (std::size_t k = 0; k < std::min(regions.size(), kTestedRegions); ++k)
+            c.boxes.push_back(region_box(findings.regions()[regions[k]]));
         pairs.push_back(std::move(c));
     }
+    // An evenly spaced sample of the held-out rows when there are many: the test needs no more.
+    const std::size_t step = (rows.held_out.rows.size + kTestedRows - 1) / kTestedRows;
+    std::vector<std::int64_t> sample_rows;
+    std::vector<double> sample_scores, sample_weights;
+    ScanSplit held_out = rows.held_out;
+    if (step > 1) {
+        for (std::size_t i = 0; i < held_out.rows.size; i += step) {
+            sample_rows.push_back(held_out.rows[i]);
+            sample_scores.push_back(held_out.scores[i]);
+            if (!held_out.weights.empty()) sample_weights.push_back(held_out.weights[i]);
+        }
+        held_out = {{sample_rows.data(), sample_rows.size()},
+                    {sample_scores.data(), sample_scores.size()},
+                    {sample_weights.data(), sample_weights.size()}};
+    }
     const std::vector<InteractionTest> tests =
-        interaction_tests(rows.x, rows.held_out, pairs, findings.scoring().score_sign);
+        interaction_tests(rows.x, held_out, pairs, findings.scoring().score_sign);
     // The false discovery rate among every pair with a region, the untested ones at p = 1.
     std::vector<double> tested_p(n_pairs, 1.0);
     for (std::size_t k = 0; k < tests.size(); ++k) tested_p[k] = tests[k].p_value;

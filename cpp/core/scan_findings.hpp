@@ -13,6 +13,11 @@
 
 namespace movra::core {
 
+// A pair's interaction is tested on its most severe regions, at most this many (the others add
+// little to its finding), and on at most this many held-out rows, evenly spaced.
+constexpr std::size_t kTestedRegions = 4;
+constexpr std::size_t kTestedRows = std::size_t{1} << 16;
+
 // A region of a pair whose condition on one feature holds this share of the rows of its
 // condition on the other (on the searched split) or more is that one feature's region.
 constexpr double kVacuousShare = 0.95;

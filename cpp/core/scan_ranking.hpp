@@ -143,10 +143,11 @@ struct ScanRanking {
     std::vector<std::int64_t> finding;
 };
 
-// With the held-out rows' scores (an additive metric), a pair is reported when, less its vacuous
-// regions (see vacuous_boxes), one of its distinct regions is weak on the held-out rows at level
-// alpha and its interaction test (see interaction_tests) passes at the false discovery rate alpha
-// among the pairs with a region; without, as reported_regions has it.
+// With the held-out rows' scores (an additive metric), a pair is reported when one of its
+// distinct regions is weak on the held-out rows at level alpha, their severities sum to more than
+// either feature's, and its interaction test (see interaction_tests, on its kTestedRegions most
+// severe regions) passes at the false discovery rate alpha among the pairs with a region; less
+// its vacuous regions (see vacuous_boxes). Without, as reported_regions has it.
 ScanRanking rank_regions(const ScanFindings& findings, Span<const double> p, double alpha,
                          const FindingRows* rows = nullptr);
 
