@@ -53,10 +53,12 @@ results_ : pandas.DataFrame
     that adds an interaction to its two features. A region is reported when weak on the
     held-out rows too (a positive severity), one of overlapping regions of the same features.
     For a metric of per-sample scores, a pair is reported when one of its regions is weak on
-    the held-out rows (p <= alpha) and its regions are weaker there than each region's
-    conditions alone explain (the two effects added, from the rows outside the pair's regions),
-    at the false discovery rate alpha among the pairs; for another metric, when its regions'
-    severities sum to more than 1.1 times either feature's. A pair's region whose one
+    the held-out rows (p <= alpha), its regions' severities sum to more than either feature's,
+    and its regions are weaker on the held-out rows than each region's conditions alone explain
+    (the rows of neither condition plus each condition's effect over them; tested on its four
+    most severe regions and at most 65536 held-out rows), at the false discovery rate alpha
+    among the pairs; for another metric, when its regions' severities sum to more than 1.1
+    times either feature's. A pair's region whose one
     condition keeps 95% or more of the other's rows on the searched split is that one feature's
     region and is not reported. Each row holds the finding's most severe region: the feature(s)
     and bounds, the row counts, the metric inside on both splits and overall, "Gap" (test minus
