@@ -10,6 +10,7 @@ N_FEATURES = 20
 PATTERNS = {
     "interval": dict(settings=dict(method="histogram"), iou=0.4),
     "quadrants": dict(settings=dict(method="histogram"), iou=0.5),
+    "box": dict(settings=dict(method="histogram"), iou=0.5),
     "tree interval": dict(settings=dict(method="tree"), iou=0.8),
     "tree box": dict(settings=dict(method="tree", max_depth=4), iou=0.8),
     "none": dict(settings=dict(method="histogram"), iou=None),
@@ -55,8 +56,8 @@ def planted_data(pattern, seed, n=100000):
     # features without far tails (there a bin width is a sensible unit).
     continuous = [0, 1, 2, 3, 6, 7, 8, 9, 10, 11, 12, 13, 16, 17, 18, 19]
     spread = [0, 1, 9, 10, 11, 19]
-    first, second = rng.choice(spread if pattern in ("interval", "quadrants") else continuous,
-                               size=2, replace=False)
+    histogram = pattern in ("interval", "quadrants")
+    first, second = rng.choice(spread if histogram else continuous, size=2, replace=False)
     planted, inside = None, np.zeros(n, dtype=bool)
     if pattern == "interval":
         inside, planted = _interval(rng, x[:, first], 0.15), (first,)
@@ -66,6 +67,16 @@ def planted_data(pattern, seed, n=100000):
         inside, planted = a == b, (min(first, second), max(first, second))
     elif pattern == "tree interval":
         inside, planted = _quantile_interval(rng, x[:, first], 0.06), (first,)
+    elif pattern == "box":
+        # A box of 5-10% of the rows, each side a quantile interval of the same share, on two
+        # features of flat distribution: there ten equal-width bins are as fine as the rows (on a
+        # normal feature such a side is about one bin wide).
+        for j in (first, second):
+            x[:, j] = rng.uniform(0, 1, n)
+        share = np.sqrt(rng.uniform(0.05, 0.10))
+        inside = (_quantile_interval(rng, x[:, first], share)
+                  & _quantile_interval(rng, x[:, second], share))
+        planted = (min(first, second), max(first, second))
     elif pattern == "tree box":
         share = np.sqrt(0.08)
         inside = (_quantile_interval(rng, x[:, first], share)

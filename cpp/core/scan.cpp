@@ -99,6 +99,7 @@ void scan_feature(const Scan& scan, std::size_t column, std::vector<ScanRegion>&
         r.first = static_cast<std::int64_t>(column);
         r.lb1 = rule.lb;
         r.ub1 = rule.ub;
+        r.closed1 = rule.codes.empty() && rule.ub == scan.searched_max(column);
         r.codes1 = rule.codes;
         for (const std::int32_t c : rule.codes) region_of_code[f.code_of_category(c)] = region;
         if (rule.codes.empty()) {
@@ -173,6 +174,8 @@ std::vector<PairRegion> regions_of_pair(const Scan& scan, std::size_t k,
             r.codes2 = regions[q].codes;
             r.lb2q = fb.lb2q[q];
             r.ub2q = fb.ub2q[q];
+            r.closed1 = r.codes1.empty() && r.ub1 == scan.searched_max(column1);
+            r.closed2 = r.codes2.empty() && r.ub2 == scan.searched_max(column2);
             PairRegion m{codes, {}, b, {}};
             if (r.codes2.empty())
                 m.second =

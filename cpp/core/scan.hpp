@@ -36,6 +36,8 @@ struct ScanRegion {
     // Not empty: the feature's condition is this set of category codes (kMissingCode: missing),
     // and its bounds are NaN.
     std::vector<std::int32_t> codes1, codes2;
+    // An interval's upper bound is closed: it is the searched split's largest value of its feature.
+    bool closed1 = false, closed2 = false;
     RegionMoments train, test;
 };
 

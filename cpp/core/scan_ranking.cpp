@@ -104,7 +104,7 @@ bool overlapping(const ScanRegion& a, const ScanRegion& b) {
     return first && sharing(a.lb2, a.ub2, a.codes2, b.lb2, b.ub2, b.codes2);
 }
 
-std::vector<std::uint8_t> reported_regions(const ScanFindings& findings,
+std::vector<std::uint8_t> distinct_regions(const ScanFindings& findings,
                                            const std::vector<std::size_t>& order) {
     const std::vector<FoundRegion>& regions = findings.regions();
     const std::vector<double>& severity = findings.severity();
@@ -114,11 +114,6 @@ std::vector<std::uint8_t> reported_regions(const ScanFindings& findings,
     for (const std::size_t i : order) {
         const FoundRegion& r = regions[i];
         if (!(severity[i] > 0.0)) continue;
-        if (r.is_pair()) {
-            const double own =
-                std::max(findings.worst_severity(r.first), findings.worst_severity(r.second));
-            if (!(findings.worst_severity(r.first, r.second) > kPairMargin * own)) continue;
-        }
         std::vector<std::size_t>& same = kept[{r.first, r.is_pair() ? r.second : -1}];
         const bool repeat = std::any_of(same.begin(), same.end(),
                                         [&](std::size_t k) { return overlapping(regions[k], r); });
@@ -127,16 +122,6 @@ std::vector<std::uint8_t> reported_regions(const ScanFindings& findings,
         keep[i] = 1;
     }
     return keep;
-}
-
-ScanRanking rank_regions(const ScanFindings& findings, Span<const double> p, double alpha) {
-    const std::vector<double>& severity = findings.severity();
-    ScanRanking ranking;
-    ranking.order = worst_first({severity.data(), severity.size()}, p);
-    ranking.q_value = benjamini_hochberg(p);
-    for (const double q : ranking.q_value) ranking.significant.push_back(q <= alpha ? 1 : 0);
-    ranking.reported = reported_regions(findings, ranking.order);
-    return ranking;
 }
 
 bool pairs_follow_features(PairChoice choice, std::size_t n_features) {

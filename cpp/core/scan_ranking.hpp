@@ -96,25 +96,60 @@ std::vector<std::size_t> worst_first(Span<const double> severity, Span<const dou
 // feature with the same bounds do, even when empty).
 bool overlapping(const ScanRegion& a, const ScanRegion& b);
 
-// A pair is reported only when its worst region is this much more severe than its features'
-// own: a single feature's region cut by a second feature differs from it by noise only.
-constexpr double kPairMargin = 1.1;
-
-// Whether each region is reported, visiting them in `order` (worst_first): weak on the held-out
-// rows too (a positive severity); a pair only when its worst region is more than kPairMargin
-// times as severe as either feature's worst; of overlapping regions of the same features, the
-// first visited only.
-std::vector<std::uint8_t> reported_regions(const ScanFindings& findings,
+// Of the regions visited in `order` (worst_first), those weak on the held-out rows too (a
+// positive severity) and, of overlapping regions of the same features, the first visited.
+std::vector<std::uint8_t> distinct_regions(const ScanFindings& findings,
                                            const std::vector<std::size_t>& order);
 
+// Without the rows to test an interaction on (a set metric), a pair is reported only when its
+// finding is this much more severe than either feature's: a single feature's region cut by a
+// second feature differs from it by noise only.
+constexpr double kPairMargin = 1.1;
+
+// The distinct regions reported without testing interactions: every feature's, and a pair's only
+// when the sum of its regions' severities is more than kPairMargin times either feature's, less
+// (with `rows`) its vacuous regions (see vacuous_boxes).
+struct FindingRows;
+std::vector<std::uint8_t> reported_regions(const ScanFindings& findings,
+                                           const std::vector<std::size_t>& order,
+                                           const FindingRows* rows = nullptr);
+
+// The reported regions of one feature (second < 0) or one pair, as one finding: its severity is
+// the sum of its regions' (they are disjoint: for an additive metric, the severity of their
+// union), its regions most severe first.
+struct Finding {
+    std::int64_t first = -1, second = -1;
+    double severity = 0.0;
+    std::vector<std::size_t> regions;
+    double interaction_p = 1.0;  // a pair tested on the held-out rows; else 1
+};
+
+// What an interaction is tested on: the data set, the held-out split with its per-sample scores
+// (an additive metric; none for a set metric) and the searched split's rows, read in place.
+struct FindingRows {
+    RowMajor x;
+    ScanSplit held_out;
+    Span<const std::int64_t> searched;
+};
+
 // The scan's verdict on every region: its place in the ranking, q-value, significance at the
-// false discovery rate alpha, and whether it is reported.
+// false discovery rate alpha, and whether it is reported; and the findings, most severe first
+// (the finding of each region: its position there, -1 when not reported).
 struct ScanRanking {
     std::vector<std::size_t> order;  // worst_first
     std::vector<double> q_value;     // per region, in the order found
     std::vector<std::uint8_t> significant, reported;
+    std::vector<Finding> findings;
+    std::vector<std::int64_t> finding;
 };
-ScanRanking rank_regions(const ScanFindings& findings, Span<const double> p, double alpha);
+
+// With the held-out rows' scores (an additive metric), a pair is reported when one of its
+// distinct regions is weak on the held-out rows at level alpha, their severities sum to more than
+// either feature's, and its interaction test (see interaction_tests, on its kTestedRegions most
+// severe regions) passes at the false discovery rate alpha among the pairs with a region; less
+// its vacuous regions (see vacuous_boxes). Without, as reported_regions has it.
+ScanRanking rank_regions(const ScanFindings& findings, Span<const double> p, double alpha,
+                         const FindingRows* rows = nullptr);
 
 // Which pairs the scan searches: none, every pair of the scanned features, or "auto": every pair,
 // unless there are more than kAllPairsUpTo features, then every pair of the kAutoFeatures whose

@@ -20,14 +20,8 @@ RegionMoments rest_of(const RegionMoments& split, const RegionMoments& region) {
     return r;
 }
 
-struct Sample {
-    double mean = 0.0;
-    double variance_of_mean = 0.0;  // the squared standard error
-    double effective_n = 0.0;
-};
+}  // namespace
 
-// A weighted sample's mean and the variance of that mean, weights taken as frequency-like
-// reliability weights: effective size (sum w)^2 / sum w^2, unbiased variance.
 Sample sample_of(const RegionMoments& m, bool weighted) {
     Sample s;
     const double w = weighted ? m.weight : static_cast<double>(m.count);
@@ -42,8 +36,6 @@ Sample sample_of(const RegionMoments& m, bool weighted) {
         s.variance_of_mean = spread * s.effective_n / (s.effective_n - 1.0) / s.effective_n;
     return s;
 }
-
-}  // namespace
 
 double region_severity(const RegionMoments& region, const RegionMoments& split, bool weighted,
                        double score_sign) {

@@ -9,6 +9,16 @@
 
 namespace movra::core {
 
+// A weighted sample's mean and the variance of that mean, weights taken as frequency-like
+// reliability weights: effective size (sum w)^2 / sum w^2, unbiased variance (0 with an effective
+// size of 1 or less; all 0 without weight).
+struct Sample {
+    double mean = 0.0;
+    double variance_of_mean = 0.0;  // the squared standard error
+    double effective_n = 0.0;
+};
+Sample sample_of(const RegionMoments& m, bool weighted);
+
 // The region's share of the split's total score that it adds beyond the split's average:
 // (sum over the region of w * (s - mean)) / (W * |mean|), signed so that positive is worse
 // (-score_sign). For an error metric, the share of the split's error that the region's excess

@@ -50,17 +50,29 @@ alpha : float, default=0.05
 Attributes
 ----------
 results_ : pandas.DataFrame
-    One row per reported weak region (weak on the held-out rows too: a positive severity; a
-    pair only when clearly weaker than its features' own regions; one of overlapping regions of
-    the same features), most severe first: the feature(s) and bounds, the row
-    counts, the metric inside on both splits and overall, "Gap" (test minus training),
-    "severity" (the region's share of the held-out split's error that it adds beyond the
-    split's average: sum of w * (s - mean) over the region / (W * |mean|), positive when worse),
-    "p_value" (one-sided: the region's average worse than threshold times the split's, on the
-    held-out rows), "q_value" and "significant".
+    One row per finding, most severe first: the reported regions of one feature, or of one pair
+    that adds an interaction to its two features. A region is reported when weak on the
+    held-out rows too (a positive severity), one of overlapping regions of the same features.
+    For a metric of per-sample scores, a pair is reported when one of its regions is weak on
+    the held-out rows (p <= alpha), its regions' severities sum to more than either feature's,
+    and its regions are weaker on the held-out rows than each region's conditions alone explain
+    (the rows of neither condition plus each condition's effect over them; tested on its four
+    most severe regions and at most 65536 held-out rows), at the false discovery rate alpha
+    among the pairs; for another metric, when its regions' severities sum to more than 1.1
+    times either feature's. A pair's region whose one
+    condition keeps 95% or more of the other's rows on the searched split is that one feature's
+    region and is not reported. Each row holds the finding's most severe region: the feature(s)
+    and bounds, the row counts, the metric inside on both splits and overall, "Gap" (test minus
+    training), "severity" (the region's share of the held-out split's error that it adds beyond
+    the split's average: sum of w * (s - mean) over the region / (W * |mean|), positive when
+    worse), "p_value" (one-sided: the region's average worse than threshold times the split's,
+    on the held-out rows), "q_value" and "significant"; then "n_regions", "finding_severity"
+    (the sum of its regions' severities, by which the findings are ranked) and "interaction_p"
+    (a pair's interaction test; NaN for a feature). ``regions_[regions_.finding == i]`` are the
+    regions of row i.
 regions_ : pandas.DataFrame
-    Every region the searches found, before the repeats are dropped, with the same columns and
-    "reported".
+    Every region the searches found, with the same columns, "reported" and "finding" (the row
+    of ``results_`` of a reported region's finding, -1 for none).
 scanned_features_ : list of str
 scanned_pairs_ : list of tuple of str
 severity_matrix_ : pandas.DataFrame
@@ -274,10 +286,7 @@ py::object fit(const Args& a) {
     self.attr("regions_") = tables.regions;
     self.attr("severity_matrix_") = tables.worst;
     self.attr("significant_matrix_") = tables.significant;
-    const py::object mask = tables.regions["reported"].attr("astype")(py::str("bool"));
-    const py::object reported = tables.regions.attr("loc")[mask];
-    self.attr("results_") = reported.attr("drop")(py::arg("columns") = "reported")
-                                .attr("reset_index")(py::arg("drop") = true);
+    self.attr("results_") = tables.findings;
     return self;
 }
 
@@ -325,7 +334,8 @@ py::object plot(const Args& a) {
         py::arg("figsize") = a["figsize"],
         py::arg("score_name") = py::str(make_probe(self).attr("score_name")),
         py::arg("worst") = self.attr("severity_matrix_"),
-        py::arg("significant") = self.attr("significant_matrix_"));
+        py::arg("significant") = self.attr("significant_matrix_"),
+        py::arg("regions") = self.attr("regions_"));
 }
 
 }  // namespace
@@ -360,7 +370,8 @@ void register_sagzone_scan(py::module_& m) {
             {required("self"), required("i")}, get_sagzone);
     cls.def("plot",
             "Draw the scan: the worst severity of every feature (diagonal) and pair, beside\n"
-            "bars of the top regions.\n\nReturns\n-------\nmatplotlib.figure.Figure\n",
+            "bars of the top findings, each split into its "
+            "regions.\n\nReturns\n-------\nmatplotlib.figure.Figure\n",
             {required("self"), optional("top", py::int_(10)), optional("figsize")}, plot);
     add_scan_display(cls);
     add_scan_report(cls);

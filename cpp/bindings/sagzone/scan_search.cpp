@@ -127,6 +127,8 @@ std::vector<core::FoundRegion> search_features(ScanContext& ctx,
         f.ub2 = cols.size() > 1 ? boxes[r].second.ub : std::nan("");
         f.codes1 = codes_of(weak[r], "codes1");
         if (cols.size() > 1) f.codes2 = codes_of(weak[r], "codes2");
+        f.closed1 = boxes[r].first.closed;
+        f.closed2 = cols.size() > 1 && boxes[r].second.closed;
         if (ctx.additive) {
             f.train = moments_of(ctx.train, train_rows[r]);
             f.test = moments_of(ctx.test, test_rows[r]);

@@ -6,6 +6,7 @@
 #include <cmath>
 
 #include "core/region_stats.hpp"
+#include "core/scan_findings.hpp"
 
 namespace movra::sagzone {
 
@@ -80,6 +81,8 @@ py::object labelled_set(const ScanContext& ctx, std::int64_t column,
 
 py::object regions_table(const ScanContext& ctx, const core::ScanFindings& findings,
                          const core::ScanRanking& ranking, const std::vector<double>& p) {
+    std::vector<std::int64_t> finding;
+    for (const std::size_t i : ranking.order) finding.push_back(ranking.finding[i]);
     const std::string& m = ctx.score_name;
     const auto name = [&](std::int64_t column) {
         return py::str(ctx.names[static_cast<std::size_t>(column)]);
@@ -132,7 +135,33 @@ py::object regions_table(const ScanContext& ctx, const core::ScanFindings& findi
                                       {"significant", significant},
                                       {"reported", reported}})
         if (ctx.has_sets || (key != "set_1" && key != "set_2")) data[py::str(key)] = column;
+    data["finding"] = bind::to_numpy(finding);
     return deps().pd.attr("DataFrame")(data);
+}
+
+// One row per finding, most severe first: its most severe region's row of the regions' table,
+// with the finding's severity and its number of regions.
+py::object findings_table(const py::object& regions, const core::ScanRanking& ranking) {
+    std::vector<std::int64_t> row_of(ranking.order.size()), lead, n_regions;
+    for (std::size_t k = 0; k < ranking.order.size(); ++k)
+        row_of[ranking.order[k]] = static_cast<std::int64_t>(k);
+    std::vector<double> severity, interaction_p;
+    for (const core::Finding& f : ranking.findings) {
+        interaction_p.push_back(f.second >= 0 ? f.interaction_p : std::nan(""));
+        lead.push_back(row_of[f.regions.front()]);
+        n_regions.push_back(static_cast<std::int64_t>(f.regions.size()));
+        severity.push_back(f.severity);
+    }
+    py::list dropped;
+    dropped.append("reported");
+    dropped.append("finding");
+    py::object table = regions.attr("iloc")[bind::to_numpy(lead)]
+                           .attr("drop")(py::arg("columns") = dropped)
+                           .attr("reset_index")(py::arg("drop") = true);
+    table.attr("__setitem__")("n_regions", bind::to_numpy(n_regions));
+    table.attr("__setitem__")("finding_severity", bind::to_numpy(severity));
+    table.attr("__setitem__")("interaction_p", bind::to_numpy(interaction_p));
+    return table;
 }
 
 // A square matrix over the scanned features as a DataFrame.
@@ -173,17 +202,32 @@ ScanTables scan_tables(py::handle self, const ScanContext& ctx, const core::Scan
                                       : (ctx.additive ? welch_p_values(self, findings)
                                                       : permutation_p_values(self, ctx, findings));
     const double alpha = py::float_(self.attr("alpha")).cast<double>();
+    // An additive metric's interactions are tested on the held-out rows' scores, in place; every
+    // metric's pairs are checked for vacuous conditions on the searched rows.
+    const ScanSplitData& h = held_out_data(ctx);
+    const std::optional<bind::Vector> scores =
+        ctx.additive ? std::optional<bind::Vector>(bind::as_vector(h.scores, "scores"))
+                     : std::nullopt;
+    const std::optional<bind::Vector> weights =
+        h.weights.is_none() ? std::nullopt
+                            : std::optional<bind::Vector>(bind::as_vector(h.weights, "w"));
+    core::FindingRows rows;
+    rows.x = {ctx.matrix.data(), static_cast<std::size_t>(ctx.matrix.shape(0)),
+              static_cast<std::size_t>(ctx.matrix.shape(1))};
+    rows.held_out = {bind::span(h.positions), span_or_empty(scores), span_or_empty(weights)};
+    rows.searched = bind::span((ctx.use_test ? ctx.test : ctx.train).positions);
     core::ScanRanking ranking;
     core::CellMatrix cells;
     {
         // The ranking reads C++ vectors only.
         py::gil_scoped_release release;
-        ranking = core::rank_regions(findings, {p.data(), p.size()}, alpha);
+        ranking = core::rank_regions(findings, {p.data(), p.size()}, alpha, &rows);
         cells = core::worst_by_cell(findings, ranking, cols);
     }
     py::list names;
     for (const std::int64_t c : cols) names.append(py::str(ctx.names[static_cast<std::size_t>(c)]));
-    return {regions_table(ctx, findings, ranking, p),
+    const py::object regions = regions_table(ctx, findings, ranking, p);
+    return {regions, findings_table(regions, ranking),
             feature_matrix<double>(cells.worst, cells.n, names),
             feature_matrix<bool>(cells.significant, cells.n, names)};
 }

@@ -20,8 +20,12 @@ core::ScanFindings empty_findings(const ScanContext& ctx);
 
 struct ScanTables {
     // Every region found and tested, most severe first; its "reported" column is false for
-    // regions the core's ranking does not report.
+    // regions the core's ranking does not report, its "finding" column the row of `findings`
+    // of each reported region (-1: none).
     py::object regions;
+    // One row per finding (a feature or a pair), most severe first: its most severe region's row,
+    // with "n_regions" and "finding_severity".
+    py::object findings;
     // DataFrames over the scanned features: the worst reported severity of each feature
     // (diagonal) and pair (NaN: none), and whether that region is significant.
     py::object worst, significant;

@@ -197,11 +197,16 @@ class SagZoneScan(BaseDiagnoser):
     """
 
     results_: pd.DataFrame
-    """One row per reported region: "feature_1", "lb_1", "ub_1", "set_1", "feature_2",
-    "lb_2", "ub_2", "set_2", the counts, the metric, "Gap", "severity", "p_value", "q_value",
-    "significant". "set_1"/"set_2" hold a tuple of labels (``movra.utils.MISSING`` for missing
-    values) where the condition is a set, with NaN bounds; None for an interval."""
+    """One row per finding (a feature, or a pair that adds an interaction to its two features),
+    most severe first: its most severe region's "feature_1", "lb_1", "ub_1", "set_1",
+    "feature_2", "lb_2", "ub_2", "set_2", the counts, the metric, "Gap", "severity", "p_value",
+    "q_value", "significant"; then "n_regions", "finding_severity" (the sum of its regions'
+    severities) and "interaction_p" (a pair's interaction test; NaN for a feature). "set_1"/"set_2"
+    hold a tuple of labels (``movra.utils.MISSING`` for missing values) where the condition is a
+    set, with NaN bounds; None for an interval."""
     regions_: pd.DataFrame
+    """Every region found, most severe first, with "reported" and "finding" (the row of
+    ``results_`` of a reported region's finding, -1 for none)."""
     scanned_features_: List[str]
     scanned_pairs_: List[Tuple[str, str]]
     severity_matrix_: pd.DataFrame
@@ -237,8 +242,8 @@ class SagZoneScan(BaseDiagnoser):
     def get_sagzone(self, i: int) -> SagZone:
         """The SagZone of row i's feature(s), fitted with the scan's settings and data."""
     def plot(self, top: int = 10, figsize: Optional[Tuple[float, float]] = None) -> Figure:
-        """The worst severity of every feature and pair, beside bars of the top regions (named
-        by their intervals, sets of labels or missing values)."""
+        """The worst severity of every feature and pair, beside bars of the top findings, each
+        split into its regions (named by their intervals, sets of labels or missing values)."""
     def _repr_html_(self) -> str:
         """The notebook's view: the settings, the ranked regions (significant ones marked) and
         the scan's figure; before fit, a sentence saying so. Never raises."""

@@ -34,10 +34,27 @@ def _has_second(row):
     return not _is_absent(row["feature_2"])
 
 
+def _finding_label(row):
+    """A finding in words: its most severe region, and how many more it holds."""
+    more = int(row.get("n_regions", 1)) - 1
+    return _region_label(row) + (f" (+{more} more)" if more > 0 else "")
+
+
+def _segments(results, regions):
+    """The severity of each region of each finding (its cells, for a pair), most severe first;
+    the finding's row's own severity without its regions."""
+    if regions is None or "finding" not in regions:
+        return [[v] for v in results["severity"].to_numpy(dtype=float)]
+    by_finding = regions[regions["finding"] >= 0].groupby("finding")["severity"]
+    cells = {i: list(v.to_numpy(dtype=float)) for i, v in by_finding}
+    return [cells.get(i, [row["severity"]]) for i, row in results.iterrows()]
+
+
 def plot_scan_result(results, features, top=10, figsize=None, score_name=None, *, worst,
-                     significant):
+                     significant, regions=None):
     """Draw a scan: a features × features matrix of the worst severity found (single features
-    on the diagonal, pairs off it, significant cells marked), beside bars of the top regions.
+    on the diagonal, pairs off it, significant cells marked), beside bars of the top findings,
+    each split into its regions (a pair's cells).
 
     Parameters
     ----------
@@ -56,6 +73,9 @@ def plot_scan_result(results, features, top=10, figsize=None, score_name=None, *
         ``SagZoneScan.severity_matrix_``: the worst reported severity of each cell, NaN for none.
     significant : array-like of bool, the same shape
         ``SagZoneScan.significant_matrix_``: whether each cell's region is significant.
+    regions : pandas.DataFrame, optional
+        ``SagZoneScan.regions_``: the regions of each finding ("finding"), drawn as the parts of
+        its bar; without it each bar is the row's own region.
 
     Returns
     -------
@@ -93,11 +113,15 @@ def plot_scan_result(results, features, top=10, figsize=None, score_name=None, *
     fig.colorbar(image, ax=ax_matrix, shrink=0.7, label="severity")
 
     shown_rows = results.head(int(top))
-    labels = [_region_label(row) for _, row in shown_rows.iterrows()]
-    values = shown_rows["severity"].to_numpy(dtype=float)
+    labels = [_finding_label(row) for _, row in shown_rows.iterrows()]
+    parts = _segments(shown_rows, regions)
+    values = np.array([np.sum(np.clip(p, 0, None)) for p in parts], dtype=float)
     colours = [_WEAK_BAR if s else _OK_BAR for s in shown_rows["significant"]]
     positions = np.arange(len(values))[::-1]
-    ax_bars.barh(positions, values, color=colours)
+    for y, part, colour in zip(positions, parts, colours):
+        left = np.concatenate([[0.0], np.cumsum(np.clip(part, 0, None))[:-1]])
+        ax_bars.barh(np.full(len(part), y), np.clip(part, 0, None), left=left, color=colour,
+                     edgecolor="white", linewidth=0.8)
     if len(values) and np.nanmax(values) > 0:
         ax_bars.set_xlim(0, 1.22 * np.nanmax(values))  # room for the q-values
     ax_bars.set_yticks(positions)
@@ -105,7 +129,7 @@ def plot_scan_result(results, features, top=10, figsize=None, score_name=None, *
     for y, (v, q) in zip(positions, zip(values, shown_rows["q_value"])):
         ax_bars.annotate(f" q={q:.2g}", (max(v, 0), y), va="center", fontsize=7)
     ax_bars.set_xlabel("severity (share of the held-out split's excess error)")
-    ax_bars.set_title(f"top {len(values)} regions (red: significant)", fontsize=10)
+    ax_bars.set_title(f"top {len(values)} findings, by region (red: significant)", fontsize=10)
     ax_bars.grid(axis="x", color="#dddddd", linewidth=0.6)
     if not len(values):
         ax_bars.text(0.5, 0.5, "no weak region found", ha="center", va="center",
