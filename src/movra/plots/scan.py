@@ -65,7 +65,7 @@ def plot_scan_result(results, features, top=10, figsize=None, score_name=None, *
     features : list of str
         The scanned features, in the matrix's order.
     top : int, default=10
-        The number of regions drawn as bars.
+        The number of findings drawn as bars.
     figsize : tuple of float, optional
     score_name : str, optional
         The metric's name, for the title.
@@ -97,6 +97,16 @@ def plot_scan_result(results, features, top=10, figsize=None, score_name=None, *
     grid = fig.add_gridspec(1, 2, width_ratios=[side, 6.5])
     ax_matrix, ax_bars = fig.add_subplot(grid[0]), fig.add_subplot(grid[1])
 
+    _draw_matrix(fig, ax_matrix, worst, marked, features)
+    _draw_findings(ax_bars, results.head(int(top)), regions)
+    title = "Weak regions of every feature and pair"
+    fig.suptitle(title + (f" ({score_name})" if score_name else ""))
+    return fig
+
+
+def _draw_matrix(fig, ax_matrix, worst, marked, features):
+    """The worst severity of each feature and pair, significant cells circled."""
+    n = len(features)
     limit = np.nanmax(worst) if np.isfinite(worst).any() and np.nanmax(worst) > 0 else 1.0
     shown = np.ma.masked_invalid(np.clip(worst, 0, None))
     image = ax_matrix.imshow(shown, cmap="Reds", vmin=0, vmax=limit, interpolation="nearest")
@@ -112,7 +122,9 @@ def plot_scan_result(results, features, top=10, figsize=None, score_name=None, *
                         fontsize=10)
     fig.colorbar(image, ax=ax_matrix, shrink=0.7, label="severity")
 
-    shown_rows = results.head(int(top))
+
+def _draw_findings(ax_bars, shown_rows, regions):
+    """A bar per finding, split into its regions, with its q-value."""
     labels = [_finding_label(row) for _, row in shown_rows.iterrows()]
     parts = _segments(shown_rows, regions)
     values = np.array([np.sum(np.clip(p, 0, None)) for p in parts], dtype=float)
@@ -134,6 +146,3 @@ def plot_scan_result(results, features, top=10, figsize=None, score_name=None, *
     if not len(values):
         ax_bars.text(0.5, 0.5, "no weak region found", ha="center", va="center",
                      transform=ax_bars.transAxes)
-    title = "Weak regions of every feature and pair"
-    fig.suptitle(title + (f" ({score_name})" if score_name else ""))
-    return fig
