@@ -141,7 +141,7 @@ def scan_houses(model, x, y, train_idx, test_idx):
     print(f"\n== The scan: {len(scan.scanned_features_)} features and "
           f"{len(scan.scanned_pairs_)} pairs searched on the training rows, every region tested on "
           f"the test rows ({took:.2f} s); {int(table['significant'].sum())} of {len(table)} "
-          f"regions significant at q <= {scan.alpha}")
+          f"findings (a feature or a pair each) significant at q <= {scan.alpha}")
     shown = table.head(10).copy()
     shown.insert(0, "region", [
         condition(r.feature_1, r.lb_1, r.ub_1, r.set_1)

@@ -49,4 +49,4 @@ def test_scan_fragment_in_a_browser(browser, tmp_path):
                     + scan._repr_html_() + "</body></html>", encoding="utf-8")
     facts = open_in_browser(browser, path, OUT / "scan_fragment.png")
     assert_clean(facts)
-    assert f"{len(scan.results_)} regions reported" in facts["text"]
+    assert f"{len(scan.results_)} findings reported" in facts["text"]

@@ -82,7 +82,8 @@ def results_table(results, score_name, limit):
 
 def scan_heading(content):
     return (f"{content['n_features']} features and {content['n_pairs']} pairs scanned: "
-            f"{content['n_regions']} regions reported, {content['n_significant']} significant "
+            f"{content['n_regions']} findings reported (a feature or a pair each), "
+            f"{content['n_significant']} significant "
             f"at q ≤ {html.text_of(content['alpha'])}.")
 
 

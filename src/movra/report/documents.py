@@ -83,12 +83,12 @@ def scan_report_html(content):
                      html.key_values(content["settings"], "The scan's settings"))]
     ranked = [display.results_table(results, score, REPORT_ROWS)]
     if len(results) > REPORT_ROWS:
-        ranked.append(html.paragraph(f"The first {REPORT_ROWS} of {len(results)} regions.",
+        ranked.append(html.paragraph(f"The first {REPORT_ROWS} of {len(results)} findings.",
                                      "note"))
     ranked.append(html.paragraph("Highlighted rows are significant: their q-value is at most "
                                  f"{html.text_of(content['alpha'])}.", "note"))
     ranked.append(html.figure(content["figure"], "the scan's figure"))
-    body.append(_section("Ranked regions", *ranked))
+    body.append(_section("Ranked findings", *ranked))
     for region, name in zip(content["regions"], names):
         body.append(_region_section(region, name))
     return html.page(f"Weak regions ({score})", "".join(body))
