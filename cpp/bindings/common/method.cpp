@@ -182,9 +182,9 @@ PyMethodDef method_methods[] = {
     {"__reduce__", reinterpret_cast<PyCFunction>(method_reduce), METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr}};
 
-// CPython 3.8 writes the module part of the spec's name ("movra") into the new type's __module__
-// entry, over the member descriptor that reads each method's own module: every method would
-// report "movra" and pickling by reference would look in the wrong module. Put the descriptor
+// CPython 3.8 writes the module part of the type's dotted name ("movra") into the new type's
+// __module__ entry, over the member descriptor that reads each method's own module: every method
+// would report "movra" and pickling by reference would look in the wrong module. Put the descriptor
 // back; later CPythons keep it, and this replaces it by an equal one.
 void restore_module_member(PyTypeObject* type) {
     for (PyMemberDef* member = method_members; member->name != nullptr; ++member) {

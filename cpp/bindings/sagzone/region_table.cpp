@@ -45,18 +45,6 @@ FeatureConditions conditions_of(py::handle self, const py::list& weak, std::int6
     return c;
 }
 
-// A set of codes as its labels, missing as movra.utils.MISSING.
-py::tuple labelled(const std::vector<std::int32_t>& codes, const py::object& labels) {
-    py::tuple out(codes.size());
-    for (std::size_t k = 0; k < codes.size(); ++k) {
-        const py::int_ code(codes[k]);
-        out[k] = codes[k] == core::kMissingCode ? deps().MISSING
-                 : labels.is_none()             ? py::object(code)
-                                                : py::object(labels[code]);
-    }
-    return out;
-}
-
 // The table, built column by column from what is known here (a DataFrame from the records would
 // infer every column's type from Python objects, row by row).
 py::object region_table(py::handle self, const py::list& weak, const SplitMeasure sides[2],
@@ -141,6 +129,17 @@ std::vector<py::dict> region_rows(const py::list& weak, const SplitMeasure sides
 // The regions' rows of weak_region_stats (a copy of each weak region with its statistics on
 // both splits), sorted by the gap between the splits, and the table.
 }  // namespace
+
+py::tuple labelled(const std::vector<std::int32_t>& codes, const py::object& labels) {
+    py::tuple out(codes.size());
+    for (std::size_t k = 0; k < codes.size(); ++k) {
+        const py::int_ code(codes[k]);
+        out[k] = codes[k] == core::kMissingCode ? deps().MISSING
+                 : labels.is_none()             ? py::object(code)
+                                                : py::object(labels[code]);
+    }
+    return out;
+}
 
 py::object tabulate_regions(py::handle self, const SplitMeasure sides[2]) {
     const py::list weak = self.attr("weak_region");

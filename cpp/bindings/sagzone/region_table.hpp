@@ -6,6 +6,7 @@
 #include <pybind11/pybind11.h>
 
 #include <cstddef>
+#include <cstdint>
 #include <vector>
 
 #include "bindings/common/method.hpp"
@@ -24,6 +25,10 @@ struct SplitMeasure {
 // Sets self.weak_region_stats and returns the table, from the measures on the training split
 // (sides[0]) and the test split (sides[1]).
 py::object tabulate_regions(py::handle self, const SplitMeasure sides[2]);
+
+// A set of category codes as its labels (`labels` indexed by code; the codes themselves when it
+// is None), missing as movra.utils.MISSING.
+py::tuple labelled(const std::vector<std::int32_t>& codes, const py::object& labels);
 
 // BaseSlicing._tabulate_regions, which the slicers of the cluster path call on their merged
 // statistics.

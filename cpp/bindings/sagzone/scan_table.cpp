@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "bindings/sagzone/region_table.hpp"
 #include "core/region_stats.hpp"
 #include "core/scan_findings.hpp"
 
@@ -69,14 +70,7 @@ py::object labelled_set(const ScanContext& ctx, std::int64_t column,
     if (codes.empty()) return py::none();
     const py::object all = py::getattr(ctx.owner, "category_labels", py::none());
     const py::object labels = all.is_none() ? py::object(py::none()) : all[py::int_(column)];
-    py::tuple out(codes.size());
-    for (std::size_t k = 0; k < codes.size(); ++k) {
-        const py::int_ code(codes[k]);
-        out[k] = codes[k] == core::kMissingCode ? deps().MISSING
-                 : labels.is_none()             ? py::object(code)
-                                                : py::object(labels[code]);
-    }
-    return out;
+    return labelled(codes, labels);
 }
 
 py::object regions_table(const ScanContext& ctx, const core::ScanFindings& findings,

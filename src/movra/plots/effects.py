@@ -119,7 +119,7 @@ def _draw_missing_level(fig, cell, ax, level, n_missing):
     ax_missing.grid(axis="y", alpha=0.3)
 
 
-def _draw_categorical_main_effect(fig, spec, value, compact=False):
+def _draw_categorical_main_effect(fig, area, value, compact=False):
     """A categorical main effect: a bar per category over the training rows per category, the
     level of missing values apart."""
     labels = list(value["categories"])
@@ -128,7 +128,7 @@ def _draw_categorical_main_effect(fig, spec, value, compact=False):
     counts = np.asarray(value["counts"], dtype=float)
     n_missing = int(counts[-1])
     ratios = [7, 1] if n_missing else [1]
-    grid = spec.subgridspec(2, len(ratios), height_ratios=[3, 1], width_ratios=ratios,
+    grid = area.subgridspec(2, len(ratios), height_ratios=[3, 1], width_ratios=ratios,
                             wspace=0.03, hspace=0.04)
     ax = fig.add_subplot(grid[0, 0])
     ax_hist = fig.add_subplot(grid[1, 0], sharex=ax)
@@ -152,10 +152,10 @@ def _draw_categorical_main_effect(fig, spec, value, compact=False):
     return ax
 
 
-def _draw_main_effect(fig, spec, value, compact=False):
+def _draw_main_effect(fig, area, value, compact=False):
     """A main effect: its step function over the training histogram, missing values apart."""
     if value.get("categories") is not None:
-        return _draw_categorical_main_effect(fig, spec, value, compact)
+        return _draw_categorical_main_effect(fig, area, value, compact)
     column = np.asarray(value["x"], dtype=float)
     points = np.asarray(value["split_points"], dtype=float)
     levels = np.asarray(value["levels"], dtype=float)
@@ -163,7 +163,7 @@ def _draw_main_effect(fig, spec, value, compact=False):
     n_missing = int(np.asarray(value["counts"])[-1])
 
     ratios = [7, 1] if n_missing else [1]
-    grid = spec.subgridspec(2, len(ratios), height_ratios=[3, 1], width_ratios=ratios,
+    grid = area.subgridspec(2, len(ratios), height_ratios=[3, 1], width_ratios=ratios,
                             wspace=0.03, hspace=0.04)
     ax = fig.add_subplot(grid[0, 0])
     ax_hist = fig.add_subplot(grid[1, 0], sharex=ax)
@@ -239,7 +239,7 @@ def _scarce_cells(counts):
     return np.argwhere((expected >= 5) & (counts < 0.1 * expected))
 
 
-def _draw_interaction(fig, spec, value, compact=False):
+def _draw_interaction(fig, area, value, compact=False):
     """An interaction: a heat map on its split grid, centred at 0, with the features' margins."""
     from matplotlib.colors import Normalize
 
@@ -253,12 +253,12 @@ def _draw_interaction(fig, spec, value, compact=False):
     limit, extend = _colour_limit(levels, counts[:-1, :-1])
 
     if compact:
-        grid = spec.subgridspec(1, 2, width_ratios=[20, 1], wspace=0.05)
+        grid = area.subgridspec(1, 2, width_ratios=[20, 1], wspace=0.05)
         ax = fig.add_subplot(grid[0, 0])
         ax_bar = fig.add_subplot(grid[0, 1])
         bars = [None, None]
     else:
-        grid = spec.subgridspec(2, 3, width_ratios=[5, 1.1, 0.22], height_ratios=[1.1, 5],
+        grid = area.subgridspec(2, 3, width_ratios=[5, 1.1, 0.22], height_ratios=[1.1, 5],
                                 wspace=0.05, hspace=0.05)
         ax = fig.add_subplot(grid[1, 0])
         ax_top = fig.add_subplot(grid[0, 0], sharex=ax)
