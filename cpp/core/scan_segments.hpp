@@ -52,21 +52,6 @@ struct RowProfile {
     ScoreProfile profile() const;
 };
 
-// The rows (increasing positions below n) whose bin is b and for which keep(row) holds.
-template <typename Keep>
-std::vector<std::int64_t> rows_of_bin(const RowBins& bins, std::size_t n, std::size_t b,
-                                      Keep keep) {
-    std::vector<std::int64_t> rows;
-    std::uint32_t buffer[kSearchBlock];
-    for (std::size_t start = 0; start < n; start += kSearchBlock) {
-        const std::size_t m = std::min(kSearchBlock, n - start);
-        const std::uint32_t* in = bins(start, m, buffer);
-        for (std::size_t j = 0; j < m; ++j)
-            if (in[j] == b && keep(start + j)) rows.push_back(static_cast<std::int64_t>(start + j));
-    }
-    return rows;
-}
-
 // The score profile of part of the searched rows, found by a pass over them only when a near tie
 // needs it: the whole split's profile bounds it (a verdict that is no near tie there is none on
 // the part either).

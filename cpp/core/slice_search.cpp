@@ -114,30 +114,15 @@ std::vector<ScoreSums> combine(const std::vector<CountSum>& lanes, std::size_t f
 // The rows of bin b, for settling a near tie.
 using BinRows = std::function<std::vector<std::int64_t>(std::size_t b)>;
 
-// The rows (increasing positions below n) whose bin is b and for which keep(row) holds.
-template <typename Keep>
-std::vector<std::int64_t> rows_in_bin(const RowBins& bins, std::size_t n, std::size_t b,
-                                      Keep keep) {
-    std::vector<std::int64_t> rows;
-    std::uint32_t buffer[kBlock];
-    for (std::size_t start = 0; start < n; start += kBlock) {
-        const std::size_t m = std::min(kBlock, n - start);
-        const std::uint32_t* in = bins(start, m, buffer);
-        for (std::size_t j = 0; j < m; ++j)
-            if (in[j] == b && keep(start + j)) rows.push_back(static_cast<std::int64_t>(start + j));
-    }
-    return rows;
-}
-
 // From the bins' sums: every bin's rule, the weak bins and the merged regions, a near tie
 // settled on the reference's average of exactly the bin's rows.
 void judge_bins(OneFeatureSearch& s, bool weighted, const SearchSettings& settings,
-                const ScoreProfile& profile, const BinRows& rows_of_bin) {
+                const ScoreProfile& profile, const BinRows& bin_rows) {
     const NearTies& ties = settings.ties;
     judge_bin_sums(s, weighted, settings, [&](std::size_t b, double value) {
         if (ties.exact_average &&
             near_tie(value, s.bin_sums[b].count, settings.threshold_value, profile))
-            return ties.exact_average(rows_of_bin(b));
+            return ties.exact_average(bin_rows(b));
         return value;
     });
 }
@@ -251,7 +236,7 @@ OneFeatureSearch search_one_feature_in_bins(ValueRange range, std::vector<double
         s.bin_sums = combine(lanes, 0, n_bins, kLanes);
     }
     judge_bins(s, weighted, settings, profile.profile(), [&](std::size_t b) {
-        return rows_in_bin(bins, n, b, [](std::size_t) { return true; });
+        return rows_of_bin(bins, n, b, [](std::size_t) { return true; });
     });
     return s;
 }
@@ -469,7 +454,7 @@ TwoFeatureSearch search_two_features_in_bins(ValueRange first_range,
         if (fb.support == 0) continue;
         judge_bins(fb.search, !weights.empty(), settings, profile.profile(), [&](std::size_t c) {
             const Bound cell = bin_bound(fb.search, c);
-            return rows_in_bin(first_bins, n, b,
+            return rows_of_bin(first_bins, n, b,
                                [&](std::size_t i) { return cell.contains(second[i]); });
         });
         fb.lb2 = fb.search.range.min;

@@ -3,6 +3,7 @@
 // feature inside every bin of a first one.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -89,6 +90,21 @@ constexpr std::size_t kSearchBlock = 512;
 // (BinLocator's bins). Returns `buffer` filled, or the bins where the caller keeps them.
 using RowBins =
     std::function<const std::uint32_t*(std::size_t start, std::size_t m, std::uint32_t* buffer)>;
+
+// The rows (increasing positions below n) whose bin is b and for which keep(row) holds.
+template <typename Keep>
+std::vector<std::int64_t> rows_of_bin(const RowBins& bins, std::size_t n, std::size_t b,
+                                      Keep keep) {
+    std::vector<std::int64_t> rows;
+    std::uint32_t buffer[kSearchBlock];
+    for (std::size_t start = 0; start < n; start += kSearchBlock) {
+        const std::size_t m = std::min(kSearchBlock, n - start);
+        const std::uint32_t* in = bins(start, m, buffer);
+        for (std::size_t j = 0; j < m; ++j)
+            if (in[j] == b && keep(start + j)) rows.push_back(static_cast<std::int64_t>(start + j));
+    }
+    return rows;
+}
 
 // search_one_feature_in_range with each row's bin on `edges` (the edges of `range`) given
 // instead of the values: the rows are those of `scores`.
