@@ -53,6 +53,9 @@ def test_parameters_that_name_no_feature_are_refused(params, message):
     X, y = frame(60)
     with pytest.raises(ValueError, match=re.escape(message)):
         XGB2Regressor(n_estimators=2, **params).fit(X, y)
+    dated = X.assign(table=pd.date_range("2020-01-01", periods=len(X)))
+    with pytest.raises(ValueError, match="column 'table' of dtype datetime64.* is neither"):
+        XGB2Regressor(n_estimators=2).fit(dated, y)
     est = XGB2Regressor(n_estimators=2, mono_increasing_list=("carat",)).fit(X, y)
     assert est.xgb_params_["monotone_constraints"] == "(1, 0, 0)"
 

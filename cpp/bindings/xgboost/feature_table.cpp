@@ -68,6 +68,19 @@ py::object with_columns(const py::object& frame, const py::dict& replaced) {
     return out;
 }
 
+// A numerical feature's column holds numbers (or booleans): a date, a duration or a complex
+// number would otherwise reach scikit-learn's check as a dtype error that names no column.
+void check_numerical_column(const py::object& frame, py::ssize_t j) {
+    const py::object dtype = frame.attr("dtypes").attr("iloc")[py::int_(j)];
+    const std::string kind = py::str(dtype.attr("kind")).cast<std::string>();
+    if (kind == "b" || kind == "i" || kind == "u" || kind == "f") return;
+    bind::raise(PyExc_ValueError,
+                "column " + column_label(frame, j) + " of dtype " +
+                    py::str(dtype).cast<std::string>() +
+                    " is neither numerical nor categorical: convert it to numbers, or type it "
+                    "\"categorical\" in feature_types.");
+}
+
 // At fit: each feature's type and categories, and the table with categorical columns as codes.
 py::object encode_training_table(py::handle self, py::handle X) {
     const Deps& d = deps();
@@ -87,6 +100,7 @@ py::object encode_training_table(py::handle self, py::handle X) {
     py::dict replaced;
     for (std::size_t j = 0; j < n; ++j) {
         if (types[j].cast<std::string>() != "categorical") {
+            if (frame_in) check_numerical_column(frame, static_cast<py::ssize_t>(j));
             categories.append(py::none());
             continue;
         }
